@@ -1,0 +1,33 @@
+#pragma once
+// The untyped byte file of the settings loader and the firmware loader, and the block write of
+// the settings file. Open and close failures are EInOutError with the errno text.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+class TDataFile {
+public:
+    TDataFile() = default;
+    ~TDataFile();
+    TDataFile(const TDataFile&) = delete;
+    TDataFile& operator=(const TDataFile&) = delete;
+
+    void Assign(const std::string& path);
+    const std::string& Path() const { return path_; }
+    bool Exists() const;
+    void Reset();                 // open for reading, one-byte records; EInOutError on failure
+    bool IsOpen() const { return fd_ >= 0; }
+    int64_t FileSize() const;     // of the open file
+    void Close();                 // EInOutError on failure
+    // Reads count bytes into buffer; a read error, end of file included, is swallowed.
+    void ReadBlock(uint8_t* buffer, size_t count);
+
+private:
+    std::string path_;
+    int fd_ = -1;
+};
+
+// Replaces the file at path with count bytes: written to a temporary file in the same folder,
+// flushed, then renamed over the old file, so a failure never destroys the file that was
+// there. Creates the folder when missing. Any failure is EInOutError.
+void WriteBlock(const std::string& path, const uint8_t* buffer, size_t count);

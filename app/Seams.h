@@ -1,0 +1,36 @@
+#pragma once
+// The few places where the program meets the desktop and the clock on the wall: message boxes,
+// the beep, blocking pauses, file choice, the local time and the paths it reads. Tests replace
+// them; the program uses the defaults.
+#include <QString>
+#include <functional>
+#include <string>
+
+enum class MsgKind { Plain, Information, Warning, Error };
+
+struct Seams {
+    // A modal box with a single OK, window title "Kadrel".
+    std::function<void(MsgKind kind, const QString& text)> showMessage;
+    std::function<void()> beep;
+    // A real blocking pause of the user-interface thread (no events handled).
+    std::function<void(int ms)> pause;
+    // The firmware dialog's file choice: a path, or empty when cancelled.
+    std::function<QString(QWidget* parent)> chooseFirmwareFile;
+    // "hh:mm:ss", 24-hour, of the PC's local time.
+    std::function<std::string()> localTimeOfDay;
+    // Opens a web address in the system's browser.
+    std::function<void(const QString& url)> openUrl;
+    QString sysfsRoot = QStringLiteral("/sys");
+    QString virtualPortDir;   // empty: $XDG_RUNTIME_DIR/kadrel/ports or /tmp/kadrel-<uid>/ports
+    QString settingsPath;     // empty: $XDG_CONFIG_HOME/kadrel/z.cf (default ~/.config)
+    int tickIntervalMs = 100;
+};
+
+Seams& seams();
+void resetSeams();            // back to the defaults
+
+void ShowMessage(MsgKind kind, const QString& text);
+void Beep();
+void Pause(int ms);
+QString settingsFilePath();
+QString virtualPortFolder();

@@ -1,0 +1,46 @@
+#pragma once
+// The 100 ms tick: at most one frame per tick, by fixed priority — the time broadcast on every
+// 60th tick, else the queued stopwatch command, else the poll of the next active clock.
+// The host (the main window) supplies the controls' values and the port.
+#include <cstdint>
+#include <string>
+
+#include "link/Bytes.h"
+#include "link/LinkState.h"
+
+struct ClockInputs {
+    bool active = false;      // "Aktywny"
+    bool countDown = false;   // "D"
+    bool displayOff = false;  // "Wyłącz wyświetlacz"
+    int brightness = 3;       // track bar position 0..3
+};
+
+class TickHost {
+public:
+    virtual ~TickHost() = default;
+    virtual void serviceMessages() = 0;                                  // handle pending events
+    virtual void sendFrame(uint8_t address, const ByteString& data) = 0; // SendFrame
+    virtual void writePort(const ByteString& frame) = 0;                 // ComPort.WriteText
+    virtual ClockInputs clockInputs(int clock) = 0;
+    virtual int commandTarget() = 0;                                     // 1..4, 0 for all
+    virtual std::string minutesText() = 0;                               // Medit
+    virtual std::string secondsText() = 0;                               // Sedit
+    virtual std::string localTimeOfDay() = 0;                            // "hh:mm:ss"
+};
+
+enum class TickOutcome { Paused, Broadcast, Command, Poll, Nothing };
+
+struct TickResult {
+    TickOutcome outcome = TickOutcome::Paused;
+    int clock = 0;  // the clock polled
+};
+
+constexpr uint16_t BroadcastEvery = 60;
+
+// TimerTimer: services messages first, counts TimeoutTicks down, then sends at most one frame.
+TickResult runTick(LinkState& link, TickHost& host);
+
+uint8_t pollByte(const ClockInputs& in, bool reset);
+// Two characters of a minutes or seconds field as BCD; a shorter field is padded with "0" in
+// front. A non-digit throws EConvertError.
+uint8_t fieldToBcd(const std::string& field);
