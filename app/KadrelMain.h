@@ -1,6 +1,7 @@
 #pragma once
 // The main window: the connection strip, the clock group with its five panels, the menu, the
 // 100 ms tick and the reception handler. It owns the serial port and the shared link state.
+#include <QColor>
 #include <QMainWindow>
 #include <QStringList>
 #include <array>
@@ -32,8 +33,30 @@ class TFUstawienia;
 class TFPomoc;
 class TFAdresy;
 class TFormJakieCOM;
+class EComPort;
 
 constexpr size_t ConfigBufferSize = 8192;
+
+// The toolkit's named colours as this window uses them.
+namespace NamedColor {
+inline const QColor clRed{0xFF, 0x00, 0x00};
+inline const QColor clLime{0x00, 0xFF, 0x00};
+inline const QColor clBlue{0x00, 0x00, 0xFF};
+inline const QColor clWhite{0xFF, 0xFF, 0xFF};
+inline const QColor clSilver{0xC0, 0xC0, 0xC0};
+inline const QColor clGray{0x80, 0x80, 0x80};
+inline const QColor clNavy{0x00, 0x00, 0x80};
+inline const QColor clMoneyGreen{0xC0, 0xDC, 0xC0};
+QColor clBtnFace();
+QColor clWindowText();
+} // namespace NamedColor
+
+// A control's font colour (the text of edits, buttons and labels) and its background colour
+// (the field of an edit, the face of a button, the ground of anything else).
+void SetFontColor(QWidget* widget, const QColor& color);
+QColor FontColor(const QWidget* widget);
+void SetBackColor(QWidget* widget, const QColor& color);
+QColor BackColor(const QWidget* widget);
 
 // The controls of one clock's status panel; index 1..4 in TForm1::Clocks.
 struct ClockPanel {
@@ -91,6 +114,38 @@ public:
     // The tick handler.
     void TimerTimer();
 
+    // Window handlers.
+    void Button_polaczClick();   // "START": connect
+    void Button2Click();         // "STOP"
+    void Button6Click();         // "COM?"
+    void ComComboChange();
+    void ComComboExit();
+    void Zmianaadresu1Click();
+    void Aktualizacja1Click();
+    void Zapiszustawienia1Click();
+    void Pomoc2Click();
+    // The port vanished under the open connection (unplugged adapter, hang-up).
+    void ComPortDeviceLost(const EComPort& error);
+
+    // Stopwatch panel handlers.
+    void Button3Click();         // "START": PendingCommand 1
+    void Button4Click();         // "STOP": 2
+    void Button5Click();         // "USTAW": 3
+    void Button11Click();        // "ZERUJ"
+    void PresetClick(const QString& minutes);  // "2 m" .. "60 m"
+    void MeditExit();
+    void SeditExit();
+    void Panel1DblClick();
+    // Key filter of Medit and Sedit: carriage return, backspace and digits pass.
+    static bool KeyPasses(const QString& typed);
+
+    // Clock panel handlers, by clock number 1..4.
+    void ZboxActivClick(int clock);
+    void WboxClick(int clock);
+    void BtnZClick(int clock);   // "RTC"
+    void BtnSClick(int clock);   // "Stoper"
+    void ZczasDblClick(int clock);
+
     // Connection strip.
     QGroupBox* GroupBox1 = nullptr;
     QPushButton* Button6 = nullptr;        // "COM?"
@@ -112,6 +167,15 @@ public:
 
     // Stopwatch control panel.
     QFrame* Panel1 = nullptr;
+    QLabel* Label6 = nullptr;       // "Sterowanie stoper"
+    QPushButton* Button3 = nullptr; // "START"
+    QPushButton* Button4 = nullptr; // "STOP"
+    QPushButton* Button5 = nullptr; // "USTAW"
+    QPushButton* Button11 = nullptr;// "ZERUJ"
+    QLabel* Label1 = nullptr;       // "Min."
+    QLabel* Label4 = nullptr;       // "Sek."
+    QLabel* Label9 = nullptr;       // ":"
+    std::array<QPushButton*, 10> PresetButtons{}; // Button1, 7, 8, 9, 10, 12, 13, 16, 14, 15
     QLineEdit* Medit = nullptr;
     QLineEdit* Sedit = nullptr;
     QRadioButton* Z1_4 = nullptr;                 // "W"
@@ -125,11 +189,26 @@ public:
     TFAdresy* FAdresy = nullptr;
     TFormJakieCOM* FormJakieCOM = nullptr;
 
+signals:
+    // The window has closed; the program's message loop ends on it.
+    void windowClosed();
+
 protected:
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    void FormCreate();
+    void buildConnectionStrip();
+    void buildMenu();
+    void buildClockGroup();
+    QFrame* buildStopwatchPanel();
+    QFrame* buildClockPanel(int clock);
+    void fitToContents();
+    bool panelEventFilter(QObject* watched, QEvent* event);
+    template <class Dialog> void runModal(Dialog*& instance);
+
     // TickHost
     void serviceMessages() override;
     void sendFrame(uint8_t address, const ByteString& data) override { SendFrame(address, data); }
@@ -141,6 +220,11 @@ private:
     std::string localTimeOfDay() override;
 
     bool shown_ = false;
+    // Counts the connections made; a disconnect whose wait saw a new connection leaves its port open.
+    unsigned connectGeneration_ = 0;
+    // Messages of the error boxes now open: a failure repeating while its box is up (each tick
+    // writing to a dead port) is not shown again.
+    QStringList openErrors_;
 };
 
 extern TForm1* Form1;

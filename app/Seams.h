@@ -6,6 +6,8 @@
 #include <functional>
 #include <string>
 
+class QWidget;
+
 enum class MsgKind { Plain, Information, Warning, Error };
 
 struct Seams {
@@ -24,6 +26,8 @@ struct Seams {
     QString virtualPortDir;   // empty: $XDG_RUNTIME_DIR/kadrel/ports or /tmp/kadrel-<uid>/ports
     QString settingsPath;     // empty: $XDG_CONFIG_HOME/kadrel/z.cf (default ~/.config)
     int tickIntervalMs = 100;
+    // Each of the ten waits of the disconnect, during which events are handled.
+    int disconnectWaitMs = 100;
 };
 
 Seams& seams();

@@ -1,8 +1,12 @@
 #pragma once
-// Port list dialog "Porty COM": modeless, created once, hidden by its close box.
+// Port list dialog "Porty COM": the main window's port names beside their devices, line for
+// line. Created once at start-up, modeless, hidden (not destroyed) by its close box. It keeps
+// nothing of its own: every fill rebuilds both memos from the owner's PortNames and PortDevices.
 #include <QDialog>
 
+class QLabel;
 class QPlainTextEdit;
+class QPushButton;
 class TForm1;
 
 class TFormJakieCOM : public QDialog {
@@ -12,6 +16,15 @@ public:
     ~TFormJakieCOM() override;
     // Fills the two memos from the main window's PortNames and PortDevices, line for line.
     void Fill();
+    // "Odświerz": shows the dialog, re-reads the ports into the main window (without
+    // disconnecting) and fills the memos again.
+    void Button1Click();
+
+    QLabel* Label1 = nullptr;          // "Dostępne porty COM w systemie"
     QPlainTextEdit* PortyCom = nullptr;
     QPlainTextEdit* DevCom = nullptr;
+    QPushButton* Button1 = nullptr;    // "Odświerz"
+
+private:
+    TForm1* owner_;
 };

@@ -1,0 +1,589 @@
+#include "app/KadrelMain.h"
+
+#include <QAbstractButton>
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QDialog>
+#include <QEventLoop>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLayout>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSlider>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include "app/LinkGauge.h"
+#include "app/Seams.h"
+#include "dialogs/JakieCOMy.h"
+#include "dialogs/Pomoc.h"
+#include "dialogs/Ustawienia.h"
+#include "dialogs/Zmienadres.h"
+#include "link/Exceptions.h"
+#include "link/Frame.h"
+#include "serial/ComComboBox.h"
+#include "serial/ComPort.h"
+#include "serial/DeviceMap.h"
+
+TForm1* Form1 = nullptr;
+
+// ---- colours ---------------------------------------------------------------------------------
+
+QColor NamedColor::clBtnFace()
+{
+    return QApplication::palette().color(QPalette::Button);
+}
+
+QColor NamedColor::clWindowText()
+{
+    return QApplication::palette().color(QPalette::WindowText);
+}
+
+void SetFontColor(QWidget* widget, const QColor& color)
+{
+    QPalette p = widget->palette();
+    for (QPalette::ColorGroup g : {QPalette::Active, QPalette::Inactive})
+        for (QPalette::ColorRole r : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
+            p.setColor(g, r, color);
+    widget->setPalette(p);
+}
+
+QColor FontColor(const QWidget* widget)
+{
+    if (qobject_cast<const QLineEdit*>(widget))
+        return widget->palette().color(QPalette::Active, QPalette::Text);
+    if (qobject_cast<const QAbstractButton*>(widget))
+        return widget->palette().color(QPalette::Active, QPalette::ButtonText);
+    return widget->palette().color(QPalette::Active, QPalette::WindowText);
+}
+
+void SetBackColor(QWidget* widget, const QColor& color)
+{
+    QPalette p = widget->palette();
+    QPalette::ColorRole role = QPalette::Window;
+    if (qobject_cast<QLineEdit*>(widget))
+        role = QPalette::Base;
+    else if (qobject_cast<QAbstractButton*>(widget))
+        role = QPalette::Button;
+    else
+        widget->setAutoFillBackground(true);
+    for (QPalette::ColorGroup g : {QPalette::Active, QPalette::Inactive, QPalette::Disabled})
+        p.setColor(g, role, color);
+    widget->setPalette(p);
+}
+
+QColor BackColor(const QWidget* widget)
+{
+    if (qobject_cast<const QLineEdit*>(widget))
+        return widget->palette().color(QPalette::Active, QPalette::Base);
+    if (qobject_cast<const QAbstractButton*>(widget))
+        return widget->palette().color(QPalette::Active, QPalette::Button);
+    return widget->palette().color(QPalette::Active, QPalette::Window);
+}
+
+// ---- creation --------------------------------------------------------------------------------
+
+TForm1::TForm1(QWidget* parent) : QMainWindow(parent)
+{
+    Form1 = this;   // the exception handler is reachable from here on
+    setObjectName(QStringLiteral("Form1"));
+    setWindowTitle(QStringLiteral("Kadrel v2.6"));
+
+    ComPort = new TComPort(this);
+    ComPort->setObjectName(QStringLiteral("ComPort"));
+    ComPort->SetPort("COM1");
+    ComPort->SetBaudRate(br19200);
+    ComPort->SetDataBits(dbEight);
+    ComPort->SetStopBits(sbOneStopBit);
+    ComPort->Parity().SetBits(prNone);
+    TComFlowControl& flow = ComPort->FlowControl();
+    flow.SetOutCTSFlow(false);
+    flow.SetOutDSRFlow(false);
+    flow.SetControlDTR(dtrDisable);
+    flow.SetControlRTS(rtsDisable);
+    flow.SetXonXoffOut(false);
+    flow.SetXonXoffIn(false);
+    ComPort->SetEvents({evRxChar, evTxEmpty, evRxFlag, evRing, evBreak, evCTS, evDSR, evError, evRLSD,
+                        evRx80Full});
+    ComPort->SetTriggersOnRxChar(true);
+    ComPort->OnRxChar = [this](TCustomComPort* sender, int count) { VaCommRxChar(sender, count); };
+    ComPort->OnDeviceLost = [this](TCustomComPort*, const EComPort& error) { ComPortDeviceLost(error); };
+
+    auto* central = new QWidget(this);
+    central->setObjectName(QStringLiteral("Client"));
+    auto* column = new QVBoxLayout(central);
+    column->setContentsMargins(8, 8, 8, 8);
+    column->setSpacing(8);
+    setCentralWidget(central);
+    buildMenu();
+    buildConnectionStrip();
+    buildClockGroup();
+    column->addWidget(GroupBox1);
+    column->addWidget(GroupZegary);
+    // The window follows its visible controls, shrinking to the connection strip while
+    // disconnected.
+    layout()->setSizeConstraint(QLayout::SetFixedSize);
+
+    Timer = new QTimer(this);
+    Timer->setObjectName(QStringLiteral("Timer"));
+    Timer->setTimerType(Qt::PreciseTimer);
+    Timer->setInterval(seams().tickIntervalMs);
+    connect(Timer, &QTimer::timeout, this, &TForm1::TimerTimer);
+    Timer->start();
+
+    try {
+        FormCreate();
+    } catch (...) {
+        HandleException(std::current_exception());
+    }
+}
+
+TForm1::~TForm1()
+{
+    Timer->stop();
+    try {
+        if (ComPort->Connected())
+            ComPort->ClosePort();
+    } catch (const std::exception& e) {
+        qWarning("closing the port: %s", e.what());
+    }
+    // The dialogs go while the window they talk to is still whole.
+    const QList<QDialog*> dialogs = findChildren<QDialog*>(Qt::FindDirectChildrenOnly);
+    qDeleteAll(dialogs);
+    FUstawienia = nullptr;
+    FPomoc = nullptr;
+    FAdresy = nullptr;
+    FormJakieCOM = nullptr;
+    if (Form1 == this)
+        Form1 = nullptr;
+}
+
+void TForm1::FormCreate()
+{
+    PortDevices.clear();
+    PortNames.clear();
+    ComPort->SetBaudRate(br19200);
+    GroupZegary->hide();
+    for (int clock = 1; clock <= 4; ++clock)
+        ShowClock(clock);
+    FillPortCombo();
+    LoadSettings();
+    fitToContents();
+}
+
+void TForm1::buildMenu()
+{
+    MainMenu1 = menuBar();
+    MainMenu1->setObjectName(QStringLiteral("MainMenu1"));
+    Opcje1 = MainMenu1->addMenu(QStringLiteral("Opcje"));
+    Opcje1->setObjectName(QStringLiteral("Opcje1"));
+    Opcje1->menuAction()->setObjectName(QStringLiteral("Opcje1Action"));
+    Zmianaadresu1 = Opcje1->addAction(QStringLiteral("Zmiana adresu"));
+    Zmianaadresu1->setObjectName(QStringLiteral("Zmianaadresu1"));
+    Aktualizacja1 = Opcje1->addAction(QStringLiteral("Aktualizacja firmware"));
+    Aktualizacja1->setObjectName(QStringLiteral("Aktualizacja1"));
+    Zapiszustawienia1 = Opcje1->addAction(QStringLiteral("Zapisz ustawienia"));
+    Zapiszustawienia1->setObjectName(QStringLiteral("Zapiszustawienia1"));
+    Pomoc2 = MainMenu1->addAction(QStringLiteral("Pomoc"));
+    Pomoc2->setObjectName(QStringLiteral("Pomoc2"));
+    Opcje1->setEnabled(false);
+    Opcje1->menuAction()->setEnabled(false);
+
+    connect(Zmianaadresu1, &QAction::triggered, this, &TForm1::Zmianaadresu1Click);
+    connect(Aktualizacja1, &QAction::triggered, this, &TForm1::Aktualizacja1Click);
+    connect(Zapiszustawienia1, &QAction::triggered, this, &TForm1::Zapiszustawienia1Click);
+    connect(Pomoc2, &QAction::triggered, this, &TForm1::Pomoc2Click);
+}
+
+void TForm1::buildConnectionStrip()
+{
+    GroupBox1 = new QGroupBox(centralWidget());
+    GroupBox1->setObjectName(QStringLiteral("GroupBox1"));
+    auto* row = new QHBoxLayout(GroupBox1);
+    row->setContentsMargins(8, 8, 8, 8);
+    row->setSpacing(8);
+
+    Button6 = new QPushButton(QStringLiteral("COM?"), GroupBox1);
+    Button6->setObjectName(QStringLiteral("Button6"));
+    ComCombo = new TComComboBox(GroupBox1);
+    ComCombo->setObjectName(QStringLiteral("ComCombo"));
+    ComCombo->SetComPort(ComPort);
+    ComCombo->SetComProperty(cpNone);
+    ComCombo->setMinimumContentsLength(14);
+    ComCombo->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    ComCombo->installEventFilter(this);
+    Edit_status = new QLineEdit(QStringLiteral("ROZŁĄCZONY"), GroupBox1);
+    Edit_status->setObjectName(QStringLiteral("Edit_status"));
+    Edit_status->setReadOnly(true);
+    Edit_status->setFocusPolicy(Qt::NoFocus);
+    Edit_status->setAlignment(Qt::AlignCenter);
+    {
+        QFont f = Edit_status->font();
+        f.setBold(true);
+        Edit_status->setFont(f);
+        Edit_status->setFixedWidth(Edit_status->fontMetrics().horizontalAdvance(QStringLiteral("ROZŁĄCZONY")) + 28);
+    }
+    SetBackColor(Edit_status, NamedColor::clRed);
+    BoxAuto = new QCheckBox(QStringLiteral("połącz po starcie"), GroupBox1);
+    BoxAuto->setObjectName(QStringLiteral("BoxAuto"));
+    Button_polacz = new QPushButton(QStringLiteral("START"), GroupBox1);
+    Button_polacz->setObjectName(QStringLiteral("Button_polacz"));
+    Button2 = new QPushButton(QStringLiteral("STOP"), GroupBox1);
+    Button2->setObjectName(QStringLiteral("Button2"));
+
+    row->addWidget(Button6);
+    row->addWidget(ComCombo, 1);
+    row->addWidget(Edit_status);
+    row->addSpacing(4);
+    row->addWidget(BoxAuto);
+    row->addStretch(0);
+    row->addWidget(Button_polacz);
+    row->addWidget(Button2);
+
+    connect(Button6, &QPushButton::clicked, this, &TForm1::Button6Click);
+    connect(Button_polacz, &QPushButton::clicked, this, &TForm1::Button_polaczClick);
+    connect(Button2, &QPushButton::clicked, this, &TForm1::Button2Click);
+    // Only the operator's pick counts as a change, as with the list control it stands for.
+    connect(ComCombo, &QComboBox::activated, this, &TForm1::ComComboChange);
+}
+
+void TForm1::fitToContents()
+{
+    centralWidget()->layout()->activate();
+    layout()->activate();
+    adjustSize();
+}
+
+// ---- window events ---------------------------------------------------------------------------
+
+void TForm1::showEvent(QShowEvent* event)
+{
+    QMainWindow::showEvent(event);
+    if (shown_)
+        return;
+    shown_ = true;
+    if (BoxAuto->isChecked())
+        Button_polaczClick();
+}
+
+void TForm1::closeEvent(QCloseEvent* event)
+{
+    Disconnect();
+    event->accept();
+    emit windowClosed();
+}
+
+bool TForm1::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == ComCombo && event->type() == QEvent::FocusOut)
+        ComComboExit();
+    return panelEventFilter(watched, event);
+}
+
+// ---- connection ------------------------------------------------------------------------------
+
+void TForm1::Button_polaczClick()
+{
+    if (ComCombo->currentIndex() >= 0) {
+        ComPort->SetPort(ComCombo->Text().toStdString());
+        if (!ComPort->Connected())
+            ComPort->OpenPort();
+    }
+    Pause(100);
+    if (ComPort->Connected()) {
+        SetBackColor(Edit_status, NamedColor::clLime);
+        Edit_status->setText(QStringLiteral("POŁĄCZONY"));
+        ComCombo->setEnabled(false);
+        GroupZegary->show();
+        fitToContents();
+        Link.LinkActive = 1;
+        Opcje1->setEnabled(true);
+        Opcje1->menuAction()->setEnabled(true);
+        ++connectGeneration_;
+    } else {
+        Disconnect();
+    }
+}
+
+void TForm1::Button2Click()
+{
+    Disconnect();
+}
+
+void TForm1::Disconnect()
+{
+    Opcje1->setEnabled(false);
+    Opcje1->menuAction()->setEnabled(false);
+    Link.LinkActive = 0;
+    SetBackColor(Edit_status, NamedColor::clRed);
+    Edit_status->setText(QStringLiteral("ROZŁĄCZONY"));
+    ComCombo->setEnabled(true);
+    GroupZegary->hide();
+    fitToContents();
+
+    const unsigned generation = connectGeneration_;
+    // About a second in which ticks (sending nothing now) and receptions still run. Each wait
+    // blocks in an event loop until its deadline, so the window stays responsive without spinning.
+    QCoreApplication::processEvents();
+    for (int i = 0; i < 10; ++i) {
+        QEventLoop wait;
+        QTimer deadline;
+        deadline.setSingleShot(true);
+        deadline.setTimerType(Qt::PreciseTimer);
+        connect(&deadline, &QTimer::timeout, &wait, &QEventLoop::quit);
+        deadline.start(seams().disconnectWaitMs);
+        wait.exec();
+        QCoreApplication::processEvents();
+    }
+
+    // "START" clicked during the wait made a new connection: that one keeps the port.
+    if (connectGeneration_ != generation && Link.LinkActive == 1)
+        return;
+    if (ComPort->Connected())
+        ComPort->ClosePort();
+}
+
+void TForm1::ComPortDeviceLost(const EComPort& error)
+{
+    // Stop the traffic first, so no tick writes to the dead port while the box is up.
+    Button_polacz->setEnabled(true);
+    Disconnect();
+    ShowMessage(MsgKind::Error, QString::fromUtf8(error.what()));
+}
+
+void TForm1::ReadPortList(QStringList& target)
+{
+    const std::vector<PortEntry> ports =
+        DeviceMap(seams().sysfsRoot.toStdString(), virtualPortFolder().toStdString()).list();
+    PortNames.clear();
+    PortDevices.clear();
+    QStringList names;
+    for (const PortEntry& port : ports) {
+        PortDevices.append(QString::fromStdString(port.deviceName));
+        PortNames.append(QString::fromStdString(port.portName));
+        names.append(QString::fromStdString(port.portName));
+    }
+    target = names;
+}
+
+void TForm1::FillPortCombo()
+{
+    Button_polacz->setEnabled(false);
+    QStringList entries;
+    for (int i = 0; i < ComCombo->count(); ++i)
+        entries.append(ComCombo->itemText(i));
+    ReadPortList(entries);
+    {
+        const QSignalBlocker quiet(ComCombo);
+        ComCombo->clear();
+        ComCombo->addItems(entries);
+        ComCombo->setCurrentIndex(-1);
+    }
+    if (entries.isEmpty() || entries.first().isEmpty())
+        return;
+    ComCombo->setCurrentIndex(0);
+    ComPort->SetPort(ComCombo->Text().toStdString());
+    Button_polacz->setEnabled(true);
+}
+
+void TForm1::ComComboChange()
+{
+    if (ComCombo->currentIndex() < 0)
+        return;
+    Button_polacz->setEnabled(true);
+    ComPort->SetPort(ComCombo->Text().toStdString());
+}
+
+void TForm1::ComComboExit()
+{
+    if (ComCombo->currentIndex() == -1)
+        Button_polacz->setEnabled(false);
+}
+
+void TForm1::Button6Click()
+{
+    Disconnect();
+    if (FormJakieCOM)
+        FormJakieCOM->show();
+    FillPortCombo();
+    if (FormJakieCOM)
+        FormJakieCOM->Fill();
+}
+
+// ---- menu ------------------------------------------------------------------------------------
+
+template <class Dialog>
+void TForm1::runModal(Dialog*& instance)
+{
+    // A fresh dialog at every opening, destroyed when its modal loop ends, whatever happens.
+    struct Release {
+        Dialog*& slot;
+        ~Release()
+        {
+            delete slot;
+            slot = nullptr;
+        }
+    } release{instance};
+    instance = new Dialog(this);
+    instance->exec();
+}
+
+void TForm1::Zmianaadresu1Click()
+{
+    runModal(FAdresy);
+}
+
+void TForm1::Aktualizacja1Click()
+{
+    runModal(FUstawienia);
+}
+
+void TForm1::Zapiszustawienia1Click()
+{
+    SaveSettings();
+}
+
+void TForm1::Pomoc2Click()
+{
+    runModal(FPomoc);
+}
+
+// ---- exception handler -----------------------------------------------------------------------
+
+void TForm1::HandleException(std::exception_ptr error)
+{
+    QString message;
+    bool conversion = false;
+    try {
+        std::rethrow_exception(error);
+    } catch (const EConvertError& e) {
+        message = QString::fromUtf8(e.what());
+        conversion = true;
+    } catch (const std::exception& e) {
+        message = QString::fromUtf8(e.what());
+    } catch (...) {
+        message = QStringLiteral("Nieznany błąd");
+    }
+
+    Button_polacz->setEnabled(true);
+    if (openErrors_.contains(message)) {
+        // The same failure again while its box is still open (a tick meeting a dead port).
+        qWarning("repeated while shown: %s", qUtf8Printable(message));
+        return;
+    }
+    openErrors_.append(message);
+    struct Forget {
+        QStringList& list;
+        QString text;
+        ~Forget() { list.removeOne(text); }
+    } forget{openErrors_, message};
+
+    ShowMessage(MsgKind::Error, message);
+    if (conversion) {
+        Beep();
+        Disconnect();
+        ShowMessage(MsgKind::Plain, QStringLiteral("Port COM niedostępny"));
+    }
+}
+
+// ---- frames ----------------------------------------------------------------------------------
+
+void TForm1::SendFrame(uint8_t address, const ByteString& data)
+{
+    const FrameAccounting account = accountFrame(Link, address);
+    if (account.clock != 0 && account.missed) {
+        LinkGauge* bar = Clocks[account.clock].bar;
+        bar->SetColor(NamedColor::clRed);
+        if (bar->Progress() > 0)
+            bar->SetProgress(bar->Progress() - 1);
+    }
+    Link.TxFrame = Frame::build(account.address, data);
+    Link.RxPayload.clear();
+    ComPort->WriteText(Link.TxFrame);
+}
+
+void TForm1::VaCommRxChar(TCustomComPort*, int Count)
+{
+    // No catching here: a failure goes back to the port's event thread, which then ends.
+    ByteString chunk;
+    ComPort->ReadText(chunk, Count);
+    noteReception(Link, chunk);
+    AssembleReply();
+}
+
+void TForm1::AssembleReply()
+{
+    assembleReply(Link, [this](uint8_t address, const ByteString& data) { DecodeStatus(address, data); });
+}
+
+void TForm1::DecodeStatus(uint8_t address, const ByteString& data)
+{
+    const std::optional<StatusDisplay> shown = decodeStatus(Link, address, data);
+    if (!shown)
+        return;
+    ClockPanel& c = Clocks[shown->clock];
+    c.czas->setText(QString::fromStdString(shown->timeText));
+    if (c.bar->Progress() < 100)
+        c.bar->SetProgress(c.bar->Progress() + 1);
+    SetBackColor(c.czas, shown->highlight ? NamedColor::clRed : NamedColor::clBtnFace());
+    c.uzas->setText(QString::fromStdString(shown->voltageText));
+    SetFontColor(c.uzas, shown->voltageLow ? NamedColor::clRed : NamedColor::clWindowText());
+}
+
+// ---- tick ------------------------------------------------------------------------------------
+
+void TForm1::TimerTimer()
+{
+    runTick(Link, *this);
+}
+
+void TForm1::serviceMessages()
+{
+    QCoreApplication::processEvents();
+}
+
+void TForm1::writePort(const ByteString& frame)
+{
+    ComPort->WriteText(frame);
+}
+
+ClockInputs TForm1::clockInputs(int clock)
+{
+    const ClockPanel& c = Clocks[clock];
+    ClockInputs in;
+    in.active = c.boxActiv->isChecked();
+    in.countDown = c.boxDol->isChecked();
+    in.displayOff = c.wbox->isChecked();
+    in.brightness = c.jasnosc->value();
+    return in;
+}
+
+int TForm1::commandTarget()
+{
+    for (int clock = 1; clock <= 4; ++clock)
+        if (TargetButtons[clock]->isChecked())
+            return clock;
+    return 0;
+}
+
+std::string TForm1::minutesText()
+{
+    return Medit->text().toStdString();
+}
+
+std::string TForm1::secondsText()
+{
+    return Sedit->text().toStdString();
+}
+
+std::string TForm1::localTimeOfDay()
+{
+    return seams().localTimeOfDay ? seams().localTimeOfDay() : std::string("00:00:00");
+}

@@ -1,0 +1,107 @@
+#include "app/Seams.h"
+
+#include <QApplication>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QThread>
+#include <QTime>
+#include <QUrl>
+#include <unistd.h>
+
+namespace {
+
+QMessageBox::Icon iconOf(MsgKind kind)
+{
+    switch (kind) {
+    case MsgKind::Information: return QMessageBox::Information;
+    case MsgKind::Warning: return QMessageBox::Warning;
+    case MsgKind::Error: return QMessageBox::Critical;
+    case MsgKind::Plain: break;
+    }
+    return QMessageBox::NoIcon;
+}
+
+Seams defaults()
+{
+    Seams s;
+    s.showMessage = [](MsgKind kind, const QString& text) {
+        QMessageBox box(iconOf(kind), QStringLiteral("Kadrel"), text, QMessageBox::Ok,
+                        QApplication::activeWindow());
+        box.exec();
+    };
+    s.beep = [] { QApplication::beep(); };
+    s.pause = [](int ms) {
+        if (ms > 0)
+            QThread::msleep(static_cast<unsigned long>(ms));
+    };
+    s.chooseFirmwareFile = [](QWidget* parent) {
+        return QFileDialog::getOpenFileName(parent, QString(), QString(), QStringLiteral("zfr (*.zfr)"));
+    };
+    s.localTimeOfDay = [] { return QTime::currentTime().toString(QStringLiteral("hh:mm:ss")).toStdString(); };
+    // An address without a scheme, as a label shows it ("www.example.com/kadrel"), is read as
+    // typed by a user: http:// in front.
+    s.openUrl = [](const QString& url) { QDesktopServices::openUrl(QUrl::fromUserInput(url)); };
+    return s;
+}
+
+// An XDG base folder from the environment; unset, empty or relative values do not count.
+QString xdgFolder(const char* variable)
+{
+    const QString value = qEnvironmentVariable(variable);
+    if (value.isEmpty() || !QDir::isAbsolutePath(value))
+        return {};
+    return value;
+}
+
+} // namespace
+
+Seams& seams()
+{
+    static Seams instance = defaults();
+    return instance;
+}
+
+void resetSeams()
+{
+    seams() = defaults();
+}
+
+void ShowMessage(MsgKind kind, const QString& text)
+{
+    if (seams().showMessage)
+        seams().showMessage(kind, text);
+}
+
+void Beep()
+{
+    if (seams().beep)
+        seams().beep();
+}
+
+void Pause(int ms)
+{
+    if (seams().pause)
+        seams().pause(ms);
+}
+
+QString settingsFilePath()
+{
+    if (!seams().settingsPath.isEmpty())
+        return seams().settingsPath;
+    QString base = xdgFolder("XDG_CONFIG_HOME");
+    if (base.isEmpty())
+        base = QDir::homePath() + QStringLiteral("/.config");
+    return base + QStringLiteral("/kadrel/z.cf");
+}
+
+QString virtualPortFolder()
+{
+    if (!seams().virtualPortDir.isEmpty())
+        return seams().virtualPortDir;
+    const QString runtime = xdgFolder("XDG_RUNTIME_DIR");
+    if (!runtime.isEmpty())
+        return runtime + QStringLiteral("/kadrel/ports");
+    return QStringLiteral("/tmp/kadrel-%1/ports").arg(getuid());
+}

@@ -1,0 +1,35 @@
+// Program entry: the main window first, then the dialogs, then the message loop until the main
+// window closes.
+#include "app/KadrelApplication.h"
+#include "app/KadrelMain.h"
+#include "dialogs/JakieCOMy.h"
+#include "dialogs/Pomoc.h"
+#include "dialogs/Ustawienia.h"
+#include "dialogs/Zmienadres.h"
+
+int main(int argc, char** argv)
+{
+    KadrelApplication app(argc, argv);
+    app.setQuitOnLastWindowClosed(false);   // the port list may still be open; the main window decides
+
+    auto* form = new TForm1;
+    // Each form's creation may fail; its failure is reported like any other and start-up goes on.
+    auto create = [](auto make) {
+        try {
+            make();
+        } catch (...) {
+            if (Form1)
+                Form1->HandleException(std::current_exception());
+        }
+    };
+    create([&] { form->FUstawienia = new TFUstawienia(form); });
+    create([&] { form->FPomoc = new TFPomoc(form); });
+    create([&] { form->FAdresy = new TFAdresy(form); });
+    create([&] { form->FormJakieCOM = new TFormJakieCOM(form); });
+
+    QObject::connect(form, &TForm1::windowClosed, &app, &QCoreApplication::quit, Qt::QueuedConnection);
+    form->show();
+    const int rc = app.exec();
+    delete form;
+    return rc;
+}

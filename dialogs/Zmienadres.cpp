@@ -1,0 +1,97 @@
+#include "dialogs/Zmienadres.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QPushButton>
+
+#include "app/KadrelMain.h"
+#include "serial/ComPort.h"
+
+namespace {
+
+constexpr uint8_t CmdChangeAddress = 0x01;
+
+QComboBox* addressList(QWidget* parent, const char* name, int selected)
+{
+    auto* box = new QComboBox(parent);
+    box->setObjectName(QString::fromLatin1(name));
+    box->setEditable(false);
+    box->addItems({QStringLiteral("1"), QStringLiteral("2"), QStringLiteral("3"), QStringLiteral("4")});
+    box->setCurrentIndex(selected);
+    return box;
+}
+
+} // namespace
+
+TFAdresy::TFAdresy(TForm1* owner)
+    : QDialog(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint
+                         | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint)
+    , owner_(owner)
+{
+    setObjectName(QStringLiteral("FAdresy"));
+    setWindowTitle(QStringLiteral("FAdresy"));
+    setFixedSize(144, 128);
+
+    // Each heading left of its 41-pixel list, the present address above the new one, the
+    // button across the bottom.
+    Label1 = new QLabel(QStringLiteral("Aktualny adres"), this);
+    Label1->setObjectName(QStringLiteral("Label1"));
+    Label1->setGeometry(8, 16, 86, 21);
+    TerazAdres = addressList(this, "TerazAdres", 0);
+    TerazAdres->setGeometry(96, 16, 41, 21);
+    Label1->setBuddy(TerazAdres);
+
+    Label2 = new QLabel(QStringLiteral("Nowy adres"), this);
+    Label2->setObjectName(QStringLiteral("Label2"));
+    Label2->setGeometry(8, 52, 86, 21);
+    NowyAdres = addressList(this, "NowyAdres", 1);
+    NowyAdres->setGeometry(96, 52, 41, 21);
+    Label2->setBuddy(NowyAdres);
+
+    Button1 = new QPushButton(QStringLiteral("Zmień adres"), this);
+    Button1->setObjectName(QStringLiteral("Button1"));
+    Button1->setGeometry(8, 92, 129, 25);
+    Button1->setAutoDefault(false);
+    connect(Button1, &QPushButton::clicked, this, &TFAdresy::Button1Click);
+
+    FormCreate();
+}
+
+TFAdresy::~TFAdresy() = default;
+
+void TFAdresy::FormCreate()
+{
+    // Only this dialog's frame may be on the bus from now on.
+    owner_->Link.LinkActive = 0;
+    paused_ = true;
+}
+
+void TFAdresy::FormClose()
+{
+    if (!paused_)
+        return;
+    paused_ = false;
+    // A link that went down meanwhile (the adapter vanished) stays down: resuming would have
+    // every tick write to a closed port.
+    if (owner_->ComPort && owner_->ComPort->Connected())
+        owner_->Link.LinkActive = 1;
+}
+
+void TFAdresy::done(int result)
+{
+    FormClose();
+    QDialog::done(result);
+}
+
+void TFAdresy::Button1Click()
+{
+    const int present = TerazAdres->currentIndex() + 1;
+    const int fresh = NowyAdres->currentIndex() + 1;
+    if (present < 1 || fresh < 1)
+        return;  // the lists are pick-only; nothing chosen means nothing to send
+    ByteString data;
+    data += static_cast<char>(CmdChangeAddress);
+    data += static_cast<char>(fresh);
+    owner_->SendFrame(static_cast<uint8_t>(present), data);
+    accept();
+}

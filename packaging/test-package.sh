@@ -1,0 +1,212 @@
+#!/usr/bin/env bash
+# Packaging test: install into a staging root, validate the desktop entry and the AppStream
+# metainfo, build the Debian package, unpack it into a scratch root, check its files and
+# fields, and start the packaged program headless.
+#   test-package.sh BUILD_DIR VERSION [CMAKE [CPACK]]
+# Exit 77 (skipped) when a Debian tool it needs is missing.
+set -euo pipefail
+
+build=${1:?usage: test-package.sh BUILD_DIR VERSION [CMAKE [CPACK]]}
+version=${2:?usage: test-package.sh BUILD_DIR VERSION [CMAKE [CPACK]]}
+cmake=${3:-cmake}
+cpack=${4:-cpack}
+appid=com.example.Kadrel
+sizes=(16 32 48 64 128 256)
+
+for tool in desktop-file-validate appstreamcli dpkg-deb dpkg-shlibdeps "$cmake" "$cpack"; do
+    if ! command -v "$tool" >/dev/null; then
+        echo "SKIP: $tool is missing (Debian: desktop-file-utils, appstream, dpkg-dev)"
+        exit 77
+    fi
+done
+
+failures=0
+fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+ok() { echo "ok: $*"; }
+
+for bin in kadrel kadrel-sim; do
+    if [ ! -x "$build/$bin" ]; then
+        echo "FAIL: $build/$bin is not built (cmake --build $build --target kadrel kadrel-sim)" >&2
+        exit 1
+    fi
+done
+
+tmp=$(mktemp -d "${TMPDIR:-/tmp}/kadrel-pkg.XXXXXX")
+pid=
+cleanup() {
+    if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then
+        kill -KILL "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    fi
+    rm -rf "$tmp"
+}
+trap cleanup EXIT
+
+# Reads a PNG's width and height from its IHDR chunk.
+pngSize() { od -An -tu1 -j16 -N8 "$1" | awk '{ printf "%dx%d\n", $1*16777216+$2*65536+$3*256+$4, $5*16777216+$6*65536+$7*256+$8 }'; }
+
+# Checks the freedesktop files below ROOT (a prefix such as stage/usr), naming the tree as WHAT.
+checkTree() {   # checkTree ROOT WHAT
+    local root=$1 what=$2 f
+    for f in bin/kadrel bin/kadrel-sim; do
+        [ -x "$root/$f" ] || fail "$what: $f missing or not executable"
+    done
+    local desktop=$root/share/applications/$appid.desktop
+    local metainfo=$root/share/metainfo/$appid.metainfo.xml
+    [ -f "$desktop" ] || fail "$what: share/applications/$appid.desktop missing"
+    [ -f "$metainfo" ] || fail "$what: share/metainfo/$appid.metainfo.xml missing"
+    [ -f "$root/share/icons/hicolor/scalable/apps/kadrel.svg" ] || fail "$what: scalable icon missing"
+    local n size
+    for n in "${sizes[@]}"; do
+        f=$root/share/icons/hicolor/${n}x${n}/apps/kadrel.png
+        if [ ! -f "$f" ]; then
+            fail "$what: ${n}x${n} icon missing"
+            continue
+        fi
+        size=$(pngSize "$f")
+        [ "$size" = "${n}x${n}" ] || fail "$what: ${n}x${n}/apps/kadrel.png is $size"
+    done
+}
+
+# 1. cmake --install into a staging root.
+stage=$tmp/stage
+if ! DESTDIR=$stage "$cmake" --install "$build" --prefix /usr >"$tmp/install.log" 2>&1; then
+    cat "$tmp/install.log" >&2
+    fail "cmake --install"
+    exit 1
+fi
+before=$failures
+checkTree "$stage/usr" "install"
+[ "$failures" -eq "$before" ] && ok "cmake --install put the programs, desktop entry, metainfo and icons in place"
+
+desktop=$stage/usr/share/applications/$appid.desktop
+metainfo=$stage/usr/share/metainfo/$appid.metainfo.xml
+if out=$(desktop-file-validate "$desktop" 2>&1) && [ -z "$out" ]; then
+    ok "desktop-file-validate"
+else
+    fail "desktop-file-validate: $out"
+fi
+# Pedantic hints (an upper-case letter in the reverse-DNS id) do not fail the validation.
+if out=$(appstreamcli validate --no-net --no-color "$metainfo" 2>&1); then
+    ok "appstreamcli validate --no-net"
+else
+    fail "appstreamcli validate: $out"
+fi
+# The tree check also finds the desktop entry the metainfo launches.
+if out=$(appstreamcli validate-tree --no-net --no-color "$stage" 2>&1); then
+    ok "appstreamcli validate-tree --no-net"
+else
+    fail "appstreamcli validate-tree: $out"
+fi
+
+# The files must agree with each other: the desktop entry starts and shows what is installed,
+# the metainfo launches that entry and carries this version.
+entry() { sed -n "s/^$1=//p" "$desktop" | head -n1; }
+[ "$(entry Name)" = "Kadrel" ] || fail "desktop Name is '$(entry Name)'"
+[ -n "$(sed -n 's/^Comment\[pl\]=//p' "$desktop")" ] || fail "desktop entry has no Polish comment"
+[ -x "$stage/usr/bin/$(entry Exec | cut -d' ' -f1)" ] || fail "desktop Exec '$(entry Exec)' is not an installed program"
+[ -f "$stage/usr/share/icons/hicolor/scalable/apps/$(entry Icon).svg" ] || fail "desktop Icon '$(entry Icon)' is not an installed icon"
+case ";$(entry Categories)" in *";Utility;"*) ;; *) fail "desktop Categories '$(entry Categories)' lack Utility" ;; esac
+grep -q "<id>$appid</id>" "$metainfo" || fail "metainfo id is not $appid"
+grep -q "<launchable type=\"desktop-id\">$appid.desktop</launchable>" "$metainfo" ||
+    fail "metainfo does not launch $appid.desktop"
+grep -q "<release version=\"$version\"" "$metainfo" || fail "metainfo has no release $version"
+grep -q '<screenshot type="default">' "$metainfo" || fail "metainfo has no default screenshot"
+
+# Installed programs must not look for libraries in the build folder.
+if command -v readelf >/dev/null; then
+    for f in kadrel kadrel-sim; do
+        if readelf -d "$stage/usr/bin/$f" | grep -E 'R(UN)?PATH' | grep -qF "$build"; then
+            fail "installed $f keeps a RUNPATH into the build folder"
+        fi
+    done
+fi
+
+# 2. The Debian package, built in a folder of its own.
+arch=$(dpkg --print-architecture)
+deb=$tmp/cpack/kadrel_${version}_${arch}.deb
+mkdir -p "$tmp/cpack"
+if ! (cd "$tmp/cpack" && "$cpack" -G DEB --config "$build/CPackConfig.cmake" -B "$tmp/cpack") \
+        >"$tmp/cpack.log" 2>&1; then
+    cat "$tmp/cpack.log" >&2
+    fail "cpack -G DEB"
+    exit 1
+fi
+if [ ! -f "$deb" ]; then
+    ls -l "$tmp/cpack" >&2
+    fail "cpack made no $(basename "$deb")"
+    exit 1
+fi
+ok "cpack -G DEB made $(basename "$deb")"
+
+field() { dpkg-deb -f "$deb" "$1"; }
+[ "$(field Package)" = kadrel ] || fail "Package is '$(field Package)'"
+[ "$(field Version)" = "$version" ] || fail "Version is '$(field Version)'"
+[ "$(field Architecture)" = "$arch" ] || fail "Architecture is '$(field Architecture)'"
+[ "$(field Section)" = utils ] || fail "Section is '$(field Section)'"
+[ "$(field Maintainer)" = "Kadrel developers <kadrel@example.com>" ] || fail "Maintainer is '$(field Maintainer)'"
+depends=$(field Depends)
+for lib in libqt6widgets6 libqt6core6 libc6 libstdc++6; do
+    case ", $depends," in
+        *", $lib "*|*", $lib,"*) ;;
+        *) fail "Depends lacks $lib: $depends" ;;
+    esac
+done
+echo "Depends: $depends"
+
+# 3. Unpack into a scratch root: the expected files, and nothing outside them.
+root=$tmp/root
+dpkg -x "$deb" "$root"
+before=$failures
+checkTree "$root/usr" "package"
+[ -f "$root/usr/share/doc/kadrel/copyright" ] || fail "package: usr/share/doc/kadrel/copyright missing"
+stray=$(cd "$root" && find . \( -type f -o -type l \) | sed 's|^\./||' | grep -vE \
+    '^usr/bin/kadrel(-sim)?$|^usr/share/applications/|^usr/share/metainfo/|^usr/share/icons/hicolor/|^usr/share/doc/kadrel/' || true)
+[ -z "$stray" ] || fail "package holds unexpected files: $stray"
+[ "$failures" -eq "$before" ] && ok "dpkg -x: the package holds the expected files"
+
+# 4. The packaged program starts headless in a sandbox and stays up.
+sandbox=$tmp/sandbox
+mkdir -p "$sandbox/home" "$sandbox/config" "$sandbox/runtime"
+chmod 700 "$sandbox/runtime"
+env -u DISPLAY -u WAYLAND_DISPLAY -u SESSION_MANAGER -u DBUS_SESSION_BUS_ADDRESS \
+    HOME="$sandbox/home" XDG_CONFIG_HOME="$sandbox/config" XDG_RUNTIME_DIR="$sandbox/runtime" \
+    XDG_CACHE_HOME="$sandbox/home/.cache" XDG_DATA_HOME="$sandbox/home/.local/share" \
+    QT_QPA_PLATFORM=offscreen \
+    "$root/usr/bin/kadrel" >"$tmp/kadrel.log" 2>&1 </dev/null &
+pid=$!
+sleep 2
+if kill -0 "$pid" 2>/dev/null; then
+    kill -TERM "$pid"
+    # Give it up to 5 s to end after SIGTERM.
+    for _ in $(seq 50); do
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    if kill -0 "$pid" 2>/dev/null; then
+        fail "kadrel did not end within 5 s of SIGTERM"
+        kill -KILL "$pid" 2>/dev/null || true
+    fi
+    status=0
+    wait "$pid" || status=$?
+    pid=
+    # 0 when it handles SIGTERM itself, 128+15 when the signal ends it.
+    if [ "$status" -eq 0 ] || [ "$status" -eq 143 ]; then
+        ok "the packaged kadrel ran headless for 2 s and ended on SIGTERM"
+    else
+        fail "kadrel ended with status $status after SIGTERM"
+        cat "$tmp/kadrel.log" >&2
+    fi
+else
+    status=0
+    wait "$pid" || status=$?
+    pid=
+    fail "the packaged kadrel exited within 2 s (status $status)"
+    cat "$tmp/kadrel.log" >&2
+fi
+
+if [ "$failures" -ne 0 ]; then
+    echo "$failures packaging check(s) failed" >&2
+    exit 1
+fi
+echo "packaging checks passed"

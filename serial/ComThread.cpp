@@ -1,0 +1,212 @@
+#include "serial/ComThread.h"
+
+#include <QMetaObject>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include "serial/Termios.h"
+
+void TComThread::Mailbox::runPosted()
+{
+    std::function<void()> work;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        if (!posted)
+            return;
+        posted = false;
+        work = std::move(job);
+    }
+    std::exception_ptr escaped;
+    try {
+        work();
+    } catch (...) {
+        escaped = std::current_exception();
+    }
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        error = escaped;
+        done = true;
+    }
+    changed.notify_all();
+}
+
+TComThread::TComThread(TCustomComPort* owner, uint64_t session)
+    : owner_(owner), session_(session), tty_(owner->Handle()), events_(owner->Events()),
+      sync_(owner->SyncMethod()), mailbox_(std::make_shared<Mailbox>())
+{
+    stopFd_.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!stopFd_.valid())
+        owner->RaisePortError(CError_WaitFailed, errno);
+    epollFd_.reset(epoll_create1(EPOLL_CLOEXEC));
+    if (!epollFd_.valid())
+        owner->RaisePortError(CError_WaitFailed, errno);
+    // Edge-triggered: one wake-up per arrival of bytes, not one per pass while bytes wait.
+    // Registering reports bytes already waiting once, so none that came before is missed.
+    epoll_event ev{};
+    ev.events = EPOLLIN | EPOLLET;
+    ev.data.fd = tty_;
+    if (epoll_ctl(epollFd_.get(), EPOLL_CTL_ADD, tty_, &ev) != 0)
+        owner->RaisePortError(CError_WaitFailed, errno);
+    ev.events = EPOLLIN;
+    ev.data.fd = stopFd_.get();
+    if (epoll_ctl(epollFd_.get(), EPOLL_CTL_ADD, stopFd_.get(), &ev) != 0)
+        owner->RaisePortError(CError_WaitFailed, errno);
+    thread_ = std::thread([this] { execute(); });
+}
+
+TComThread::~TComThread()
+{
+    StopThread();
+    WaitFor();
+}
+
+void TComThread::StopThread()
+{
+    const uint64_t one = 1;
+    [[maybe_unused]] const ssize_t n = ::write(stopFd_.get(), &one, sizeof one);
+}
+
+void TComThread::Abandon()
+{
+    {
+        std::lock_guard<std::mutex> guard(mailbox_->lock);
+        mailbox_->abandoned = true;
+    }
+    mailbox_->changed.notify_all();
+}
+
+void TComThread::WaitFor()
+{
+    if (!thread_.joinable())
+        return;
+    const std::shared_ptr<Mailbox> box = mailbox_;
+    for (;;) {
+        box->runPosted();
+        std::unique_lock<std::mutex> guard(box->lock);
+        if (box->finished)
+            break;
+        // Woken by a new posting or by the end; the few milliseconds are only a backstop.
+        box->changed.wait_for(guard, std::chrono::milliseconds(5), [&] { return box->posted || box->finished; });
+        if (box->finished)
+            break;
+    }
+    thread_.join();
+}
+
+void TComThread::execute()
+{
+    epoll_event ready[4];
+    for (;;) {
+        const int n = epoll_wait(epollFd_.get(), ready, 4, -1);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            break;  // a failed wait ends the thread
+        }
+        ++wakeUps_;
+        bool stop = false, hungUp = false, input = false;
+        for (int i = 0; i < n; ++i) {
+            if (ready[i].data.fd == stopFd_.get()) {
+                stop = true;
+                continue;
+            }
+            if (ready[i].events & (EPOLLHUP | EPOLLERR))
+                hungUp = true;
+            if (ready[i].events & EPOLLIN)
+                input = true;
+        }
+        if (stop)
+            break;
+        if (hungUp) {
+            postDeviceLost(EComPort(CError_ReadFailed, EIO));
+            break;
+        }
+        if (!input)
+            continue;
+        // A tty that vanished may still look readable; the driver's answer tells.
+        int count = 0;
+        const int e = tty::inputCount(tty_, count);
+        if (e != 0 && tty::isDeviceGone(e)) {
+            postDeviceLost(EComPort(CError_ClearComFailed, e));
+            break;
+        }
+        const TComEvents pending = TComEvents{evRxChar} & events_;
+        if (pending.Empty())
+            continue;
+        bool abandoned = false;
+        const std::exception_ptr escaped = deliver(pending, abandoned);
+        if (abandoned)
+            break;
+        if (escaped) {
+            // Carried back here, it ends the thread; only a vanished device is told.
+            try {
+                std::rethrow_exception(escaped);
+            } catch (const EComPort& error) {
+                if (error.DeviceGone())
+                    postDeviceLost(error);
+            } catch (...) {
+            }
+            break;
+        }
+    }
+    running_ = false;
+    {
+        std::lock_guard<std::mutex> guard(mailbox_->lock);
+        mailbox_->finished = true;
+    }
+    mailbox_->changed.notify_all();
+}
+
+std::exception_ptr TComThread::deliver(TComEvents events, bool& abandoned)
+{
+    TCustomComPort* const owner = owner_;
+    switch (sync_) {
+    case smNone:
+        try {
+            owner->FireEvents(events);
+        } catch (...) {
+            return std::current_exception();
+        }
+        return nullptr;
+    case smWindowSync: {
+        // Posted without waiting; the user-interface thread delivers while the port is open,
+        // and an escaping exception goes to the application's handler.
+        const uint64_t session = session_;
+        QMetaObject::invokeMethod(
+            owner, [owner, session, events] { owner->runPostedDelivery(events, session); }, Qt::QueuedConnection);
+        return nullptr;
+    }
+    case smThreadSync:
+    default:
+        break;
+    }
+    const std::shared_ptr<Mailbox> box = mailbox_;
+    {
+        std::lock_guard<std::mutex> guard(box->lock);
+        box->job = [owner, events] { owner->runDelivery(events); };
+        box->posted = true;
+        box->done = false;
+        box->error = nullptr;
+    }
+    box->changed.notify_all();  // a ClosePort already waiting runs it
+    QMetaObject::invokeMethod(owner, [box] { box->runPosted(); }, Qt::QueuedConnection);
+    std::unique_lock<std::mutex> guard(box->lock);
+    box->changed.wait(guard, [&] { return box->done || box->abandoned; });
+    if (!box->done) {
+        abandoned = true;
+        return nullptr;
+    }
+    return std::exchange(box->error, nullptr);
+}
+
+void TComThread::postDeviceLost(const EComPort& error)
+{
+    TCustomComPort* const owner = owner_;
+    const uint64_t session = session_;
+    QMetaObject::invokeMethod(
+        owner, [owner, session, error] { owner->reportDeviceLost(error, session); }, Qt::QueuedConnection);
+}

@@ -1,0 +1,35 @@
+#pragma once
+// The device map: the list of serial ports the program offers, with a device name for each.
+// Virtual ports come first: every symbolic link in the virtual-port folder whose target is a
+// character device (the bus simulator publishes its pseudo-terminal there), in name order.
+// Hardware ports follow: each sysfs class/tty entry with a device/driver link, in natural
+// order (ttyS2 before ttyS10), leaving out the phantom 8250 ports whose sysfs `type` reads 0.
+// Only sysfs files are read; no device is opened. A missing folder gives no entries, an entry
+// that cannot be read is skipped.
+#include <string>
+#include <vector>
+
+struct PortEntry {
+    std::string portName;    // what TCustomComPort::SetPort accepts: a full path
+    std::string deviceName;  // "virtual /dev/pts/3", "ftdi_sio: FTDI FT232R USB UART", "serial8250"
+};
+
+class DeviceMap {
+public:
+    explicit DeviceMap(std::string sysfsRoot = "/sys", std::string virtualDir = DeviceMap::defaultVirtualDir());
+    // $XDG_RUNTIME_DIR/kadrel/ports, or /tmp/kadrel-<uid>/ports when XDG_RUNTIME_DIR is unset.
+    static std::string defaultVirtualDir();
+    std::vector<PortEntry> list() const;
+
+    const std::string& sysfsRoot() const { return sysfsRoot_; }
+    const std::string& virtualDir() const { return virtualDir_; }
+
+private:
+    std::vector<PortEntry> virtualPorts() const;
+    std::vector<PortEntry> hardwarePorts() const;
+    std::string sysfsRoot_;
+    std::string virtualDir_;
+};
+
+// "ttyS2" before "ttyS10": runs of digits compare by value, the rest byte by byte.
+bool NaturalLess(const std::string& a, const std::string& b);

@@ -1,0 +1,62 @@
+#pragma once
+// The tty calls behind the serial port object. Everything that needs kernel headers (termios2,
+// linux/serial.h) lives in Termios.cpp alone; this interface carries none of them. Each call
+// returns 0 or the errno of the failure.
+#include <cstdint>
+#include <string>
+
+namespace tty {
+
+struct LineSettings {
+    int baud = 9600;          // bits per second
+    int dataBits = 8;         // 5..8
+    int stopBits = 0;         // 0 one, 1 one and a half, 2 two
+    int parity = 0;           // 0 none, 1 odd, 2 even, 3 mark, 4 space
+    bool parityCheck = false; // check received parity
+    bool hardwareFlow = false;  // CTS/RTS handshake
+    bool xonXoffOut = false;  // transmit obeys XOFF from the other side
+    bool xonXoffIn = false;   // we send XOFF when our queue fills
+    uint8_t xonChar = 17;
+    uint8_t xoffChar = 19;
+};
+
+// The driver's RS485 state before we switched it on, so closing can put it back.
+struct Rs485State {
+    bool saved = false;
+    alignas(8) unsigned char raw[64] = {};
+};
+
+// Opens the device for exclusive use. On failure nothing is left open and fd is -1.
+int openExclusive(const std::string& path, int& fd);
+// Gives exclusivity up and closes.
+void closeExclusive(int fd);
+
+// Raw mode with the given framing and speed; the settings are read back and a difference
+// from what was asked (a rate off by more than 3 %) counts as refused: the old settings are
+// put back and EINVAL returned.
+int applyLineSettings(int fd, const LineSettings& settings);
+
+// DTR and RTS held on or off. A device without modem lines (a pseudo-terminal) is fine.
+int setDtr(int fd, bool on);
+int setRts(int fd, bool on);
+// Kernel RS485 mode, RTS on while sending; fine where the driver has no RS485 mode.
+int enableRs485(int fd, Rs485State& saved);
+void restoreRs485(int fd, Rs485State& saved);
+
+struct ModemBits { bool cts = false, dsr = false, ring = false, rlsd = false; };
+// A device without modem lines reads all lines off.
+int readModemLines(int fd, ModemBits& bits);
+
+struct LineErrorCounts { uint32_t frame = 0, parity = 0, overrun = 0, brk = 0, bufOverrun = 0; };
+// The driver's error counters (all 0 where it keeps none).
+int readLineErrorCounts(int fd, LineErrorCounts& counts);
+
+// Bytes waiting in the receive queue.
+int inputCount(int fd, int& count);
+// Discards both queues.
+int flushBoth(int fd);
+
+// The device is gone (unplugged adapter, hung-up terminal), as opposed to a refused call.
+bool isDeviceGone(int error);
+
+} // namespace tty

@@ -1,0 +1,163 @@
+#pragma once
+// A main window on a bench of its own for the dialog tests: a sandboxed home, an empty fake
+// sysfs, and virtual ports (links in the sandbox's port folder) leading to test pseudo-terminals
+// on which the test plays the bus. Message boxes are recorded, pauses skipped, the browser
+// recorded.
+#include <QApplication>
+#include <QEventLoop>
+#include <QPointer>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/KadrelMain.h"
+#include "app/Seams.h"
+#include "link/Bytes.h"
+#include "serial/ComComboBox.h"
+#include "serial/ComPort.h"
+#include "tests/support/Pty.h"
+#include "tests/support/TempDir.h"
+
+// Blocks in an event loop for ms (ticks and receptions run meanwhile).
+inline void runEventsFor(int ms)
+{
+    QEventLoop loop;
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    QObject::connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
+    deadline.start(ms);
+    loop.exec();
+}
+
+// Arms `step` to run inside the next modal loop with the modal dialog. Call it before the call
+// that opens the dialog. A dialog the step leaves open is closed after a few seconds, with a
+// failure, so a broken test cannot hang.
+template <class Dialog>
+void whenModal(std::function<void(Dialog&)> step)
+{
+    QTimer::singleShot(0, [step] {
+        auto* dialog = qobject_cast<Dialog*>(QApplication::activeModalWidget());
+        if (!dialog) {
+            ADD_FAILURE() << "no modal dialog of the expected kind is open";
+            if (QWidget* other = QApplication::activeModalWidget())
+                other->close();
+            return;
+        }
+        QPointer<Dialog> guard(dialog);
+        QTimer::singleShot(5000, [guard] {
+            if (guard && guard->isVisible()) {
+                ADD_FAILURE() << "the dialog was left open";
+                guard->close();
+            }
+        });
+        step(*dialog);
+    });
+}
+
+// The frames in a byte stream from the program ("Z", address, N, N bytes, checksum).
+struct WireFrame {
+    uint8_t address;
+    ByteString data;
+};
+
+inline std::vector<WireFrame> splitFrames(const ByteString& bytes)
+{
+    std::vector<WireFrame> frames;
+    size_t i = 0;
+    while (i + 4 <= bytes.size()) {
+        if (static_cast<uint8_t>(bytes[i]) != 0x5A) {
+            ++i;
+            continue;
+        }
+        const size_t n = static_cast<uint8_t>(bytes[i + 2]);
+        if (i + 4 + n > bytes.size())
+            break;
+        frames.push_back({static_cast<uint8_t>(bytes[i + 1]), bytes.substr(i + 3, n)});
+        i += 4 + n;
+    }
+    return frames;
+}
+
+// Polls are one-byte frames to clocks 1..4 (or their RTC addresses) whose byte has bits 0-2 clear.
+inline int countPolls(const ByteString& bytes)
+{
+    int polls = 0;
+    for (const WireFrame& f : splitFrames(bytes))
+        if (f.address >= 1 && f.address <= 0x44 && f.data.size() == 1 && (f.data[0] & 0x07) == 0)
+            ++polls;
+    return polls;
+}
+
+class DialogBench {
+public:
+    // ports: how many virtual ports the device map lists, "port1" .. "portN" in that order.
+    explicit DialogBench(int ports)
+    {
+        resetSeams();
+        seams().sysfsRoot = QString::fromStdString(sysfs_.path());
+        seams().virtualPortDir = QString::fromStdString(sandbox_.portsDir());
+        seams().pause = [](int) {};
+        seams().disconnectWaitMs = 5;
+        seams().tickIntervalMs = 20;
+        seams().beep = [] {};
+        seams().showMessage = [this](MsgKind, const QString& text) { messages.push_back(text); };
+        seams().openUrl = [this](const QString& url) { opened.push_back(url); };
+        seams().localTimeOfDay = [] { return std::string("12:34:56"); };
+        std::filesystem::create_directories(sandbox_.portsDir());
+        for (int i = 0; i < ports; ++i)
+            addPort();
+    }
+
+    ~DialogBench()
+    {
+        window.reset();
+        resetSeams();
+    }
+
+    // One more virtual port, listed after the others from the next port-list read on.
+    TestPty& addPort()
+    {
+        ptys_.push_back(std::make_unique<TestPty>());
+        const std::string link = portPath(int(ptys_.size()));
+        std::filesystem::create_symlink(ptys_.back()->slavePath(), link);
+        return *ptys_.back();
+    }
+
+    std::string portPath(int number) const
+    {
+        return sandbox_.portsDir() + "/port" + std::to_string(number);
+    }
+
+    TestPty& pty(int number) { return *ptys_.at(size_t(number - 1)); }
+
+    TForm1& open()
+    {
+        window = std::make_unique<TForm1>();
+        return *window;
+    }
+
+    // Selects the port with that number (1-based, in the selector's order) and clicks "START".
+    void connect(int number)
+    {
+        TForm1& w = *window;
+        w.ComCombo->setCurrentIndex(number - 1);
+        w.ComComboChange();
+        w.Button_polaczClick();
+        ASSERT_TRUE(w.ComPort->Connected());
+        ASSERT_EQ(w.Link.LinkActive, 1);
+    }
+
+    std::vector<QString> messages;
+    std::vector<QString> opened;
+    std::unique_ptr<TForm1> window;
+
+private:
+    XdgSandbox sandbox_;
+    TempDir sysfs_;  // an empty sysfs: no hardware ports
+    std::vector<std::unique_ptr<TestPty>> ptys_;
+};

@@ -1,0 +1,415 @@
+// needs: qt
+// The firmware dialog against a boot loader played on the other side of a pseudo-terminal:
+// file choice and load, the frames on the wire, acknowledgements, resends and time-outs.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <poll.h>
+#include <set>
+#include <thread>
+#include <unistd.h>
+
+#include "app/KadrelMain.h"
+#include "app/Seams.h"
+#include "app/SettingsFile.h"
+#include "dialogs/Ustawienia.h"
+#include "link/Exceptions.h"
+#include "link/Frame.h"
+#include "tests/support/Pty.h"
+#include "tests/support/TempDir.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Reads the PC's frames on the pty master and answers each block frame with "!", unless told
+// to withhold the answer to a given block send (counted from 0, resends included) or to send
+// it together with another byte.
+class BootLoader {
+public:
+    explicit BootLoader(TestPty& pty) : pty_(pty) {}
+    ~BootLoader() { stop(); }
+
+    std::set<int> withheld;
+    std::set<int> ackWithExtra;
+
+    void start() { thread_ = std::thread([this] { run(); }); }
+    void stop()
+    {
+        stop_ = true;
+        if (thread_.joinable()) thread_.join();
+    }
+    std::vector<ByteString> frames()
+    {
+        std::lock_guard lock(mutex_);
+        return frames_;
+    }
+    // The frames from the boot command on (polls sent before the dialog paused them are left out).
+    std::vector<ByteString> updateFrames()
+    {
+        const auto all = frames();
+        for (size_t i = 0; i < all.size(); ++i)
+            if (all[i].size() == 5 && all[i][3] == 0x04)
+                return std::vector<ByteString>(all.begin() + static_cast<long>(i), all.end());
+        return {};
+    }
+
+private:
+    void run()
+    {
+        ByteString buffer;
+        int blockSends = 0;
+        while (!stop_) {
+            pollfd p{pty_.masterFd(), POLLIN, 0};
+            if (::poll(&p, 1, 20) <= 0)
+                continue;
+            char chunk[512];
+            const ssize_t n = ::read(pty_.masterFd(), chunk, sizeof chunk);
+            if (n <= 0)
+                continue;
+            buffer.append(chunk, static_cast<size_t>(n));
+            for (;;) {
+                while (!buffer.empty() && buffer[0] != 'Z') buffer.erase(0, 1);
+                if (buffer.size() < 3 || buffer.size() < 4u + byteAt(buffer, 2))
+                    break;
+                const ByteString frame = buffer.substr(0, 4u + byteAt(buffer, 2));
+                buffer.erase(0, frame.size());
+                {
+                    std::lock_guard lock(mutex_);
+                    frames_.push_back(frame);
+                }
+                if (byteAt(frame, 1) != Frame::BootBlockAddress)
+                    continue;
+                const int send = blockSends++;
+                if (withheld.count(send))
+                    continue;
+                pty_.write(ackWithExtra.count(send) ? ByteString("!\x00", 2) : ByteString("!"));
+            }
+        }
+    }
+
+    TestPty& pty_;
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+    std::mutex mutex_;
+    std::vector<ByteString> frames_;
+};
+
+ByteString firmwareFile(size_t size)
+{
+    ByteString f(size, '\0');
+    f[0] = 'z'; f[1] = 'f'; f[2] = 'r';
+    for (size_t i = 3; i + 1 < size; ++i) f[i] = static_cast<char>((i * 13 + 5) & 0xFF);
+    f.back() = static_cast<char>(xorBytes(reinterpret_cast<const uint8_t*>(f.data()), size - 1));
+    return f;
+}
+
+class FirmwareDialog : public ::testing::Test {
+protected:
+    XdgSandbox sandbox;
+    TempDir sysfs;
+    TempDir files;
+    TestPty pty;
+    BootLoader loader{pty};
+    QStringList events;
+    QString chosen;
+    std::vector<int> pauses;
+    std::unique_ptr<TForm1> form;
+
+    void SetUp() override
+    {
+        resetSeams();
+        seams().sysfsRoot = QString::fromStdString(sysfs.path());
+        seams().showMessage = [this](MsgKind kind, const QString& text) {
+            static const char* names[] = {"plain", "information", "warning", "error"};
+            events << QStringLiteral("%1: %2").arg(names[static_cast<int>(kind)], text);
+        };
+        seams().beep = [this] { events << QStringLiteral("beep"); };
+        seams().pause = [this](int ms) { pauses.push_back(ms); };
+        seams().chooseFirmwareFile = [this](QWidget*) { return chosen; };
+        seams().tickIntervalMs = 10;  // a time-out of ten ticks lasts 100 ms
+        seams().disconnectWaitMs = 1;
+        fs::create_directories(sandbox.portsDir());
+        fs::create_symlink(pty.slavePath(), sandbox.portsDir() + "/bus");
+        loader.start();
+        form = std::make_unique<TForm1>();
+        form->Button_polaczClick();
+        ASSERT_EQ(form->Link.LinkActive, 1);
+        events.clear();
+        pauses.clear();
+    }
+    void TearDown() override
+    {
+        if (form) form->Disconnect();
+        form.reset();
+        loader.stop();
+        resetSeams();
+    }
+    QString file(const std::string& name, const ByteString& content)
+    {
+        std::ofstream(files.file(name), std::ios::binary) << content;
+        return QString::fromStdString(files.file(name));
+    }
+    // Loads the file and runs the transfer; returns the gauge values it showed.
+    std::vector<int> update(TFUstawienia& dialog, const QString& path)
+    {
+        chosen = path;
+        dialog.Button1Click();
+        EXPECT_TRUE(dialog.ButtonStart->isEnabled());
+        std::vector<int> gauges;
+        QObject::connect(dialog.BarBoot, &QProgressBar::valueChanged, [&](int v) { gauges.push_back(v); });
+        dialog.ButtonStartClick();
+        return gauges;
+    }
+    void expectBlocks(const std::vector<ByteString>& frames, const ByteString& image, size_t firstBlock, size_t count)
+    {
+        const ByteString payload = image.substr(3, image.size() - 4);
+        for (size_t b = 0; b < count; ++b) {
+            SCOPED_TRACE(b);
+            const ByteString& f = frames[firstBlock + b];
+            ASSERT_EQ(f.size(), 69u);
+            ByteString data(1, static_cast<char>(b));
+            ByteString bytes = payload.substr(std::min(payload.size(), b * 64), 64);
+            bytes.resize(64, '\xFF');
+            data += bytes;
+            EXPECT_EQ(f, Frame::build(Frame::BootBlockAddress, data));
+        }
+    }
+};
+
+const ByteString Boot1 = ByteString("\x5A\x01\x01\x04\x60", 5);
+const ByteString Closing = ByteString("\x5A\x66\x01\x4B\x0C", 5);
+
+} // namespace
+
+TEST_F(FirmwareDialog, LayoutAndPausedPolling)
+{
+    TFUstawienia dialog(form.get());
+    EXPECT_EQ(form->Link.LinkActive, 0);
+    EXPECT_EQ(dialog.windowTitle(), QStringLiteral("Aktualizacja"));
+    EXPECT_EQ(dialog.size(), QSize(193, 169));
+    EXPECT_EQ(dialog.findChild<QLabel*>("Label1")->text(), QStringLiteral("Adres Zegara do aktualizacji"));
+    for (int n = 1; n <= 4; ++n) {
+        auto* r = dialog.findChild<QRadioButton*>(QStringLiteral("Radio%1").arg(n));
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->text(), QString::number(n));
+        EXPECT_EQ(r->isChecked(), n == 1);
+    }
+    EXPECT_EQ(dialog.findChild<QLabel*>("LabelNazwaPliku")->text(), QString());
+    EXPECT_EQ(dialog.findChild<QPushButton*>("Button1")->text(), QStringLiteral("Plik"));
+    auto* start = dialog.findChild<QPushButton*>("ButtonStart");
+    EXPECT_EQ(start->text(), QStringLiteral("Start"));
+    EXPECT_FALSE(start->isEnabled());
+    auto* bar = dialog.findChild<QProgressBar*>("BarBoot");
+    EXPECT_EQ(bar->minimum(), 0);
+    EXPECT_EQ(bar->maximum(), 100);
+    EXPECT_EQ(bar->value(), 0);
+    EXPECT_EQ(dialog.windowFlags() & Qt::WindowContextHelpButtonHint, Qt::WindowFlags());
+    EXPECT_TRUE(dialog.windowFlags() & Qt::WindowCloseButtonHint);
+    dialog.show();
+    dialog.close();
+    EXPECT_EQ(form->Link.LinkActive, 1);
+}
+
+TEST_F(FirmwareDialog, FullBlockFileIsOneBlockAndTheGaugeShows94Then100)
+{
+    TFUstawienia dialog(form.get());
+    const ByteString image = firmwareFile(68);
+    const auto gauges = update(dialog, file("a.zfr", image));
+    EXPECT_EQ(gauges, (std::vector<int>{94, 100}));
+    EXPECT_EQ(events, (QStringList{"beep", "warning: NIE WYŁĄCZAJ ZEGARA Z ZASILANIA",
+                                   "information: Aktualizacja zakonczona"}));
+    EXPECT_EQ(pauses, (std::vector<int>{2000, 2000, 1000}));
+    const auto frames = loader.updateFrames();
+    ASSERT_EQ(frames.size(), 3u);
+    EXPECT_EQ(frames[0], Boot1);
+    expectBlocks(frames, image, 1, 1);
+    EXPECT_EQ(frames[2], Closing);
+    EXPECT_TRUE(dialog.lastResult().completed);
+    EXPECT_TRUE(dialog.isHidden());
+    EXPECT_EQ(form->Link.LinkActive, 1);
+    EXPECT_EQ(dialog.LabelNazwaPliku->text(), QString::fromStdString(files.file("a.zfr")));
+}
+
+TEST_F(FirmwareDialog, FiveByteFileIsOnePayloadByteAndFill)
+{
+    TFUstawienia dialog(form.get());
+    const ByteString image = firmwareFile(5);
+    const auto gauges = update(dialog, file("a.zfr", image));
+    EXPECT_EQ(gauges, (std::vector<int>{20, 100}));
+    const auto frames = loader.updateFrames();
+    ASSERT_EQ(frames.size(), 3u);
+    expectBlocks(frames, image, 1, 1);
+    EXPECT_EQ(frames[1].substr(5, 63), ByteString(63, '\xFF'));
+}
+
+TEST_F(FirmwareDialog, LargestFileIs128Blocks)
+{
+    TFUstawienia dialog(form.get());
+    const ByteString image = firmwareFile(8192);
+    const auto gauges = update(dialog, file("big.zfr", image));
+    ASSERT_EQ(gauges.size(), 129u);
+    EXPECT_EQ(gauges[127], 99);
+    EXPECT_EQ(gauges.back(), 100);
+    const auto frames = loader.updateFrames();
+    ASSERT_EQ(frames.size(), 130u);
+    expectBlocks(frames, image, 1, 128);
+    EXPECT_EQ(frames[128].substr(4 + 60, 4), ByteString(4, '\xFF'));
+    EXPECT_EQ(frames.back(), Closing);
+}
+
+TEST_F(FirmwareDialog, AWithheldAcknowledgementIsResent)
+{
+    loader.withheld = {1};
+    TFUstawienia dialog(form.get());
+    const ByteString image = firmwareFile(200);  // four blocks
+    update(dialog, file("a.zfr", image));
+    const auto frames = loader.updateFrames();
+    ASSERT_EQ(frames.size(), 1 + 5 + 1u);
+    EXPECT_EQ(frames[2], frames[3]);  // block 1 twice
+    EXPECT_EQ(byteAt(frames[4], 3), 2);
+    EXPECT_EQ(frames.back(), Closing);
+    EXPECT_EQ(dialog.lastResult().resends, 1);
+    EXPECT_TRUE(dialog.lastResult().completed);
+    EXPECT_FALSE(events.contains("error: Brak odpowiedzi, aktualizacja nieudana"));
+}
+
+TEST_F(FirmwareDialog, ThreeTimeOutsEndTheTransferWithoutTheClosingFrame)
+{
+    loader.withheld = {0, 2, 4};  // one time-out on each of blocks 0, 1 and 2
+    TFUstawienia dialog(form.get());
+    const auto gauges = update(dialog, file("a.zfr", firmwareFile(400)));
+    EXPECT_EQ(events, (QStringList{"beep", "warning: NIE WYŁĄCZAJ ZEGARA Z ZASILANIA", "beep",
+                                   "error: Brak odpowiedzi, aktualizacja nieudana"}));
+    EXPECT_EQ(pauses, (std::vector<int>{2000, 1000}));
+    const auto frames = loader.updateFrames();
+    ASSERT_EQ(frames.size(), 1 + 5u);  // boot, block 0 twice, block 1 twice, block 2 once
+    EXPECT_EQ(byteAt(frames.back(), 3), 2);
+    for (const ByteString& f : frames) EXPECT_NE(byteAt(f, 1), Frame::BootEndAddress);
+    EXPECT_FALSE(dialog.lastResult().completed);
+    EXPECT_NE(gauges.back(), 100);
+    EXPECT_TRUE(dialog.isHidden());
+    EXPECT_EQ(form->Link.LinkActive, 1);
+}
+
+TEST_F(FirmwareDialog, AnAcknowledgementWithOtherBytesIsNotRecognised)
+{
+    loader.ackWithExtra = {0};
+    TFUstawienia dialog(form.get());
+    update(dialog, file("a.zfr", firmwareFile(68)));
+    const auto frames = loader.updateFrames();
+    ASSERT_EQ(frames.size(), 4u);
+    EXPECT_EQ(frames[1], frames[2]);
+    EXPECT_EQ(dialog.lastResult().resends, 1);
+    EXPECT_TRUE(dialog.lastResult().completed);
+}
+
+TEST_F(FirmwareDialog, TheBootCommandCarriesTheRtcOffset)
+{
+    form->BtnZClick(2);
+    TFUstawienia dialog(form.get());
+    dialog.Radio[2]->setChecked(true);
+    update(dialog, file("a.zfr", firmwareFile(68)));
+    const auto all = loader.frames();
+    const ByteString boot("\x5A\x22\x01\x04\x81", 5);
+    const auto it = std::find(all.begin(), all.end(), boot);
+    ASSERT_NE(it, all.end());
+    ASSERT_EQ(all.end() - it, 3);
+    EXPECT_EQ(byteAt(*(it + 1), 1), 0x65);
+    EXPECT_EQ(*(it + 2), Closing);
+}
+
+TEST_F(FirmwareDialog, RefusedFilesKeepStartDisabled)
+{
+    TFUstawienia dialog(form.get());
+    form->ConfigBuffer.fill(0xAA);
+    struct Case { const char* what; ByteString content; QStringList events; };
+    ByteString badCheck = firmwareFile(68);
+    badCheck.back() = static_cast<char>(badCheck.back() ^ 1);
+    ByteString badTag = firmwareFile(68);
+    badTag[1] = 'c';
+    const Case cases[] = {
+        {"check byte", badCheck, {"beep", "error: Bląd CRC pliku konfiguracji"}},
+        {"tag", badTag, {"error: Zly format pliku", "beep", "error: Bląd CRC pliku konfiguracji"}},
+        {"settings file", ByteString("zcf\x00\x19", 5), {"error: Zly format pliku", "beep", "error: Bląd CRC pliku konfiguracji"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        chosen = file("good.zfr", firmwareFile(68));
+        dialog.Button1Click();
+        ASSERT_TRUE(dialog.ButtonStart->isEnabled());
+        events.clear();
+        chosen = file("bad.zfr", c.content);
+        dialog.Button1Click();
+        EXPECT_EQ(events, c.events);
+        EXPECT_FALSE(dialog.ButtonStart->isEnabled());
+        EXPECT_EQ(dialog.LabelNazwaPliku->text(), chosen);
+    }
+
+    // Sizes outside 5..8192 are refused before anything is read.
+    for (const size_t size : {size_t{4}, size_t{8193}}) {
+        SCOPED_TRACE(size);
+        form->ConfigBuffer.fill(0xAA);
+        TFUstawienia::ImageSize = 68;
+        events.clear();
+        chosen = file("odd.zfr", firmwareFile(size));
+        dialog.Button1Click();
+        ASSERT_EQ(events.size(), 1);
+        EXPECT_TRUE(events[0].startsWith("error: Plik firmware ma nieprawidłowy rozmiar: " + QString::number(size) + " B"))
+            << events[0].toStdString();
+        EXPECT_FALSE(dialog.ButtonStart->isEnabled());
+        EXPECT_EQ(TFUstawienia::ImageSize, 68);
+        EXPECT_TRUE(std::all_of(form->ConfigBuffer.begin(), form->ConfigBuffer.end(), [](uint8_t b) { return b == 0xAA; }));
+    }
+    EXPECT_TRUE(loader.updateFrames().empty());  // nothing was sent
+}
+
+TEST_F(FirmwareDialog, CancelAndMissingFiles)
+{
+    TFUstawienia dialog(form.get());
+    chosen = file("good.zfr", firmwareFile(68));
+    dialog.Button1Click();
+    const uint16_t size = TFUstawienia::ImageSize;
+    chosen.clear();  // cancelled
+    dialog.Button1Click();
+    EXPECT_EQ(dialog.LabelNazwaPliku->text(), QString::fromStdString(files.file("good.zfr")));
+    EXPECT_TRUE(dialog.ButtonStart->isEnabled());
+    EXPECT_EQ(TFUstawienia::ImageSize, size);
+
+    chosen = QString::fromStdString(files.file("missing.zfr"));
+    EXPECT_THROW(dialog.Button1Click(), EInOutError);
+    EXPECT_EQ(dialog.LabelNazwaPliku->text(), chosen);
+    EXPECT_FALSE(dialog.ButtonStart->isEnabled());
+}
+
+TEST_F(FirmwareDialog, ACloseDuringTheTransferWaitsForItsEnd)
+{
+    TFUstawienia dialog(form.get());
+    dialog.show();
+    int closesTried = 0;
+    bool buttonsLocked = true;
+    QObject::connect(dialog.BarBoot, &QProgressBar::valueChanged, [&](int v) {
+        if (v == 100) return;
+        buttonsLocked = buttonsLocked && !dialog.Button1->isEnabled() && !dialog.ButtonStart->isEnabled();
+        dialog.close();
+        ++closesTried;
+        EXPECT_TRUE(dialog.isVisible());
+        EXPECT_EQ(form->Link.LinkActive, 0);
+    });
+    update(dialog, file("a.zfr", firmwareFile(200)));
+    EXPECT_EQ(closesTried, 4);
+    EXPECT_TRUE(buttonsLocked);
+    EXPECT_TRUE(dialog.lastResult().completed);
+    EXPECT_FALSE(dialog.isVisible());
+    EXPECT_EQ(form->Link.LinkActive, 1);
+}

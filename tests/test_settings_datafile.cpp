@@ -1,0 +1,171 @@
+// The byte file of the loaders and the replacing write of the settings file.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "app/DataFile.h"
+#include "link/Exceptions.h"
+#include "tests/support/TempDir.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string slurp(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void spit(const std::string& path, const std::string& content)
+{
+    std::ofstream(path, std::ios::binary) << content;
+}
+
+// Only the files a test put there: no temporary file may be left behind.
+std::vector<std::string> entries(const std::string& folder)
+{
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(folder)) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+void write(const std::string& path, const std::string& content)
+{
+    WriteBlock(path, reinterpret_cast<const uint8_t*>(content.data()), content.size());
+}
+
+const std::string OldSettings(55, 'o');
+const std::string NewSettings(60, 'n');
+
+} // namespace
+
+TEST(DataFile, ReadsBytesAndKeepsTheBufferPastTheEnd)
+{
+    TempDir dir;
+    spit(dir.file("a"), "abc");
+    TDataFile f;
+    f.Assign(dir.file("a"));
+    EXPECT_TRUE(f.Exists());
+    f.Reset();
+    EXPECT_EQ(f.FileSize(), 3);
+    uint8_t buffer[6] = {'x', 'x', 'x', 'x', 'x', 'x'};
+    f.ReadBlock(buffer, 2);
+    f.ReadBlock(buffer + 2, 4);   // one byte left: the rest stays as it was
+    f.ReadBlock(buffer + 5, 1);   // at the end: swallowed
+    EXPECT_EQ(std::string(buffer, buffer + 6), "abcxxx");
+    f.Close();
+    EXPECT_FALSE(f.IsOpen());
+}
+
+TEST(DataFile, OpenFailuresAreInputOutputErrors)
+{
+    TempDir dir;
+    TDataFile f;
+    f.Assign(dir.file("missing"));
+    EXPECT_FALSE(f.Exists());
+    try {
+        f.Reset();
+        FAIL() << "opened a missing file";
+    } catch (const EInOutError& e) {
+        EXPECT_EQ(e.ErrorCode, ENOENT);
+        EXPECT_NE(e.Message().find(dir.file("missing")), std::string::npos);
+    }
+    // A folder in the file's place opens for reading on Linux; it must be refused all the same.
+    dir.mkdir("folder");
+    f.Assign(dir.file("folder"));
+    EXPECT_TRUE(f.Exists());
+    EXPECT_THROW(f.Reset(), EInOutError);
+    EXPECT_FALSE(f.IsOpen());
+}
+
+TEST(SettingsWrite, CreatesTheFolderAndLeavesOnlyTheFile)
+{
+    TempDir dir;
+    const std::string path = dir.path() + "/config/kadrel/z.cf";
+    write(path, OldSettings);
+    EXPECT_EQ(slurp(path), OldSettings);
+    write(path, NewSettings);
+    EXPECT_EQ(slurp(path), NewSettings);
+    EXPECT_EQ(entries(dir.path() + "/config/kadrel"), std::vector<std::string>{"z.cf"});
+}
+
+// RLIMIT_FSIZE stops writes for root too: the write of the new image fails half-way.
+TEST(SettingsWrite, AFailingWriteKeepsTheOldFile)
+{
+    TempDir dir;
+    const std::string path = dir.file("z.cf");
+    spit(path, OldSettings);
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit old{};
+    getrlimit(RLIMIT_FSIZE, &old);
+    rlimit small = old;
+    small.rlim_cur = 10;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    try {
+        write(path, NewSettings);
+        ADD_FAILURE() << "the write did not fail";
+    } catch (const EInOutError& e) {
+        EXPECT_EQ(e.ErrorCode, EFBIG);
+    }
+    setrlimit(RLIMIT_FSIZE, &old);
+    EXPECT_EQ(slurp(path), OldSettings);
+    EXPECT_EQ(entries(dir.path()), std::vector<std::string>{"z.cf"});
+}
+
+TEST(SettingsWrite, AFolderInTheFilesPlaceIsReported)
+{
+    TempDir dir;
+    const std::string path = dir.mkdir("z.cf");
+    spit(path + "/keep", "k");
+    EXPECT_THROW(write(path, NewSettings), EInOutError);
+    EXPECT_EQ(slurp(path + "/keep"), "k");
+    EXPECT_EQ(entries(dir.path()), std::vector<std::string>{"z.cf"});
+}
+
+TEST(SettingsWrite, AFileInTheFoldersPlaceIsReported)
+{
+    TempDir dir;
+    spit(dir.file("kadrel"), "not a folder");
+    try {
+        write(dir.file("kadrel") + "/z.cf", NewSettings);
+        FAIL() << "wrote below a file";
+    } catch (const EInOutError& e) {
+        EXPECT_EQ(e.ErrorCode, ENOTDIR);
+    }
+    EXPECT_EQ(slurp(dir.file("kadrel")), "not a folder");
+}
+
+TEST(SettingsWrite, AReadOnlyFolderKeepsTheOldFile)
+{
+    if (geteuid() == 0)
+        GTEST_SKIP() << "running as root: folder permissions do not stop writes";
+    TempDir dir;
+    const std::string folder = dir.mkdir("ro");
+    spit(folder + "/z.cf", OldSettings);
+    chmod(folder.c_str(), 0555);
+    EXPECT_THROW(write(folder + "/z.cf", NewSettings), EInOutError);
+    chmod(folder.c_str(), 0755);
+    EXPECT_EQ(slurp(folder + "/z.cf"), OldSettings);
+    EXPECT_EQ(entries(folder), std::vector<std::string>{"z.cf"});
+}
+
+TEST(SettingsWrite, KeepsTheOldFilesPermissions)
+{
+    TempDir dir;
+    const std::string path = dir.file("z.cf");
+    spit(path, OldSettings);
+    chmod(path.c_str(), 0600);
+    write(path, NewSettings);
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
