@@ -160,7 +160,7 @@ QFrame* TForm1::buildStopwatchPanel()
     commands->addWidget(Button5, 1, 0);
     commands->addWidget(Button11, 1, 1);
     row->addLayout(commands);
-    row->addSpacing(16);
+    row->addStretch(1);
 
     // Minutes and seconds of the set command.
     auto* time = new QGridLayout;
@@ -191,7 +191,7 @@ QFrame* TForm1::buildStopwatchPanel()
     time->addWidget(Label9, 1, 1);
     time->addWidget(Sedit, 1, 2);
     row->addLayout(time);
-    row->addSpacing(16);
+    row->addStretch(1);
 
     // Target of the commands: all clocks or one.
     auto* targets = new QGroupBox(Panel1);
@@ -213,7 +213,6 @@ QFrame* TForm1::buildStopwatchPanel()
         TargetButtons[clock] = r;
     }
     row->addWidget(targets, 0, Qt::AlignVCenter);
-    row->addStretch(1);
 
     // Preset times: each fills the fields and queues the set command.
     auto* presets = new QHBoxLayout;
@@ -227,7 +226,6 @@ QFrame* TForm1::buildStopwatchPanel()
         PresetButtons[i] = b;
         presets->addWidget(b);
     }
-    presets->addStretch(1);
     outer->addLayout(presets);
 
     connect(Button3, &QPushButton::clicked, this, &TForm1::Button3Click);
@@ -322,6 +320,7 @@ QFrame* TForm1::buildClockPanel(int n)
     grid->setVerticalSpacing(6);
 
     auto* heading = new QHBoxLayout;
+    heading->setSpacing(10);
     heading->addWidget(c.number);
     heading->addWidget(c.name);
     heading->addStretch(1);

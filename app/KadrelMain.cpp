@@ -216,8 +216,9 @@ void TForm1::buildConnectionStrip()
     ComCombo->setObjectName(QStringLiteral("ComCombo"));
     ComCombo->SetComPort(ComPort);
     ComCombo->SetComProperty(cpNone);
-    ComCombo->setMinimumContentsLength(14);
-    ComCombo->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    // Wide enough for the whole port path: the device's name is at its end.
+    ComCombo->setMinimumContentsLength(12);
+    ComCombo->setSizeAdjustPolicy(QComboBox::AdjustToContents);
     ComCombo->installEventFilter(this);
     Edit_status = new QLineEdit(QStringLiteral("ROZŁĄCZONY"), GroupBox1);
     Edit_status->setObjectName(QStringLiteral("Edit_status"));

@@ -31,6 +31,10 @@ TFAdresy::TFAdresy(TForm1* owner)
     setObjectName(QStringLiteral("FAdresy"));
     setWindowTitle(QStringLiteral("FAdresy"));
     setFixedSize(144, 128);
+    // The small dialog font the 144-pixel layout was drawn for (11 pixels).
+    QFont small = font();
+    small.setPixelSize(11);
+    setFont(small);
 
     // Each heading left of its 41-pixel list, the present address above the new one, the
     // button across the bottom.

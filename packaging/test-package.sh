@@ -33,11 +33,13 @@ done
 
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/kadrel-pkg.XXXXXX")
 pid=
+simpid=
 cleanup() {
-    if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then
-        kill -KILL "$pid" 2>/dev/null || true
-        wait "$pid" 2>/dev/null || true
-    fi
+    local p
+    for p in $pid $simpid; do
+        kill -KILL "$p" 2>/dev/null || true
+        wait "$p" 2>/dev/null || true
+    done
     rm -rf "$tmp"
 }
 trap cleanup EXIT
@@ -68,6 +70,14 @@ checkTree() {   # checkTree ROOT WHAT
     done
 }
 
+# Files below ROOT other than the programs and their desktop files, named as WHAT.
+checkStray() {   # checkStray ROOT WHAT
+    local stray
+    stray=$(find "$1" \( -type f -o -type l \) -printf '%P\n' | { grep -vE \
+        '^usr/bin/kadrel(-sim)?$|^usr/share/(applications|metainfo|icons/hicolor|doc/kadrel)/' || true; })
+    [ -z "$stray" ] || fail "$2: unexpected files: $stray"
+}
+
 # 1. cmake --install into a staging root.
 stage=$tmp/stage
 if ! DESTDIR=$stage "$cmake" --install "$build" --prefix /usr >"$tmp/install.log" 2>&1; then
@@ -77,6 +87,7 @@ if ! DESTDIR=$stage "$cmake" --install "$build" --prefix /usr >"$tmp/install.log
 fi
 before=$failures
 checkTree "$stage/usr" "install"
+checkStray "$stage" "install"
 [ "$failures" -eq "$before" ] && ok "cmake --install put the programs, desktop entry, metainfo and icons in place"
 
 desktop=$stage/usr/share/applications/$appid.desktop
@@ -126,8 +137,11 @@ fi
 arch=$(dpkg --print-architecture)
 deb=$tmp/cpack/kadrel_${version}_${arch}.deb
 mkdir -p "$tmp/cpack"
-if ! (cd "$tmp/cpack" && "$cpack" -G DEB --config "$build/CPackConfig.cmake" -B "$tmp/cpack") \
-        >"$tmp/cpack.log" 2>&1; then
+# Only the packaging folder's install project: the whole project's would first build every
+# target (cpack's preinstall step), under the feet of the tests running beside this one. All
+# install rules live there; the stray-file check on the staging root above covers the rest.
+if ! (cd "$tmp/cpack" && "$cpack" -G DEB --config "$build/CPackConfig.cmake" -B "$tmp/cpack" \
+        -D "CPACK_INSTALL_CMAKE_PROJECTS=$build/packaging;kadrel;ALL;/") >"$tmp/cpack.log" 2>&1; then
     cat "$tmp/cpack.log" >&2
     fail "cpack -G DEB"
     exit 1
@@ -160,49 +174,87 @@ dpkg -x "$deb" "$root"
 before=$failures
 checkTree "$root/usr" "package"
 [ -f "$root/usr/share/doc/kadrel/copyright" ] || fail "package: usr/share/doc/kadrel/copyright missing"
-stray=$(cd "$root" && find . \( -type f -o -type l \) | sed 's|^\./||' | grep -vE \
-    '^usr/bin/kadrel(-sim)?$|^usr/share/applications/|^usr/share/metainfo/|^usr/share/icons/hicolor/|^usr/share/doc/kadrel/' || true)
-[ -z "$stray" ] || fail "package holds unexpected files: $stray"
+checkStray "$root" "package"
 [ "$failures" -eq "$before" ] && ok "dpkg -x: the package holds the expected files"
 
-# 4. The packaged program starts headless in a sandbox and stays up.
+# 4. The packaged programs start headless in a sandbox and stay up: the simulator publishes its
+# port, and the program, which lists that port first, runs beside it.
 sandbox=$tmp/sandbox
 mkdir -p "$sandbox/home" "$sandbox/config" "$sandbox/runtime"
 chmod 700 "$sandbox/runtime"
-env -u DISPLAY -u WAYLAND_DISPLAY -u SESSION_MANAGER -u DBUS_SESSION_BUS_ADDRESS \
-    HOME="$sandbox/home" XDG_CONFIG_HOME="$sandbox/config" XDG_RUNTIME_DIR="$sandbox/runtime" \
-    XDG_CACHE_HOME="$sandbox/home/.cache" XDG_DATA_HOME="$sandbox/home/.local/share" \
-    QT_QPA_PLATFORM=offscreen \
-    "$root/usr/bin/kadrel" >"$tmp/kadrel.log" 2>&1 </dev/null &
+# Run as "sandboxed PROGRAM ... &": exec keeps $! the program's own process id.
+sandboxed() {
+    exec env -u DISPLAY -u WAYLAND_DISPLAY -u SESSION_MANAGER -u DBUS_SESSION_BUS_ADDRESS \
+        HOME="$sandbox/home" XDG_CONFIG_HOME="$sandbox/config" XDG_RUNTIME_DIR="$sandbox/runtime" \
+        XDG_CACHE_HOME="$sandbox/home/.cache" XDG_DATA_HOME="$sandbox/home/.local/share" \
+        QT_QPA_PLATFORM=offscreen "$@" </dev/null
+}
+# Ends process PID with SIGTERM and leaves its exit status in $stopped (137 if it had to be killed).
+stop() {   # stop PID NAME
+    kill -TERM "$1" 2>/dev/null || true
+    for _ in $(seq 50); do
+        kill -0 "$1" 2>/dev/null || break
+        sleep 0.1
+    done
+    if kill -0 "$1" 2>/dev/null; then
+        fail "$2 did not end within 5 s of SIGTERM"
+        kill -KILL "$1" 2>/dev/null || true
+    fi
+    stopped=0
+    wait "$1" || stopped=$?
+}
+
+port=$sandbox/runtime/kadrel/ports/PKGTEST
+sandboxed "$root/usr/bin/kadrel-sim" --name PKGTEST --quiet >"$tmp/sim.log" 2>&1 &
+simpid=$!
+for _ in $(seq 30); do
+    [ -c "$port" ] && break
+    kill -0 "$simpid" 2>/dev/null || break
+    sleep 0.1
+done
+if [ -c "$port" ]; then
+    ok "the packaged kadrel-sim published its port"
+else
+    fail "the packaged kadrel-sim published no port within 3 s"
+    cat "$tmp/sim.log" >&2
+fi
+
+sandboxed "$root/usr/bin/kadrel" >"$tmp/kadrel.log" 2>&1 &
 pid=$!
 sleep 2
 if kill -0 "$pid" 2>/dev/null; then
-    kill -TERM "$pid"
-    # Give it up to 5 s to end after SIGTERM.
-    for _ in $(seq 50); do
-        kill -0 "$pid" 2>/dev/null || break
-        sleep 0.1
-    done
-    if kill -0 "$pid" 2>/dev/null; then
-        fail "kadrel did not end within 5 s of SIGTERM"
-        kill -KILL "$pid" 2>/dev/null || true
-    fi
-    status=0
-    wait "$pid" || status=$?
+    stop "$pid" kadrel
     pid=
     # 0 when it handles SIGTERM itself, 128+15 when the signal ends it.
-    if [ "$status" -eq 0 ] || [ "$status" -eq 143 ]; then
+    if [ "$stopped" -eq 0 ] || [ "$stopped" -eq 143 ]; then
         ok "the packaged kadrel ran headless for 2 s and ended on SIGTERM"
     else
-        fail "kadrel ended with status $status after SIGTERM"
+        fail "kadrel ended with status $stopped after SIGTERM"
         cat "$tmp/kadrel.log" >&2
     fi
 else
-    status=0
-    wait "$pid" || status=$?
+    stopped=0
+    wait "$pid" || stopped=$?
     pid=
-    fail "the packaged kadrel exited within 2 s (status $status)"
+    fail "the packaged kadrel exited within 2 s (status $stopped)"
     cat "$tmp/kadrel.log" >&2
+fi
+
+if kill -0 "$simpid" 2>/dev/null; then
+    stop "$simpid" kadrel-sim
+    simpid=
+    if [ "$stopped" -ne 0 ] || [ -e "$port" ] || [ -L "$port" ]; then
+        fail "kadrel-sim ended with status $stopped on SIGTERM, port link left: $([ -L "$port" ] && echo yes || echo no)"
+        cat "$tmp/sim.log" >&2
+    else
+        ok "the packaged kadrel-sim ended on SIGTERM and withdrew its port"
+    fi
+else
+    stopped=0
+    wait "$simpid" || stopped=$?
+    simpid=
+    fail "the packaged kadrel-sim exited early (status $stopped)"
+    cat "$tmp/sim.log" >&2
 fi
 
 if [ "$failures" -ne 0 ]; then

@@ -408,7 +408,9 @@ private:
     bool loading_ = false;
     bool connectedWhileLoading_ = false;
     bool deviceLost_ = false;
+    bool lostReported_ = false;  // OnDeviceLost fires once per open
     std::unique_ptr<tty::Rs485State> rs485_;  // the driver's RS485 state before rtsToggle
+    uint32_t lastErrorCounts_[5] = {};  // frame, parity, overrun, break, queue overrun
     uint64_t session_ = 0;             // counts opens: stale notices of an earlier open are dropped
     int deliveryDepth_ = 0;            // > 0 while a delivery runs on the user-interface thread
     std::unique_ptr<TComThread> thread_;

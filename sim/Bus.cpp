@@ -99,12 +99,6 @@ uint16_t Bus::rawReading(int hundredths, int address)
     return static_cast<uint16_t>(std::min<uint32_t>(raw, 0xFFFF));
 }
 
-void Bus::note(Micros now, const std::string& text)
-{
-    if (listener_)
-        listener_->note(now, text);
-}
-
 bool Bus::chance(double share)
 {
     if (share <= 0)

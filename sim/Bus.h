@@ -81,7 +81,6 @@ public:
     virtual ~BusListener() = default;
     // A frame or a run of skipped bytes from the PC, with what it meant to the clocks.
     virtual void received(Micros, const ByteString&, const std::string&) {}
-    virtual void note(Micros, const std::string&) {}
     virtual void bootFinished(Micros, const BootReport&) {}
     virtual void addressChanged(Micros, int /*clock*/, int /*from*/, int /*to*/) {}
 };
@@ -151,7 +150,6 @@ private:
     bool chance(double share);
     bool answers(const Clock& clock, Micros now) const;
     Clock* clockAt(uint8_t addressByte, bool& rtc);
-    void note(Micros now, const std::string& text);
     // Runs `f` after the frame being handled has been reported to the listener.
     void defer(std::function<void()> f);
 

@@ -60,11 +60,6 @@ public:
         if (log_)
             log_->frame(now, "RX", bytes, meaning);
     }
-    void note(Micros now, const std::string& text) override
-    {
-        if (log_)
-            log_->note(now, text);
-    }
     void bootFinished(Micros now, const BootReport& r) override
     {
         const std::string summary = bootSummary(r);
@@ -95,10 +90,17 @@ private:
 int run(const SimOptions& opt)
 {
     // Signals arrive through a descriptor, so the loop never races a handler.
+    // An ignored signal is never pending, so signalfd would not see it: a script's background
+    // job starts with SIGINT ignored. SIGHUP stays ignored when nohup asked for that.
     sigset_t mask;
     sigemptyset(&mask);
-    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2})
+    for (int s : {SIGINT, SIGTERM, SIGUSR1, SIGUSR2}) {
+        ::signal(s, SIG_DFL);
         sigaddset(&mask, s);
+    }
+    struct sigaction hup {};
+    if (::sigaction(SIGHUP, nullptr, &hup) == 0 && hup.sa_handler != SIG_IGN)
+        sigaddset(&mask, SIGHUP);
     sigprocmask(SIG_BLOCK, &mask, nullptr);
     ::signal(SIGPIPE, SIG_IGN);
     UniqueFd signals(signalfd(-1, &mask, SFD_NONBLOCK | SFD_CLOEXEC));

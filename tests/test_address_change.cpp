@@ -59,7 +59,7 @@ TEST(AddressChange, SendsOneCommandFrameToThePresentAddressAndResumesPolling)
         EXPECT_EQ(w.Link.LinkActive, 1);
         runEventsFor(120);
         EXPECT_GE(countPolls(bench.pty(1).drain()), 2);
-        EXPECT_TRUE(bench.messages.empty());
+        EXPECT_TRUE(bench.messages.empty()) << bench.messageText();
     }
 }
 
@@ -135,5 +135,5 @@ TEST(AddressChange, ClosingAfterTheLinkWentDownLeavesPollingOff)
 
     EXPECT_EQ(w.Link.LinkActive, 0);
     runEventsFor(100);
-    EXPECT_TRUE(bench.messages.empty());
+    EXPECT_TRUE(bench.messages.empty()) << bench.messageText();
 }

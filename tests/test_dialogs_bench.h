@@ -138,6 +138,7 @@ public:
     TForm1& open()
     {
         window = std::make_unique<TForm1>();
+        messages.clear();  // the start-up's own notices (no settings file in the sandbox)
         return *window;
     }
 
@@ -150,6 +151,15 @@ public:
         w.Button_polaczClick();
         ASSERT_TRUE(w.ComPort->Connected());
         ASSERT_EQ(w.Link.LinkActive, 1);
+    }
+
+    // The message boxes shown, one a line, for failure output.
+    std::string messageText() const
+    {
+        std::string out;
+        for (const QString& m : messages)
+            out += m.toStdString() + "\n";
+        return out;
     }
 
     std::vector<QString> messages;

@@ -4,6 +4,8 @@
 // and the blocking pause.
 #include <QApplication>
 #include <QCheckBox>
+#include <QGroupBox>
+#include <QMenu>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>

@@ -261,7 +261,9 @@ int SimProcess::stop()
 
 SimProcess::Result SimProcess::run(const std::vector<std::string>& args, std::chrono::milliseconds timeout)
 {
-    const std::string outputPath = runtimeDir() + "/sim-run-" + std::to_string(::getpid()) + ".out";
+    static int runs = 0;
+    const std::string outputPath =
+        runtimeDir() + "/sim-run-" + std::to_string(::getpid()) + "-" + std::to_string(++runs) + ".out";
     Result result;
     const pid_t pid = spawn(args, outputPath);
     const int pidFd = openPidFd(pid);

@@ -1,0 +1,813 @@
+#include "serial/ComPort.h"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <poll.h>
+#include <unistd.h>
+
+#include "serial/ComThread.h"
+#include "serial/Termios.h"
+
+// ---------------------------------------------------------------- texts and tables
+
+namespace {
+
+bool sameText(const std::string& a, const char* b)
+{
+    const size_t n = std::strlen(b);
+    if (a.size() != n)
+        return false;
+    for (size_t i = 0; i < n; ++i) {
+        const auto x = static_cast<unsigned char>(a[i]);
+        const auto y = static_cast<unsigned char>(b[i]);
+        if (std::tolower(x) != std::tolower(y))
+            return false;
+    }
+    return true;
+}
+
+template <typename E, size_t N>
+E fromText(const std::array<const char*, N>& texts, const std::string& text, E fallBack)
+{
+    for (size_t i = 0; i < N; ++i)
+        if (sameText(text, texts[i]))
+            return static_cast<E>(i);
+    return fallBack;
+}
+
+template <size_t N>
+std::string toText(const std::array<const char*, N>& texts, unsigned value)
+{
+    return value < N ? texts[value] : "";
+}
+
+constexpr std::array<const char*, 16> BaudTexts = {"Custom", "110", "300", "600", "1200", "2400", "4800", "9600",
+                                                   "14400", "19200", "38400", "56000", "57600", "115200", "128000", "256000"};
+constexpr std::array<int, 16> BaudValues = {0, 110, 300, 600, 1200, 2400, 4800, 9600,
+                                            14400, 19200, 38400, 56000, 57600, 115200, 128000, 256000};
+constexpr std::array<const char*, 3> StopTexts = {"1", "1.5", "2"};
+constexpr std::array<const char*, 4> DataTexts = {"5", "6", "7", "8"};
+constexpr std::array<const char*, 5> ParityTexts = {"None", "Odd", "Even", "Mark", "Space"};
+constexpr std::array<const char*, 3> DtrTexts = {"Disable", "Enable", "Handshake"};
+constexpr std::array<const char*, 4> RtsTexts = {"Disable", "Enable", "Handshake", "Toggle"};
+constexpr std::array<const char*, 4> FlowTexts = {"Hardware", "Software", "None", "Custom"};
+
+// The original platform's EV_ bit of each event, in TComEvent order.
+constexpr std::array<uint32_t, 10> EventMaskBits = {0x0001, 0x0004, 0x0002, 0x0100, 0x0040,
+                                                    0x0008, 0x0010, 0x0080, 0x0020, 0x0400};
+
+} // namespace
+
+std::string BaudRateToStr(TBaudRate value) { return toText(BaudTexts, value); }
+TBaudRate StrToBaudRate(const std::string& text) { return fromText(BaudTexts, text, br9600); }
+std::string StopBitsToStr(TStopBits value) { return toText(StopTexts, value); }
+TStopBits StrToStopBits(const std::string& text) { return fromText(StopTexts, text, sbOneStopBit); }
+std::string DataBitsToStr(TDataBits value) { return toText(DataTexts, value); }
+TDataBits StrToDataBits(const std::string& text) { return fromText(DataTexts, text, dbEight); }
+std::string ParityToStr(TParityBits value) { return toText(ParityTexts, value); }
+TParityBits StrToParity(const std::string& text) { return fromText(ParityTexts, text, prNone); }
+std::string DTRToStr(TDTRFlowControl value) { return toText(DtrTexts, value); }
+TDTRFlowControl StrToDTR(const std::string& text) { return fromText(DtrTexts, text, dtrDisable); }
+std::string RTSToStr(TRTSFlowControl value) { return toText(RtsTexts, value); }
+TRTSFlowControl StrToRTS(const std::string& text) { return fromText(RtsTexts, text, rtsDisable); }
+std::string FlowControlToStr(TFlowControl value) { return toText(FlowTexts, value); }
+TFlowControl StrToFlowControl(const std::string& text) { return fromText(FlowTexts, text, fcCustom); }
+
+int BaudRateToInt(TBaudRate value, int custom)
+{
+    if (value == brCustom || value >= BaudValues.size())
+        return custom;
+    return BaudValues[value];
+}
+
+uint32_t EventsToMask(TComEvents events)
+{
+    uint32_t mask = 0;
+    for (unsigned i = 0; i < EventMaskBits.size(); ++i)
+        if (events.Contains(static_cast<TComEvent>(i)))
+            mask |= EventMaskBits[i];
+    return mask;
+}
+
+TComEvents MaskToEvents(uint32_t mask)
+{
+    TComEvents events;
+    for (unsigned i = 0; i < EventMaskBits.size(); ++i)
+        if (mask & EventMaskBits[i])
+            events.Include(static_cast<TComEvent>(i));
+    return events;
+}
+
+const char* const PortErrorMessages[25] = {
+    "",
+    "Unable to open com port",
+    "WriteFile function failed",
+    "ReadFile function failed",
+    "Invalid Async parameter",
+    "PurgeComm function failed",
+    "Unable to get async status",
+    "SetCommState function failed",
+    "SetCommTimeouts failed",
+    "SetupComm function failed",
+    "ClearCommError function failed",
+    "GetCommModemStatus function failed",
+    "EscapeCommFunction function failed",
+    "TransmitCommChar function failed",
+    "Cannot set property while connected",
+    "EnumPorts function failed",
+    "Failed to store settings",
+    "Failed to load settings",
+    "Link (un)registration failed",
+    "Cannot change led state if ComPort is selected",
+    "Cannot wait for event if event thread is created",
+    "WaitForEvent method failed",
+    "A component is linked to OnRxBuf event",
+    "Registry error",
+    "Port Not Open",
+};
+
+namespace {
+std::string errorText(int code)
+{
+    return code >= 1 && code <= 24 ? PortErrorMessages[code] : "Unknown error";
+}
+} // namespace
+
+EComPort::EComPort(int code, int64_t osError)
+    : Exception(osError > 0 ? errorText(code) + " (Error: " + std::to_string(osError) + ")" : errorText(code)),
+      PortErrorCode(code), OsErrorCode(osError > 0 ? osError : -1)
+{
+}
+
+EComPort::EComPort(int code) : EComPort(code, 0) {}
+
+bool EComPort::IsDeviceGoneError(int64_t osError)
+{
+    return osError > 0 && osError < 100000 && tty::isDeviceGone(static_cast<int>(osError));
+}
+
+// ---------------------------------------------------------------- setting groups
+
+void TComParity::Assign(const TComParity& other)
+{
+    if (this != &other) {
+        bits_ = other.bits_;
+        check_ = other.check_;
+        replace_ = other.replace_;
+        replaceChar_ = other.replaceChar_;
+    }
+    if (owner_)
+        owner_->ApplyLineSettings();
+}
+
+namespace {
+template <typename T>
+bool change(T& field, T value)
+{
+    if (field == value)
+        return false;
+    field = value;
+    return true;
+}
+} // namespace
+
+void TComParity::SetBits(TParityBits value)
+{
+    if (change(bits_, value) && owner_)
+        owner_->ApplyLineSettings();
+}
+
+void TComParity::SetCheck(bool value)
+{
+    if (change(check_, value) && owner_)
+        owner_->ApplyLineSettings();
+}
+
+void TComParity::SetReplace(bool value)
+{
+    if (change(replace_, value) && owner_)
+        owner_->ApplyLineSettings();
+}
+
+void TComParity::SetReplaceChar(uint8_t value)
+{
+    if (change(replaceChar_, value) && owner_)
+        owner_->ApplyLineSettings();
+}
+
+void TComFlowControl::copyFields(const TComFlowControl& o)
+{
+    outCTSFlow_ = o.outCTSFlow_;
+    outDSRFlow_ = o.outDSRFlow_;
+    controlDTR_ = o.controlDTR_;
+    controlRTS_ = o.controlRTS_;
+    xonXoffOut_ = o.xonXoffOut_;
+    xonXoffIn_ = o.xonXoffIn_;
+    dsrSensitivity_ = o.dsrSensitivity_;
+    txContinueOnXoff_ = o.txContinueOnXoff_;
+    xonChar_ = o.xonChar_;
+    xoffChar_ = o.xoffChar_;
+}
+
+void TComFlowControl::Assign(const TComFlowControl& other)
+{
+    if (this != &other)
+        copyFields(other);
+    if (owner_)
+        owner_->ApplyLineSettings();
+}
+
+template <typename T>
+void TComFlowControl::setField(T& field, T value)
+{
+    if (change(field, value) && owner_)
+        owner_->ApplyLineSettings();
+}
+
+void TComFlowControl::SetOutCTSFlow(bool value) { setField(outCTSFlow_, value); }
+void TComFlowControl::SetOutDSRFlow(bool value) { setField(outDSRFlow_, value); }
+void TComFlowControl::SetControlDTR(TDTRFlowControl value) { setField(controlDTR_, value); }
+void TComFlowControl::SetControlRTS(TRTSFlowControl value) { setField(controlRTS_, value); }
+void TComFlowControl::SetXonXoffOut(bool value) { setField(xonXoffOut_, value); }
+void TComFlowControl::SetXonXoffIn(bool value) { setField(xonXoffIn_, value); }
+void TComFlowControl::SetDSRSensitivity(bool value) { setField(dsrSensitivity_, value); }
+void TComFlowControl::SetTxContinueOnXoff(bool value) { setField(txContinueOnXoff_, value); }
+void TComFlowControl::SetXonChar(uint8_t value) { setField(xonChar_, value); }
+void TComFlowControl::SetXoffChar(uint8_t value) { setField(xoffChar_, value); }
+
+TFlowControl TComFlowControl::FlowControl() const
+{
+    if (controlRTS_ == rtsHandshake && outCTSFlow_ && !xonXoffIn_ && !xonXoffOut_)
+        return fcHardware;
+    if (controlRTS_ == rtsDisable && !outCTSFlow_ && xonXoffIn_ && xonXoffOut_)
+        return fcSoftware;
+    if (controlRTS_ == rtsDisable && !outCTSFlow_ && !xonXoffIn_ && !xonXoffOut_)
+        return fcNone;
+    return fcCustom;
+}
+
+void TComFlowControl::SetFlowControl(TFlowControl value)
+{
+    if (value == fcCustom)
+        return;
+    controlRTS_ = rtsDisable;
+    outCTSFlow_ = false;
+    xonXoffIn_ = false;
+    xonXoffOut_ = false;
+    if (value == fcHardware) {
+        controlRTS_ = rtsHandshake;
+        outCTSFlow_ = true;
+    } else if (value == fcSoftware) {
+        xonXoffIn_ = true;
+        xonXoffOut_ = true;
+    }
+    if (owner_)
+        owner_->ApplyLineSettings();
+}
+
+void TComTimeouts::copyFields(const TComTimeouts& o)
+{
+    readInterval_ = o.readInterval_;
+    readTotalMultiplier_ = o.readTotalMultiplier_;
+    readTotalConstant_ = o.readTotalConstant_;
+    writeTotalMultiplier_ = o.writeTotalMultiplier_;
+    writeTotalConstant_ = o.writeTotalConstant_;
+}
+
+void TComTimeouts::Assign(const TComTimeouts& other)
+{
+    if (this != &other)
+        copyFields(other);
+    if (owner_)
+        owner_->ApplyTimeoutSettings();
+}
+
+void TComTimeouts::setField(int32_t& field, int32_t value)
+{
+    if (change(field, value) && owner_)
+        owner_->ApplyTimeoutSettings();
+}
+
+void TComTimeouts::SetReadInterval(int32_t value) { setField(readInterval_, value); }
+void TComTimeouts::SetReadTotalMultiplier(int32_t value) { setField(readTotalMultiplier_, value); }
+void TComTimeouts::SetReadTotalConstant(int32_t value) { setField(readTotalConstant_, value); }
+void TComTimeouts::SetWriteTotalMultiplier(int32_t value) { setField(writeTotalMultiplier_, value); }
+void TComTimeouts::SetWriteTotalConstant(int32_t value) { setField(writeTotalConstant_, value); }
+
+namespace {
+int32_t evenSize(int32_t value)
+{
+    return value > 0 && (value % 2) != 0 ? value - 1 : value;
+}
+} // namespace
+
+void TComBuffer::Assign(const TComBuffer& other)
+{
+    if (this != &other) {
+        inputSize_ = evenSize(other.inputSize_);
+        outputSize_ = evenSize(other.outputSize_);
+    }
+    if (owner_)
+        owner_->ApplyQueueSizes();
+}
+
+void TComBuffer::setField(int32_t& field, int32_t value)
+{
+    if (change(field, evenSize(value)) && owner_)
+        owner_->ApplyQueueSizes();
+}
+
+void TComBuffer::SetInputSize(int32_t value) { setField(inputSize_, value); }
+void TComBuffer::SetOutputSize(int32_t value) { setField(outputSize_, value); }
+
+// ---------------------------------------------------------------- the port
+
+TCustomComPort::TCustomComPort(QObject* parent)
+    : QObject(parent), rs485_(std::make_unique<tty::Rs485State>())
+{
+    parity_.owner_ = this;
+    flowControl_.owner_ = this;
+    timeouts_.owner_ = this;
+    buffer_.owner_ = this;
+}
+
+TCustomComPort::~TCustomComPort()
+{
+    try {
+        ClosePort();
+    } catch (...) {
+        // A destructor cannot report; make sure nothing stays open or running.
+        stopThread();
+        ReleaseHandle();
+        connected_ = false;
+    }
+}
+
+int TCustomComPort::Handle() const { return fd_; }
+
+void TCustomComPort::RaisePortError(uint16_t code, int64_t osError)
+{
+    if (osError > 0)
+        throw EComPort(code, osError);
+    throw EComPort(code);
+}
+
+void TCustomComPort::SetPort(const std::string& value)
+{
+    if (value == port_)
+        return;
+    port_ = value;
+    if (connected_ && !loading_) {
+        ClosePort();
+        OpenPort();
+    }
+}
+
+void TCustomComPort::SetBaudRate(TBaudRate value)
+{
+    if (change(baudRate_, value))
+        ApplyLineSettings();
+}
+
+void TCustomComPort::SetCustomBaudRate(int value)
+{
+    if (change(customBaudRate_, value))
+        ApplyLineSettings();
+}
+
+void TCustomComPort::SetDataBits(TDataBits value)
+{
+    if (change(dataBits_, value))
+        ApplyLineSettings();
+}
+
+void TCustomComPort::SetStopBits(TStopBits value)
+{
+    if (change(stopBits_, value))
+        ApplyLineSettings();
+}
+
+void TCustomComPort::SetDiscardNull(bool value)
+{
+    if (change(discardNull_, value))
+        ApplyLineSettings();
+}
+
+void TCustomComPort::SetEventChar(uint8_t value)
+{
+    if (change(eventChar_, value))
+        ApplyLineSettings();
+}
+
+void TCustomComPort::SetEvents(TComEvents value) { events_ = value; }
+
+void TCustomComPort::SetSyncMethod(TSyncMethod value)
+{
+    if (value == syncMethod_)
+        return;
+    if (connected_ && !loading_)
+        RaisePortError(CError_ConnChangeProp);
+    syncMethod_ = value;
+}
+
+void TCustomComPort::SetTriggersOnRxChar(bool value) { triggersOnRxChar_ = value; }
+void TCustomComPort::SetStoredProps(TStoredProps value) { storedProps_ = value; }
+
+void TCustomComPort::SetConnected(bool value)
+{
+    if (loading_) {
+        connectedWhileLoading_ = value;
+        return;
+    }
+    if (value == connected_)
+        return;
+    if (value)
+        OpenPort();
+    else
+        ClosePort();
+}
+
+void TCustomComPort::Loaded()
+{
+    loading_ = false;
+    if (connectedWhileLoading_ && !connected_) {
+        connectedWhileLoading_ = false;
+        OpenPort();
+    }
+}
+
+void TCustomComPort::OpenHandle()
+{
+    const std::string path = !port_.empty() && port_[0] == '/' ? port_ : "/dev/" + port_;
+    int fd = -1;
+    const int e = tty::openExclusive(path, fd);
+    if (e != 0)
+        RaisePortError(CError_OpenFailed, e);
+    fd_ = fd;
+}
+
+void TCustomComPort::ReleaseHandle()
+{
+    if (fd_ < 0)
+        return;
+    // The tty may stay open elsewhere (a pty's other side): what it still holds must not
+    // greet our next open.
+    tty::flushBoth(fd_);
+    tty::restoreRs485(fd_, *rs485_);
+    tty::closeExclusive(fd_);
+    fd_ = -1;
+}
+
+void TCustomComPort::OpenPort()
+{
+    if (connected_)
+        return;
+    if (OnBeforeOpen)
+        OnBeforeOpen(this);
+    OpenHandle();
+    connected_ = true;
+    deviceLost_ = false;
+    lostReported_ = false;
+    ++session_;
+    try {
+        ApplyAllSettings();
+        ReadLineErrors();  // the driver's counters so far are not news
+        if (!events_.Empty())
+            thread_ = std::make_unique<TComThread>(this, session_);
+    } catch (...) {
+        ReleaseHandle();
+        connected_ = false;
+        throw;
+    }
+    if (OnAfterOpen)
+        OnAfterOpen(this);
+    if (OnCTSChange || OnDSRChange || OnRLSDChange)
+        fireModemLines(ReadModemLines());
+}
+
+void TCustomComPort::ClosePort()
+{
+    if (!connected_)
+        return;
+    fireModemLines(ModemLines{});
+    if (OnBeforeClose)
+        OnBeforeClose(this);
+    // Nothing is pending here (writes end before WriteText returns), so there is nothing to
+    // abort; a delivery already handed over still runs, with the port open and its bytes
+    // still there.
+    stopThread();
+    // Now the queues go: unread input must not greet the next open of the same tty. A vanished
+    // device has nothing left to discard; refusing to close it would keep its descriptor.
+    const int e = tty::flushBoth(fd_);
+    if (e != 0 && !tty::isDeviceGone(e))
+        RaisePortError(CError_PurgeFailed, e);
+    ReleaseHandle();
+    connected_ = false;
+    if (OnAfterClose)
+        OnAfterClose(this);
+}
+
+void TCustomComPort::stopThread()
+{
+    if (!thread_)
+        return;
+    thread_->StopThread();
+    if (deliveryDepth_ > 0)
+        thread_->Abandon();
+    thread_->WaitFor();
+    thread_.reset();
+}
+
+void TCustomComPort::ApplyAllSettings()
+{
+    ApplyQueueSizes();
+    ApplyLineSettings();
+    ApplyTimeoutSettings();
+}
+
+void TCustomComPort::ApplyQueueSizes()
+{
+    if (!connected_ || loading_)
+        return;
+    // Linux keeps its own queue sizes; only nonsense is refused.
+    if (buffer_.InputSize() < 0 || buffer_.OutputSize() < 0)
+        RaisePortError(CError_SetupComFailed, EINVAL);
+}
+
+void TCustomComPort::ApplyLineSettings()
+{
+    if (!connected_ || loading_)
+        return;
+    tty::LineSettings s;
+    s.baud = BaudRateToInt(baudRate_, customBaudRate_);
+    s.dataBits = 5 + static_cast<int>(dataBits_);
+    s.stopBits = static_cast<int>(stopBits_);
+    s.parity = static_cast<int>(parity_.Bits());
+    s.parityCheck = parity_.Check();
+    const TComFlowControl& f = flowControl_;
+    // Linux has one switch for both directions of the RTS/CTS handshake.
+    s.hardwareFlow = f.OutCTSFlow() || f.ControlRTS() == rtsHandshake;
+    s.xonXoffOut = f.XonXoffOut();
+    s.xonXoffIn = f.XonXoffIn();
+    s.xonChar = f.XonChar();
+    s.xoffChar = f.XoffChar();
+    int e = tty::applyLineSettings(fd_, s);
+    if (e != 0)
+        RaisePortError(CError_SetStateFailed, e);
+
+    // DTR: there is no DTR handshake on Linux; Handshake holds the line on, as "ready".
+    e = tty::setDtr(fd_, f.ControlDTR() != dtrDisable);
+    if (e != 0)
+        RaisePortError(CError_SetStateFailed, e);
+    switch (f.ControlRTS()) {
+    case rtsDisable:
+    case rtsEnable:
+        tty::restoreRs485(fd_, *rs485_);
+        e = tty::setRts(fd_, f.ControlRTS() == rtsEnable);
+        break;
+    case rtsHandshake:
+        tty::restoreRs485(fd_, *rs485_);
+        break;  // driven by the driver (CRTSCTS)
+    case rtsToggle:
+        e = tty::setRts(fd_, false);
+        if (e == 0)
+            e = tty::enableRs485(fd_, *rs485_);
+        break;
+    }
+    if (e != 0)
+        RaisePortError(CError_SetStateFailed, e);
+}
+
+void TCustomComPort::ApplyTimeoutSettings()
+{
+    // Nothing to hand to the driver: reads never wait, and WriteText keeps its own deadline
+    // from the write time-outs.
+}
+
+int TCustomComPort::WriteText(const ByteString& text)
+{
+    if (text.empty())
+        return 0;
+    if (fd_ < 0)
+        RaisePortError(CError_PortNotOpen, -24);
+    const int64_t multiplier = timeouts_.WriteTotalMultiplier();
+    const int64_t constant = timeouts_.WriteTotalConstant();
+    // -1 stands for the largest value, and 0 for both means no total time-out at all.
+    const bool unlimited = multiplier < 0 || constant < 0 || (multiplier == 0 && constant == 0);
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline =
+        Clock::now() + std::chrono::milliseconds(unlimited ? 0 : multiplier * static_cast<int64_t>(text.size()) + constant);
+
+    size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd_, text.data() + done, text.size() - done);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            const int e = errno;
+            if (tty::isDeviceGone(e))
+                deviceLost_ = true;
+            RaisePortError(CError_WriteFailed, e);
+        }
+        // The driver's queue is full: wait for room, at most until the deadline.
+        int waitMs = -1;
+        if (!unlimited) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            if (left <= 0)
+                break;
+            waitMs = static_cast<int>(std::min<int64_t>(left, 1 << 30));
+        }
+        pollfd p{fd_, POLLOUT, 0};
+        const int r = ::poll(&p, 1, waitMs);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r < 0)
+            RaisePortError(CError_WriteFailed, errno);
+        if (r == 0)
+            break;  // time-out: not a failure, the smaller count is the result
+        if ((p.revents & (POLLERR | POLLHUP | POLLNVAL)) && !(p.revents & POLLOUT)) {
+            deviceLost_ = true;
+            RaisePortError(CError_WriteFailed, EIO);
+        }
+    }
+    return static_cast<int>(done);
+}
+
+int TCustomComPort::ReadText(ByteString& text, int count)
+{
+    text.clear();
+    if (count <= 0)
+        return 0;
+    if (fd_ < 0)
+        RaisePortError(CError_PortNotOpen, -24);
+    ByteString work(static_cast<size_t>(count), '\0');
+    size_t got = 0;
+    while (got < work.size()) {
+        const ssize_t n = ::read(fd_, work.data() + got, work.size() - got);
+        if (n > 0) {
+            got += static_cast<size_t>(n);
+            continue;
+        }
+        if (n == 0) {
+            // VMIN 0 / VTIME 0: nothing more has arrived, or the tty was hung up, which
+            // reads as 0 for ever; the driver tells the two apart.
+            int waiting = 0;
+            const int e = tty::inputCount(fd_, waiting);
+            if (e != 0 && tty::isDeviceGone(e)) {
+                deviceLost_ = true;
+                RaisePortError(CError_ReadFailed, e);
+            }
+            break;
+        }
+        if (errno == EINTR)
+            continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            break;
+        RaisePortError(CError_ReadFailed, errno);
+    }
+    work.resize(got);
+    if (discardNull_)
+        work.erase(std::remove(work.begin(), work.end(), '\0'), work.end());
+    text = std::move(work);
+    return static_cast<int>(text.size());
+}
+
+int TCustomComPort::ReceivedCount()
+{
+    if (fd_ < 0)
+        RaisePortError(CError_ClearComFailed, EBADF);
+    int count = 0;
+    const int e = tty::inputCount(fd_, count);
+    if (e != 0)
+        RaisePortError(CError_ClearComFailed, e);
+    return count;
+}
+
+bool TCustomComPort::EventThreadRunning() const { return thread_ && thread_->Running(); }
+uint64_t TCustomComPort::EventThreadWakeUps() const { return thread_ ? thread_->WakeUps() : 0; }
+
+// ---------------------------------------------------------------- deliveries
+
+void TCustomComPort::runDelivery(TComEvents events)
+{
+    ++deliveryDepth_;
+    struct Leave {
+        int& depth;
+        ~Leave() { --depth; }
+    } leave{deliveryDepth_};
+    FireEvents(events);
+}
+
+void TCustomComPort::runPostedDelivery(TComEvents events, uint64_t session)
+{
+    if (connected_ && session == session_)
+        runDelivery(events);
+}
+
+void TCustomComPort::reportDeviceLost(const EComPort& error, uint64_t session)
+{
+    if (!connected_ || session != session_ || lostReported_)
+        return;
+    deviceLost_ = true;
+    lostReported_ = true;
+    if (OnDeviceLost)
+        OnDeviceLost(this, error);
+}
+
+void TCustomComPort::FireEvents(TComEvents events)
+{
+    if (events.Contains(evError)) {
+        const TComErrors errors = ReadLineErrors();
+        if (!errors.Empty() && OnError)
+            OnError(this, errors);
+    }
+    if (events.Contains(evRxChar))
+        DeliverRxChar();
+    if (events.Contains(evTxEmpty) && OnTxEmpty)
+        OnTxEmpty(this);
+    if (events.Contains(evBreak) && OnBreak)
+        OnBreak(this);
+    if (events.Contains(evRing) && OnRing)
+        OnRing(this);
+    if (events.Contains(evCTS)) {
+        const ModemLines lines = ReadModemLines();
+        if (OnCTSChange)
+            OnCTSChange(this, lines.cts);
+    }
+    if (events.Contains(evDSR)) {
+        const ModemLines lines = ReadModemLines();
+        if (OnDSRChange)
+            OnDSRChange(this, lines.dsr);
+    }
+    if (events.Contains(evRxFlag) && OnRxFlag)
+        OnRxFlag(this);
+    if (events.Contains(evRLSD)) {
+        const ModemLines lines = ReadModemLines();
+        if (OnRLSDChange)
+            OnRLSDChange(this, lines.rlsd);
+    }
+    if (events.Contains(evRx80Full) && OnRx80Full)
+        OnRx80Full(this);
+}
+
+void TCustomComPort::DeliverRxChar()
+{
+    int count = ReceivedCount();
+    if (count > 0 && !triggersOnRxChar_) {
+        ByteString buffer;
+        ReadText(buffer, count);
+        if (OnRxBuf)
+            OnRxBuf(this, buffer, static_cast<int>(buffer.size()));
+        count = 0;
+    }
+    if (count > 0 && OnRxChar)
+        OnRxChar(this, count);
+}
+
+TComErrors TCustomComPort::ReadLineErrors()
+{
+    if (fd_ < 0)
+        RaisePortError(CError_ClearComFailed, EBADF);
+    tty::LineErrorCounts now;
+    const int e = tty::readLineErrorCounts(fd_, now);
+    if (e != 0)
+        RaisePortError(CError_ClearComFailed, e);
+    // The driver counts; a rise since the last read is a new error.
+    const uint32_t counts[5] = {now.frame, now.parity, now.overrun, now.brk, now.bufOverrun};
+    const TComError kinds[5] = {ceFrame, ceRxParity, ceOverrun, ceBreak, ceRxOver};
+    TComErrors errors;
+    for (int i = 0; i < 5; ++i) {
+        if (counts[i] != lastErrorCounts_[i] && (kinds[i] != ceRxParity || parity_.Check()))
+            errors.Include(kinds[i]);
+        lastErrorCounts_[i] = counts[i];
+    }
+    return errors;
+}
+
+TCustomComPort::ModemLines TCustomComPort::ReadModemLines()
+{
+    if (fd_ < 0)
+        RaisePortError(CError_ModemStatFailed, EBADF);
+    tty::ModemBits bits;
+    const int e = tty::readModemLines(fd_, bits);
+    if (e != 0)
+        RaisePortError(CError_ModemStatFailed, e);
+    return ModemLines{bits.cts, bits.dsr, bits.ring, bits.rlsd};
+}
+
+void TCustomComPort::fireModemLines(const ModemLines& lines)
+{
+    if (OnCTSChange)
+        OnCTSChange(this, lines.cts);
+    if (OnDSRChange)
+        OnDSRChange(this, lines.dsr);
+    if (OnRLSDChange)
+        OnRLSDChange(this, lines.rlsd);
+}

@@ -1,0 +1,197 @@
+#include "serial/DeviceMap.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <filesystem>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "serial/UniqueFd.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The first line of a small sysfs file, trimmed; false when it cannot be read.
+bool readLine(const fs::path& file, std::string& out)
+{
+    UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid())
+        return false;
+    char buf[256];
+    const ssize_t n = ::read(fd.get(), buf, sizeof buf);
+    if (n < 0)
+        return false;
+    std::string line(buf, static_cast<size_t>(n));
+    line = line.substr(0, line.find('\n'));
+    while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back())))
+        line.pop_back();
+    size_t start = 0;
+    while (start < line.size() && std::isspace(static_cast<unsigned char>(line[start])))
+        ++start;
+    out = line.substr(start);
+    return true;
+}
+
+bool isCharDevice(const fs::path& p)
+{
+    struct stat st {};
+    return ::stat(p.c_str(), &st) == 0 && S_ISCHR(st.st_mode);
+}
+
+// USB strings: climb from the tty's device towards the root until a folder has them (the
+// tty's own device is a USB interface or a usb-serial port; the strings sit on the USB device).
+std::string usbStrings(const fs::path& device, const fs::path& stopAt)
+{
+    std::error_code ec;
+    fs::path dir = fs::canonical(device, ec);
+    if (ec)
+        return {};
+    const fs::path top = fs::weakly_canonical(stopAt, ec);
+    for (int depth = 0; depth < 32 && !dir.empty(); ++depth) {
+        if (dir == top || dir == dir.root_path())
+            break;
+        std::string manufacturer, product;
+        const bool hasM = readLine(dir / "manufacturer", manufacturer) && !manufacturer.empty();
+        const bool hasP = readLine(dir / "product", product) && !product.empty();
+        if (hasM || hasP) {
+            if (hasM && hasP)
+                return manufacturer + " " + product;
+            return hasM ? manufacturer : product;
+        }
+        dir = dir.parent_path();
+    }
+    return {};
+}
+
+} // namespace
+
+bool NaturalLess(const std::string& a, const std::string& b)
+{
+    size_t i = 0, j = 0;
+    while (i < a.size() && j < b.size()) {
+        const bool da = std::isdigit(static_cast<unsigned char>(a[i]));
+        const bool db = std::isdigit(static_cast<unsigned char>(b[j]));
+        if (da && db) {
+            size_t ei = i, ej = j;
+            while (ei < a.size() && std::isdigit(static_cast<unsigned char>(a[ei])))
+                ++ei;
+            while (ej < b.size() && std::isdigit(static_cast<unsigned char>(b[ej])))
+                ++ej;
+            // Compare by value: strip leading zeros, then length, then digits.
+            size_t si = i, sj = j;
+            while (si + 1 < ei && a[si] == '0')
+                ++si;
+            while (sj + 1 < ej && b[sj] == '0')
+                ++sj;
+            if (ei - si != ej - sj)
+                return ei - si < ej - sj;
+            const int c = a.compare(si, ei - si, b, sj, ej - sj);
+            if (c != 0)
+                return c < 0;
+            if (ei - i != ej - j)
+                return ei - i < ej - j;  // "1" before "01"
+            i = ei;
+            j = ej;
+            continue;
+        }
+        if (a[i] != b[j])
+            return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[j]);
+        ++i;
+        ++j;
+    }
+    return a.size() - i < b.size() - j;
+}
+
+DeviceMap::DeviceMap(std::string sysfsRoot, std::string virtualDir)
+    : sysfsRoot_(std::move(sysfsRoot)), virtualDir_(std::move(virtualDir))
+{
+}
+
+std::string DeviceMap::defaultVirtualDir()
+{
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (runtime && *runtime)
+        return std::string(runtime) + "/kadrel/ports";
+    return "/tmp/kadrel-" + std::to_string(::getuid()) + "/ports";
+}
+
+std::vector<PortEntry> DeviceMap::list() const
+{
+    std::vector<PortEntry> all = virtualPorts();
+    std::vector<PortEntry> hardware = hardwarePorts();
+    all.insert(all.end(), hardware.begin(), hardware.end());
+    return all;
+}
+
+std::vector<PortEntry> DeviceMap::virtualPorts() const
+{
+    std::vector<PortEntry> out;
+    std::error_code ec;
+    fs::directory_iterator it(virtualDir_, ec);
+    if (ec)
+        return out;
+    for (; it != fs::directory_iterator(); it.increment(ec)) {
+        if (ec)
+            break;
+        const fs::path link = it->path();
+        if (!fs::is_symlink(fs::symlink_status(link, ec)) || ec)
+            continue;
+        if (!isCharDevice(link))
+            continue;
+        fs::path target = fs::read_symlink(link, ec);
+        if (ec)
+            continue;
+        if (target.is_relative())
+            target = (link.parent_path() / target).lexically_normal();
+        out.push_back({link.string(), "virtual " + target.string()});
+    }
+    std::sort(out.begin(), out.end(), [](const PortEntry& a, const PortEntry& b) { return a.portName < b.portName; });
+    return out;
+}
+
+std::vector<PortEntry> DeviceMap::hardwarePorts() const
+{
+    std::vector<std::pair<std::string, std::string>> found;  // name, device name
+    std::error_code ec;
+    const fs::path classDir = fs::path(sysfsRoot_) / "class" / "tty";
+    fs::directory_iterator it(classDir, ec);
+    if (ec)
+        return {};
+    for (; it != fs::directory_iterator(); it.increment(ec)) {
+        if (ec)
+            break;
+        const fs::path entry = it->path();
+        const std::string name = entry.filename().string();
+        std::error_code e2;
+        const fs::path driverLink = entry / "device" / "driver";
+        if (!fs::exists(driverLink, e2) || e2)
+            continue;  // virtual terminals, ptys: no driver behind them
+        const std::string driver = fs::read_symlink(driverLink, e2).filename().string();
+        if (e2 || driver.empty())
+            continue;
+        // serial_core ports report their UART type; 0 means none is there (a phantom 8250
+        // slot). Reading the file, unlike opening the device, disturbs no one.
+        const fs::path typeFile = entry / "type";
+        if (fs::exists(typeFile, e2)) {
+            std::string type;
+            if (!readLine(typeFile, type))
+                continue;  // cannot tell: leave it out
+            if (type == "0")
+                continue;
+        }
+        std::string device = driver;
+        const std::string usb = usbStrings(entry / "device", fs::path(sysfsRoot_));
+        if (!usb.empty())
+            device += ": " + usb;
+        found.emplace_back(name, device);
+    }
+    std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return NaturalLess(a.first, b.first); });
+    std::vector<PortEntry> out;
+    out.reserve(found.size());
+    for (auto& [name, device] : found)
+        out.push_back({"/dev/" + name, device});
+    return out;
+}
