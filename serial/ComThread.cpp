@@ -28,7 +28,7 @@ void TComThread::Mailbox::runPosted()
     }
     {
         std::lock_guard<std::mutex> guard(lock);
-        error = escaped;
+        error = std::move(escaped);  // the event thread alone holds it from here
         done = true;
     }
     changed.notify_all();

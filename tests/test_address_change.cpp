@@ -23,7 +23,6 @@ const AddressCase addressCases[] = {
     {"clock 3 to 1, real-time clock", 3, 1, true, "5A 33 02 01 01 91"},
     {"clock 2 to 2, equal addresses", 2, 2, false, "5A 02 02 01 02 61"},
     {"clock 1 to 4, real-time clock", 1, 4, true, "5A 11 02 01 04 72"},
-    {"clock 4 to 3, real-time clock", 4, 3, true, "5A 44 02 01 03 A4"},
 };
 
 } // namespace

@@ -54,17 +54,30 @@ public:
         std::lock_guard lock(mutex_);
         return frames_;
     }
-    // The frames from the boot command on (polls sent before the dialog paused them are left out).
-    std::vector<ByteString> updateFrames()
+    // The boot command and the frames to the boot loader after it (polls before the dialog
+    // paused them, and after it resumed them, are left out), once at least `count` are in.
+    std::vector<ByteString> updateFrames(size_t count = 0)
     {
-        const auto all = frames();
-        for (size_t i = 0; i < all.size(); ++i)
-            if (all[i].size() == 5 && all[i][3] == 0x04)
-                return std::vector<ByteString>(all.begin() + static_cast<long>(i), all.end());
-        return {};
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+        while (collect().size() < count && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));  // for anything that should not come
+        return collect();
     }
 
 private:
+    std::vector<ByteString> collect()
+    {
+        std::vector<ByteString> update;
+        for (const ByteString& f : frames()) {
+            if (update.empty() && f.size() == 5 && f[3] == 0x04)
+                update.push_back(f);
+            else if (!update.empty() && (byteAt(f, 1) == Frame::BootBlockAddress || byteAt(f, 1) == Frame::BootEndAddress))
+                update.push_back(f);
+        }
+        return update;
+    }
+
     void run()
     {
         ByteString buffer;
@@ -230,7 +243,7 @@ TEST_F(FirmwareDialog, FullBlockFileIsOneBlockAndTheGaugeShows94Then100)
     EXPECT_EQ(events, (QStringList{"beep", "warning: NIE WYŁĄCZAJ ZEGARA Z ZASILANIA",
                                    "information: Aktualizacja zakonczona"}));
     EXPECT_EQ(pauses, (std::vector<int>{2000, 2000, 1000}));
-    const auto frames = loader.updateFrames();
+    const auto frames = loader.updateFrames(3);
     ASSERT_EQ(frames.size(), 3u);
     EXPECT_EQ(frames[0], Boot1);
     expectBlocks(frames, image, 1, 1);
@@ -247,7 +260,7 @@ TEST_F(FirmwareDialog, FiveByteFileIsOnePayloadByteAndFill)
     const ByteString image = firmwareFile(5);
     const auto gauges = update(dialog, file("a.zfr", image));
     EXPECT_EQ(gauges, (std::vector<int>{20, 100}));
-    const auto frames = loader.updateFrames();
+    const auto frames = loader.updateFrames(3);
     ASSERT_EQ(frames.size(), 3u);
     expectBlocks(frames, image, 1, 1);
     EXPECT_EQ(frames[1].substr(5, 63), ByteString(63, '\xFF'));
@@ -258,10 +271,16 @@ TEST_F(FirmwareDialog, LargestFileIs128Blocks)
     TFUstawienia dialog(form.get());
     const ByteString image = firmwareFile(8192);
     const auto gauges = update(dialog, file("big.zfr", image));
-    ASSERT_EQ(gauges.size(), 129u);
-    EXPECT_EQ(gauges[127], 99);
-    EXPECT_EQ(gauges.back(), 100);
-    const auto frames = loader.updateFrames();
+    // The gauge shows each new value once: taken × 100 / 8192 after each block, then 100.
+    std::vector<int> expected;
+    for (int b = 1; b <= 128; ++b) {
+        const int v = std::min(b * 64, 8188) * 100 / 8192;
+        if (v != (expected.empty() ? 0 : expected.back())) expected.push_back(v);
+    }
+    expected.push_back(100);
+    EXPECT_EQ(gauges, expected);
+    EXPECT_EQ(expected[expected.size() - 2], 99);
+    const auto frames = loader.updateFrames(130);
     ASSERT_EQ(frames.size(), 130u);
     expectBlocks(frames, image, 1, 128);
     EXPECT_EQ(frames[128].substr(4 + 60, 4), ByteString(4, '\xFF'));
@@ -274,7 +293,7 @@ TEST_F(FirmwareDialog, AWithheldAcknowledgementIsResent)
     TFUstawienia dialog(form.get());
     const ByteString image = firmwareFile(200);  // four blocks
     update(dialog, file("a.zfr", image));
-    const auto frames = loader.updateFrames();
+    const auto frames = loader.updateFrames(7);
     ASSERT_EQ(frames.size(), 1 + 5 + 1u);
     EXPECT_EQ(frames[2], frames[3]);  // block 1 twice
     EXPECT_EQ(byteAt(frames[4], 3), 2);
@@ -292,7 +311,7 @@ TEST_F(FirmwareDialog, ThreeTimeOutsEndTheTransferWithoutTheClosingFrame)
     EXPECT_EQ(events, (QStringList{"beep", "warning: NIE WYŁĄCZAJ ZEGARA Z ZASILANIA", "beep",
                                    "error: Brak odpowiedzi, aktualizacja nieudana"}));
     EXPECT_EQ(pauses, (std::vector<int>{2000, 1000}));
-    const auto frames = loader.updateFrames();
+    const auto frames = loader.updateFrames(6);
     ASSERT_EQ(frames.size(), 1 + 5u);  // boot, block 0 twice, block 1 twice, block 2 once
     EXPECT_EQ(byteAt(frames.back(), 3), 2);
     for (const ByteString& f : frames) EXPECT_NE(byteAt(f, 1), Frame::BootEndAddress);
@@ -307,7 +326,7 @@ TEST_F(FirmwareDialog, AnAcknowledgementWithOtherBytesIsNotRecognised)
     loader.ackWithExtra = {0};
     TFUstawienia dialog(form.get());
     update(dialog, file("a.zfr", firmwareFile(68)));
-    const auto frames = loader.updateFrames();
+    const auto frames = loader.updateFrames(4);
     ASSERT_EQ(frames.size(), 4u);
     EXPECT_EQ(frames[1], frames[2]);
     EXPECT_EQ(dialog.lastResult().resends, 1);
@@ -320,13 +339,11 @@ TEST_F(FirmwareDialog, TheBootCommandCarriesTheRtcOffset)
     TFUstawienia dialog(form.get());
     dialog.Radio[2]->setChecked(true);
     update(dialog, file("a.zfr", firmwareFile(68)));
-    const auto all = loader.frames();
-    const ByteString boot("\x5A\x22\x01\x04\x81", 5);
-    const auto it = std::find(all.begin(), all.end(), boot);
-    ASSERT_NE(it, all.end());
-    ASSERT_EQ(all.end() - it, 3);
-    EXPECT_EQ(byteAt(*(it + 1), 1), 0x65);
-    EXPECT_EQ(*(it + 2), Closing);
+    const auto frames = loader.updateFrames(3);
+    ASSERT_EQ(frames.size(), 3u);
+    EXPECT_EQ(frames[0], ByteString("\x5A\x22\x01\x04\x81", 5));
+    EXPECT_EQ(byteAt(frames[1], 1), 0x65);
+    EXPECT_EQ(frames[2], Closing);
 }
 
 TEST_F(FirmwareDialog, RefusedFilesKeepStartDisabled)

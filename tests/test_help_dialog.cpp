@@ -123,22 +123,3 @@ TEST(HelpDialog, LinkHandsItsTextToTheOpenerAndTheDialogStaysOpen)
     EXPECT_EQ(shown, QStringLiteral("www.example.com/kadrel"));
     EXPECT_TRUE(openAfterClick);
 }
-
-TEST(HelpDialog, CloseBoxAndZamknijBothEndTheModalLoop)
-{
-    DialogBench bench(0);
-    TForm1& w = bench.open();
-    for (bool closeBox : {true, false}) {
-        bool ran = false;
-        whenModal<TFPomoc>([&](TFPomoc& d) {
-            ran = true;
-            if (closeBox)
-                d.close();
-            else
-                d.Button1->click();
-        });
-        w.Pomoc2Click();
-        EXPECT_TRUE(ran);
-        EXPECT_EQ(w.FPomoc, nullptr);
-    }
-}

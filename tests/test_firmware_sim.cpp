@@ -1,0 +1,206 @@
+// needs: qt
+// uses: binaries
+// The firmware dialog against the bus simulator's boot loader, which checks the block counters
+// and reports the image it took in when "K" reaches address 102.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QThread>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <sstream>
+
+#include "app/KadrelMain.h"
+#include "app/Seams.h"
+#include "app/SettingsFile.h"
+#include "dialogs/Ustawienia.h"
+#include "serial/ComComboBox.h"
+#include "tests/support/SimProcess.h"
+#include "tests/support/TempDir.h"
+
+namespace {
+
+ByteString firmwareFile(size_t size)
+{
+    ByteString f(size, '\0');
+    f[0] = 'z'; f[1] = 'f'; f[2] = 'r';
+    for (size_t i = 3; i + 1 < size; ++i) f[i] = static_cast<char>((i * 29 + 3) & 0xFF);
+    f.back() = static_cast<char>(xorBytes(reinterpret_cast<const uint8_t*>(f.data()), size - 1));
+    return f;
+}
+
+std::string hex(const ByteString& bytes)
+{
+    static const char digits[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char b : bytes) {
+        out += digits[b >> 4];
+        out += digits[b & 15];
+    }
+    return out;
+}
+
+// The last "boot ..." line of the simulator's report as key=value pairs.
+std::map<std::string, std::string> lastBootReport(const std::string& path)
+{
+    std::ifstream in(path);
+    std::string line, last;
+    while (std::getline(in, line))
+        if (line.rfind("boot ", 0) == 0) last = line;
+    std::map<std::string, std::string> fields;
+    std::istringstream words(last);
+    std::string word;
+    while (words >> word)
+        if (const size_t eq = word.find('='); eq != std::string::npos)
+            fields[word.substr(0, eq)] = word.substr(eq + 1);
+    return fields;
+}
+
+class FirmwareSim : public ::testing::Test {
+protected:
+    XdgSandbox sandbox;
+    TempDir sysfs;
+    TempDir files;
+    QStringList events;
+    std::unique_ptr<SimProcess> sim;
+    std::unique_ptr<TForm1> form;
+
+    void SetUp() override
+    {
+        resetSeams();
+        seams().sysfsRoot = QString::fromStdString(sysfs.path());
+        seams().showMessage = [this](MsgKind kind, const QString& text) {
+            static const char* names[] = {"plain", "information", "warning", "error"};
+            events << QStringLiteral("%1: %2").arg(names[static_cast<int>(kind)], text);
+        };
+        seams().beep = [this] { events << QStringLiteral("beep"); };
+        seams().disconnectWaitMs = 1;
+    }
+    void TearDown() override
+    {
+        if (form) form->Disconnect();
+        form.reset();
+        sim.reset();
+        resetSeams();
+    }
+    void start(std::vector<std::string> args)
+    {
+        args.push_back("--quiet");
+        sim = std::make_unique<SimProcess>(std::move(args));
+        form = std::make_unique<TForm1>();
+        ASSERT_EQ(form->ComCombo->Text().toStdString(), sim->portPath());
+        form->Button_polaczClick();
+        ASSERT_EQ(form->Link.LinkActive, 1);
+        events.clear();
+    }
+    Firmware::Result update(const ByteString& image, int clock = 1)
+    {
+        const std::string path = files.file("fw.zfr");
+        std::ofstream(path, std::ios::binary) << image;
+        seams().chooseFirmwareFile = [path](QWidget*) { return QString::fromStdString(path); };
+        TFUstawienia dialog(form.get());
+        dialog.Radio[clock]->setChecked(true);
+        dialog.Button1Click();
+        EXPECT_TRUE(dialog.ButtonStart->isEnabled());
+        dialog.ButtonStartClick();
+        EXPECT_EQ(form->Link.LinkActive, 1);
+        return dialog.lastResult();
+    }
+    void shortenWaits()
+    {
+        seams().pause = [](int ms) { QThread::msleep(static_cast<unsigned long>(ms / 20)); };
+        seams().tickIntervalMs = 10;
+    }
+};
+
+} // namespace
+
+// The real pauses and the real 100 ms tick, once.
+TEST_F(FirmwareSim, LargestImageEndToEnd)
+{
+    start({"--clocks", "1"});
+    const ByteString image = firmwareFile(8192);
+    const Firmware::Result r = update(image);
+    EXPECT_TRUE(r.completed);
+    EXPECT_EQ(r.blocksSent, 128);
+    EXPECT_EQ(events, (QStringList{"beep", "warning: NIE WYŁĄCZAJ ZEGARA Z ZASILANIA",
+                                   "information: Aktualizacja zakonczona"}));
+    ASSERT_TRUE(SimProcess::waitForText(sim->reportPath(), "status="));
+    const auto report = lastBootReport(sim->reportPath());
+    EXPECT_EQ(report.at("status"), "complete");
+    EXPECT_EQ(report.at("blocks"), "128");
+    EXPECT_EQ(report.at("sequence"), "ok");
+    EXPECT_EQ(report.at("size-unpadded"), "8188");
+    EXPECT_EQ(report.at("data"), hex(image.substr(3, 8188) + ByteString(4, '\xFF')));
+}
+
+TEST_F(FirmwareSim, SmallImagesArriveWhole)
+{
+    shortenWaits();
+    start({"--clocks", "1,2"});
+    for (const size_t size : {size_t{5}, size_t{68}, size_t{69}}) {
+        SCOPED_TRACE(size);
+        std::filesystem::remove(sim->reportPath());
+        const ByteString image = firmwareFile(size);
+        ASSERT_TRUE(update(image, 2).completed);
+        ASSERT_TRUE(SimProcess::waitForText(sim->reportPath(), "status="));
+        const auto report = lastBootReport(sim->reportPath());
+        EXPECT_EQ(report.at("clock"), "2");
+        EXPECT_EQ(report.at("status"), "complete");
+        EXPECT_EQ(report.at("sequence"), "ok");
+        ByteString padded = image.substr(3, size - 4);
+        padded.resize((padded.size() + 63) / 64 * 64, '\xFF');
+        EXPECT_EQ(report.at("data"), hex(padded));
+    }
+}
+
+TEST_F(FirmwareSim, AWithheldAcknowledgementIsResentOnce)
+{
+    shortenWaits();
+    start({"--clocks", "1", "--withhold-ack", "2"});
+    const ByteString image = firmwareFile(400);
+    const Firmware::Result r = update(image);
+    EXPECT_TRUE(r.completed);
+    EXPECT_EQ(r.resends, 1);
+    ASSERT_TRUE(SimProcess::waitForText(sim->reportPath(), "status="));
+    const auto report = lastBootReport(sim->reportPath());
+    EXPECT_EQ(report.at("status"), "complete");
+    EXPECT_EQ(report.at("withheld"), "1");
+    EXPECT_EQ(report.at("sequence"), "ok");
+    EXPECT_EQ(report.at("blocks"), "7");
+}
+
+TEST_F(FirmwareSim, ThreeTimeOutsEndTheUpdateWithoutTheClosingFrame)
+{
+    shortenWaits();
+    start({"--clocks", "1", "--withhold-ack", "0,3,3", "--boot-timeout", "1"});
+    const Firmware::Result r = update(firmwareFile(400));
+    EXPECT_FALSE(r.completed);
+    EXPECT_EQ(r.resends, 2);
+    EXPECT_EQ(events, (QStringList{"beep", "warning: NIE WYŁĄCZAJ ZEGARA Z ZASILANIA", "beep",
+                                   "error: Brak odpowiedzi, aktualizacja nieudana"}));
+    // No "K": the boot loader gives up on its own.
+    ASSERT_TRUE(SimProcess::waitForText(sim->reportPath(), "status=", std::chrono::seconds(5)));
+    EXPECT_EQ(lastBootReport(sim->reportPath()).at("status"), "timeout");
+}
+
+TEST_F(FirmwareSim, TheBootCommandCarriesTheRtcOffset)
+{
+    shortenWaits();
+    start({"--clocks", "3"});
+    form->BtnZClick(3);
+    ASSERT_TRUE(update(firmwareFile(68), 3).completed);
+    ASSERT_TRUE(SimProcess::waitForText(sim->reportPath(), "status="));
+    const auto report = lastBootReport(sim->reportPath());
+    EXPECT_EQ(report.at("clock"), "3");
+    EXPECT_EQ(report.at("status"), "complete");
+    std::ifstream log(sim->logPath());
+    const std::string text((std::istreambuf_iterator<char>(log)), {});
+    EXPECT_NE(text.find("5A 33 01 04 92"), std::string::npos) << text.substr(0, 2000);
+}
