@@ -222,16 +222,16 @@ QFrame* TForm1::buildStopwatchPanel()
         QPushButton* b = button(QString::fromLatin1(p.name), QString::fromUtf8(p.caption), Panel1);
         b->setMinimumWidth(48);
         const QString minutes = QString::fromLatin1(p.minutes);
-        connect(b, &QPushButton::clicked, this, [this, minutes] { PresetClick(minutes); });
+        connect(b, &QPushButton::clicked, this, [this, minutes] { guard([&] { PresetClick(minutes); }); });
         PresetButtons[i] = b;
         presets->addWidget(b);
     }
     outer->addLayout(presets);
 
-    connect(Button3, &QPushButton::clicked, this, &TForm1::Button3Click);
-    connect(Button4, &QPushButton::clicked, this, &TForm1::Button4Click);
-    connect(Button5, &QPushButton::clicked, this, &TForm1::Button5Click);
-    connect(Button11, &QPushButton::clicked, this, &TForm1::Button11Click);
+    connect(Button3, &QPushButton::clicked, this, handler(&TForm1::Button3Click));
+    connect(Button4, &QPushButton::clicked, this, handler(&TForm1::Button4Click));
+    connect(Button5, &QPushButton::clicked, this, handler(&TForm1::Button5Click));
+    connect(Button11, &QPushButton::clicked, this, handler(&TForm1::Button11Click));
     return Panel1;
 }
 
@@ -350,10 +350,10 @@ QFrame* TForm1::buildClockPanel(int n)
     grid->addLayout(modes, 4, 0, 1, 2);
     grid->setColumnStretch(0, 1);
 
-    connect(c.boxActiv, &QCheckBox::clicked, this, [this, n] { ZboxActivClick(n); });
-    connect(c.wbox, &QCheckBox::clicked, this, [this, n] { WboxClick(n); });
-    connect(c.btnZ, &QPushButton::clicked, this, [this, n] { BtnZClick(n); });
-    connect(c.btnS, &QPushButton::clicked, this, [this, n] { BtnSClick(n); });
+    connect(c.boxActiv, &QCheckBox::clicked, this, [this, n] { guard([&] { ZboxActivClick(n); }); });
+    connect(c.wbox, &QCheckBox::clicked, this, [this, n] { guard([&] { WboxClick(n); }); });
+    connect(c.btnZ, &QPushButton::clicked, this, [this, n] { guard([&] { BtnZClick(n); }); });
+    connect(c.btnS, &QPushButton::clicked, this, [this, n] { guard([&] { BtnSClick(n); }); });
     return c.panel;
 }
 
@@ -494,8 +494,8 @@ bool TForm1::panelEventFilter(QObject* watched, QEvent* event)
             return types && !KeyPasses(key->text());
         }
         if (event->type() == QEvent::FocusOut) {
-            // The field finishes its own focus handling first; the normalisation may then throw,
-            // and the exception travels out through the application's notify to the handler.
+            // The field finishes its own focus handling first; the normalisation may then throw
+            // a conversion error, which the window's event filter hands to HandleException.
             static_cast<QObject*>(watched)->event(event);
             if (watched == Medit)
                 MeditExit();

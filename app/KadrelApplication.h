@@ -1,7 +1,7 @@
 #pragma once
-// The application object. Every exception that leaves an event handler, a timer handler, a
-// queued call or a nested event loop ends here and goes to the main window's handler, so none
-// ever crosses the Qt event loop.
+// The application object. The main window hands its handlers' exceptions to its handler itself;
+// any other exception that leaves an event handler, a timer handler, a queued call or a nested
+// event loop ends here and goes to the same handler, so none ever crosses the Qt event loop.
 #include <QApplication>
 
 class KadrelApplication : public QApplication {

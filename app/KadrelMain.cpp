@@ -135,14 +135,10 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent)
     Timer->setObjectName(QStringLiteral("Timer"));
     Timer->setTimerType(Qt::PreciseTimer);
     Timer->setInterval(seams().tickIntervalMs);
-    connect(Timer, &QTimer::timeout, this, &TForm1::TimerTimer);
+    connect(Timer, &QTimer::timeout, this, handler(&TForm1::TimerTimer));
     Timer->start();
 
-    try {
-        FormCreate();
-    } catch (...) {
-        HandleException(std::current_exception());
-    }
+    guard([this] { FormCreate(); });
 }
 
 TForm1::~TForm1()
@@ -196,10 +192,10 @@ void TForm1::buildMenu()
     Opcje1->setEnabled(false);
     Opcje1->menuAction()->setEnabled(false);
 
-    connect(Zmianaadresu1, &QAction::triggered, this, &TForm1::Zmianaadresu1Click);
-    connect(Aktualizacja1, &QAction::triggered, this, &TForm1::Aktualizacja1Click);
-    connect(Zapiszustawienia1, &QAction::triggered, this, &TForm1::Zapiszustawienia1Click);
-    connect(Pomoc2, &QAction::triggered, this, &TForm1::Pomoc2Click);
+    connect(Zmianaadresu1, &QAction::triggered, this, handler(&TForm1::Zmianaadresu1Click));
+    connect(Aktualizacja1, &QAction::triggered, this, handler(&TForm1::Aktualizacja1Click));
+    connect(Zapiszustawienia1, &QAction::triggered, this, handler(&TForm1::Zapiszustawienia1Click));
+    connect(Pomoc2, &QAction::triggered, this, handler(&TForm1::Pomoc2Click));
 }
 
 void TForm1::buildConnectionStrip()
@@ -248,11 +244,11 @@ void TForm1::buildConnectionStrip()
     row->addWidget(Button_polacz);
     row->addWidget(Button2);
 
-    connect(Button6, &QPushButton::clicked, this, &TForm1::Button6Click);
-    connect(Button_polacz, &QPushButton::clicked, this, &TForm1::Button_polaczClick);
-    connect(Button2, &QPushButton::clicked, this, &TForm1::Button2Click);
+    connect(Button6, &QPushButton::clicked, this, handler(&TForm1::Button6Click));
+    connect(Button_polacz, &QPushButton::clicked, this, handler(&TForm1::Button_polaczClick));
+    connect(Button2, &QPushButton::clicked, this, handler(&TForm1::Button2Click));
     // Only the operator's pick counts as a change, as with the list control it stands for.
-    connect(ComCombo, &QComboBox::activated, this, &TForm1::ComComboChange);
+    connect(ComCombo, &QComboBox::activated, this, handler(&TForm1::ComComboChange));
 }
 
 void TForm1::fitToContents()
@@ -271,21 +267,40 @@ void TForm1::showEvent(QShowEvent* event)
         return;
     shown_ = true;
     if (BoxAuto->isChecked())
-        Button_polaczClick();
+        guard([this] { Button_polaczClick(); });
 }
 
 void TForm1::closeEvent(QCloseEvent* event)
 {
-    Disconnect();
+    guard([this] { Disconnect(); });
     event->accept();
     emit windowClosed();
 }
 
 bool TForm1::eventFilter(QObject* watched, QEvent* event)
 {
-    if (watched == ComCombo && event->type() == QEvent::FocusOut)
-        ComComboExit();
-    return panelEventFilter(watched, event);
+    bool consumed = false;
+    guard([&] {
+        if (watched == ComCombo && event->type() == QEvent::FocusOut)
+            ComComboExit();
+        consumed = panelEventFilter(watched, event);
+    });
+    return consumed;
+}
+
+void TForm1::guard(const std::function<void()>& handler) noexcept
+{
+    try {
+        handler();
+    } catch (...) {
+        try {
+            HandleException(std::current_exception());
+        } catch (const std::exception& e) {
+            qWarning("exception in the exception handler: %s", e.what());
+        } catch (...) {
+            qWarning("unknown exception in the exception handler");
+        }
+    }
 }
 
 // ---- connection ------------------------------------------------------------------------------

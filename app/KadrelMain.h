@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <exception>
+#include <functional>
 
 #include "app/DataFile.h"
 #include "link/LinkState.h"
@@ -103,8 +104,13 @@ public:
     void LoadSettings();
     void SaveSettings();
     bool LoadTaggedFile(TDataFile& file, const char* tag);
-    // Application-wide exception handler; called from KadrelApplication::notify.
+    // Application-wide exception handler; called by guard() and, for what escapes elsewhere,
+    // by KadrelApplication::notify.
     void HandleException(std::exception_ptr error);
+    // Runs a handler; what it raises goes to HandleException here, at the handler's edge.
+    // Letting it unwind instead would pass through toolkit code built without exception
+    // support, whose clean-up would then be skipped. The dialogs' handlers may use it too.
+    void guard(const std::function<void()>& handler) noexcept;
 
     // Reception (OnRxChar), assembly and decoding.
     void VaCommRxChar(TCustomComPort* Sender, int Count);
@@ -208,6 +214,10 @@ private:
     void fitToContents();
     bool panelEventFilter(QObject* watched, QEvent* event);
     template <class Dialog> void runModal(Dialog*& instance);
+    template <class Method> auto handler(Method method)
+    {
+        return [this, method] { guard([this, method] { (this->*method)(); }); };
+    }
 
     // TickHost
     void serviceMessages() override;

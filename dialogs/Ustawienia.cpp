@@ -13,6 +13,7 @@
 #include "app/KadrelMain.h"
 #include "app/Seams.h"
 #include "app/SettingsFile.h"
+#include "serial/ComPort.h"
 
 uint16_t TFUstawienia::ImageSize = 0;
 
@@ -118,7 +119,9 @@ void TFUstawienia::FormClose()
     if (closed_)
         return;
     closed_ = true;
-    form_->Link.LinkActive = 1;
+    // Polling resumes only on a port that is still open: a port lost while the dialog was up
+    // (adapter pulled) has been disconnected, and a tick writing to it would fail at every turn.
+    form_->Link.LinkActive = form_->ComPort && form_->ComPort->Connected() ? 1 : 0;
 }
 
 void TFUstawienia::done(int result)

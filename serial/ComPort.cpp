@@ -409,7 +409,7 @@ void TCustomComPort::SetSyncMethod(TSyncMethod value)
     if (value == syncMethod_)
         return;
     if (connected_ && !loading_)
-        RaisePortError(CError_ConnChangeProp);
+        RaisePortError(peWhileConnected);
     syncMethod_ = value;
 }
 
@@ -445,7 +445,7 @@ void TCustomComPort::OpenHandle()
     int fd = -1;
     const int e = tty::openExclusive(path, fd);
     if (e != 0)
-        RaisePortError(CError_OpenFailed, e);
+        RaisePortError(peOpen, e);
     fd_ = fd;
 }
 
@@ -503,7 +503,7 @@ void TCustomComPort::ClosePort()
     // device has nothing left to discard; refusing to close it would keep its descriptor.
     const int e = tty::flushBoth(fd_);
     if (e != 0 && !tty::isDeviceGone(e))
-        RaisePortError(CError_PurgeFailed, e);
+        RaisePortError(pePurge, e);
     ReleaseHandle();
     connected_ = false;
     if (OnAfterClose)
@@ -534,7 +534,7 @@ void TCustomComPort::ApplyQueueSizes()
         return;
     // Linux keeps its own queue sizes; only nonsense is refused.
     if (buffer_.InputSize() < 0 || buffer_.OutputSize() < 0)
-        RaisePortError(CError_SetupComFailed, EINVAL);
+        RaisePortError(peQueueSizes, EINVAL);
 }
 
 void TCustomComPort::ApplyLineSettings()
@@ -556,12 +556,12 @@ void TCustomComPort::ApplyLineSettings()
     s.xoffChar = f.XoffChar();
     int e = tty::applyLineSettings(fd_, s);
     if (e != 0)
-        RaisePortError(CError_SetStateFailed, e);
+        RaisePortError(peLineSettings, e);
 
     // DTR: there is no DTR handshake on Linux; Handshake holds the line on, as "ready".
     e = tty::setDtr(fd_, f.ControlDTR() != dtrDisable);
     if (e != 0)
-        RaisePortError(CError_SetStateFailed, e);
+        RaisePortError(peLineSettings, e);
     switch (f.ControlRTS()) {
     case rtsDisable:
     case rtsEnable:
@@ -578,7 +578,7 @@ void TCustomComPort::ApplyLineSettings()
         break;
     }
     if (e != 0)
-        RaisePortError(CError_SetStateFailed, e);
+        RaisePortError(peLineSettings, e);
 }
 
 void TCustomComPort::ApplyTimeoutSettings()
@@ -592,7 +592,7 @@ int TCustomComPort::WriteText(const ByteString& text)
     if (text.empty())
         return 0;
     if (fd_ < 0)
-        RaisePortError(CError_PortNotOpen, -24);
+        RaisePortError(pePortNotOpen, -24);
     const int64_t multiplier = timeouts_.WriteTotalMultiplier();
     const int64_t constant = timeouts_.WriteTotalConstant();
     // -1 stands for the largest value, and 0 for both means no total time-out at all.
@@ -614,7 +614,7 @@ int TCustomComPort::WriteText(const ByteString& text)
             const int e = errno;
             if (tty::isDeviceGone(e))
                 deviceLost_ = true;
-            RaisePortError(CError_WriteFailed, e);
+            RaisePortError(peWrite, e);
         }
         // The driver's queue is full: wait for room, at most until the deadline.
         int waitMs = -1;
@@ -629,12 +629,12 @@ int TCustomComPort::WriteText(const ByteString& text)
         if (r < 0 && errno == EINTR)
             continue;
         if (r < 0)
-            RaisePortError(CError_WriteFailed, errno);
+            RaisePortError(peWrite, errno);
         if (r == 0)
             break;  // time-out: not a failure, the smaller count is the result
         if ((p.revents & (POLLERR | POLLHUP | POLLNVAL)) && !(p.revents & POLLOUT)) {
             deviceLost_ = true;
-            RaisePortError(CError_WriteFailed, EIO);
+            RaisePortError(peWrite, EIO);
         }
     }
     return static_cast<int>(done);
@@ -646,7 +646,7 @@ int TCustomComPort::ReadText(ByteString& text, int count)
     if (count <= 0)
         return 0;
     if (fd_ < 0)
-        RaisePortError(CError_PortNotOpen, -24);
+        RaisePortError(pePortNotOpen, -24);
     ByteString work(static_cast<size_t>(count), '\0');
     size_t got = 0;
     while (got < work.size()) {
@@ -662,7 +662,7 @@ int TCustomComPort::ReadText(ByteString& text, int count)
             const int e = tty::inputCount(fd_, waiting);
             if (e != 0 && tty::isDeviceGone(e)) {
                 deviceLost_ = true;
-                RaisePortError(CError_ReadFailed, e);
+                RaisePortError(peRead, e);
             }
             break;
         }
@@ -670,7 +670,7 @@ int TCustomComPort::ReadText(ByteString& text, int count)
             continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK)
             break;
-        RaisePortError(CError_ReadFailed, errno);
+        RaisePortError(peRead, errno);
     }
     work.resize(got);
     if (discardNull_)
@@ -682,11 +682,11 @@ int TCustomComPort::ReadText(ByteString& text, int count)
 int TCustomComPort::ReceivedCount()
 {
     if (fd_ < 0)
-        RaisePortError(CError_ClearComFailed, EBADF);
+        RaisePortError(peLineStatus, EBADF);
     int count = 0;
     const int e = tty::inputCount(fd_, count);
     if (e != 0)
-        RaisePortError(CError_ClearComFailed, e);
+        RaisePortError(peLineStatus, e);
     return count;
 }
 
@@ -774,11 +774,11 @@ void TCustomComPort::DeliverRxChar()
 TComErrors TCustomComPort::ReadLineErrors()
 {
     if (fd_ < 0)
-        RaisePortError(CError_ClearComFailed, EBADF);
+        RaisePortError(peLineStatus, EBADF);
     tty::LineErrorCounts now;
     const int e = tty::readLineErrorCounts(fd_, now);
     if (e != 0)
-        RaisePortError(CError_ClearComFailed, e);
+        RaisePortError(peLineStatus, e);
     // The driver counts; a rise since the last read is a new error.
     const uint32_t counts[5] = {now.frame, now.parity, now.overrun, now.brk, now.bufOverrun};
     const TComError kinds[5] = {ceFrame, ceRxParity, ceOverrun, ceBreak, ceRxOver};
@@ -794,11 +794,11 @@ TComErrors TCustomComPort::ReadLineErrors()
 TCustomComPort::ModemLines TCustomComPort::ReadModemLines()
 {
     if (fd_ < 0)
-        RaisePortError(CError_ModemStatFailed, EBADF);
+        RaisePortError(peModemLines, EBADF);
     tty::ModemBits bits;
     const int e = tty::readModemLines(fd_, bits);
     if (e != 0)
-        RaisePortError(CError_ModemStatFailed, e);
+        RaisePortError(peModemLines, e);
     return ModemLines{bits.cts, bits.dsr, bits.ring, bits.rlsd};
 }
 

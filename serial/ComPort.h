@@ -79,8 +79,8 @@ using TComErrors = TSmallSet<TComError, uint8_t>;
 enum TStoredProp : uint8_t { spBasic, spFlowControl, spBuffer, spTimeouts, spParity, spOthers };
 using TStoredProps = TSmallSet<TStoredProp, uint8_t>;
 
-// The event set as the driver-mask bits of the original platform (EV_RXCHAR 0x0001 …) and
-// back; bits outside the table are ignored. All ten events give 0x05FF.
+// The event set as Windows event-mask bits (EV_RXCHAR 0x0001 …), the form settings and
+// messages use, and back; bits outside the table are ignored. All ten events give 0x05FF.
 uint32_t EventsToMask(TComEvents events);
 TComEvents MaskToEvents(uint32_t mask);
 
@@ -107,17 +107,14 @@ int BaudRateToInt(TBaudRate value, int custom);
 // Texts by PortErrorCode (index 1..24; index 0 is empty).
 extern const char* const PortErrorMessages[25];
 
-// Error codes used by name in the code.
-enum : uint16_t {
-    CError_OpenFailed = 1, CError_WriteFailed = 2, CError_ReadFailed = 3, CError_InvalidAsync = 4,
-    CError_PurgeFailed = 5, CError_AsyncCheck = 6, CError_SetStateFailed = 7,
-    CError_TimeoutsFailed = 8, CError_SetupComFailed = 9, CError_ClearComFailed = 10,
-    CError_ModemStatFailed = 11, CError_EscapeComFailed = 12, CError_TransmitFailed = 13,
-    CError_ConnChangeProp = 14, CError_EnumPortsFailed = 15, CError_StoreFailed = 16,
-    CError_LoadFailed = 17, CError_RegFailed = 18, CError_LedStateFailed = 19,
-    CError_ThreadCreated = 20, CError_WaitFailed = 21, CError_HasLink = 22,
-    CError_RegError = 23, CError_PortNotOpen = 24
+// PortErrorCode values by name (the index into PortErrorMessages).
+enum TPortError : uint16_t {
+    peOpen = 1, peWrite, peRead, peAsyncParameter, pePurge, peAsyncStatus, peLineSettings,
+    peTimeouts, peQueueSizes, peLineStatus, peModemLines, peEscape, peTransmitChar,
+    peWhileConnected, peEnumPorts, peStore, peLoad, peLink, peLedState, peThreadExists,
+    peWait, peRxBufLinked, peRegistry, pePortNotOpen
 };
+static_assert(pePortNotOpen == 24);
 
 class EComPort : public Exception {
 public:
@@ -290,8 +287,10 @@ public:
     void SetDataBits(TDataBits value);
     TStopBits StopBits() const { return stopBits_; }
     void SetStopBits(TStopBits value);
+    // ReadText drops received zero bytes (a tty cannot be told to).
     bool DiscardNull() const { return discardNull_; }
     void SetDiscardNull(bool value);
+    // No tty counterpart: evRxFlag is not detected on Linux.
     uint8_t EventChar() const { return eventChar_; }
     void SetEventChar(uint8_t value);
     // Taken by the event thread at OpenPort; a change while open waits for the next open.
@@ -357,8 +356,8 @@ public:
     TComSignalEvent OnCTSChange, OnDSRChange, OnRLSDChange;
     std::function<void(TCustomComPort* Sender, TComErrors Errors)> OnError;
     // The device vanished under the open port (unplugged, hung up). Fired once per open, on
-    // the user-interface thread, after the event thread has ended; the handler may close the
-    // port.
+    // the user-interface thread, posted by the event thread as it ends; the port stays open
+    // until its owner closes it, which the handler may do.
     std::function<void(TCustomComPort* Sender, const EComPort& error)> OnDeviceLost;
 
     // --- apply steps (do nothing unless open and not loading) ---

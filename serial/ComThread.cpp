@@ -40,21 +40,21 @@ TComThread::TComThread(TCustomComPort* owner, uint64_t session)
 {
     stopFd_.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     if (!stopFd_.valid())
-        owner->RaisePortError(CError_WaitFailed, errno);
+        owner->RaisePortError(peWait, errno);
     epollFd_.reset(epoll_create1(EPOLL_CLOEXEC));
     if (!epollFd_.valid())
-        owner->RaisePortError(CError_WaitFailed, errno);
+        owner->RaisePortError(peWait, errno);
     // Edge-triggered: one wake-up per arrival of bytes, not one per pass while bytes wait.
     // Registering reports bytes already waiting once, so none that came before is missed.
     epoll_event ev{};
     ev.events = EPOLLIN | EPOLLET;
     ev.data.fd = tty_;
     if (epoll_ctl(epollFd_.get(), EPOLL_CTL_ADD, tty_, &ev) != 0)
-        owner->RaisePortError(CError_WaitFailed, errno);
+        owner->RaisePortError(peWait, errno);
     ev.events = EPOLLIN;
     ev.data.fd = stopFd_.get();
     if (epoll_ctl(epollFd_.get(), EPOLL_CTL_ADD, stopFd_.get(), &ev) != 0)
-        owner->RaisePortError(CError_WaitFailed, errno);
+        owner->RaisePortError(peWait, errno);
     thread_ = std::thread([this] { execute(); });
 }
 
@@ -122,7 +122,7 @@ void TComThread::execute()
         if (stop)
             break;
         if (hungUp) {
-            postDeviceLost(EComPort(CError_ReadFailed, EIO));
+            postDeviceLost(EComPort(peRead, EIO));
             break;
         }
         if (!input)
@@ -131,7 +131,7 @@ void TComThread::execute()
         int count = 0;
         const int e = tty::inputCount(tty_, count);
         if (e != 0 && tty::isDeviceGone(e)) {
-            postDeviceLost(EComPort(CError_ClearComFailed, e));
+            postDeviceLost(EComPort(peLineStatus, e));
             break;
         }
         const TComEvents pending = TComEvents{evRxChar} & events_;

@@ -4,6 +4,7 @@
 // <termios.h> cannot be included beside the kernel's <asm/termbits.h>, so this file uses the
 // ioctls directly (TCGETS2/TCSETS2, TCFLSH) and nothing else in the program includes them.
 #include "serial/Termios.h"
+#include "serial/UniqueFd.h"
 
 #include <asm/termbits.h>
 #include <cerrno>
@@ -84,24 +85,18 @@ int modemLine(int fd, int line, bool on)
 int openExclusive(const std::string& path, int& fd)
 {
     fd = -1;
-    const int handle = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (handle < 0)
+    UniqueFd handle(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (!handle.valid())
         return errno;
     // flock() is the convention other serial programs honour, and it holds for root too,
     // which TIOCEXCL does not.
-    if (flock(handle, LOCK_EX | LOCK_NB) != 0) {
-        const int e = errno;
-        ::close(handle);
-        return e;
-    }
+    if (flock(handle.get(), LOCK_EX | LOCK_NB) != 0)
+        return errno;
     // TIOCEXCL makes every further open() of this tty fail with EBUSY. It also tells a
     // file that is no tty at all (ENOTTY) before any setting is tried.
-    if (ioctl(handle, TIOCEXCL) != 0) {
-        const int e = errno;
-        ::close(handle);
-        return e;
-    }
-    fd = handle;
+    if (ioctl(handle.get(), TIOCEXCL) != 0)
+        return errno;
+    fd = handle.release();
     return 0;
 }
 

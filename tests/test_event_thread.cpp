@@ -55,11 +55,11 @@ void configure(TCustomComPort& port, const std::string& path)
 TEST(EventThread, ReceivedBytesReachOnRxCharOnTheUserInterfaceThread)
 {
     TestPty pty;
-    TComPort port;
-    configure(port, pty.slavePath());
     ByteString received;
     std::vector<int> counts;
     bool onUiThread = true;
+    TComPort port;
+    configure(port, pty.slavePath());
     port.OnRxChar = [&](TCustomComPort* sender, int count) {
         onUiThread = onUiThread && QThread::currentThread() == QCoreApplication::instance()->thread();
         EXPECT_EQ(sender, &port);
@@ -83,10 +83,10 @@ TEST(EventThread, ReceivedBytesReachOnRxCharOnTheUserInterfaceThread)
 TEST(EventThread, BytesArrivingDuringADeliveryAreAnnouncedOnceAfterIt)
 {
     TestPty pty;
-    TComPort port;
-    configure(port, pty.slavePath());
     std::vector<int> counts;
     ByteString received;
+    TComPort port;
+    configure(port, pty.slavePath());
     port.OnRxChar = [&](TCustomComPort* sender, int count) {
         counts.push_back(count);
         ByteString part;
@@ -113,9 +113,9 @@ TEST(EventThread, BytesArrivingDuringADeliveryAreAnnouncedOnceAfterIt)
 TEST(EventThread, BytesLeftUnreadDoNotWakeTheThreadAgain)
 {
     TestPty pty;
+    std::vector<int> counts;
     TComPort port;
     configure(port, pty.slavePath());
-    std::vector<int> counts;
     port.OnRxChar = [&](TCustomComPort*, int count) { counts.push_back(count); };  // reads nothing
     port.OpenPort();
     pty.write("abc");
@@ -134,9 +134,9 @@ TEST(EventThread, ReadByAnEarlierDeliveryFiresNothing)
 {
     // The bytes are gone by the time the thread's delivery runs: Count 0 fires no OnRxChar.
     TestPty pty;
+    int calls = 0;
     TComPort port;
     configure(port, pty.slavePath());
-    int calls = 0;
     port.OnRxChar = [&](TCustomComPort*, int) { ++calls; };
     port.OpenPort();
     pty.write("xy");
@@ -151,11 +151,11 @@ TEST(EventThread, ReadByAnEarlierDeliveryFiresNothing)
 TEST(EventThread, OnRxBufWhenTheThreadReadsItself)
 {
     TestPty pty;
+    ByteString got;
+    int rxChar = 0;
     TComPort port;
     configure(port, pty.slavePath());
     port.SetTriggersOnRxChar(false);
-    ByteString got;
-    int rxChar = 0;
     port.OnRxBuf = [&](TCustomComPort*, const ByteString& buffer, int count) {
         EXPECT_EQ(static_cast<int>(buffer.size()), count);
         got += buffer;
@@ -172,10 +172,10 @@ TEST(EventThread, OnRxBufWhenTheThreadReadsItself)
 TEST(EventThread, NoThreadWithEventsEmpty)
 {
     TestPty pty;
+    int calls = 0;
     TComPort port;
     configure(port, pty.slavePath());
     port.SetEvents({});
-    int calls = 0;
     port.OnRxChar = [&](TCustomComPort*, int) { ++calls; };
     port.OpenPort();
     EXPECT_FALSE(port.EventThreadRunning());
@@ -194,11 +194,11 @@ TEST(EventThread, NoThreadWithEventsEmpty)
 TEST(EventThread, CloseDuringADeliveryLetsItCompleteWithThePortOpen)
 {
     TestPty pty;
-    TComPort port;
-    configure(port, pty.slavePath());
     int calls = 0;
     bool openInHandler = false;
     ByteString read;
+    TComPort port;
+    configure(port, pty.slavePath());
     port.OnRxChar = [&](TCustomComPort* sender, int count) {
         ++calls;
         openInHandler = sender->Connected();
@@ -225,9 +225,9 @@ TEST(EventThread, CloseFromInsideTheHandlerDoesNotDeadlock)
 {
     // A handler that ends up closing the port (a disconnect from a nested message loop).
     TestPty pty;
+    int calls = 0;
     TComPort port;
     configure(port, pty.slavePath());
-    int calls = 0;
     port.OnRxChar = [&](TCustomComPort* sender, int) {
         ++calls;
         sender->ClosePort();
@@ -245,10 +245,10 @@ TEST(EventThread, CloseFromInsideTheHandlerDoesNotDeadlock)
 TEST(EventThread, AnExceptionEscapingOnRxCharSilencesThePortUntilReopened)
 {
     TestPty pty;
-    TComPort port;
-    configure(port, pty.slavePath());
     int calls = 0;
     bool lost = false;
+    TComPort port;
+    configure(port, pty.slavePath());
     port.OnDeviceLost = [&](TCustomComPort*, const EComPort&) { lost = true; };
     port.OnRxChar = [&](TCustomComPort* sender, int count) {
         ++calls;
@@ -275,16 +275,16 @@ TEST(EventThread, AnExceptionEscapingOnRxCharSilencesThePortUntilReopened)
 TEST(EventThread, MasterClosedGivesOneDeviceLostAndTheThreadEnds)
 {
     TestPty pty;
-    TComPort port;
-    configure(port, pty.slavePath());
     std::vector<EComPort> lost;
     bool onUiThread = false;
+    int rx = 0;
+    TComPort port;
+    configure(port, pty.slavePath());
     port.OnDeviceLost = [&](TCustomComPort* sender, const EComPort& error) {
         EXPECT_EQ(sender, &port);
         onUiThread = QThread::currentThread() == QCoreApplication::instance()->thread();
         lost.push_back(error);
     };
-    int rx = 0;
     port.OnRxChar = [&](TCustomComPort*, int) { ++rx; };
     port.OpenPort();
     pty.closeMaster();
@@ -309,9 +309,9 @@ TEST(EventThread, MasterClosedGivesOneDeviceLostAndTheThreadEnds)
 TEST(EventThread, DeviceLostHandlerMayCloseThePort)
 {
     TestPty pty;
+    int lost = 0;
     TComPort port;
     configure(port, pty.slavePath());
-    int lost = 0;
     port.OnDeviceLost = [&](TCustomComPort* sender, const EComPort&) {
         ++lost;
         sender->ClosePort();
@@ -328,9 +328,9 @@ TEST(EventThread, DeviceGoneInsideTheHandlerIsReportedNotSwallowed)
     // The handler's read meets the vanished device: its EComPort, carried back into the thread,
     // becomes the one OnDeviceLost instead of a silent end.
     TestPty pty;
+    std::vector<EComPort> lost;
     TComPort port;
     configure(port, pty.slavePath());
-    std::vector<EComPort> lost;
     port.OnDeviceLost = [&](TCustomComPort*, const EComPort& error) { lost.push_back(error); };
     port.OnRxChar = [&](TCustomComPort* sender, int) {
         pty.closeMaster();

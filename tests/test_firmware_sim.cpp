@@ -10,11 +10,12 @@
 #include <QRadioButton>
 #include <QThread>
 
-#include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
 #include <sstream>
+#include <thread>
+#include <vector>
 
 #include "app/KadrelMain.h"
 #include "app/Seams.h"
@@ -46,13 +47,33 @@ std::string hex(const ByteString& bytes)
     return out;
 }
 
+std::vector<std::string> bootLines(const std::string& path)
+{
+    std::ifstream in(path);
+    std::vector<std::string> lines;
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("boot ", 0) == 0) lines.push_back(line);
+    return lines;
+}
+
+// Waits until the simulator's report holds `count` firmware updates.
+bool waitForBootReports(const std::string& path, size_t count)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (bootLines(path).size() < count) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
 // The last "boot ..." line of the simulator's report as key=value pairs.
 std::map<std::string, std::string> lastBootReport(const std::string& path)
 {
-    std::ifstream in(path);
-    std::string line, last;
-    while (std::getline(in, line))
-        if (line.rfind("boot ", 0) == 0) last = line;
+    const auto lines = bootLines(path);
+    const std::string last = lines.empty() ? std::string() : lines.back();
     std::map<std::string, std::string> fields;
     std::istringstream words(last);
     std::string word;
@@ -131,7 +152,7 @@ TEST_F(FirmwareSim, LargestImageEndToEnd)
     EXPECT_EQ(r.blocksSent, 128);
     EXPECT_EQ(events, (QStringList{"beep", "warning: NIE WYŁĄCZAJ ZEGARA Z ZASILANIA",
                                    "information: Aktualizacja zakonczona"}));
-    ASSERT_TRUE(SimProcess::waitForText(sim->reportPath(), "status="));
+    ASSERT_TRUE(waitForBootReports(sim->reportPath(), 1));
     const auto report = lastBootReport(sim->reportPath());
     EXPECT_EQ(report.at("status"), "complete");
     EXPECT_EQ(report.at("blocks"), "128");
@@ -144,12 +165,12 @@ TEST_F(FirmwareSim, SmallImagesArriveWhole)
 {
     shortenWaits();
     start({"--clocks", "1,2"});
+    size_t updates = 0;
     for (const size_t size : {size_t{5}, size_t{68}, size_t{69}}) {
         SCOPED_TRACE(size);
-        std::filesystem::remove(sim->reportPath());
         const ByteString image = firmwareFile(size);
         ASSERT_TRUE(update(image, 2).completed);
-        ASSERT_TRUE(SimProcess::waitForText(sim->reportPath(), "status="));
+        ASSERT_TRUE(waitForBootReports(sim->reportPath(), ++updates)) << sim->output();
         const auto report = lastBootReport(sim->reportPath());
         EXPECT_EQ(report.at("clock"), "2");
         EXPECT_EQ(report.at("status"), "complete");
@@ -168,7 +189,7 @@ TEST_F(FirmwareSim, AWithheldAcknowledgementIsResentOnce)
     const Firmware::Result r = update(image);
     EXPECT_TRUE(r.completed);
     EXPECT_EQ(r.resends, 1);
-    ASSERT_TRUE(SimProcess::waitForText(sim->reportPath(), "status="));
+    ASSERT_TRUE(waitForBootReports(sim->reportPath(), 1));
     const auto report = lastBootReport(sim->reportPath());
     EXPECT_EQ(report.at("status"), "complete");
     EXPECT_EQ(report.at("withheld"), "1");
@@ -186,7 +207,7 @@ TEST_F(FirmwareSim, ThreeTimeOutsEndTheUpdateWithoutTheClosingFrame)
     EXPECT_EQ(events, (QStringList{"beep", "warning: NIE WYŁĄCZAJ ZEGARA Z ZASILANIA", "beep",
                                    "error: Brak odpowiedzi, aktualizacja nieudana"}));
     // No "K": the boot loader gives up on its own.
-    ASSERT_TRUE(SimProcess::waitForText(sim->reportPath(), "status=", std::chrono::seconds(5)));
+    ASSERT_TRUE(waitForBootReports(sim->reportPath(), 1));
     EXPECT_EQ(lastBootReport(sim->reportPath()).at("status"), "timeout");
 }
 
@@ -196,7 +217,7 @@ TEST_F(FirmwareSim, TheBootCommandCarriesTheRtcOffset)
     start({"--clocks", "3"});
     form->BtnZClick(3);
     ASSERT_TRUE(update(firmwareFile(68), 3).completed);
-    ASSERT_TRUE(SimProcess::waitForText(sim->reportPath(), "status="));
+    ASSERT_TRUE(waitForBootReports(sim->reportPath(), 1));
     const auto report = lastBootReport(sim->reportPath());
     EXPECT_EQ(report.at("clock"), "3");
     EXPECT_EQ(report.at("status"), "complete");

@@ -288,7 +288,7 @@ TEST_F(WindowTest, ConversionErrorInTheTickDisconnectsAndKeepsTheCommand)
     w.Button5->click();
     ASSERT_EQ(w.Link.PendingCommand, 3);
 
-    tickThroughEventLoop();
+    ASSERT_TRUE(tickUntil([&] { return messages.size() >= 2; }));
     ASSERT_EQ(messages.size(), 2u);
     EXPECT_EQ(messages[0].kind, MsgKind::Error);
     EXPECT_TRUE(messages[0].text.contains(QStringLiteral("'a' is not a valid integer value"))) << messages[0].text;

@@ -108,16 +108,14 @@ protected:
         return QTest::qWaitFor(done, ms);
     }
 
-    // Ticks through the application's notify, as the timer would.
-    void tickThroughEventLoop()
+    // Lets the window's own timer tick until `done` holds.
+    template <class Pred>
+    bool tickUntil(Pred done)
     {
-        bool ran = false;
-        QTimer::singleShot(0, form.get(), [&] {
-            ran = true;
-            form->TimerTimer();
-        });
-        waitFor([&] { return ran; });
-        QCoreApplication::processEvents();
+        form->Timer->start();
+        const bool ok = waitFor(done);
+        form->Timer->stop();
+        return ok;
     }
 
     std::vector<ShownMessage> errors() const

@@ -330,3 +330,13 @@ TEST_F(SettingsWindow, AFolderInTheFilesPlaceFailsTheSave)
     EXPECT_TRUE(events.isEmpty());
     EXPECT_TRUE(fs::is_directory(sandbox.settingsFile()));
 }
+
+TEST_F(SettingsWindow, AFileThatCannotBeOpenedIsReportedAndNothingApplied)
+{
+    fs::create_directories(sandbox.settingsFile());  // exists, but no file can be read there
+    auto form = makeForm();
+    ASSERT_EQ(events.size(), 1) << events.join(" | ").toStdString();
+    EXPECT_TRUE(events[0].startsWith("error: ")) << events[0].toStdString();
+    EXPECT_TRUE(events[0].contains(QString::fromStdString(sandbox.settingsFile()))) << events[0].toStdString();
+    expectDesignValues(*form);
+}
