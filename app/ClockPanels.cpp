@@ -494,13 +494,15 @@ bool TForm1::panelEventFilter(QObject* watched, QEvent* event)
             return types && !KeyPasses(key->text());
         }
         if (event->type() == QEvent::FocusOut) {
-            // The field finishes its own focus handling first; the normalisation may then throw
-            // a conversion error, which the window's event filter hands to HandleException.
-            static_cast<QObject*>(watched)->event(event);
-            if (watched == Medit)
-                MeditExit();
-            else
-                SeditExit();
+            // The field finishes its own focus handling first; then the normalisation, whose
+            // conversion error goes to HandleException.
+            watched->event(event);
+            guard([&] {
+                if (watched == Medit)
+                    MeditExit();
+                else
+                    SeditExit();
+            });
             return true;
         }
         return false;

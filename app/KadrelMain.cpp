@@ -114,7 +114,9 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent)
                         evRx80Full});
     ComPort->SetTriggersOnRxChar(true);
     ComPort->OnRxChar = [this](TCustomComPort* sender, int count) { VaCommRxChar(sender, count); };
-    ComPort->OnDeviceLost = [this](TCustomComPort*, const EComPort& error) { ComPortDeviceLost(error); };
+    ComPort->OnDeviceLost = [this](TCustomComPort*, const EComPort& error) {
+        guard([&] { ComPortDeviceLost(error); });
+    };
 
     auto* central = new QWidget(this);
     central->setObjectName(QStringLiteral("Client"));

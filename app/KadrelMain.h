@@ -34,6 +34,8 @@ class TFUstawienia;
 class TFPomoc;
 class TFAdresy;
 class TFormJakieCOM;
+class TFMonitor;
+class LinkObserver;
 class EComPort;
 
 constexpr size_t ConfigBufferSize = 8192;
@@ -86,6 +88,9 @@ public:
 
     // The shared link state.
     LinkState Link;
+    // Watches the traffic when set (the bus monitor); called right after each write, read and
+    // assembler run.
+    LinkObserver* Observer = nullptr;
     // The image buffer of the settings file and the firmware image, and its file variable.
     std::array<uint8_t, ConfigBufferSize> ConfigBuffer{};
     TDataFile DataFile;
@@ -130,6 +135,7 @@ public:
     void Aktualizacja1Click();
     void Zapiszustawienia1Click();
     void Pomoc2Click();
+    void Monitor1Click();        // "Monitor": the bus monitor, created once, modeless
     // The port vanished under the open connection (unplugged adapter, hang-up).
     void ComPortDeviceLost(const EComPort& error);
 
@@ -170,6 +176,7 @@ public:
     QAction* Aktualizacja1 = nullptr;
     QAction* Zapiszustawienia1 = nullptr;
     QAction* Pomoc2 = nullptr;
+    QAction* Monitor1 = nullptr;
 
     // Stopwatch control panel.
     QFrame* Panel1 = nullptr;
@@ -194,6 +201,7 @@ public:
     TFPomoc* FPomoc = nullptr;
     TFAdresy* FAdresy = nullptr;
     TFormJakieCOM* FormJakieCOM = nullptr;
+    TFMonitor* FMonitor = nullptr;
 
 signals:
     // The window has closed; the program's message loop ends on it.
@@ -235,6 +243,9 @@ private:
     // Messages of the error boxes now open: a failure repeating while its box is up (each tick
     // writing to a dead port) is not shown again.
     QStringList openErrors_;
+    // Set while a lost device is being reported: its failing write and the port's own notice
+    // make one report.
+    bool losingDevice_ = false;
 };
 
 extern TForm1* Form1;

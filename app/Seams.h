@@ -18,6 +18,8 @@ struct Seams {
     std::function<void(int ms)> pause;
     // The firmware dialog's file choice: a path, or empty when cancelled.
     std::function<QString(QWidget* parent)> chooseFirmwareFile;
+    // The bus monitor's "Zapisz…" choice: a path, or empty when cancelled. Unset: a file dialog.
+    std::function<QString(QWidget* parent)> chooseMonitorLogFile;
     // "hh:mm:ss", 24-hour, of the PC's local time.
     std::function<std::string()> localTimeOfDay;
     // Opens a web address in the system's browser.

@@ -1,5 +1,7 @@
 // Program entry: the main window first, then the dialogs, then the message loop until the main
 // window closes.
+#include <QIcon>
+
 #include "app/KadrelApplication.h"
 #include "app/KadrelMain.h"
 #include "dialogs/JakieCOMy.h"
@@ -11,6 +13,12 @@ int main(int argc, char** argv)
 {
     KadrelApplication app(argc, argv);
     app.setQuitOnLastWindowClosed(false);   // the port list may still be open; the main window decides
+    // Matches the running window to its desktop entry, and gives it the icon also when the
+    // program runs from the build folder, where no icon theme holds it.
+    Q_INIT_RESOURCE(app);
+    QGuiApplication::setDesktopFileName(QStringLiteral("com.example.Kadrel"));
+    QApplication::setWindowIcon(
+        QIcon::fromTheme(QStringLiteral("kadrel"), QIcon(QStringLiteral(":/kadrel/kadrel.png"))));
 
     auto* form = new TForm1;
     // Each form's creation may fail; its failure is reported like any other and start-up goes on.

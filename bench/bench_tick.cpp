@@ -9,6 +9,7 @@
 //   bench_tick [--seconds N]      (default 60 per phase)
 #include <QApplication>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QTimer>
 #include <fcntl.h>
 #include <poll.h>

@@ -1,0 +1,108 @@
+#pragma once
+// "Monitor magistrali": a modeless window that shows the bus traffic as the main window sees
+// it, one line per frame sent, frame received, acknowledgement or thrown-away bytes, each with
+// the wall-clock time (hh:mm:ss.mmm) and the time since the monitor was opened, the bytes and
+// their meaning (link/Describe.h), and per-clock counters below.
+//
+// It is the main window's LinkObserver from its creation on, also while hidden, so reopening it
+// shows what happened meanwhile. It only looks: nothing it does touches the port or the link
+// state, and a failure inside it is swallowed rather than let into the window's hot paths.
+// History is bounded: the oldest lines go beyond HistoryLimit. "Pauza" stops the log (the
+// counters go on counting) until "Wznów", which notes how many lines were skipped.
+#include <QAbstractTableModel>
+#include <QDialog>
+#include <QTime>
+#include <deque>
+#include <functional>
+
+#include "link/Describe.h"
+#include "link/LinkObserver.h"
+
+class QLabel;
+class QPushButton;
+class QTableView;
+class QTableWidget;
+class TForm1;
+
+// The bounded log behind the monitor's table.
+class TMonitorLog : public QAbstractTableModel {
+public:
+    enum Column { ColTime, ColSinceOpen, ColDirection, ColBytes, ColMeaning, ColumnCount };
+    enum class Kind { Sent, Received, Dropped, Note };
+    struct Line {
+        QTime wall;
+        qint64 sinceOpenMs = 0;
+        Kind kind = Kind::Note;
+        QString bytes;     // "5A 01 01 60 BC"
+        QString meaning;
+    };
+
+    explicit TMonitorLog(int limit, QObject* parent = nullptr);
+    int rowCount(const QModelIndex& parent = QModelIndex()) const override;
+    int columnCount(const QModelIndex& parent = QModelIndex()) const override;
+    QVariant data(const QModelIndex& index, int role) const override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
+
+    void append(Line line);   // drops the oldest line beyond the limit
+    void clear();
+    const Line& at(int row) const { return lines_[static_cast<size_t>(row)]; }
+    // One line of text, as saved: time, time since opening, direction, bytes, meaning.
+    QString text(int row) const;
+    static QString text(const Line& line);
+
+private:
+    int limit_;
+    std::deque<Line> lines_;
+};
+
+class TFMonitor : public QDialog, public LinkObserver {
+    Q_OBJECT
+public:
+    static constexpr int HistoryLimit = 10000;
+
+    // Installs itself as the owner's observer; the destructor removes it again.
+    explicit TFMonitor(TForm1* owner);
+    ~TFMonitor() override;
+
+    // LinkObserver
+    void frameSent(const ByteString& frame, const FrameAccounting* accounting) override;
+    void bytesReceived(const ByteString& chunk) override;
+    void replyAssembled(const AssembleReport& report) override;
+
+    void ButtonPauzaClick();     // "Pauza" / "Wznów"
+    void ButtonWyczyscClick();   // "Wyczyść": log and counters
+    void ButtonZapiszClick();    // "Zapisz…": the log as a UTF-8 text file
+    void SaveLog(const QString& path) const;   // EInOutError when the file cannot be written
+    bool Paused() const { return paused_; }
+
+    const TMonitorLog& Log() const { return *log_; }
+    QStringList Lines() const;
+    const BusTrace& Trace() const { return trace_; }
+
+    // The time of an event: milliseconds since the monitor opened and the wall clock. Tests may
+    // replace it.
+    struct Stamp {
+        qint64 sinceOpenMs = 0;
+        QTime wall;
+    };
+    std::function<Stamp()> clock;
+
+    QTableView* LogView = nullptr;
+    QTableWidget* Liczniki = nullptr;   // rows: clocks 1..4, then the rest; columns as the counters
+    QPushButton* ButtonPauza = nullptr;
+    QPushButton* ButtonWyczysc = nullptr;
+    QPushButton* ButtonZapisz = nullptr;
+    QLabel* LabelStan = nullptr;
+
+private:
+    void record(const std::vector<TraceEntry>& entries);
+    void append(TMonitorLog::Kind kind, const QString& bytes, const QString& meaning);
+    void showCounters();
+    void showState();
+
+    TForm1* owner_;
+    TMonitorLog* log_;
+    BusTrace trace_;
+    bool paused_ = false;
+    qint64 skipped_ = 0;
+};
