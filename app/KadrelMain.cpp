@@ -21,13 +21,16 @@
 #include <QVBoxLayout>
 
 #include "app/LinkGauge.h"
+#include "app/PortErrors.h"
 #include "app/Seams.h"
 #include "dialogs/JakieCOMy.h"
+#include "dialogs/Monitor.h"
 #include "dialogs/Pomoc.h"
 #include "dialogs/Ustawienia.h"
 #include "dialogs/Zmienadres.h"
 #include "link/Exceptions.h"
 #include "link/Frame.h"
+#include "link/LinkObserver.h"
 #include "serial/ComComboBox.h"
 #include "serial/ComPort.h"
 #include "serial/DeviceMap.h"
@@ -159,6 +162,7 @@ TForm1::~TForm1()
     FPomoc = nullptr;
     FAdresy = nullptr;
     FormJakieCOM = nullptr;
+    FMonitor = nullptr;
     if (Form1 == this)
         Form1 = nullptr;
 }
@@ -191,6 +195,8 @@ void TForm1::buildMenu()
     Zapiszustawienia1->setObjectName(QStringLiteral("Zapiszustawienia1"));
     Pomoc2 = MainMenu1->addAction(QStringLiteral("Pomoc"));
     Pomoc2->setObjectName(QStringLiteral("Pomoc2"));
+    Monitor1 = MainMenu1->addAction(QStringLiteral("Monitor"));
+    Monitor1->setObjectName(QStringLiteral("Monitor1"));
     Opcje1->setEnabled(false);
     Opcje1->menuAction()->setEnabled(false);
 
@@ -198,6 +204,7 @@ void TForm1::buildMenu()
     connect(Aktualizacja1, &QAction::triggered, this, handler(&TForm1::Aktualizacja1Click));
     connect(Zapiszustawienia1, &QAction::triggered, this, handler(&TForm1::Zapiszustawienia1Click));
     connect(Pomoc2, &QAction::triggered, this, handler(&TForm1::Pomoc2Click));
+    connect(Monitor1, &QAction::triggered, this, handler(&TForm1::Monitor1Click));
 }
 
 void TForm1::buildConnectionStrip()
@@ -370,10 +377,26 @@ void TForm1::Disconnect()
 
 void TForm1::ComPortDeviceLost(const EComPort& error)
 {
-    // Stop the traffic first, so no tick writes to the dead port while the box is up.
+    // One report per loss: the write that met the dead device and the port's own notice both
+    // end up here.
+    if (losingDevice_)
+        return;
+    losingDevice_ = true;
+    struct Done {
+        bool& flag;
+        ~Done() { flag = false; }
+    } done{losingDevice_};
+
     Button_polacz->setEnabled(true);
+    // Traffic stops and the port closes at once: a vanished device has nothing to drain in the
+    // disconnect's wait, and no tick may write to it meanwhile.
+    Link.LinkActive = 0;
+    if (ComPort->Connected())
+        ComPort->ClosePort();
+    // The box comes up from inside the disconnect's wait, over a window already disconnected.
+    const QString message = QString::fromUtf8(error.what());
+    QTimer::singleShot(0, this, [message] { ShowMessage(MsgKind::Error, message); });
     Disconnect();
-    ShowMessage(MsgKind::Error, QString::fromUtf8(error.what()));
 }
 
 void TForm1::ReadPortList(QStringList& target)
@@ -473,6 +496,15 @@ void TForm1::Pomoc2Click()
     runModal(FPomoc);
 }
 
+void TForm1::Monitor1Click()
+{
+    if (!FMonitor)
+        FMonitor = new TFMonitor(this);
+    FMonitor->show();
+    FMonitor->raise();
+    FMonitor->activateWindow();
+}
+
 // ---- exception handler -----------------------------------------------------------------------
 
 void TForm1::HandleException(std::exception_ptr error)
@@ -484,6 +516,19 @@ void TForm1::HandleException(std::exception_ptr error)
     } catch (const EConvertError& e) {
         message = QString::fromUtf8(e.what());
         conversion = true;
+    } catch (const EComPort& e) {
+        if (e.PortErrorCode == peWrite && e.DeviceGone() && ComPort->Connected()) {
+            // A write met the vanished device before the port's own notice came.
+            ComPortDeviceLost(e);
+            return;
+        }
+        if (e.PortErrorCode == pePortNotOpen && ComPort->DeviceLost()) {
+            // Something still writing to the port closed for the loss already reported.
+            Button_polacz->setEnabled(true);
+            qWarning("after the device was lost: %s", e.what());
+            return;
+        }
+        message = portErrorMessage(e, ComPort->Port());
     } catch (const std::exception& e) {
         message = QString::fromUtf8(e.what());
     } catch (...) {
@@ -525,6 +570,8 @@ void TForm1::SendFrame(uint8_t address, const ByteString& data)
     Link.TxFrame = Frame::build(account.address, data);
     Link.RxPayload.clear();
     ComPort->WriteText(Link.TxFrame);
+    if (Observer)
+        Observer->frameSent(Link.TxFrame, &account);
 }
 
 void TForm1::VaCommRxChar(TCustomComPort*, int Count)
@@ -532,13 +579,18 @@ void TForm1::VaCommRxChar(TCustomComPort*, int Count)
     // No catching here: a failure goes back to the port's event thread, which then ends.
     ByteString chunk;
     ComPort->ReadText(chunk, Count);
+    if (Observer)
+        Observer->bytesReceived(chunk);
     noteReception(Link, chunk);
     AssembleReply();
 }
 
 void TForm1::AssembleReply()
 {
-    assembleReply(Link, [this](uint8_t address, const ByteString& data) { DecodeStatus(address, data); });
+    const AssembleReport report =
+        assembleReply(Link, [this](uint8_t address, const ByteString& data) { DecodeStatus(address, data); });
+    if (Observer)
+        Observer->replyAssembled(report);
 }
 
 void TForm1::DecodeStatus(uint8_t address, const ByteString& data)
@@ -570,6 +622,8 @@ void TForm1::serviceMessages()
 void TForm1::writePort(const ByteString& frame)
 {
     ComPort->WriteText(frame);
+    if (Observer)
+        Observer->frameSent(frame, nullptr);
 }
 
 ClockInputs TForm1::clockInputs(int clock)

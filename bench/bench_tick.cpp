@@ -285,10 +285,8 @@ void phaseWire(int seconds)
                 after.rssKb / 1024.0, peakRss / 1024.0, after.hwmKb / 1024.0);
 }
 
-void phasePanel(int seconds)
+void phasePanel(const Sandbox& box, int seconds)
 {
-    Sandbox box;
-    box.env();
     Pty pty;
     box.publish("BENCH", pty.path);
     resetSeams();
@@ -373,8 +371,9 @@ int main(int argc, char** argv)
     std::fflush(stdout);
     phaseWire(seconds);
     std::fflush(stdout);
-    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    Sandbox box;
+    box.env();
     KadrelApplication app(argc, argv);
-    phasePanel(seconds);
+    phasePanel(box, seconds);
     return 0;
 }

@@ -1,5 +1,6 @@
 #include "dialogs/Monitor.h"
 
+#include <QApplication>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileDialog>
@@ -7,6 +8,7 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
+#include <QLocale>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTableView>
@@ -108,6 +110,14 @@ QVariant TMonitorLog::data(const QModelIndex& index, int role) const
         case Kind::Dropped: return QColor(0xB0, 0x00, 0x20);
         case Kind::Note: return QColor(0x60, 0x60, 0x60);
         case Kind::Sent: break;
+        }
+        return {};
+    case Qt::FontRole:
+        if (index.column() == ColDirection) {
+            // The arrows of a fixed-width font are small; the direction should read at a glance.
+            QFont f = QApplication::font();
+            f.setBold(true);
+            return f;
         }
         return {};
     case Qt::TextAlignmentRole:
@@ -244,6 +254,7 @@ TFMonitor::TFMonitor(TForm1* owner)
     Liczniki->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     Liczniki->horizontalHeader()->setSectionResizeMode(QHeaderView::Stretch);
     Liczniki->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    Liczniki->verticalHeader()->setDefaultSectionSize(Liczniki->fontMetrics().height() + 8);
     for (int r = 0; r < 5; ++r)
         for (int c = 0; c < 4; ++c) {
             auto* item = new QTableWidgetItem(QStringLiteral("0"));
@@ -256,9 +267,18 @@ TFMonitor::TFMonitor(TForm1* owner)
     Liczniki->setFixedHeight(height);
     column->addWidget(Liczniki);
 
-    connect(ButtonPauza, &QPushButton::clicked, this, &TFMonitor::ButtonPauzaClick);
-    connect(ButtonWyczysc, &QPushButton::clicked, this, &TFMonitor::ButtonWyczyscClick);
-    connect(ButtonZapisz, &QPushButton::clicked, this, &TFMonitor::ButtonZapiszClick);
+    // What a handler raises (a file that cannot be written) goes to the window's handler here.
+    auto handler = [this](void (TFMonitor::*method)()) {
+        return [this, method] {
+            if (owner_)
+                owner_->guard([this, method] { (this->*method)(); });
+            else
+                (this->*method)();
+        };
+    };
+    connect(ButtonPauza, &QPushButton::clicked, this, handler(&TFMonitor::ButtonPauzaClick));
+    connect(ButtonWyczysc, &QPushButton::clicked, this, handler(&TFMonitor::ButtonWyczyscClick));
+    connect(ButtonZapisz, &QPushButton::clicked, this, handler(&TFMonitor::ButtonZapiszClick));
 
     resize(980, 620);
     showState();
@@ -339,7 +359,8 @@ void TFMonitor::showCounters()
 
 void TFMonitor::showState()
 {
-    QString text = QStringLiteral("Wpisy: %1 z %2").arg(log_->rowCount()).arg(HistoryLimit);
+    const QLocale polish(QLocale::Polish, QLocale::Poland);
+    QString text = QStringLiteral("Wpisy: %1 z %2").arg(polish.toString(log_->rowCount()), polish.toString(HistoryLimit));
     if (paused_)
         text += QStringLiteral(" · pauza, pominięto %1").arg(entries(skipped_));
     LabelStan->setText(text);

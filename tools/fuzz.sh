@@ -15,7 +15,7 @@ for t in $targets; do
     seeds=()
     [ -d "tests/fuzz/seeds/$t" ] && seeds=("tests/fuzz/seeds/$t")
     log="build-fuzz/$t.log"
-    if ASAN_OPTIONS=detect_leaks=1 "build-fuzz/$t" -max_total_time="$seconds" -timeout=5 \
+    if ASAN_OPTIONS=detect_leaks=1 "build-fuzz/$t" -max_total_time="$seconds" -max_len=9000 -timeout=5 \
         -rss_limit_mb=2048 -artifact_prefix="build-fuzz/$t-" \
         "build-fuzz/corpus/$t" "${seeds[@]}" >"$log" 2>&1; then
         result=clean
@@ -25,7 +25,8 @@ for t in $targets; do
     fi
     runs=$(grep -o 'Done [0-9]* runs in [0-9]* second' "$log" | tail -1 | awk '{print $2, $5}')
     execs=$(grep -o 'exec/s: [0-9]*' "$log" | tail -1 | awk '{print $2}')
-    corpus=$(ls "build-fuzz/corpus/$t" | wc -l)
-    echo "fuzz $t: ${runs%% *} runs in ${runs##* } s, ${execs:-?} exec/s, corpus $corpus inputs: $result"
+    corp=$(grep -o 'corp: [0-9]*/[0-9]*[bKM]*' "$log" | tail -1 | awk '{print $2}')
+    maxlen=$(grep -o 'max_len [0-9]*\|-max_len is [0-9]*' "$log" | grep -o '[0-9]*$' | tail -1)
+    echo "fuzz $t: ${runs%% *} runs in ${runs##* } s, ${execs:-?} exec/s, inputs up to 9000 bytes, corpus ${corp:-?} (inputs/bytes): $result"
 done
 exit $status
