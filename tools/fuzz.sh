@@ -26,7 +26,6 @@ for t in $targets; do
     runs=$(grep -o 'Done [0-9]* runs in [0-9]* second' "$log" | tail -1 | awk '{print $2, $5}')
     execs=$(grep -o 'exec/s: [0-9]*' "$log" | tail -1 | awk '{print $2}')
     corp=$(grep -o 'corp: [0-9]*/[0-9]*[bKM]*' "$log" | tail -1 | awk '{print $2}')
-    maxlen=$(grep -o 'max_len [0-9]*\|-max_len is [0-9]*' "$log" | grep -o '[0-9]*$' | tail -1)
     echo "fuzz $t: ${runs%% *} runs in ${runs##* } s, ${execs:-?} exec/s, inputs up to 9000 bytes, corpus ${corp:-?} (inputs/bytes): $result"
 done
 exit $status
