@@ -233,7 +233,7 @@ int main(int argc, char** argv)
     runFor(0.5);
     const long framesBefore = counter.frames;
     const double polling = cpuShare(seconds);
-    std::printf("connected, polling:          %6.2f %% of one core (%ld frames sent; the simulated bus thread included)\n",
+    std::printf("connected, polling:             %6.2f %% of one core (%ld frames sent; the simulated bus thread included)\n",
                 polling, counter.frames - framesBefore);
 
     // Pull: the bus side goes first, then every descriptor of the pty's other side, then the link.
@@ -258,20 +258,20 @@ int main(int argc, char** argv)
         std::printf("no error box within 5 s of the pull\n");
         return 1;
     }
-    std::printf("pull -> error box:           %6.1f ms; port already closed then: %s (thread wake-ups before: %llu)\n",
+    std::printf("pull -> error box:              %6.1f ms; port already closed then: %s (thread wake-ups before: %llu)\n",
                 (boxAt - pulledAt) / 1000.0, closedAtBox ? "yes" : "no",
                 static_cast<unsigned long long>(wakeUpsBefore));
 
     const long framesAtBox = counter.frames;
     // The disconnect's one-second wait runs first, then ticks that send nothing.
     const double after = cpuShare(seconds);
-    std::printf("after the pull, tick running:%6.2f %% of one core; frames sent: %ld; error boxes: %d; "
+    std::printf("after the pull, ticks running:  %6.2f %% of one core; frames sent: %ld; error boxes: %d; "
                 "event thread: %s; status: %s\n",
                 after, counter.frames - framesAtBox, boxes,
                 form->ComPort->EventThreadRunning() ? "RUNNING" : "ended",
                 qUtf8Printable(form->Edit_status->text()));
     const double idle = cpuShare(seconds);
-    std::printf("a further %.1f s:            %6.2f %% of one core\n", seconds, idle);
+    std::printf("the %.1f s after that:           %6.2f %% of one core\n", seconds, idle);
 
     std::printf("for comparison, poll() on a hung-up pty that ignores the hang-up: %.0f wake-ups/s\n",
                 hungUpWakeUps(0.2));
