@@ -40,6 +40,7 @@
 #include "app/Seams.h"
 #include "app/SettingsFile.h"
 #include "link/Frame.h"
+#include "bench/BenchSupport.h"
 #include "sim/Bus.h"
 
 namespace fs = std::filesystem;
@@ -47,34 +48,9 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-int64_t nowMicros()
-{
-    return std::chrono::duration_cast<std::chrono::microseconds>(Clock::now().time_since_epoch()).count();
-}
-
-struct Pty {
-    int master = -1, slave = -1;
-    std::string path;
-    Pty()
-    {
-        master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        grantpt(master);
-        unlockpt(master);
-        char name[128];
-        ptsname_r(master, name, sizeof name);
-        path = name;
-        slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);  // keeps the master readable
-        termios t{};
-        tcgetattr(slave, &t);
-        cfmakeraw(&t);
-        tcsetattr(slave, TCSANOW, &t);
-    }
-    ~Pty()
-    {
-        ::close(master);
-        ::close(slave);
-    }
-};
+using bench::BusThread;
+using bench::nowMicros;
+using bench::Pty;
 
 double percentile(std::vector<double> v, double p)
 {
@@ -86,28 +62,9 @@ double percentile(std::vector<double> v, double p)
     return v[lo] + (v[hi] - v[lo]) * (idx - lo);
 }
 
-// The simulated bus on the master side of a pty, in a thread of its own.
-class BusThread : public sim::BusListener {
+// Timestamps every frame the program puts on the wire, as the simulated bus sees it.
+class FrameLog : public sim::BusListener {
 public:
-    explicit BusThread(const Pty& pty) : pty_(pty)
-    {
-        sim::BusOptions options;
-        for (int id = 1; id <= 4; ++id)
-            options.clocks.push_back(sim::ClockSetup{id, 1200, std::nullopt});
-        const std::time_t t = std::time(nullptr);
-        std::tm lt{};
-        localtime_r(&t, &lt);
-        options.timeOfDayAtZero = lt.tm_hour * 3600 + lt.tm_min * 60 + lt.tm_sec;
-        bus_ = std::make_unique<sim::Bus>(options);
-        bus_->setListener(this);
-        start_ = nowMicros();
-        thread_ = std::thread([this] { run(); });
-    }
-    ~BusThread() override
-    {
-        stop_ = true;
-        thread_.join();
-    }
     void received(sim::Micros at, const ByteString& bytes, const std::string&) override
     {
         if (bytes.size() >= 4 && byteAt(bytes, 0) == Frame::StartByte) {
@@ -126,31 +83,6 @@ public:
     }
 
 private:
-    void run()
-    {
-        while (!stop_) {
-            const sim::Micros now = nowMicros() - start_;
-            int timeout = 50;
-            if (auto due = bus_->nextDue())
-                timeout = static_cast<int>(std::clamp<sim::Micros>((*due - now + 999) / 1000, 0, 50));
-            pollfd p{pty_.master, POLLIN, 0};
-            if (::poll(&p, 1, timeout) > 0 && (p.revents & POLLIN)) {
-                char buf[512];
-                const ssize_t n = ::read(pty_.master, buf, sizeof buf);
-                if (n > 0)
-                    bus_->receive(ByteString(buf, static_cast<size_t>(n)), nowMicros() - start_);
-            }
-            for (const auto& t : bus_->takeDue(nowMicros() - start_))
-                if (::write(pty_.master, t.bytes.data(), t.bytes.size()) < 0)
-                    break;
-        }
-    }
-
-    const Pty& pty_;
-    std::unique_ptr<sim::Bus> bus_;
-    sim::Micros start_ = 0;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
     std::mutex mutex_;
     std::vector<Seen> frames_;
 };
@@ -225,7 +157,8 @@ void phaseWire(int seconds)
     const ByteString image = SettingsFile::build(values);
     std::ofstream(box.root / "config/kadrel/z.cf", std::ios::binary) << image;
 
-    BusThread bus(pty);
+    FrameLog bus;
+    BusThread simulated(pty, &bus);
     const pid_t pid = fork();
     if (pid == 0) {
         box.env();

@@ -34,6 +34,7 @@
 #include "app/Seams.h"
 #include "link/LinkObserver.h"
 #include "serial/ComPort.h"
+#include "bench/BenchSupport.h"
 #include "sim/Bus.h"
 
 namespace fs = std::filesystem;
@@ -41,10 +42,9 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-int64_t nowMicros()
-{
-    return std::chrono::duration_cast<std::chrono::microseconds>(Clock::now().time_since_epoch()).count();
-}
+using bench::BusThread;
+using bench::nowMicros;
+using bench::Pty;
 
 double cpuSeconds()
 {
@@ -52,84 +52,6 @@ double cpuSeconds()
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
     return static_cast<double>(ts.tv_sec) + ts.tv_nsec / 1e9;
 }
-
-struct Pty {
-    int master = -1, slave = -1;
-    std::string path;
-    Pty()
-    {
-        master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
-            std::perror("posix_openpt");
-            std::exit(1);
-        }
-        char name[128];
-        ptsname_r(master, name, sizeof name);
-        path = name;
-        slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-        termios t{};
-        tcgetattr(slave, &t);
-        cfmakeraw(&t);
-        tcsetattr(slave, TCSANOW, &t);
-    }
-    void closeAll()
-    {
-        if (master >= 0)
-            ::close(master);
-        if (slave >= 0)
-            ::close(slave);
-        master = slave = -1;
-    }
-    ~Pty() { closeAll(); }
-};
-
-// Four simulated clocks answering on the master side, in a thread of their own.
-class BusThread {
-public:
-    explicit BusThread(const Pty& pty) : pty_(pty)
-    {
-        sim::BusOptions options;
-        for (int id = 1; id <= 4; ++id)
-            options.clocks.push_back(sim::ClockSetup{id, 1200, std::nullopt});
-        bus_ = std::make_unique<sim::Bus>(options);
-        start_ = nowMicros();
-        thread_ = std::thread([this] { run(); });
-    }
-    ~BusThread() { stop(); }
-    void stop()
-    {
-        stop_ = true;
-        if (thread_.joinable())
-            thread_.join();
-    }
-
-private:
-    void run()
-    {
-        while (!stop_) {
-            const sim::Micros now = nowMicros() - start_;
-            int timeout = 50;
-            if (auto due = bus_->nextDue())
-                timeout = static_cast<int>(std::clamp<sim::Micros>((*due - now + 999) / 1000, 0, 50));
-            pollfd p{pty_.master, POLLIN, 0};
-            if (::poll(&p, 1, timeout) > 0 && (p.revents & POLLIN)) {
-                char buf[512];
-                const ssize_t n = ::read(pty_.master, buf, sizeof buf);
-                if (n > 0)
-                    bus_->receive(ByteString(buf, static_cast<size_t>(n)), nowMicros() - start_);
-            }
-            for (const auto& t : bus_->takeDue(nowMicros() - start_))
-                if (::write(pty_.master, t.bytes.data(), t.bytes.size()) < 0)
-                    break;
-        }
-    }
-
-    const Pty& pty_;
-    std::unique_ptr<sim::Bus> bus_;
-    sim::Micros start_ = 0;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-};
 
 class FrameCounter : public LinkObserver {
 public:

@@ -42,7 +42,15 @@ run)
     sim=$!
     trap 'kill "$sim" 2>/dev/null; wait "$sim" 2>/dev/null || true' EXIT
     # The program lists the simulator's port first and so selects it: click "START".
-    sleep 0.5
+    if [ -n "${XDG_RUNTIME_DIR:-}" ]; then
+        link=$XDG_RUNTIME_DIR/kadrel/ports/SIM1
+    else
+        link=/tmp/kadrel-$(id -u)/ports/SIM1
+    fi
+    for _ in $(seq 50); do
+        [ -e "$link" ] && break
+        sleep 0.1
+    done
     ./build/kadrel
     ;;
 test)
