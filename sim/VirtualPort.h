@@ -17,7 +17,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "sim/Fd.h"
+#include "serial/UniqueFd.h"
 
 namespace sim {
 
