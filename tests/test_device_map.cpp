@@ -3,7 +3,6 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <unistd.h>
 
 #include "serial/DeviceMap.h"
@@ -13,12 +12,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-void writeFile(const std::string& path, const std::string& text)
-{
-    fs::create_directories(fs::path(path).parent_path());
-    std::ofstream(path) << text;
-}
 
 void link(const std::string& target, const std::string& at)
 {

@@ -1,8 +1,8 @@
 #pragma once
-// A main window on a bench of its own for the dialog tests: a sandboxed home, an empty fake
-// sysfs, and virtual ports (links in the sandbox's port folder) leading to test pseudo-terminals
-// on which the test plays the bus. Message boxes are recorded, pauses skipped, the browser
-// recorded.
+// A main window on a bench of its own for the dialog tests: a WindowSandbox (sandboxed home,
+// empty fake sysfs) and virtual ports (links in the sandbox's port folder) leading to test
+// pseudo-terminals on which the test plays the bus. Message boxes are recorded, pauses skipped,
+// the browser recorded.
 #include <QApplication>
 #include <QEventLoop>
 #include <QPointer>
@@ -21,7 +21,7 @@
 #include "serial/ComComboBox.h"
 #include "serial/ComPort.h"
 #include "tests/support/Pty.h"
-#include "tests/support/TempDir.h"
+#include "tests/support/WindowSandbox.h"
 
 // Blocks in an event loop for ms (ticks and receptions run meanwhile).
 inline void runEventsFor(int ms)
@@ -98,40 +98,28 @@ public:
     // ports: how many virtual ports the device map lists, "port1" .. "portN" in that order.
     explicit DialogBench(int ports)
     {
-        resetSeams();
-        seams().sysfsRoot = QString::fromStdString(sysfs_.path());
-        seams().virtualPortDir = QString::fromStdString(sandbox_.portsDir());
-        seams().pause = [](int) {};
+        seams().virtualPortDir = QString::fromStdString(box_.sandbox.portsDir());
         seams().disconnectWaitMs = 5;
         seams().tickIntervalMs = 20;
-        seams().beep = [] {};
         seams().showMessage = [this](MsgKind, const QString& text) { messages.push_back(text); };
         seams().openUrl = [this](const QString& url) { opened.push_back(url); };
         seams().localTimeOfDay = [] { return std::string("12:34:56"); };
-        std::filesystem::create_directories(sandbox_.portsDir());
+        std::filesystem::create_directories(box_.sandbox.portsDir());
         for (int i = 0; i < ports; ++i)
             addPort();
     }
 
-    ~DialogBench()
-    {
-        window.reset();
-        resetSeams();
-    }
+    ~DialogBench() { window.reset(); }
 
     // One more virtual port, listed after the others from the next port-list read on.
     TestPty& addPort()
     {
         ptys_.push_back(std::make_unique<TestPty>());
-        const std::string link = portPath(int(ptys_.size()));
-        std::filesystem::create_symlink(ptys_.back()->slavePath(), link);
+        box_.publishPort(*ptys_.back(), portName(int(ptys_.size())));
         return *ptys_.back();
     }
 
-    std::string portPath(int number) const
-    {
-        return sandbox_.portsDir() + "/port" + std::to_string(number);
-    }
+    std::string portPath(int number) const { return box_.portPath(portName(number)); }
 
     TestPty& pty(int number) { return *ptys_.at(size_t(number - 1)); }
 
@@ -167,7 +155,8 @@ public:
     std::unique_ptr<TForm1> window;
 
 private:
-    XdgSandbox sandbox_;
-    TempDir sysfs_;  // an empty sysfs: no hardware ports
+    static std::string portName(int number) { return "port" + std::to_string(number); }
+
+    WindowSandbox box_;  // beeps and pauses go to its recorders, unread here
     std::vector<std::unique_ptr<TestPty>> ptys_;
 };

@@ -50,6 +50,14 @@ void configure(TCustomComPort& port, const std::string& path)
     port.SetBaudRate(br19200);
 }
 
+// Opens the port on the pty with an OnRxChar that only counts its calls.
+void openCounting(TComPort& port, const TestPty& pty, int& calls)
+{
+    configure(port, pty.slavePath());
+    port.OnRxChar = [&calls](TCustomComPort*, int) { ++calls; };
+    port.OpenPort();
+}
+
 } // namespace
 
 TEST(EventThread, ReceivedBytesReachOnRxCharOnTheUserInterfaceThread)
@@ -136,9 +144,7 @@ TEST(EventThread, ReadByAnEarlierDeliveryFiresNothing)
     TestPty pty;
     int calls = 0;
     TComPort port;
-    configure(port, pty.slavePath());
-    port.OnRxChar = [&](TCustomComPort*, int) { ++calls; };
-    port.OpenPort();
+    openCounting(port, pty, calls);
     pty.write("xy");
     for (int i = 0; i < 400 && port.ReceivedCount() < 2; ++i)  // the thread wakes meanwhile
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -353,9 +359,7 @@ TEST(EventThread, DestroyingAnOpenPortStopsTheThread)
     int calls = 0;
     {
         TComPort port;
-        configure(port, pty.slavePath());
-        port.OnRxChar = [&](TCustomComPort*, int) { ++calls; };
-        port.OpenPort();
+        openCounting(port, pty, calls);
         pty.write("abc");
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }

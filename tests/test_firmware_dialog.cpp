@@ -11,8 +11,6 @@
 #include <QTimer>
 
 #include <atomic>
-#include <filesystem>
-#include <fstream>
 #include <memory>
 #include <mutex>
 #include <poll.h>
@@ -28,8 +26,7 @@
 #include "link/Frame.h"
 #include "tests/support/Pty.h"
 #include "tests/support/TempDir.h"
-
-namespace fs = std::filesystem;
+#include "tests/support/WindowSandbox.h"
 
 namespace {
 
@@ -128,33 +125,20 @@ ByteString firmwareFile(size_t size)
     return f;
 }
 
-class FirmwareDialog : public ::testing::Test {
+// Messages and beeps recorded in `events`, pauses in `pauses`.
+class FirmwareDialog : public ::testing::Test, protected WindowSandbox {
 protected:
-    XdgSandbox sandbox;
-    TempDir sysfs;
     TempDir files;
     TestPty pty;
     BootLoader loader{pty};
-    QStringList events;
     QString chosen;
-    std::vector<int> pauses;
     std::unique_ptr<TForm1> form;
 
     void SetUp() override
     {
-        resetSeams();
-        seams().sysfsRoot = QString::fromStdString(sysfs.path());
-        seams().showMessage = [this](MsgKind kind, const QString& text) {
-            static const char* names[] = {"plain", "information", "warning", "error"};
-            events << QStringLiteral("%1: %2").arg(names[static_cast<int>(kind)], text);
-        };
-        seams().beep = [this] { events << QStringLiteral("beep"); };
-        seams().pause = [this](int ms) { pauses.push_back(ms); };
         seams().chooseFirmwareFile = [this](QWidget*) { return chosen; };
         seams().tickIntervalMs = 10;  // a time-out of ten ticks lasts 100 ms
-        seams().disconnectWaitMs = 1;
-        fs::create_directories(sandbox.portsDir());
-        fs::create_symlink(pty.slavePath(), sandbox.portsDir() + "/bus");
+        publishPort(pty, "bus");
         loader.start();
         form = std::make_unique<TForm1>();
         form->Button_polaczClick();
@@ -167,11 +151,10 @@ protected:
         if (form) form->Disconnect();
         form.reset();
         loader.stop();
-        resetSeams();
     }
     QString file(const std::string& name, const ByteString& content)
     {
-        std::ofstream(files.file(name), std::ios::binary) << content;
+        writeFile(files.file(name), content);
         return QString::fromStdString(files.file(name));
     }
     // Loads the file and runs the transfer; returns the gauge values it showed.

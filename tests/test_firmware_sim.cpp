@@ -24,6 +24,7 @@
 #include "serial/ComComboBox.h"
 #include "tests/support/SimProcess.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/WindowSandbox.h"
 
 namespace {
 
@@ -83,32 +84,20 @@ std::map<std::string, std::string> lastBootReport(const std::string& path)
     return fields;
 }
 
-class FirmwareSim : public ::testing::Test {
+// Messages and beeps recorded in `events`; the pauses are real unless shortened.
+class FirmwareSim : public ::testing::Test, protected WindowSandbox {
 protected:
-    XdgSandbox sandbox;
-    TempDir sysfs;
+    FirmwareSim() : WindowSandbox(Pauses::Real) {}
+
     TempDir files;
-    QStringList events;
     std::unique_ptr<SimProcess> sim;
     std::unique_ptr<TForm1> form;
 
-    void SetUp() override
-    {
-        resetSeams();
-        seams().sysfsRoot = QString::fromStdString(sysfs.path());
-        seams().showMessage = [this](MsgKind kind, const QString& text) {
-            static const char* names[] = {"plain", "information", "warning", "error"};
-            events << QStringLiteral("%1: %2").arg(names[static_cast<int>(kind)], text);
-        };
-        seams().beep = [this] { events << QStringLiteral("beep"); };
-        seams().disconnectWaitMs = 1;
-    }
     void TearDown() override
     {
         if (form) form->Disconnect();
         form.reset();
         sim.reset();
-        resetSeams();
     }
     void start(std::vector<std::string> args)
     {
@@ -123,7 +112,7 @@ protected:
     Firmware::Result update(const ByteString& image, int clock = 1)
     {
         const std::string path = files.file("fw.zfr");
-        std::ofstream(path, std::ios::binary) << image;
+        writeFile(path, image);
         seams().chooseFirmwareFile = [path](QWidget*) { return QString::fromStdString(path); };
         TFUstawienia dialog(form.get());
         dialog.Radio[clock]->setChecked(true);
@@ -221,7 +210,6 @@ TEST_F(FirmwareSim, TheBootCommandCarriesTheRtcOffset)
     const auto report = lastBootReport(sim->reportPath());
     EXPECT_EQ(report.at("clock"), "3");
     EXPECT_EQ(report.at("status"), "complete");
-    std::ifstream log(sim->logPath());
-    const std::string text((std::istreambuf_iterator<char>(log)), {});
+    const std::string text = readFile(sim->logPath());
     EXPECT_NE(text.find("5A 33 01 04 92"), std::string::npos) << text.substr(0, 2000);
 }

@@ -6,11 +6,9 @@
 #include <QTest>
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <iterator>
-
 #include "dialogs/JpegImage.h"
 #include "dialogs/Pomoc.h"
+#include "tests/support/TempDir.h"
 #include "tests/test_dialogs_bench.h"
 
 namespace {
@@ -35,8 +33,7 @@ TEST(HelpDialog, StoredPictureIsTheCommittedProgressiveJpeg)
 {
     const QByteArray stored = TFPomoc::PictureData();
     ASSERT_FALSE(stored.isEmpty());
-    std::ifstream in(std::string(KADREL_SOURCE_DIR) + "/dialogs/help-picture.jpg", std::ios::binary);
-    const std::string committed((std::istreambuf_iterator<char>(in)), {});
+    const std::string committed = readFile(std::string(KADREL_SOURCE_DIR) + "/dialogs/help-picture.jpg");
     EXPECT_EQ(stored.toStdString(), committed);
 
     const JpegPicture p = decodeJpeg(reinterpret_cast<const uint8_t*>(stored.constData()),

@@ -13,7 +13,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -25,6 +24,7 @@
 #include "serial/ComPort.h"
 #include "tests/support/Pty.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/WindowSandbox.h"
 
 struct ShownMessage {
     MsgKind kind;
@@ -36,39 +36,29 @@ inline std::ostream& operator<<(std::ostream& os, const QString& s)
     return os << s.toStdString();
 }
 
-class WindowTest : public ::testing::Test {
+// The sandbox records the pauses; messages are kept with their kind, beeps counted.
+class WindowTest : public ::testing::Test, protected WindowSandbox {
 protected:
     void SetUp() override
     {
-        resetSeams();
         seams().showMessage = [this](MsgKind kind, const QString& text) {
             messages.push_back({kind, text});
             if (onMessage)
                 onMessage(kind, text);
         };
         seams().beep = [this] { ++beeps; };
-        seams().pause = [this](int ms) { pauses.push_back(ms); };
         seams().localTimeOfDay = [this] { return timeOfDay; };
-        seams().sysfsRoot = QString::fromStdString(sysfs.path());
-        seams().disconnectWaitMs = 1;
     }
 
-    void TearDown() override
-    {
-        form.reset();
-        resetSeams();
-    }
+    void TearDown() override { form.reset(); }
 
     // A virtual port named `name` whose link points at a fresh pseudo-terminal.
     TestPty& addPort(const std::string& name)
     {
         ptys.push_back(std::make_unique<TestPty>());
-        std::filesystem::create_directories(sandbox.portsDir());
-        std::filesystem::create_symlink(ptys.back()->slavePath(), sandbox.portsDir() + "/" + name);
+        publishPort(*ptys.back(), name);
         return *ptys.back();
     }
-
-    std::string portPath(const std::string& name) const { return sandbox.portsDir() + "/" + name; }
 
     // Creates the window; the tick is stopped so tests drive it by calling TimerTimer().
     TForm1& createWindow(bool stopTimer = true)
@@ -127,15 +117,12 @@ protected:
         return out;
     }
 
-    XdgSandbox sandbox;
-    TempDir sysfs;   // an empty sysfs: no hardware port is ever listed
     std::vector<std::unique_ptr<TestPty>> ptys;
     std::unique_ptr<TForm1> form;
 
     std::vector<ShownMessage> messages;
     std::function<void(MsgKind, const QString&)> onMessage;
     int beeps = 0;
-    std::vector<int> pauses;
     std::string timeOfDay = "12:34:56";
 };
 

@@ -37,6 +37,12 @@ void configure(TCustomComPort& port, const std::string& path)
     port.SetEvents({});
 }
 
+void openConfigured(TCustomComPort& port, const TestPty& pty)
+{
+    configure(port, pty.slavePath());
+    port.OpenPort();
+}
+
 termios attrs(int fd)
 {
     termios t{};
@@ -80,8 +86,7 @@ TEST(SerialPort, DriverHoldsTheClockLineSettings)
 {
     TestPty pty;
     TComPort port;
-    configure(port, pty.slavePath());
-    port.OpenPort();
+    openConfigured(port, pty);
     const termios t = attrs(port.Handle());
     EXPECT_EQ(cfgetospeed(&t), B19200);
     EXPECT_EQ(cfgetispeed(&t), B19200);
@@ -123,8 +128,7 @@ TEST(SerialPort, RatesWithoutAStandardCodeAreAccepted)
 {
     TestPty pty;
     TComPort port;
-    configure(port, pty.slavePath());
-    port.OpenPort();
+    openConfigured(port, pty);
     for (TBaudRate rate : {br14400, br56000, br128000, br256000}) {
         SCOPED_TRACE(BaudRateToStr(rate));
         EXPECT_NO_THROW(port.SetBaudRate(rate));
@@ -142,8 +146,7 @@ TEST(SerialPort, SettingsTheDriverRefusesRaiseCode7AndTheOldOnesStay)
     // A pseudo-terminal knows no parity: the read-back shows the refusal.
     TestPty pty;
     TComPort port;
-    configure(port, pty.slavePath());
-    port.OpenPort();
+    openConfigured(port, pty);
     const EComPort e = expectComError([&] { port.Parity().SetBits(prEven); });
     EXPECT_EQ(e.PortErrorCode, 7);
     EXPECT_EQ(e.OsErrorCode, EINVAL);
@@ -174,8 +177,7 @@ TEST(SerialPort, BytesWrittenArriveAtTheOtherEnd)
 {
     TestPty pty;
     TComPort port;
-    configure(port, pty.slavePath());
-    port.OpenPort();
+    openConfigured(port, pty);
     const ByteString frame("Z\x01\x02\x00\xff\n\r", 7);
     EXPECT_EQ(port.WriteText(frame), 7);
     EXPECT_EQ(pty.read(7), frame);  // raw: no CR/LF translation, NUL kept
@@ -185,8 +187,7 @@ TEST(SerialPort, ReadTextTakesWhatHasArrivedAtOnce)
 {
     TestPty pty;
     TComPort port;
-    configure(port, pty.slavePath());
-    port.OpenPort();
+    openConfigured(port, pty);
     ByteString text = "old";
     EXPECT_EQ(port.ReadText(text, 10), 0);  // nothing yet: returns at once
     EXPECT_EQ(text, "");
@@ -455,8 +456,7 @@ TEST(SerialPort, SameValueDoesNothingWholeGroupAlwaysReapplies)
     // Someone else changes the tty's speed behind the port's back; only a real apply restores it.
     TestPty pty;
     TComPort port;
-    configure(port, pty.slavePath());
-    port.OpenPort();
+    openConfigured(port, pty);
     auto spoil = [&] {
         termios t = attrs(port.Handle());
         cfsetspeed(&t, B4800);
@@ -531,8 +531,7 @@ TEST(SerialPort, ClosingDiscardsUnreadInput)
 {
     TestPty pty;
     TComPort port;
-    configure(port, pty.slavePath());
-    port.OpenPort();
+    openConfigured(port, pty);
     pty.write("stale bytes");
     for (int i = 0; i < 100 && port.ReceivedCount() < 11; ++i)
         usleep(5000);
@@ -564,8 +563,7 @@ TEST(SerialPort, WriteToAVanishedDeviceIsCode2WithTheOsError)
 {
     TestPty pty;
     TComPort port;
-    configure(port, pty.slavePath());
-    port.OpenPort();
+    openConfigured(port, pty);
     pty.closeMaster();
     const EComPort e = expectComError([&] { port.WriteText("x"); });
     EXPECT_EQ(e.PortErrorCode, 2);
@@ -596,8 +594,7 @@ TEST(SerialPort, ModemLineAndStopBitSettingsOnAPty)
     // RS485 mode is no failure there.
     TestPty pty;
     TComPort port;
-    configure(port, pty.slavePath());
-    port.OpenPort();
+    openConfigured(port, pty);
     for (TDTRFlowControl dtr : {dtrEnable, dtrHandshake, dtrDisable})
         EXPECT_NO_THROW(port.FlowControl().SetControlDTR(dtr)) << int(dtr);
     for (TRTSFlowControl rts : {rtsEnable, rtsToggle, rtsHandshake, rtsDisable})

@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <csignal>
 #include <filesystem>
-#include <fstream>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,17 +16,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string slurp(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void spit(const std::string& path, const std::string& content)
-{
-    std::ofstream(path, std::ios::binary) << content;
-}
 
 // Only the files a test put there: no temporary file may be left behind.
 std::vector<std::string> entries(const std::string& folder)
@@ -51,7 +39,7 @@ const std::string NewSettings(60, 'n');
 TEST(DataFile, ReadsBytesAndKeepsTheBufferPastTheEnd)
 {
     TempDir dir;
-    spit(dir.file("a"), "abc");
+    writeFile(dir.file("a"), "abc");
     TDataFile f;
     f.Assign(dir.file("a"));
     EXPECT_TRUE(f.Exists());
@@ -92,9 +80,9 @@ TEST(SettingsWrite, CreatesTheFolderAndLeavesOnlyTheFile)
     TempDir dir;
     const std::string path = dir.path() + "/config/kadrel/z.cf";
     write(path, OldSettings);
-    EXPECT_EQ(slurp(path), OldSettings);
+    EXPECT_EQ(readFile(path), OldSettings);
     write(path, NewSettings);
-    EXPECT_EQ(slurp(path), NewSettings);
+    EXPECT_EQ(readFile(path), NewSettings);
     EXPECT_EQ(entries(dir.path() + "/config/kadrel"), std::vector<std::string>{"z.cf"});
 }
 
@@ -103,7 +91,7 @@ TEST(SettingsWrite, AFailingWriteKeepsTheOldFile)
 {
     TempDir dir;
     const std::string path = dir.file("z.cf");
-    spit(path, OldSettings);
+    writeFile(path, OldSettings);
     std::signal(SIGXFSZ, SIG_IGN);
     rlimit old{};
     getrlimit(RLIMIT_FSIZE, &old);
@@ -117,7 +105,7 @@ TEST(SettingsWrite, AFailingWriteKeepsTheOldFile)
         EXPECT_EQ(e.ErrorCode, EFBIG);
     }
     setrlimit(RLIMIT_FSIZE, &old);
-    EXPECT_EQ(slurp(path), OldSettings);
+    EXPECT_EQ(readFile(path), OldSettings);
     EXPECT_EQ(entries(dir.path()), std::vector<std::string>{"z.cf"});
 }
 
@@ -125,23 +113,23 @@ TEST(SettingsWrite, AFolderInTheFilesPlaceIsReported)
 {
     TempDir dir;
     const std::string path = dir.mkdir("z.cf");
-    spit(path + "/keep", "k");
+    writeFile(path + "/keep", "k");
     EXPECT_THROW(write(path, NewSettings), EInOutError);
-    EXPECT_EQ(slurp(path + "/keep"), "k");
+    EXPECT_EQ(readFile(path + "/keep"), "k");
     EXPECT_EQ(entries(dir.path()), std::vector<std::string>{"z.cf"});
 }
 
 TEST(SettingsWrite, AFileInTheFoldersPlaceIsReported)
 {
     TempDir dir;
-    spit(dir.file("kadrel"), "not a folder");
+    writeFile(dir.file("kadrel"), "not a folder");
     try {
         write(dir.file("kadrel") + "/z.cf", NewSettings);
         FAIL() << "wrote below a file";
     } catch (const EInOutError& e) {
         EXPECT_EQ(e.ErrorCode, ENOTDIR);
     }
-    EXPECT_EQ(slurp(dir.file("kadrel")), "not a folder");
+    EXPECT_EQ(readFile(dir.file("kadrel")), "not a folder");
 }
 
 TEST(SettingsWrite, AReadOnlyFolderKeepsTheOldFile)
@@ -150,11 +138,11 @@ TEST(SettingsWrite, AReadOnlyFolderKeepsTheOldFile)
         GTEST_SKIP() << "running as root: folder permissions do not stop writes";
     TempDir dir;
     const std::string folder = dir.mkdir("ro");
-    spit(folder + "/z.cf", OldSettings);
+    writeFile(folder + "/z.cf", OldSettings);
     chmod(folder.c_str(), 0555);
     EXPECT_THROW(write(folder + "/z.cf", NewSettings), EInOutError);
     chmod(folder.c_str(), 0755);
-    EXPECT_EQ(slurp(folder + "/z.cf"), OldSettings);
+    EXPECT_EQ(readFile(folder + "/z.cf"), OldSettings);
     EXPECT_EQ(entries(folder), std::vector<std::string>{"z.cf"});
 }
 
@@ -162,7 +150,7 @@ TEST(SettingsWrite, KeepsTheOldFilesPermissions)
 {
     TempDir dir;
     const std::string path = dir.file("z.cf");
-    spit(path, OldSettings);
+    writeFile(path, OldSettings);
     chmod(path.c_str(), 0600);
     write(path, NewSettings);
     struct stat st;

@@ -11,7 +11,6 @@
 
 #include <csignal>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <sys/resource.h>
 
@@ -22,22 +21,11 @@
 #include "serial/ComComboBox.h"
 #include "tests/support/Pty.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/WindowSandbox.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string slurp(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void spit(const std::string& path, const std::string& content)
-{
-    fs::create_directories(fs::path(path).parent_path());
-    std::ofstream(path, std::ios::binary) << content;
-}
 
 ByteString designImage()
 {
@@ -53,32 +41,16 @@ ByteString sealed(ByteString image)
     return image;
 }
 
-class SettingsWindow : public ::testing::Test {
+// No hardware ports; messages and beeps recorded in `events`.
+class SettingsWindow : public ::testing::Test, protected WindowSandbox {
 protected:
-    XdgSandbox sandbox;
-    TempDir sysfs;                 // no hardware ports
-    QStringList events;            // "beep", "plain: ...", "information: ...", ...
-
-    void SetUp() override
-    {
-        resetSeams();
-        seams().sysfsRoot = QString::fromStdString(sysfs.path());
-        seams().showMessage = [this](MsgKind kind, const QString& text) {
-            static const char* names[] = {"plain", "information", "warning", "error"};
-            events << QStringLiteral("%1: %2").arg(names[static_cast<int>(kind)], text);
-        };
-        seams().beep = [this] { events << QStringLiteral("beep"); };
-        seams().pause = [](int) {};
-        seams().disconnectWaitMs = 1;
-        fs::create_directories(sandbox.portsDir());
-    }
-    void TearDown() override { resetSeams(); }
+    void SetUp() override { fs::create_directories(sandbox.portsDir()); }
 
     // Ports "a", "b", ... in the device map, each a character device.
     void listPorts(int count)
     {
         for (int i = 0; i < count; ++i)
-            fs::create_symlink("/dev/null", sandbox.portsDir() + "/" + std::string(1, static_cast<char>('a' + i)));
+            publishPort("/dev/null", std::string(1, static_cast<char>('a' + i)));
     }
     std::unique_ptr<TForm1> makeForm()
     {
@@ -119,7 +91,7 @@ TEST_F(SettingsWindow, DesignValuesSaveAsThe55ByteImage)
     events.clear();
     form->SaveSettings();  // the kadrel folder does not exist yet
     EXPECT_EQ(events, QStringList{"information: Zapisano plik z konfiguracją"});
-    const std::string file = slurp(sandbox.settingsFile());
+    const std::string file = readFile(sandbox.settingsFile());
     ASSERT_EQ(file.size(), 55u);
     EXPECT_EQ(file, designImage());
     EXPECT_EQ(static_cast<uint8_t>(file.back()), 0x7B);
@@ -132,7 +104,7 @@ TEST_F(SettingsWindow, EmptyNamesSaveAs27Bytes)
     auto form = makeForm();
     for (int n = 1; n <= 4; ++n) form->Clocks[n].name->clear();
     form->SaveSettings();
-    EXPECT_EQ(slurp(sandbox.settingsFile()).size(), 27u);
+    EXPECT_EQ(readFile(sandbox.settingsFile()).size(), 27u);
 }
 
 TEST_F(SettingsWindow, ASavedFileReadsBack)
@@ -178,7 +150,7 @@ TEST_F(SettingsWindow, ASavedFileReadsBack)
     EXPECT_EQ(FontColor(form->Clocks[1].btnZ), NamedColor::clSilver);
     EXPECT_EQ(FontColor(form->Clocks[1].btnS), NamedColor::clRed);
     // The name in the file is Windows-1250.
-    const std::string file = slurp(sandbox.settingsFile());
+    const std::string file = readFile(sandbox.settingsFile());
     EXPECT_EQ(file.substr(4, 5), std::string("\x04\xA3\xF3\x64\x9F"));
 }
 
@@ -198,7 +170,7 @@ TEST_F(SettingsWindow, DamagedFilesShowTheirBoxesAndApplyNothing)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        spit(sandbox.settingsFile(), c.file);
+        writeFile(sandbox.settingsFile(), c.file);
         events.clear();
         auto form = makeForm();
         EXPECT_EQ(events, c.events);
@@ -210,7 +182,7 @@ TEST_F(SettingsWindow, FilesOfImpossibleSizeAreRefusedUnread)
 {
     for (const size_t size : {size_t{0}, size_t{1}, size_t{8193}}) {
         SCOPED_TRACE(size);
-        spit(sandbox.settingsFile(), std::string(size, 'z'));
+        writeFile(sandbox.settingsFile(), std::string(size, 'z'));
         events.clear();
         auto form = makeForm();
         ASSERT_EQ(events.size(), 1);
@@ -231,7 +203,7 @@ TEST_F(SettingsWindow, ModeByteBrightnessAndFlagsAsRead)
     image[p + 13] = 0;
     image[p + 2] = 0;   // clock 3 inactive
     image[p + 11] = 5;  // clock 4 display off: any non-zero byte
-    spit(sandbox.settingsFile(), sealed(image));
+    writeFile(sandbox.settingsFile(), sealed(image));
     auto form = makeForm();
     EXPECT_TRUE(events.isEmpty()) << events.join(" | ").toStdString();
     EXPECT_EQ(form->Link.RtcMode, (std::array<uint8_t, 5>{0, 0, 1, 0, 1}));
@@ -257,7 +229,7 @@ TEST_F(SettingsWindow, AStoredPortIndexBeyondTheListSelectsNothing)
         ByteString image = designImage();
         image[3] = static_cast<char>(index);
         image[55 - 2] = 1;  // auto-connect
-        spit(sandbox.settingsFile(), sealed(image));
+        writeFile(sandbox.settingsFile(), sealed(image));
         events.clear();
         auto form = makeForm();
         EXPECT_EQ(form->ComCombo->currentIndex(), -1);
@@ -274,12 +246,12 @@ TEST_F(SettingsWindow, AStoredPortIndexBeyondTheListSelectsNothing)
 TEST_F(SettingsWindow, AutoConnectTakesTheStoredPortWhenShown)
 {
     TestPty bus;
-    fs::create_symlink("/dev/null", sandbox.portsDir() + "/a");
-    fs::create_symlink(bus.slavePath(), sandbox.portsDir() + "/b");
+    publishPort("/dev/null", "a");
+    publishPort(bus, "b");
     ByteString image = designImage();
     image[3] = 1;
     image[55 - 2] = 1;
-    spit(sandbox.settingsFile(), sealed(image));
+    writeFile(sandbox.settingsFile(), sealed(image));
     auto form = makeForm();
     EXPECT_EQ(form->ComCombo->currentIndex(), 1);
     EXPECT_EQ(form->Edit_status->text(), QStringLiteral("ROZŁĄCZONY"));
@@ -298,7 +270,7 @@ TEST_F(SettingsWindow, AFailingSaveKeepsTheOldFile)
     listPorts(1);
     auto form = makeForm();
     const std::string old = sealed(designImage().replace(5, 1, "Y"));
-    spit(sandbox.settingsFile(), old);
+    writeFile(sandbox.settingsFile(), old);
     form->Clocks[1].name->setText(QStringLiteral("Nowa"));
     events.clear();
 
@@ -312,7 +284,7 @@ TEST_F(SettingsWindow, AFailingSaveKeepsTheOldFile)
     QCoreApplication::processEvents();
     setrlimit(RLIMIT_FSIZE, &saved);
 
-    EXPECT_EQ(slurp(sandbox.settingsFile()), old);
+    EXPECT_EQ(readFile(sandbox.settingsFile()), old);
     ASSERT_FALSE(events.isEmpty());
     EXPECT_FALSE(events.contains("information: Zapisano plik z konfiguracją"));
     EXPECT_TRUE(events.filter("error: ").size() >= 1) << events.join(" | ").toStdString();

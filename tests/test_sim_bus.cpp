@@ -9,29 +9,13 @@
 #include "link/Frame.h"
 #include "link/Reply.h"
 #include "sim/Bus.h"
+#include "tests/support/ClockFrames.h"
 
 using namespace sim;
 
 namespace {
 
 constexpr Micros ms(double v) { return static_cast<Micros>(v * 1000); }
-
-ByteString bytes(std::initializer_list<int> list)
-{
-    ByteString b;
-    for (int v : list)
-        b += static_cast<char>(v);
-    return b;
-}
-
-ByteString status(uint8_t address, uint8_t left, uint8_t right, uint16_t raw)
-{
-    return Frame::build(address, bytes({left, right, raw >> 8, raw & 0xFF}));
-}
-
-// 12.00 V shown by the PC: clock 1 raw 806 (1200), the others raw 847 (1201; 846 would be 1199).
-constexpr uint16_t kRaw1 = 806;
-constexpr uint16_t kRaw = 847;
 
 struct Recorder : BusListener {
     std::vector<BootReport> boots;

@@ -21,28 +21,12 @@
 
 #include "link/Frame.h"
 #include "tests/support/SimProcess.h"
+#include "tests/support/ClockFrames.h"
 #include "tests/support/TempDir.h"
 
 using namespace std::chrono_literals;
 
 namespace {
-
-ByteString bytes(std::initializer_list<int> list)
-{
-    ByteString b;
-    for (int v : list)
-        b += static_cast<char>(v);
-    return b;
-}
-
-ByteString status(uint8_t address, uint8_t left, uint8_t right, uint16_t raw)
-{
-    return Frame::build(address, bytes({left, right, raw >> 8, raw & 0xFF}));
-}
-
-// 12.00 V: clock 1 raw 806, clocks 2 to 4 raw 847 (the PC shows 12,00 V and 12,01 V).
-constexpr uint16_t kRaw1 = 806;
-constexpr uint16_t kRaw = 847;
 
 // The program's side of the port: a raw tty opened through the published link.
 class Port {

@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
 #include <sys/stat.h>
 
@@ -41,4 +43,16 @@ XdgSandbox::XdgSandbox()
     setenv("HOME", dir_.path().c_str(), 1);
     setenv("XDG_CONFIG_HOME", configDir().c_str(), 1);
     setenv("XDG_RUNTIME_DIR", runtimeDir().c_str(), 1);
+}
+
+std::string readFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void writeFile(const std::string& path, const std::string& content)
+{
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    std::ofstream(path, std::ios::binary) << content;
 }

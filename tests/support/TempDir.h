@@ -31,3 +31,8 @@ public:
 private:
     TempDir dir_;
 };
+
+// A whole file as bytes; empty when it cannot be read.
+std::string readFile(const std::string& path);
+// Replaces a whole file, making its folder first.
+void writeFile(const std::string& path, const std::string& content);
