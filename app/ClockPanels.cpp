@@ -15,6 +15,7 @@
 #include <QSlider>
 #include <QValidator>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <cerrno>
 #include <iconv.h>
 
@@ -26,6 +27,7 @@
 namespace {
 
 // Accepts only text the settings file can store: characters that Windows-1250 holds.
+// A clock name takes only characters that Windows-1250 holds.
 class Cp1250Validator : public QValidator {
 public:
     using QValidator::QValidator;
@@ -250,8 +252,12 @@ QFrame* TForm1::buildClockPanel(int n)
 
     c.name = new QLineEdit(QStringLiteral("Zegar ") + d, c.panel);
     c.name->setObjectName(QStringLiteral("Z%1name").arg(n));
-    c.name->setMaxLength(8);
+    c.name->setMaxLength(ClockNameTypedLength);
     c.name->setValidator(new Cp1250Validator(c.name));
+    // The limit is on typing: a longer stored name keeps its room until it is shortened.
+    connect(c.name, &QLineEdit::textChanged, c.name, [field = c.name](const QString& text) {
+        field->setMaxLength(std::max<int>(ClockNameTypedLength, static_cast<int>(text.size())));
+    });
     c.name->setFixedWidth(c.name->fontMetrics().horizontalAdvance(QStringLiteral("WWWWWWW")) + 12);
     SetBackColor(c.name, NamedColor::clBtnFace());
 
@@ -358,6 +364,13 @@ QFrame* TForm1::buildClockPanel(int n)
 }
 
 // ---- show and hide ---------------------------------------------------------------------------
+
+void TForm1::SetClockName(int n, const QString& name)
+{
+    QLineEdit* field = Clocks[n].name;
+    field->setMaxLength(std::max<int>(ClockNameTypedLength, static_cast<int>(name.size())));
+    field->setText(name);
+}
 
 void TForm1::ShowClock(int n)
 {
@@ -493,7 +506,7 @@ bool TForm1::panelEventFilter(QObject* watched, QEvent* event)
                                key->key() != Qt::Key_Backtab && key->key() != Qt::Key_Delete;
             return types && !KeyPasses(key->text());
         }
-        if (event->type() == QEvent::FocusOut) {
+        if (event->type() == QEvent::FocusOut && leavesControl(event)) {
             // The field finishes its own focus handling first; then the normalisation, whose
             // conversion error goes to HandleException.
             watched->event(event);

@@ -7,6 +7,7 @@
 #include <QCloseEvent>
 #include <QDialog>
 #include <QEventLoop>
+#include <QFocusEvent>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -286,11 +287,17 @@ void TForm1::closeEvent(QCloseEvent* event)
     emit windowClosed();
 }
 
+bool leavesControl(const QEvent* focusOut)
+{
+    const Qt::FocusReason reason = static_cast<const QFocusEvent*>(focusOut)->reason();
+    return reason != Qt::PopupFocusReason && reason != Qt::ActiveWindowFocusReason;
+}
+
 bool TForm1::eventFilter(QObject* watched, QEvent* event)
 {
     bool consumed = false;
     guard([&] {
-        if (watched == ComCombo && event->type() == QEvent::FocusOut)
+        if (watched == ComCombo && event->type() == QEvent::FocusOut && leavesControl(event))
             ComComboExit();
         consumed = panelEventFilter(watched, event);
     });

@@ -39,6 +39,7 @@ class LinkObserver;
 class EComPort;
 
 constexpr size_t ConfigBufferSize = 8192;
+constexpr int ClockNameTypedLength = 8;   // the name fields take eight characters when typed
 
 // The toolkit's named colours as this window uses them.
 namespace NamedColor {
@@ -106,6 +107,8 @@ public:
     void FillPortCombo();
     void ShowClock(int clock);
     void HideClock(int clock);
+    // Sets a clock's name field, keeping a stored name longer than typing allows whole.
+    void SetClockName(int clock, const QString& name);
     void LoadSettings();
     void SaveSettings();
     bool LoadTaggedFile(TDataFile& file, const char* tag);
@@ -249,3 +252,7 @@ private:
 };
 
 extern TForm1* Form1;
+
+// A focus-out that moves the focus to another control; a popup opening or the window losing
+// activation leaves the control focused when it comes back, so it is no "exit".
+bool leavesControl(const QEvent* focusOut);

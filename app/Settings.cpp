@@ -74,7 +74,7 @@ void TForm1::LoadSettings()
                                       ? values->portIndex : -1);
     }
     for (int n = 1; n <= 4; ++n)
-        Clocks[n].name->setText(QString::fromStdString(values->clocks[n - 1].name));
+        SetClockName(n, QString::fromStdString(values->clocks[n - 1].name));
     for (int n = 1; n <= 4; ++n) {
         const bool active = values->clocks[n - 1].active;
         Clocks[n].boxActiv->setChecked(active);

@@ -4,6 +4,7 @@
 #include "tests/test_main_window_fixture.h"
 
 #include <QGroupBox>
+#include <QFocusEvent>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QRadioButton>
@@ -200,6 +201,21 @@ TEST_F(WindowTest, FieldsAreNormalisedWhenLeft)
     EXPECT_EQ(w.Sedit->text(), QStringLiteral("0x"));
 }
 
+TEST_F(WindowTest, OnlyAFocusMovingToAnotherControlIsAnExit)
+{
+    TForm1& w = createWindow();
+    w.Sedit->setText(QStringLiteral("7"));
+    // A popup (the field's context menu) or another window taking the activation: no exit.
+    for (Qt::FocusReason reason : {Qt::PopupFocusReason, Qt::ActiveWindowFocusReason}) {
+        QFocusEvent out(QEvent::FocusOut, reason);
+        QApplication::sendEvent(w.Sedit, &out);
+        EXPECT_EQ(w.Sedit->text(), QStringLiteral("7")) << reason;
+    }
+    QFocusEvent out(QEvent::FocusOut, Qt::TabFocusReason);
+    QApplication::sendEvent(w.Sedit, &out);
+    EXPECT_EQ(w.Sedit->text(), QStringLiteral("07"));
+}
+
 TEST_F(WindowTest, HideAndShowTheElevenStatusControls)
 {
     TForm1& w = createWindow();
@@ -307,4 +323,14 @@ TEST_F(WindowTest, ClockNamesTakeOnlyWindows1250Characters)
     EXPECT_EQ(name->text(), QStringLiteral("Łódź€"));
     typeText(name, QStringLiteral("abcdef"));
     EXPECT_EQ(name->text(), QStringLiteral("Łódź€abc"));   // eight characters at most
+
+    // A longer name from the settings file stays whole: it can be shortened, not lengthened.
+    w.SetClockName(1, QStringLiteral("Hala sportowa"));
+    EXPECT_EQ(name->text(), QStringLiteral("Hala sportowa"));
+    name->end(false);
+    typeText(name, QStringLiteral("x"));
+    EXPECT_EQ(name->text(), QStringLiteral("Hala sportowa"));
+    QTest::keyClick(name, Qt::Key_Backspace);
+    EXPECT_EQ(name->text(), QStringLiteral("Hala sportow"));
+    EXPECT_EQ(name->maxLength(), 12);
 }

@@ -221,6 +221,22 @@ TEST_F(SettingsWindow, ModeByteBrightnessAndFlagsAsRead)
     EXPECT_EQ(FontColor(form->Clocks[4].czas), NamedColor::clWhite);
 }
 
+TEST_F(SettingsWindow, ANameLongerThanTypingAllowsLoadsAndSavesWhole)
+{
+    listPorts(1);
+    SettingsFile::Values values;
+    for (int i = 0; i < 4; ++i)
+        values.clocks[i].name = "Zegar " + std::to_string(i + 1);
+    values.clocks[0].name = "Hala sportowa nr 1";
+    const ByteString image = SettingsFile::build(values);
+    writeFile(sandbox.settingsFile(), image);
+    auto form = makeForm();
+    EXPECT_TRUE(events.isEmpty()) << events.join(" | ").toStdString();
+    EXPECT_EQ(form->Clocks[1].name->text(), QStringLiteral("Hala sportowa nr 1"));
+    form->SaveSettings();
+    EXPECT_EQ(readFile(sandbox.settingsFile()), image);
+}
+
 TEST_F(SettingsWindow, AStoredPortIndexBeyondTheListSelectsNothing)
 {
     listPorts(2);
