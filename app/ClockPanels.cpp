@@ -16,12 +16,11 @@
 #include <QValidator>
 #include <QVBoxLayout>
 #include <algorithm>
-#include <cerrno>
-#include <iconv.h>
 
 #include "app/KadrelMain.h"
 #include "app/LinkGauge.h"
 #include "app/Seams.h"
+#include "app/SettingsFile.h"
 #include "link/Exceptions.h"
 
 namespace {
@@ -33,29 +32,11 @@ public:
     using QValidator::QValidator;
     State validate(QString& input, int&) const override
     {
-        return representable(input) ? Acceptable : Invalid;
-    }
-
-    static bool representable(const QString& text)
-    {
-        iconv_t cd = iconv_open("WINDOWS-1250", "UTF-8");
-        if (cd == reinterpret_cast<iconv_t>(-1))
-            return true;   // no converter: let the settings file replace what it cannot hold
-        QByteArray utf8 = text.toUtf8();
-        char* in = utf8.data();
-        size_t inLeft = static_cast<size_t>(utf8.size());
-        bool ok = true;
-        while (inLeft > 0) {
-            char out[64];
-            char* outPtr = out;
-            size_t outLeft = sizeof out;
-            if (iconv(cd, &in, &inLeft, &outPtr, &outLeft) == static_cast<size_t>(-1) && errno != E2BIG) {
-                ok = false;
-                break;
-            }
+        try {
+            return SettingsFile::fitsCp1250(input.toStdString()) ? Acceptable : Invalid;
+        } catch (const Exception&) {
+            return Acceptable;   // no converter: the settings file replaces what it cannot hold
         }
-        iconv_close(cd);
-        return ok;
     }
 };
 

@@ -382,6 +382,12 @@ void TForm1::Disconnect()
         ComPort->ClosePort();
 }
 
+void TForm1::ResumePolling()
+{
+    if (ComPort->Connected())
+        Link.LinkActive = 1;
+}
+
 void TForm1::ComPortDeviceLost(const EComPort& error)
 {
     // One report per loss: the write that met the dead device and the port's own notice both
@@ -609,9 +615,14 @@ void TForm1::DecodeStatus(uint8_t address, const ByteString& data)
     c.czas->setText(QString::fromStdString(shown->timeText));
     if (c.bar->Progress() < 100)
         c.bar->SetProgress(c.bar->Progress() + 1);
-    SetBackColor(c.czas, shown->highlight ? NamedColor::clRed : NamedColor::clBtnFace());
+    // Ten replies a second mostly repeat the colours: set them only when they change.
+    const QColor back = shown->highlight ? NamedColor::clRed : NamedColor::clBtnFace();
+    if (BackColor(c.czas) != back)
+        SetBackColor(c.czas, back);
     c.uzas->setText(QString::fromStdString(shown->voltageText));
-    SetFontColor(c.uzas, shown->voltageLow ? NamedColor::clRed : NamedColor::clWindowText());
+    const QColor ink = shown->voltageLow ? NamedColor::clRed : NamedColor::clWindowText();
+    if (FontColor(c.uzas) != ink)
+        SetFontColor(c.uzas, ink);
 }
 
 // ---- tick ------------------------------------------------------------------------------------

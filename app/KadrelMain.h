@@ -103,6 +103,11 @@ public:
     // Frame sender: reply accounting, RTC offset, checksum, write.
     void SendFrame(uint8_t address, const ByteString& data);
     void Disconnect();
+    // The maintenance dialogs keep the bus to their own frames while they are open. Polling
+    // resumes only on a port that is still open: one lost meanwhile (adapter pulled) has been
+    // disconnected, and a tick writing to it would fail at every turn.
+    void PausePolling() { Link.LinkActive = 0; }
+    void ResumePolling();
     void ReadPortList(QStringList& target);
     void FillPortCombo();
     void ShowClock(int clock);

@@ -76,6 +76,17 @@ std::string toCp1250(const std::string& utf8)
     return c.run(utf8, utf8SequenceLength);
 }
 
+bool fitsCp1250(const std::string& utf8)
+{
+    bool fits = true;
+    Converter c("WINDOWS-1250", "UTF-8");
+    c.run(utf8, [&fits](uint8_t lead) {
+        fits = false;
+        return utf8SequenceLength(lead);
+    });
+    return fits;
+}
+
 std::string fromCp1250(const std::string& cp1250)
 {
     Converter c("UTF-8", "WINDOWS-1250");

@@ -48,6 +48,8 @@ std::optional<Values> parse(const uint8_t* image, size_t size);
 // Windows-1250 <-> UTF-8 through iconv. A character the other side cannot hold becomes "?".
 std::string toCp1250(const std::string& utf8);
 std::string fromCp1250(const std::string& cp1250);
+// Whether every character of the text has a Windows-1250 byte.
+bool fitsCp1250(const std::string& utf8);
 
 } // namespace SettingsFile
 

@@ -111,7 +111,7 @@ TFUstawienia::~TFUstawienia() = default;
 void TFUstawienia::FormCreate()
 {
     LabelNazwaPliku->clear();
-    form_->Link.LinkActive = 0;
+    form_->PausePolling();
 }
 
 void TFUstawienia::FormClose()
@@ -119,9 +119,7 @@ void TFUstawienia::FormClose()
     if (closed_)
         return;
     closed_ = true;
-    // Polling resumes only on a port that is still open: a port lost while the dialog was up
-    // (adapter pulled) has been disconnected, and a tick writing to it would fail at every turn.
-    form_->Link.LinkActive = form_->ComPort && form_->ComPort->Connected() ? 1 : 0;
+    form_->ResumePolling();
 }
 
 void TFUstawienia::done(int result)

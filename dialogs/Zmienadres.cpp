@@ -66,7 +66,7 @@ TFAdresy::~TFAdresy() = default;
 void TFAdresy::FormCreate()
 {
     // Only this dialog's frame may be on the bus from now on.
-    owner_->Link.LinkActive = 0;
+    owner_->PausePolling();
     paused_ = true;
 }
 
@@ -75,10 +75,7 @@ void TFAdresy::FormClose()
     if (!paused_)
         return;
     paused_ = false;
-    // A link that went down meanwhile (the adapter vanished) stays down: resuming would have
-    // every tick write to a closed port.
-    if (owner_->ComPort && owner_->ComPort->Connected())
-        owner_->Link.LinkActive = 1;
+    owner_->ResumePolling();
 }
 
 void TFAdresy::done(int result)
