@@ -86,14 +86,19 @@ void Pause(int ms)
         seams().pause(ms);
 }
 
+QString configFolder()
+{
+    QString base = xdgFolder("XDG_CONFIG_HOME");
+    if (base.isEmpty())
+        base = QDir::homePath() + QStringLiteral("/.config");
+    return base + QStringLiteral("/kadrel");
+}
+
 QString settingsFilePath()
 {
     if (!seams().settingsPath.isEmpty())
         return seams().settingsPath;
-    QString base = xdgFolder("XDG_CONFIG_HOME");
-    if (base.isEmpty())
-        base = QDir::homePath() + QStringLiteral("/.config");
-    return base + QStringLiteral("/kadrel/z.cf");
+    return configFolder() + QStringLiteral("/z.cf");
 }
 
 QString virtualPortFolder()

@@ -38,5 +38,7 @@ void resetSeams();            // back to the defaults
 void ShowMessage(MsgKind kind, const QString& text);
 void Beep();
 void Pause(int ms);
+// $XDG_CONFIG_HOME/kadrel (default ~/.config/kadrel): the settings file and the files kept beside it.
+QString configFolder();
 QString settingsFilePath();
 QString virtualPortFolder();
