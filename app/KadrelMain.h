@@ -10,9 +10,11 @@
 #include <functional>
 
 #include "app/DataFile.h"
+#include "dialogs/DialogHosts.h"
 #include "link/LinkState.h"
 #include "link/Reply.h"
 #include "link/Tick.h"
+#include "remote/StopwatchHost.h"
 
 class QAction;
 class QCheckBox;
@@ -35,6 +37,8 @@ class TFPomoc;
 class TFAdresy;
 class TFormJakieCOM;
 class TFMonitor;
+class TFZdalne;
+class RemoteService;
 class LinkObserver;
 class EComPort;
 
@@ -81,7 +85,8 @@ struct ClockPanel {
     QPushButton* btnS = nullptr;    // BtnSn ("Stoper")
 };
 
-class TForm1 : public QMainWindow, private TickHost {
+class TForm1 : public QMainWindow, private TickHost, public FirmwareHost, public PortListHost, public MonitorHost,
+               public StopwatchHost {
     Q_OBJECT
 public:
     explicit TForm1(QWidget* parent = nullptr);
@@ -101,29 +106,29 @@ public:
     QStringList PortDevices;  // device names, same index
 
     // Frame sender: reply accounting, RTC offset, checksum, write.
-    void SendFrame(uint8_t address, const ByteString& data);
+    void SendFrame(uint8_t address, const ByteString& data) override;
     void Disconnect();
     // The maintenance dialogs keep the bus to their own frames while they are open. Polling
     // resumes only on a port that is still open: one lost meanwhile (adapter pulled) has been
     // disconnected, and a tick writing to it would fail at every turn.
-    void PausePolling() { Link.LinkActive = 0; }
-    void ResumePolling();
+    void PausePolling() override { Link.LinkActive = 0; }
+    void ResumePolling() override;
     void ReadPortList(QStringList& target);
-    void FillPortCombo();
+    void FillPortCombo() override;
     void ShowClock(int clock);
     void HideClock(int clock);
     // Sets a clock's name field, keeping a stored name longer than typing allows whole.
     void SetClockName(int clock, const QString& name);
     void LoadSettings();
     void SaveSettings();
-    bool LoadTaggedFile(TDataFile& file, const char* tag);
+    bool LoadTaggedFile(TDataFile& file, const char* tag) override;
     // Application-wide exception handler; called by guard() and, for what escapes elsewhere,
     // by KadrelApplication::notify.
     void HandleException(std::exception_ptr error);
     // Runs a handler; what it raises goes to HandleException here, at the handler's edge.
     // Letting it unwind instead would pass through toolkit code built without exception
     // support, whose clean-up would then be skipped. The dialogs' handlers may use it too.
-    void guard(const std::function<void()>& handler) noexcept;
+    void guard(const std::function<void()>& handler) noexcept override;
 
     // Reception (OnRxChar), assembly and decoding.
     void VaCommRxChar(TCustomComPort* Sender, int Count);
@@ -211,6 +216,27 @@ public:
     TFormJakieCOM* FormJakieCOM = nullptr;
     TFMonitor* FMonitor = nullptr;
 
+    // What the dialogs see of the window (dialogs/DialogHosts.h).
+    QWidget* hostWindow() override { return this; }
+    LinkState& linkState() override { return Link; }
+    QTimer* tickTimer() override { return Timer; }
+    TDataFile& dataFile() override { return DataFile; }
+    uint8_t* configBuffer() override { return ConfigBuffer.data(); }
+    const QStringList& portNames() const override { return PortNames; }
+    const QStringList& portDevices() const override { return PortDevices; }
+    LinkObserver* observer() const override { return Observer; }
+    void setObserver(LinkObserver* watcher) override { Observer = watcher; }
+
+    // Remote operation (app/RemoteHost.cpp): the page and API drive the stopwatch panel's own
+    // controls through StopwatchHost.
+    RemoteService* Remote = nullptr;
+    QAction* Zdalne1 = nullptr;            // "Zdalne sterowanie"
+    TFZdalne* FZdalne = nullptr;
+    void Zdalne1Click();
+    PanelView panelView() const override;
+    CommandOutcome runStopwatchCommand(const StopwatchCommand& command) override;
+    void watchPanels(std::function<void()> changed) override;
+
 signals:
     // The window has closed; the program's message loop ends on it.
     void windowClosed();
@@ -221,6 +247,10 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    void startRemote();
+    void stopRemote();
+    std::function<void()> panelsChanged_;
+    bool panelsWatched_ = false;
     void FormCreate();
     void buildConnectionStrip();
     void buildMenu();

@@ -4,7 +4,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 
-#include "app/KadrelMain.h"
+#include "dialogs/DialogHosts.h"
 
 namespace {
 
@@ -20,8 +20,8 @@ QPlainTextEdit* memo(QWidget* parent, const char* name, const QRect& geometry)
 
 } // namespace
 
-TFormJakieCOM::TFormJakieCOM(TForm1* owner)
-    : QDialog(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint
+TFormJakieCOM::TFormJakieCOM(PortListHost* owner)
+    : QDialog(owner->hostWindow(), Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint
                          | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint)
     , owner_(owner)
 {
@@ -48,8 +48,8 @@ void TFormJakieCOM::Fill()
 {
     // Built as whole texts: appending line by line would let an empty first entry merge with
     // the next line and shift one memo against the other.
-    const QStringList& names = owner_->PortNames;
-    QStringList devices = owner_->PortDevices.mid(0, names.size());
+    const QStringList& names = owner_->portNames();
+    QStringList devices = owner_->portDevices().mid(0, names.size());
     while (devices.size() < names.size())
         devices.append(QString());
     PortyCom->setPlainText(names.join(QLatin1Char('\n')));

@@ -7,12 +7,12 @@
 class QLabel;
 class QPlainTextEdit;
 class QPushButton;
-class TForm1;
+class PortListHost;
 
 class TFormJakieCOM : public QDialog {
     Q_OBJECT
 public:
-    explicit TFormJakieCOM(TForm1* owner);
+    explicit TFormJakieCOM(PortListHost* owner);
     ~TFormJakieCOM() override;
     // Fills the two memos from the main window's PortNames and PortDevices, line for line.
     void Fill();
@@ -26,5 +26,5 @@ public:
     QPushButton* Button1 = nullptr;    // "Odświerz"
 
 private:
-    TForm1* owner_;
+    PortListHost* owner_;
 };

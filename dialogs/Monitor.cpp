@@ -19,7 +19,7 @@
 #include <cstring>
 #include <memory>
 
-#include "app/KadrelMain.h"
+#include "dialogs/DialogHosts.h"
 #include "app/Seams.h"
 #include "link/Exceptions.h"
 
@@ -181,8 +181,8 @@ QString TMonitorLog::text(const Line& line)
 
 // ---- window ----------------------------------------------------------------------------------
 
-TFMonitor::TFMonitor(TForm1* owner)
-    : QDialog(owner, Qt::Window | Qt::WindowTitleHint | Qt::WindowCloseButtonHint | Qt::WindowMinMaxButtonsHint),
+TFMonitor::TFMonitor(MonitorHost* owner)
+    : QDialog(owner ? owner->hostWindow() : nullptr, Qt::Window | Qt::WindowTitleHint | Qt::WindowCloseButtonHint | Qt::WindowMinMaxButtonsHint),
       owner_(owner), log_(new TMonitorLog(HistoryLimit, this))
 {
     setObjectName(QStringLiteral("FMonitor"));
@@ -283,13 +283,13 @@ TFMonitor::TFMonitor(TForm1* owner)
     resize(980, 620);
     showState();
     if (owner_)
-        owner_->Observer = this;
+        owner_->setObserver(this);
 }
 
 TFMonitor::~TFMonitor()
 {
-    if (owner_ && owner_->Observer == this)
-        owner_->Observer = nullptr;
+    if (owner_ && owner_->observer() == this)
+        owner_->setObserver(nullptr);
 }
 
 // The observer calls run inside the window's send and receive paths: nothing may escape them.

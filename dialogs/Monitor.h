@@ -22,7 +22,7 @@ class QLabel;
 class QPushButton;
 class QTableView;
 class QTableWidget;
-class TForm1;
+class MonitorHost;
 
 // The bounded log behind the monitor's table.
 class TMonitorLog : public QAbstractTableModel {
@@ -61,7 +61,7 @@ public:
     static constexpr int HistoryLimit = 10000;
 
     // Installs itself as the owner's observer; the destructor removes it again.
-    explicit TFMonitor(TForm1* owner);
+    explicit TFMonitor(MonitorHost* owner);
     ~TFMonitor() override;
 
     // LinkObserver
@@ -100,7 +100,7 @@ private:
     void showCounters();
     void showState();
 
-    TForm1* owner_;
+    MonitorHost* owner_;
     TMonitorLog* log_;
     BusTrace trace_;
     bool paused_ = false;

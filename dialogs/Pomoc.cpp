@@ -7,7 +7,7 @@
 #include <QPushButton>
 #include <cstring>
 
-#include "app/KadrelMain.h"
+#include "dialogs/DialogHosts.h"
 #include "app/Seams.h"
 #include "dialogs/JpegImage.h"
 
@@ -80,8 +80,8 @@ QImage TFPomoc::Picture()
     }
 }
 
-TFPomoc::TFPomoc(TForm1* owner)
-    : QDialog(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint
+TFPomoc::TFPomoc(WindowHost* owner)
+    : QDialog(owner->hostWindow(), Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint
                          | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint)
 {
     setObjectName(QStringLiteral("FPomoc"));

@@ -13,13 +13,13 @@
 class QFrame;
 class QLabel;
 class QPushButton;
-class TForm1;
+class WindowHost;
 struct JpegPicture;
 
 class TFPomoc : public QDialog {
     Q_OBJECT
 public:
-    explicit TFPomoc(TForm1* owner);
+    explicit TFPomoc(WindowHost* owner);
     ~TFPomoc() override;
 
     void Button1Click();  // "Zamknij"

@@ -10,7 +10,9 @@
 #include <QShowEvent>
 #include <QTimer>
 
-#include "app/KadrelMain.h"
+#include "app/DataFile.h"
+#include "dialogs/DialogHosts.h"
+#include "link/LinkState.h"
 #include "app/Seams.h"
 #include "app/SettingsFile.h"
 #include "serial/ComPort.h"
@@ -47,7 +49,7 @@ private:
     TFUstawienia& d_;
 };
 
-TFUstawienia::TFUstawienia(TForm1* owner) : QDialog(owner), form_(owner)
+TFUstawienia::TFUstawienia(FirmwareHost* owner) : QDialog(owner->hostWindow()), form_(owner)
 {
     setObjectName(QStringLiteral("FUstawienia"));
     setWindowTitle(QStringLiteral("Aktualizacja"));
@@ -100,8 +102,8 @@ TFUstawienia::TFUstawienia(TForm1* owner) : QDialog(owner), form_(owner)
     watchdog_ = new QTimer(this);
     watchdog_->setTimerType(Qt::PreciseTimer);
     connect(watchdog_, &QTimer::timeout, this, [this] { watchTimeout(); });
-    if (form_->Timer)
-        connect(form_->Timer, &QTimer::timeout, this, [this] { stalledWatches_ = 0; });
+    if (form_->tickTimer())
+        connect(form_->tickTimer(), &QTimer::timeout, this, [this] { stalledWatches_ = 0; });
 
     FormCreate();
 }
@@ -154,7 +156,7 @@ void TFUstawienia::Button1Click()
     // Whatever follows, the image shown is no longer the one in the buffer until it loads.
     ButtonStart->setEnabled(false);
 
-    TDataFile& file = form_->DataFile;
+    TDataFile& file = form_->dataFile();
     file.Assign(QFile::encodeName(path).toStdString());
     file.Reset();  // an open failure reaches the application's handler
     const int64_t size = file.FileSize();
@@ -187,7 +189,7 @@ void TFUstawienia::ButtonStartClick()
             d.Button1->setEnabled(false);
             d.ButtonStart->setEnabled(false);
             d.stalledWatches_ = 0;
-            d.watchdog_->start(d.form_->Timer ? d.form_->Timer->interval() : seams().tickIntervalMs);
+            d.watchdog_->start(d.form_->tickTimer() ? d.form_->tickTimer()->interval() : seams().tickIntervalMs);
         }
         ~Running()
         {
@@ -203,7 +205,7 @@ void TFUstawienia::ButtonStartClick()
     {
         Running running(*this);
         Host host(*this);
-        lastResult_ = Firmware::transfer(form_->Link, host, form_->ConfigBuffer.data(), ImageSize, clock);
+        lastResult_ = Firmware::transfer(form_->linkState(), host, form_->configBuffer(), ImageSize, clock);
         closePending_ = false;  // the dialog closes now in any case
     }
     done(QDialog::Accepted);
@@ -211,7 +213,7 @@ void TFUstawienia::ButtonStartClick()
 
 void TFUstawienia::watchTimeout()
 {
-    uint16_t& ticks = form_->Link.TimeoutTicks;
+    uint16_t& ticks = form_->linkState().TimeoutTicks;
     // Three intervals without a tick: the main window's timer is held up; count in its place.
     if (++stalledWatches_ >= 3 && ticks > 0)
         --ticks;

@@ -14,12 +14,12 @@ class QProgressBar;
 class QPushButton;
 class QRadioButton;
 class QTimer;
-class TForm1;
+class FirmwareHost;
 
 class TFUstawienia : public QDialog {
     Q_OBJECT
 public:
-    explicit TFUstawienia(TForm1* owner);
+    explicit TFUstawienia(FirmwareHost* owner);
     ~TFUstawienia() override;
 
     // Size of the image last chosen, tag and check byte included; outlives the dialog, as the
@@ -52,7 +52,7 @@ private:
     class Host;
     void watchTimeout();
 
-    TForm1* form_;
+    FirmwareHost* form_;
     QTimer* watchdog_ = nullptr;
     bool transferring_ = false;
     bool closePending_ = false;

@@ -4,7 +4,7 @@
 #include <QLabel>
 #include <QPushButton>
 
-#include "app/KadrelMain.h"
+#include "dialogs/DialogHosts.h"
 #include "serial/ComPort.h"
 
 namespace {
@@ -23,8 +23,8 @@ QComboBox* addressList(QWidget* parent, const char* name, int selected)
 
 } // namespace
 
-TFAdresy::TFAdresy(TForm1* owner)
-    : QDialog(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint
+TFAdresy::TFAdresy(BusHost* owner)
+    : QDialog(owner->hostWindow(), Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint
                          | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint)
     , owner_(owner)
 {

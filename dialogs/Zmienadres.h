@@ -12,12 +12,12 @@
 class QComboBox;
 class QLabel;
 class QPushButton;
-class TForm1;
+class BusHost;
 
 class TFAdresy : public QDialog {
     Q_OBJECT
 public:
-    explicit TFAdresy(TForm1* owner);
+    explicit TFAdresy(BusHost* owner);
     ~TFAdresy() override;
 
     // "Zmień adres": sends the command to the present address and closes the dialog.
@@ -35,6 +35,6 @@ private:
     void FormCreate();
     void FormClose();
 
-    TForm1* owner_;
+    BusHost* owner_;
     bool paused_ = false;  // polling was paused by this dialog and not yet resumed
 };

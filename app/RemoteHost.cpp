@@ -1,0 +1,169 @@
+// The window's side of the remote operation: what the page and the API may do and see. Every
+// command goes through the stopwatch panel's own controls, so the bus gets the same bytes and
+// the window shows the change.
+#include <QAction>
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSlider>
+
+#include "app/KadrelMain.h"
+#include "app/LinkGauge.h"
+#include "app/Seams.h"
+#include "dialogs/Zdalne.h"
+#include "remote/RemoteService.h"
+#include "serial/ComPort.h"
+
+namespace {
+
+// The two-digit fields take what their key filter lets through; the remote side gets a refusal
+// instead of silently losing characters.
+bool fieldTextPasses(const QString& text)
+{
+    if (text.size() > 2)
+        return false;
+    for (const QChar c : text)
+        if (!TForm1::KeyPasses(QString(c)) || !c.isDigit())
+            return false;
+    return true;
+}
+
+} // namespace
+
+void TForm1::startRemote()
+{
+    Remote = new RemoteService(*this, configFolder() + QStringLiteral("/zdalne.json"), this);
+    const QString why = Remote->startFromSettings();
+    if (!why.isEmpty())
+        qWarning("remote operation: %s", qUtf8Printable(why));
+}
+
+void TForm1::stopRemote()
+{
+    delete Remote;
+    Remote = nullptr;
+}
+
+void TForm1::Zdalne1Click()
+{
+    struct Release {
+        TFZdalne*& slot;
+        ~Release()
+        {
+            delete slot;
+            slot = nullptr;
+        }
+    } release{FZdalne};
+    FZdalne = new TFZdalne(this, Remote);
+    FZdalne->exec();
+}
+
+PanelView TForm1::panelView() const
+{
+    PanelView v;
+    v.connected = ComPort->Connected() && !GroupZegary->isHidden();
+    v.polling = v.connected && Link.LinkActive == 1;
+    v.status = Edit_status->text();
+    v.target = 0;
+    for (int n = 1; n <= 4; ++n)
+        if (TargetButtons[n]->isChecked())
+            v.target = n;
+    v.minutes = Medit->text();
+    v.seconds = Sedit->text();
+    v.pending = Link.PendingCommand;
+    for (int n = 1; n <= 4; ++n) {
+        const ClockPanel& c = Clocks[n];
+        ClockView& out = v.clocks[n - 1];
+        out.number = n;
+        out.active = c.boxActiv->isChecked();
+        out.name = c.name->text();
+        out.time = c.czas->text();
+        out.highlight = BackColor(c.czas) == NamedColor::clRed;
+        out.displayOff = c.wbox->isChecked();
+        out.voltage = c.uzas->text();
+        out.voltageLow = FontColor(c.uzas) == NamedColor::clRed;
+        out.link = c.bar->Progress();
+        out.linkMissed = c.bar->Color() == NamedColor::clRed;
+        out.rtc = Link.RtcMode[n] == 1;
+    }
+    return v;
+}
+
+CommandOutcome TForm1::runStopwatchCommand(const StopwatchCommand& command)
+{
+    using Code = CommandOutcome::Code;
+    if (!ComPort->Connected() || GroupZegary->isHidden())
+        return {Code::Disconnected, QStringLiteral("Brak połączenia z zegarami – polecenie nie zostało wysłane")};
+    if (Link.LinkActive != 1)
+        return {Code::Paused,
+                QStringLiteral("Trwa aktualizacja firmware lub zmiana adresu – polecenie nie zostało wysłane")};
+
+    // Everything is checked before any control changes: a refusal leaves the panel as it was.
+    int preset = -1;
+    if (command.action == StopwatchAction::Set) {
+        if (!fieldTextPasses(command.minutes))
+            return {Code::BadInput, QStringLiteral("Minuty: najwyżej dwie cyfry (00–99)")};
+        if (!fieldTextPasses(command.seconds))
+            return {Code::BadInput, QStringLiteral("Sekundy: najwyżej dwie cyfry (00–59)")};
+    }
+    if (command.action == StopwatchAction::Preset) {
+        const QString wanted = command.minutes.size() == 1 ? QStringLiteral("0") + command.minutes : command.minutes;
+        for (size_t i = 0; i < PresetButtons.size(); ++i)
+            if (PresetButtons[i]->text() == QString::number(wanted.toInt()) + QStringLiteral(" m")
+                && fieldTextPasses(wanted))
+                preset = static_cast<int>(i);
+        if (preset < 0)
+            return {Code::BadInput, QStringLiteral("Nie ma takiego czasu gotowego; są: 2, 3, 4, 6, 8, 10, 15, 20, 30 i 60 minut")};
+    }
+
+    if (command.target == 0)
+        Z1_4->click();
+    else if (command.target >= 1 && command.target <= 4)
+        TargetButtons[command.target]->click();
+
+    switch (command.action) {
+    case StopwatchAction::Start: Button3->click(); break;
+    case StopwatchAction::Stop: Button4->click(); break;
+    case StopwatchAction::Zero: Button11->click(); break;
+    case StopwatchAction::Preset: PresetButtons[static_cast<size_t>(preset)]->click(); break;
+    case StopwatchAction::Set:
+        // Typed, then left (padding, seconds above 59 become 59), then "USTAW".
+        Medit->setText(command.minutes);
+        guard([this] { MeditExit(); });
+        Sedit->setText(command.seconds);
+        guard([this] { SeditExit(); });
+        Button5->click();
+        break;
+    case StopwatchAction::Target: break;
+    }
+    return {};
+}
+
+void TForm1::watchPanels(std::function<void()> changed)
+{
+    panelsChanged_ = std::move(changed);
+    if (panelsWatched_)
+        return;
+    panelsWatched_ = true;
+    const auto notify = [this] {
+        if (panelsChanged_)
+            panelsChanged_();
+    };
+    connect(Edit_status, &QLineEdit::textChanged, this, notify);
+    connect(Medit, &QLineEdit::textChanged, this, notify);
+    connect(Sedit, &QLineEdit::textChanged, this, notify);
+    connect(Z1_4, &QRadioButton::toggled, this, notify);
+    for (int n = 1; n <= 4; ++n) {
+        const ClockPanel& c = Clocks[n];
+        connect(TargetButtons[n], &QRadioButton::toggled, this, notify);
+        connect(c.czas, &QLineEdit::textChanged, this, notify);
+        connect(c.name, &QLineEdit::textChanged, this, notify);
+        connect(c.boxActiv, &QCheckBox::toggled, this, notify);
+        connect(c.wbox, &QCheckBox::toggled, this, notify);
+        connect(c.btnZ, &QPushButton::clicked, this, notify);
+        connect(c.btnS, &QPushButton::clicked, this, notify);
+    }
+}

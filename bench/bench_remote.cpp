@@ -1,0 +1,413 @@
+// Remote operation benchmark: the real program (build/kadrel) with the remote page switched on,
+// against a pseudo-terminal answered by this process, which timestamps every byte.
+//
+//   press to frame   an HTTP POST of START (what the page's button sends) to the START frame
+//                    on the bus; median and p99 (goal: the next tick plus 10 ms)
+//   reply to page    a status reply's last byte written at the bus to a WebSocket client
+//                    holding the state with that reply's time (goal: p99 <= 100 ms)
+//   CPU and memory   the program with the remote off, then with it on and five pages (WebSocket
+//                    clients) open (goal: +0.5 % of a core, +10 MB)
+//
+//   bench_remote [--seconds N]      (default 30 per phase)
+#include <QCoreApplication>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkRequest>
+#include <QThread>
+#include <QTimer>
+#include <QWebSocket>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <random>
+#include <sstream>
+#include <vector>
+
+#include "app/SettingsFile.h"
+#include "bench/BenchSupport.h"
+#include "link/Frame.h"
+#include "remote/RemoteSettings.h"
+
+namespace fs = std::filesystem;
+using bench::nowMicros;
+using bench::Pty;
+
+namespace {
+
+double percentile(std::vector<double> v, double p)
+{
+    if (v.empty())
+        return NAN;
+    std::sort(v.begin(), v.end());
+    const double idx = p / 100.0 * (v.size() - 1);
+    const size_t lo = static_cast<size_t>(std::floor(idx)), hi = static_cast<size_t>(std::ceil(idx));
+    return v[lo] + (v[hi] - v[lo]) * (idx - lo);
+}
+
+quint16 freePort()
+{
+    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(s);
+    return ntohs(a.sin_port);
+}
+
+struct Usage {
+    double cpuSeconds = 0;
+    long rssKb = 0;
+};
+
+Usage usageOf(pid_t pid)
+{
+    Usage u;
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    std::istringstream rest(line.substr(line.rfind(')') + 2));
+    std::string field;
+    unsigned long long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && rest >> field; ++i) {
+        if (i == 14) utime = std::stoull(field);
+        if (i == 15) stime = std::stoull(field);
+    }
+    u.cpuSeconds = static_cast<double>(utime + stime) / sysconf(_SC_CLK_TCK);
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    while (std::getline(status, line))
+        if (line.rfind("VmRSS:", 0) == 0)
+            u.rssKb = std::stol(line.substr(6));
+    return u;
+}
+
+// The clocks: answer every poll at once with a time that changes at each reply, and note when
+// each reply's last byte went out and when a START frame came in.
+class Responder {
+public:
+    explicit Responder(const Pty& pty) : pty_(pty), thread_([this] { run(); }) {}
+    ~Responder()
+    {
+        stop_ = true;
+        thread_.join();
+    }
+    int64_t writtenAt(const std::string& key)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const auto it = written_.find(key);
+        return it == written_.end() ? -1 : it->second;
+    }
+    int64_t startsSeen(int64_t after)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (int64_t t : starts_)
+            if (t >= after)
+                return t;
+        return -1;
+    }
+
+private:
+    void run()
+    {
+        ByteString in;
+        int counter = 0;
+        while (!stop_) {
+            pollfd p{pty_.master, POLLIN, 0};
+            if (::poll(&p, 1, 20) <= 0)
+                continue;
+            char buf[512];
+            const ssize_t n = ::read(pty_.master, buf, sizeof buf);
+            const int64_t at = nowMicros();
+            if (n <= 0)
+                continue;
+            in.append(buf, static_cast<size_t>(n));
+            // Frames from the PC: "Z", address, length, data, checksum.
+            while (in.size() >= 4) {
+                const size_t start = in.find(static_cast<char>(Frame::StartByte));
+                if (start == ByteString::npos) { in.clear(); break; }
+                in.erase(0, start);
+                if (in.size() < 4) break;
+                const size_t len = 4 + static_cast<uint8_t>(in[2]);
+                if (in.size() < len) break;
+                const ByteString frame = in.substr(0, len);
+                in.erase(0, len);
+                const uint8_t address = static_cast<uint8_t>(frame[1]);
+                if (toHex(frame) == "5A 00 01 01 5C") {
+                    std::lock_guard<std::mutex> lock(mutex_);
+                    starts_.push_back(at);
+                } else if (address >= 1 && address <= 4 && frame.size() == 5) {
+                    ++counter;
+                    const int mm = counter / 60 % 100, ss = counter % 60;
+                    ByteString data;
+                    data += static_cast<char>((mm / 10) << 4 | (mm % 10));
+                    data += static_cast<char>((ss / 10) << 4 | (ss % 10));
+                    data += static_cast<char>(0x03);
+                    data += static_cast<char>(0x39);
+                    const ByteString reply = Frame::build(address, data);
+                    if (::write(pty_.master, reply.data(), reply.size()) < 0)
+                        continue;
+                    char key[32];
+                    std::snprintf(key, sizeof key, "%d|%02d:%02d", address, mm, ss);
+                    std::lock_guard<std::mutex> lock(mutex_);
+                    written_[key] = nowMicros();
+                }
+            }
+        }
+    }
+
+    const Pty& pty_;
+    std::atomic<bool> stop_{false};
+    std::mutex mutex_;
+    std::map<std::string, int64_t> written_;
+    std::vector<int64_t> starts_;
+    std::thread thread_;
+};
+
+// Five pages: WebSocket clients in a thread of their own; the first one notes the clocks' times
+// as they arrive.
+class Pages : public QObject {
+public:
+    Pages(quint16 port, QByteArray token, Responder& bus) : port_(port), token_(std::move(token)), bus_(bus) {}
+    void open(int count)
+    {
+        for (int i = 0; i < count; ++i) {
+            auto* ws = new QWebSocket(QString(), QWebSocketProtocol::VersionLatest, this);
+            QNetworkRequest req(QUrl(QStringLiteral("ws://127.0.0.1:%1/api/v1/live").arg(port_)));
+            req.setRawHeader("Authorization", "Bearer " + token_);
+            const bool timing = i == 0;
+            connect(ws, &QWebSocket::textMessageReceived, this, [this, timing](const QString& text) {
+                ++messages;
+                if (timing)
+                    note(text);
+            });
+            connect(ws, &QWebSocket::connected, this, [this] { ++connected; });
+            ws->open(req);
+        }
+    }
+    std::atomic<int> connected{0};
+    std::atomic<long> messages{0};
+    std::mutex mutex;
+    std::vector<double> latencies;
+    bool recording = false;
+
+private:
+    void note(const QString& text)
+    {
+        const int64_t now = nowMicros();
+        const QJsonArray clocks = QJsonDocument::fromJson(text.toUtf8()).object().value(QStringLiteral("clocks")).toArray();
+        for (const QJsonValue& c : clocks) {
+            const QJsonObject o = c.toObject();
+            const std::string key = std::to_string(o.value(QStringLiteral("number")).toInt()) + "|"
+                                    + o.value(QStringLiteral("time")).toString().toStdString();
+            if (seen_.count(key))
+                continue;
+            seen_[key] = true;
+            const int64_t at = bus_.writtenAt(key);
+            std::lock_guard<std::mutex> lock(mutex);
+            if (at > 0 && recording)
+                latencies.push_back((now - at) / 1000.0);
+        }
+    }
+    quint16 port_;
+    QByteArray token_;
+    Responder& bus_;
+    std::map<std::string, bool> seen_;
+};
+
+struct Program {
+    pid_t pid = -1;
+    fs::path root;
+    Program(const Pty& pty, bool remote, quint16 port, const QByteArray& token)
+    {
+        std::string pattern = (fs::temp_directory_path() / "kadrel-bench-XXXXXX").string();
+        root = mkdtemp(pattern.data());
+        fs::create_directories(root / "config/kadrel");
+        fs::create_directories(root / "runtime/kadrel/ports");
+        chmod((root / "runtime").c_str(), 0700);
+        fs::create_symlink(pty.path, root / "runtime/kadrel/ports/BENCH");
+        SettingsFile::Values values;
+        for (int n = 0; n < 4; ++n)
+            values.clocks[n].name = "Zegar " + std::to_string(n + 1);
+        values.autoConnect = true;
+        const ByteString image = SettingsFile::build(values);
+        std::ofstream(root / "config/kadrel/z.cf", std::ios::binary) << image;
+        RemoteSettings s;
+        s.enabled = remote;
+        s.port = port;
+        s.token = token;
+        s.save(QString::fromStdString((root / "config/kadrel/zdalne.json").string()));
+        pid = fork();
+        if (pid == 0) {
+            setenv("HOME", root.c_str(), 1);
+            setenv("XDG_CONFIG_HOME", (root / "config").c_str(), 1);
+            setenv("XDG_RUNTIME_DIR", (root / "runtime").c_str(), 1);
+            setenv("QT_QPA_PLATFORM", "offscreen", 1);
+            execl(KADREL_BUILD_DIR "/kadrel", "kadrel", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+    }
+    ~Program()
+    {
+        kill(pid, SIGTERM);
+        waitpid(pid, nullptr, 0);
+        std::error_code ec;
+        fs::remove_all(root, ec);
+    }
+};
+
+// Runs the event loop of this thread for `ms`.
+void spin(int ms)
+{
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+// One HTTP/1.1 connection kept open, as the page's fetch keeps it.
+class Presser {
+public:
+    Presser(quint16 port, const QByteArray& token)
+    {
+        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        const int one = 1;
+        ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        request_ = "POST /api/v1/stopwatch/start HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer " + token.toStdString()
+                   + "\r\nContent-Type: application/json\r\nContent-Length: 2\r\n\r\n{}";
+    }
+    ~Presser() { ::close(fd_); }
+    // Sends the press; returns when the answer has come (or failed).
+    bool press()
+    {
+        if (::write(fd_, request_.data(), request_.size()) != static_cast<ssize_t>(request_.size()))
+            return false;
+        std::string got;
+        char buf[2048];
+        while (got.find("{\"ok\":") == std::string::npos || got.find('}', got.find("{\"ok\":")) == std::string::npos) {
+            pollfd p{fd_, POLLIN, 0};
+            if (::poll(&p, 1, 2000) <= 0)
+                return false;
+            const ssize_t n = ::read(fd_, buf, sizeof buf);
+            if (n <= 0)
+                return false;
+            got.append(buf, static_cast<size_t>(n));
+        }
+        return true;
+    }
+
+private:
+    int fd_ = -1;
+    std::string request_;
+};
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    int seconds = 30;
+    for (int i = 1; i + 1 < argc; ++i)
+        if (std::string(argv[i]) == "--seconds")
+            seconds = std::max(3, std::atoi(argv[i + 1]));
+    QCoreApplication app(argc, argv);
+    std::printf("bench_remote: %d s per phase, program %s\n", seconds, KADREL_BUILD_DIR "/kadrel");
+    std::fflush(stdout);
+    const QByteArray token = newAccessToken();
+
+    // Phase 1: the remote off.
+    Usage offUse;
+    double offWall = 0;
+    {
+        Pty pty;
+        Responder bus(pty);
+        Program program(pty, false, freePort(), token);
+        spin(3000);
+        const Usage a = usageOf(program.pid);
+        const int64_t t0 = nowMicros();
+        spin(seconds * 1000);
+        offWall = (nowMicros() - t0) / 1e6;
+        offUse = usageOf(program.pid);
+        offUse.cpuSeconds -= a.cpuSeconds;
+    }
+
+    // Phase 2: the remote on, five pages open; then the presses.
+    Pty pty;
+    Responder bus(pty);
+    const quint16 port = freePort();
+    Program program(pty, true, port, token);
+    spin(3000);
+    QThread pagesThread;
+    Pages pages(port, token, bus);
+    pages.moveToThread(&pagesThread);
+    pagesThread.start();
+    QMetaObject::invokeMethod(&pages, [&] { pages.open(5); pages.recording = true; });
+    spin(2000);
+    if (pages.connected != 5) {
+        std::printf("only %d of 5 pages connected\n", pages.connected.load());
+        return 1;
+    }
+    const Usage b = usageOf(program.pid);
+    const int64_t t0 = nowMicros();
+    spin(seconds * 1000);
+    const double onWall = (nowMicros() - t0) / 1e6;
+    Usage onUse = usageOf(program.pid);
+    onUse.cpuSeconds -= b.cpuSeconds;
+    std::vector<double> replyToPage;
+    QMetaObject::invokeMethod(&pages, [&] { pages.recording = false; }, Qt::BlockingQueuedConnection);
+    {
+        std::lock_guard<std::mutex> lock(pages.mutex);
+        replyToPage = pages.latencies;
+    }
+
+    std::vector<double> pressToFrame;
+    std::mt19937 random(42);
+    Presser presser(port, token);
+    for (int i = 0; i < 100; ++i) {
+        spin(150 + static_cast<int>(random() % 250));   // presses fall anywhere in the tick
+        const int64_t pressed = nowMicros();
+        if (!presser.press())
+            break;
+        int64_t frame = -1;
+        for (int w = 0; w < 100 && frame < 0; ++w) {
+            frame = bus.startsSeen(pressed);
+            if (frame < 0)
+                spin(5);
+        }
+        if (frame > 0)
+            pressToFrame.push_back((frame - pressed) / 1000.0);
+    }
+    QMetaObject::invokeMethod(&pages, [&] { pages.deleteLater(); }, Qt::BlockingQueuedConnection);
+    pagesThread.quit();
+    pagesThread.wait();
+
+    std::printf("press to frame (HTTP POST start -> frame on the bus), %zu presses:\n", pressToFrame.size());
+    std::printf("  median %.1f ms, p99 %.1f ms, max %.1f ms (goal: next tick + 10 ms, at most 110 ms)\n",
+                percentile(pressToFrame, 50), percentile(pressToFrame, 99), percentile(pressToFrame, 100));
+    std::printf("reply to page (reply's last byte on the bus -> WebSocket client has it), %zu replies:\n",
+                replyToPage.size());
+    std::printf("  median %.1f ms, p99 %.1f ms, max %.1f ms (goal: p99 <= 100 ms)\n", percentile(replyToPage, 50),
+                percentile(replyToPage, 99), percentile(replyToPage, 100));
+    const double offCpu = 100.0 * offUse.cpuSeconds / offWall, onCpu = 100.0 * onUse.cpuSeconds / onWall;
+    std::printf("program CPU: %.2f %% of a core with the remote off, %.2f %% with it on and 5 pages (extra %+.2f %%; goal +0.5 %%)\n",
+                offCpu, onCpu, onCpu - offCpu);
+    std::printf("program resident memory: %.1f MB off, %.1f MB on with 5 pages (extra %+.1f MB; goal +10 MB)\n",
+                offUse.rssKb / 1024.0, onUse.rssKb / 1024.0, (onUse.rssKb - offUse.rssKb) / 1024.0);
+    std::printf("WebSocket messages to the five pages: %ld in %.0f s\n", pages.messages.load(), onWall);
+    return 0;
+}

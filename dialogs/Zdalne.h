@@ -1,0 +1,43 @@
+#pragma once
+// "Zdalne sterowanie": turns the remote page and API on or off, sets the TCP port, shows the
+// page's address for each of the PC's network addresses with its QR code, and makes a new access
+// token (the old links stop working).
+#include <QDialog>
+
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QSpinBox;
+class RemoteService;
+class WindowHost;
+
+class TFZdalne : public QDialog {
+    Q_OBJECT
+public:
+    TFZdalne(WindowHost* owner, RemoteService* service);
+    ~TFZdalne() override;
+
+    void ButtonZastosujClick();   // "Zastosuj": on/off and port
+    void ButtonNowyKluczClick();  // "Nowy klucz"
+    void ButtonKopiujClick();     // "Kopiuj adres"
+    void ComboAdresyChange();
+
+    QCheckBox* BoxWlacz = nullptr;
+    QSpinBox* EditPort = nullptr;
+    QPushButton* ButtonZastosuj = nullptr;
+    QLabel* LabelStan = nullptr;
+    QComboBox* ComboAdresy = nullptr;
+    QLabel* LabelQR = nullptr;
+    QLineEdit* EditAdres = nullptr;
+    QPushButton* ButtonKopiuj = nullptr;
+    QPushButton* ButtonNowyKlucz = nullptr;
+    QPushButton* ButtonZamknij = nullptr;
+
+private:
+    void showState();
+
+    WindowHost* owner_;
+    RemoteService* service_;
+};

@@ -1,0 +1,74 @@
+#pragma once
+// The remote page and API on Qt's HTTP server: every request needs the access token (link,
+// cookie or bearer header); commands go to the window through StopwatchHost; the state goes out
+// live over WebSocket. Everything runs on the user-interface thread, in short handlers.
+//
+// Guards against clients that would hold the window up or eat its memory: a bounded number of
+// connections, a deadline for each request to arrive whole, a cap on a request's size, and a cap
+// on what a WebSocket that does not read may have waiting.
+#include <QAbstractHttpServer>
+#include <QByteArray>
+#include <QHostAddress>
+#include <QList>
+#include <QPointer>
+#include <QTimer>
+
+#include "remote/StopwatchHost.h"
+
+class QWebSocket;
+class QHttpServerResponder;
+class GuardedTcpServer;
+
+struct RemoteLimits {
+    int maxConnections = 64;            // HTTP and WebSocket together
+    int requestTimeoutMs = 10000;       // a request (or the next one on a kept connection) must arrive in this
+    qint64 maxRequestBytes = 16 * 1024; // headers and body of one request
+    qint64 maxWebSocketBacklog = 64 * 1024;
+};
+
+struct RemoteCounters {
+    int refused = 0;        // connections over the limit
+    int timedOut = 0;       // requests that did not arrive in time
+    int oversized = 0;      // requests over the size cap
+    int unauthorized = 0;   // 401s and WebSockets closed for a bad token
+    int dropped = 0;        // WebSockets closed for not reading
+    int peakOpen = 0;       // most connections open at once
+};
+
+class RemoteServer : public QAbstractHttpServer {
+    Q_OBJECT
+public:
+    RemoteServer(StopwatchHost& host, QByteArray token, RemoteLimits limits = {}, QObject* parent = nullptr);
+    ~RemoteServer() override;
+
+    // Empty on success, else why not (Polish).
+    QString start(const QHostAddress& address, quint16 port);
+    quint16 port() const;
+    int liveClients() const { return static_cast<int>(clients_.size()); }
+    const RemoteCounters& counters() const { return counters_; }
+
+    static constexpr const char* CookieName = "kadrel_token";
+
+protected:
+    bool handleRequest(const QHttpServerRequest& request, QTcpSocket* socket) override;
+    void missingHandler(const QHttpServerRequest& request, QTcpSocket* socket) override;
+
+private:
+    bool authorized(const QHttpServerRequest& request, bool* viaQuery = nullptr) const;
+    void serve(const QHttpServerRequest& request, QHttpServerResponder& responder);
+    void serveFile(const QString& path, QHttpServerResponder& responder);
+    void acceptWebSockets();
+    void stateChanged();
+    void broadcast();
+    void sendTo(QWebSocket* client, const QByteArray& state);
+
+    StopwatchHost& host_;
+    QByteArray token_;
+    RemoteLimits limits_;
+    RemoteCounters counters_;
+    GuardedTcpServer* tcp_ = nullptr;
+    QList<QPointer<QWebSocket>> clients_;
+    QByteArray lastState_;
+    QTimer coalesce_;       // one broadcast for a burst of changes
+    QTimer sweep_;          // catches changes that come without a notice (gauge colours)
+};

@@ -1,0 +1,51 @@
+#pragma once
+// The remote operation as the operator switches it: its settings file and, while it is on, the
+// server. The window owns one; the "Zdalne sterowanie" dialog talks to it.
+#include <QHostAddress>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <memory>
+
+#include "remote/RemoteServer.h"
+#include "remote/RemoteSettings.h"
+
+class RemoteService : public QObject {
+    Q_OBJECT
+public:
+    RemoteService(StopwatchHost& host, QString settingsPath, QObject* parent = nullptr);
+    ~RemoteService() override;
+
+    const RemoteSettings& settings() const { return settings_; }
+    // Starts the server if the settings say so. Empty on success, else why not.
+    QString startFromSettings();
+    // Stores new settings and brings the server in line. Empty on success, else why not; the
+    // settings are kept either way.
+    QString apply(const RemoteSettings& settings);
+    QString renewToken();
+
+    bool running() const { return server_ != nullptr; }
+    quint16 port() const { return server_ ? server_->port() : 0; }
+    RemoteServer* server() const { return server_.get(); }
+    QString lastError() const { return lastError_; }
+
+    // The page's address for each of the PC's network addresses, the token included.
+    QStringList pageUrls() const;
+    static QString pageUrl(const QHostAddress& address, quint16 port, const QByteArray& token);
+
+    // Where the server listens; the program uses every address, tests only the loopback.
+    QHostAddress listenAddress = QHostAddress::Any;
+    RemoteLimits limits;
+
+signals:
+    void stateChanged();
+
+private:
+    QString restart();
+
+    StopwatchHost& host_;
+    QString path_;
+    RemoteSettings settings_;
+    std::unique_ptr<RemoteServer> server_;
+    QString lastError_;
+};

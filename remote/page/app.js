@@ -1,0 +1,142 @@
+'use strict';
+// The remote page: state from the WebSocket, commands as POSTs. Texts from the program are put
+// in with textContent only.
+(function () {
+  const $ = (sel) => document.querySelector(sel);
+  const clocksBox = $('#clocks');
+  const cards = [];
+  let state = null;
+  let socket = null;
+  let retries = 0;
+  let toastTimer = 0;
+
+  for (let n = 1; n <= 4; n++) {
+    const node = $('#clock-card').content.firstElementChild.cloneNode(true);
+    node.dataset.clock = String(n);
+    node.hidden = true;
+    clocksBox.appendChild(node);
+    cards.push(node);
+  }
+
+  function toast(text, error) {
+    const t = $('#toast');
+    t.textContent = text;
+    t.className = error ? 'error' : '';
+    t.hidden = false;
+    clearTimeout(toastTimer);
+    toastTimer = setTimeout(() => { t.hidden = true; }, error ? 5000 : 1500);
+  }
+
+  function setLink(kind, text) {
+    const pill = $('#link');
+    pill.className = 'pill ' + kind;
+    pill.textContent = text;
+  }
+
+  function render() {
+    if (!state) return;
+    const conn = state.connection;
+    if (conn.connected) setLink('on', conn.polling ? 'POŁĄCZONY' : 'POŁĄCZONY (serwis)');
+    else setLink('off', 'ROZŁĄCZONY');
+
+    let shown = 0;
+    state.clocks.forEach((c, i) => {
+      const card = cards[i];
+      card.hidden = !c.active;
+      if (!c.active) return;
+      shown++;
+      card.querySelector('.num').textContent = 'Nr ' + c.number;
+      card.querySelector('.name').textContent = c.name;
+      card.querySelector('.mode').textContent = c.mode === 'rtc' ? 'RTC' : 'Stoper';
+      const time = card.querySelector('.time');
+      time.textContent = c.time || '--:--';
+      card.classList.toggle('highlight', c.highlight);
+      card.classList.toggle('negative', c.negative);
+      card.classList.toggle('dark', c.displayOff);
+      const volt = card.querySelector('.volt');
+      volt.textContent = 'U zas: ' + c.voltage;
+      volt.classList.toggle('low', c.voltageLow);
+      const gauge = card.querySelector('.gauge');
+      gauge.classList.toggle('missed', c.linkMissed);
+      gauge.setAttribute('aria-valuenow', String(c.link));
+      gauge.querySelector('.fill').style.width = c.link + '%';
+    });
+    $('#noclocks').hidden = shown > 0;
+
+    const sw = state.stopwatch;
+    document.querySelectorAll('.target').forEach((b) => {
+      b.setAttribute('aria-checked', String(b.dataset.target === sw.target));
+    });
+    for (const [id, value] of [['#minutes', sw.minutes], ['#seconds', sw.seconds]]) {
+      const input = $(id);
+      if (document.activeElement !== input) input.value = value;
+    }
+    document.querySelectorAll('#stopwatch button').forEach((b) => { b.disabled = !conn.connected; });
+  }
+
+  function connect() {
+    const proto = location.protocol === 'https:' ? 'wss:' : 'ws:';
+    socket = new WebSocket(proto + '//' + location.host + '/api/v1/live');
+    socket.onopen = () => { retries = 0; };
+    socket.onmessage = (e) => {
+      try { state = JSON.parse(e.data); } catch (_) { return; }
+      render();
+    };
+    socket.onclose = (e) => {
+      socket = null;
+      if (e.code === 4401) {
+        setLink('lost', 'Brak dostępu');
+        toast('Brak dostępu: otwórz stronę z adresu pokazanego w programie.', true);
+        return;
+      }
+      setLink('lost', 'Brak łączności z programem');
+      retries++;
+      setTimeout(connect, Math.min(5000, 300 * retries));
+    };
+  }
+
+  async function command(name, body, done) {
+    try {
+      const r = await fetch('/api/v1/stopwatch/' + name, {
+        method: 'POST',
+        headers: { 'Content-Type': 'application/json' },
+        body: JSON.stringify(body || {}),
+        credentials: 'same-origin',
+        cache: 'no-store',
+      });
+      let reply = {};
+      try { reply = await r.json(); } catch (_) { /* no body */ }
+      if (!r.ok) toast(reply.message || ('Błąd ' + r.status), true);
+      else if (done) toast(done, false);
+    } catch (_) {
+      toast('Brak łączności z programem', true);
+    }
+  }
+
+  // The fields take digits only, as the window's fields do.
+  for (const id of ['#minutes', '#seconds']) {
+    const input = $(id);
+    input.addEventListener('input', () => {
+      const digits = input.value.replace(/[^0-9]/g, '').slice(0, 2);
+      if (digits !== input.value) input.value = digits;
+    });
+    input.addEventListener('focus', () => input.select());
+  }
+
+  document.querySelectorAll('.target').forEach((b) => {
+    b.addEventListener('click', () => command('target', { target: b.dataset.target }));
+  });
+  $('#start').addEventListener('click', () => command('start', {}, 'START'));
+  $('#stop').addEventListener('click', () => command('stop', {}, 'STOP'));
+  $('#zero').addEventListener('click', () => command('zero', {}, 'ZERUJ'));
+  $('#set').addEventListener('click', () => {
+    const m = $('#minutes'), s = $('#seconds');
+    m.blur(); s.blur();
+    command('set', { minutes: m.value, seconds: s.value }, 'USTAW');
+  });
+  document.querySelectorAll('[data-preset]').forEach((b) => {
+    b.addEventListener('click', () => command('preset', { minutes: b.dataset.preset }, b.textContent));
+  });
+
+  connect();
+})();

@@ -1,0 +1,398 @@
+// needs: qt
+// The remote API over loopback against a window on a pseudo-terminal: the state document, each
+// command's frame on the bus, refusals, the token, and clients that misbehave.
+#include <QEventLoop>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QRadioButton>
+#include <QTcpSocket>
+#include <QWebSocket>
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "remote/RemoteApi.h"
+#include "remote/RemoteServer.h"
+#include "remote/RemoteSettings.h"
+#include "tests/support/ClockFrames.h"
+#include "tests/test_main_window_fixture.h"
+
+namespace {
+
+struct Reply {
+    int status = 0;
+    QByteArray body;
+    QJsonObject json;
+    QList<QNetworkReply::RawHeaderPair> headers;
+    QByteArray header(const QByteArray& name) const
+    {
+        for (const auto& h : headers)
+            if (h.first.compare(name, Qt::CaseInsensitive) == 0)
+                return h.second;
+        return {};
+    }
+};
+
+class RemoteApiTest : public ConnectedWindowTest {
+protected:
+    void SetUp() override
+    {
+        ConnectedWindowTest::SetUp();
+        RemoteLimits limits;
+        limits.requestTimeoutMs = 400;
+        limits.maxConnections = 16;
+        limits.maxWebSocketBacklog = 16 * 1024;
+        token = newAccessToken();
+        server = std::make_unique<RemoteServer>(*form, token, limits);
+        ASSERT_TRUE(server->start(QHostAddress::LocalHost, 0).isEmpty());
+        base = QStringLiteral("http://127.0.0.1:%1").arg(server->port());
+    }
+    void TearDown() override
+    {
+        server.reset();
+        ConnectedWindowTest::TearDown();
+    }
+
+    Reply request(const QByteArray& method, const QString& path, const QByteArray& body = {},
+                  const QByteArray& auth = "token")
+    {
+        QNetworkRequest req(QUrl(base + path));
+        req.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+        if (auth == "token")
+            req.setRawHeader("Authorization", "Bearer " + token);
+        else if (auth != "-")
+            req.setRawHeader("Authorization", auth);
+        if (!body.isEmpty())
+            req.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
+        QNetworkReply* r = net.sendCustomRequest(req, method, body);
+        QEventLoop wait;
+        QObject::connect(r, &QNetworkReply::finished, &wait, &QEventLoop::quit);
+        QTimer::singleShot(3000, &wait, &QEventLoop::quit);
+        wait.exec();
+        Reply out;
+        out.status = r->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        out.body = r->readAll();
+        out.json = QJsonDocument::fromJson(out.body).object();
+        out.headers = r->rawHeaderPairs();
+        r->deleteLater();
+        return out;
+    }
+    Reply post(const QString& command, const QByteArray& body = "{}")
+    {
+        return request("POST", QStringLiteral("/api/v1/stopwatch/") + command, body);
+    }
+
+    // One tick with traffic: the queued command (or a poll) goes out.
+    std::string tickFrame(size_t length)
+    {
+        form->TimerTimer();
+        return toHex(sent(length));
+    }
+
+    QByteArray token;
+    std::unique_ptr<RemoteServer> server;
+    QString base;
+    QNetworkAccessManager net;
+};
+
+TEST_F(RemoteApiTest, StateDocumentShowsPanelsAndClocks)
+{
+    form->Clocks[3].boxActiv->click();   // clock 3 off
+    bus->write(status(1, 0x12, 0x34, 0x0339));
+    ASSERT_TRUE(waitFor([&] { return form->Clocks[1].czas->text() == QStringLiteral("12:34"); }));
+
+    const Reply r = request("GET", QStringLiteral("/api/v1/state"));
+    ASSERT_EQ(r.status, 200);
+    EXPECT_EQ(r.header("Content-Type"), "application/json; charset=utf-8");
+    EXPECT_EQ(r.json.value("version").toInt(), 1);
+    const QJsonObject conn = r.json.value("connection").toObject();
+    EXPECT_TRUE(conn.value("connected").toBool());
+    EXPECT_EQ(conn.value("status").toString(), QStringLiteral("POŁĄCZONY"));
+    const QJsonObject sw = r.json.value("stopwatch").toObject();
+    EXPECT_EQ(sw.value("target").toString(), QStringLiteral("W"));
+    EXPECT_EQ(sw.value("minutes").toString(), QStringLiteral("00"));
+    const QJsonArray clocks = r.json.value("clocks").toArray();
+    ASSERT_EQ(clocks.size(), 4);
+    const QJsonObject c1 = clocks[0].toObject();
+    EXPECT_EQ(c1.value("name").toString(), QStringLiteral("Zegar 1"));
+    EXPECT_EQ(c1.value("time").toString(), QStringLiteral("12:34"));
+    EXPECT_EQ(c1.value("voltage").toString(), QStringLiteral("12,28 V"));
+    EXPECT_EQ(c1.value("link").toInt(), 1);
+    EXPECT_FALSE(clocks[2].toObject().value("active").toBool());
+}
+
+// Each command: the bytes on the bus at the next tick and the window's fields afterwards.
+TEST_F(RemoteApiTest, CommandsGoOutAsTheWindowsOwn)
+{
+    struct Case {
+        const char* command;
+        QByteArray body;
+        std::string frame;
+        const char* minutes;
+        const char* seconds;
+        int target;
+    };
+    const Case cases[] = {
+        {"start", "{}", "5A 00 01 01 5C", "00", "00", 0},
+        {"stop", R"({"target":3})", "5A 03 01 02 60", "00", "00", 3},
+        {"set", R"({"minutes":"7","seconds":"75"})", "5A 03 03 03 07 59 C3", "07", "59", 3},
+        {"preset", R"({"minutes":10,"target":"W"})", "5A 00 03 03 10 00 70", "10", "00", 0},
+        {"zero", "", "5A 00 03 03 00 00 60", "00", "00", 0},
+        {"set", R"({"minutes":"","seconds":"5","target":"2"})", "5A 02 03 03 00 05 67", "00", "05", 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.command);
+        const Reply r = post(QString::fromLatin1(c.command), c.body);
+        ASSERT_EQ(r.status, 200) << r.body.toStdString();
+        EXPECT_TRUE(r.json.value("ok").toBool());
+        EXPECT_EQ(tickFrame(fromHex(c.frame).size()), c.frame);
+        EXPECT_EQ(form->Link.PendingCommand, 0);
+        EXPECT_EQ(form->Medit->text(), QString::fromLatin1(c.minutes));
+        EXPECT_EQ(form->Sedit->text(), QString::fromLatin1(c.seconds));
+        if (c.target == 0)
+            EXPECT_TRUE(form->Z1_4->isChecked());
+        else
+            EXPECT_TRUE(form->TargetButtons[c.target]->isChecked());
+    }
+    // Selecting the target alone sends nothing but the next poll.
+    ASSERT_EQ(post("target", R"({"target":4})").status, 200);
+    EXPECT_TRUE(form->TargetButtons[4]->isChecked());
+    EXPECT_EQ(form->Link.PendingCommand, 0);
+}
+
+TEST_F(RemoteApiTest, BadInputIsRefusedAndNothingQueued)
+{
+    const QByteArray huge(RemoteApi::MaxBodyBytes + 10, 'x');
+    struct Case {
+        const char* method;
+        const char* path;
+        QByteArray body;
+        int status;
+        const char* code;
+    };
+    const Case cases[] = {
+        {"POST", "/api/v1/stopwatch/set", R"({"minutes":"7a","seconds":"00"})", 400, "bad_input"},
+        {"POST", "/api/v1/stopwatch/set", R"({"minutes":"123"})", 400, "bad_input"},
+        {"POST", "/api/v1/stopwatch/set", R"({"minutes":"-1"})", 400, "bad_input"},
+        {"POST", "/api/v1/stopwatch/set", R"({"minutes":1.5})", 400, "bad_minutes"},
+        {"POST", "/api/v1/stopwatch/set", R"({"seconds":"30"})", 400, "bad_minutes"},
+        {"POST", "/api/v1/stopwatch/preset", R"({"minutes":7})", 400, "bad_input"},
+        {"POST", "/api/v1/stopwatch/start", R"({"target":5})", 400, "bad_target"},
+        {"POST", "/api/v1/stopwatch/start", R"({"target":"x"})", 400, "bad_target"},
+        {"POST", "/api/v1/stopwatch/start", R"({"minutes":"10"})", 400, "unexpected_field"},
+        {"POST", "/api/v1/stopwatch/start", R"({"boom":1})", 400, "unknown_field"},
+        {"POST", "/api/v1/stopwatch/start", "{", 400, "bad_json"},
+        {"POST", "/api/v1/stopwatch/start", "[1,2]", 400, "bad_json"},
+        {"POST", "/api/v1/stopwatch/start", "\xff\xfe\x00garbage", 400, "bad_json"},
+        {"POST", "/api/v1/stopwatch/start", huge, 413, "body_too_large"},
+        {"POST", "/api/v1/stopwatch/target", "{}", 400, "missing_target"},
+        {"POST", "/api/v1/stopwatch/explode", "{}", 404, "unknown_command"},
+        {"GET", "/api/v1/stopwatch/start", "", 405, "method_not_allowed"},
+        {"POST", "/api/v1/state", "{}", 405, "method_not_allowed"},
+        {"GET", "/api/v2/state", "", 404, "not_found"},
+        {"GET", "/api/v1/live", "", 426, "upgrade_required"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.method) + " " + c.path + " " + c.body.left(40).toStdString());
+        const Reply r = request(c.method, QString::fromLatin1(c.path), c.body);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.json.value("error").toString().toStdString(), c.code);
+        EXPECT_FALSE(r.json.value("message").toString().isEmpty());
+        EXPECT_EQ(form->Link.PendingCommand, 0);
+        EXPECT_EQ(form->Medit->text(), QStringLiteral("00"));
+        EXPECT_TRUE(form->Z1_4->isChecked());
+    }
+    // The tick sends a poll, not a command.
+    EXPECT_EQ(tickFrame(5).substr(0, 8), "5A 01 01");
+}
+
+TEST_F(RemoteApiTest, RefusedWhileDisconnectedOrPaused)
+{
+    form->PausePolling();   // a maintenance dialog holds the bus
+    Reply r = post("start");
+    EXPECT_EQ(r.status, 409);
+    EXPECT_EQ(r.json.value("error").toString(), QStringLiteral("paused"));
+    form->ResumePolling();
+
+    form->Button2->click();   // "STOP": disconnect
+    r = post("preset", R"({"minutes":10})");
+    EXPECT_EQ(r.status, 409);
+    EXPECT_EQ(r.json.value("error").toString(), QStringLiteral("disconnected"));
+    EXPECT_TRUE(r.json.value("message").toString().contains(QStringLiteral("Brak połączenia")));
+    EXPECT_EQ(form->Link.PendingCommand, 0);
+    EXPECT_EQ(form->Medit->text(), QStringLiteral("00"));
+    const Reply s = request("GET", QStringLiteral("/api/v1/state"));
+    EXPECT_FALSE(s.json.value("connection").toObject().value("connected").toBool());
+}
+
+TEST_F(RemoteApiTest, EveryRequestNeedsTheToken)
+{
+    QByteArray wrong = token;
+    wrong[5] = wrong[5] == 'A' ? 'B' : 'A';
+    const struct {
+        const char* method;
+        const char* path;
+        QByteArray auth;
+    } cases[] = {
+        {"GET", "/api/v1/state", ""},
+        {"GET", "/api/v1/state", "Bearer " + wrong},
+        {"GET", "/api/v1/state", "Bearer " + token.left(token.size() - 1)},
+        {"GET", "/api/v1/state", "Basic " + token},
+        {"POST", "/api/v1/stopwatch/start", ""},
+        {"GET", "/app.js", ""},
+        {"GET", "/no/such/thing", ""},
+        {"GET", "/?token=" + wrong, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.method) + " " + c.path + " " + c.auth.toStdString());
+        const Reply r = request(c.method, QString::fromLatin1(c.path), {}, c.auth.isEmpty() ? QByteArray("-") : c.auth);
+        EXPECT_EQ(r.status, 401);
+        EXPECT_FALSE(r.body.contains("Zegar"));
+        EXPECT_FALSE(r.body.contains(token));
+    }
+    EXPECT_EQ(form->Link.PendingCommand, 0);
+
+    // The link's token becomes a cookie and leaves the address bar; the cookie then works alone.
+    const Reply first = request("GET", QStringLiteral("/?token=") + QString::fromLatin1(token), {}, "-");
+    EXPECT_EQ(first.status, 303);
+    EXPECT_EQ(first.header("Location"), "/");
+    const QByteArray cookie = first.header("Set-Cookie");
+    EXPECT_TRUE(cookie.startsWith(QByteArray(RemoteServer::CookieName) + '=' + token + ';'));
+    EXPECT_TRUE(cookie.contains("HttpOnly"));
+    EXPECT_TRUE(cookie.contains("SameSite=Strict"));
+    const Reply page = request("GET", QStringLiteral("/"), {}, "-");   // the manager kept the cookie
+    EXPECT_EQ(page.status, 200);
+    EXPECT_TRUE(page.body.contains("Sterowanie stoper"));
+    EXPECT_FALSE(page.header("Content-Security-Policy").isEmpty());
+}
+
+TEST_F(RemoteApiTest, WebSocketCarriesTheStateLive)
+{
+    QWebSocket ws;
+    QList<QJsonObject> got;
+    QObject::connect(&ws, &QWebSocket::textMessageReceived,
+                     [&](const QString& m) { got << QJsonDocument::fromJson(m.toUtf8()).object(); });
+    QNetworkRequest req(QUrl(QStringLiteral("ws://127.0.0.1:%1/api/v1/live").arg(server->port())));
+    req.setRawHeader("Authorization", "Bearer " + token);
+    ws.open(req);
+    ASSERT_TRUE(waitFor([&] { return !got.isEmpty(); }))
+        << "unauthorized " << server->counters().unauthorized << " close " << ws.closeCode() << " live "
+        << server->liveClients() << " state " << int(ws.state());
+    EXPECT_EQ(got.last().value("version").toInt(), 1);
+
+    bus->write(status(2, 0x05, 0x30, 0x0339));
+    ASSERT_TRUE(waitFor([&] {
+        return !got.isEmpty() && got.last().value("clocks").toArray()[1].toObject().value("time").toString() == "05:30";
+    }));
+    form->TargetButtons[4]->click();
+    ASSERT_TRUE(waitFor([&] { return got.last().value("stopwatch").toObject().value("target").toString() == "4"; }));
+
+    // Without the token: closed at once, nothing sent.
+    QWebSocket stranger;
+    int strangerMessages = 0;
+    bool closed = false;
+    QObject::connect(&stranger, &QWebSocket::textMessageReceived, [&](const QString&) { ++strangerMessages; });
+    QObject::connect(&stranger, &QWebSocket::disconnected, [&] { closed = true; });
+    stranger.open(QUrl(QStringLiteral("ws://127.0.0.1:%1/api/v1/live").arg(server->port())));
+    ASSERT_TRUE(waitFor([&] { return closed; }));
+    EXPECT_EQ(strangerMessages, 0);
+    EXPECT_EQ(server->counters().unauthorized, 1);
+    EXPECT_EQ(server->liveClients(), 1);
+}
+
+// Clients that would hold the program up: none of them queues anything or stops the tick.
+TEST_F(RemoteApiTest, AbusiveClientsAreCutOffAndTheTickGoesOn)
+{
+    // A request sent a byte at a time, too slowly: closed at the deadline.
+    QTcpSocket slow;
+    slow.connectToHost(QHostAddress::LocalHost, server->port());
+    ASSERT_TRUE(slow.waitForConnected(1000));
+    slow.write("P");
+    QElapsedTimer since;
+    since.start();
+    QTimer dribble;
+    QObject::connect(&dribble, &QTimer::timeout, [&] { slow.write("O"); });
+    dribble.start(150);
+    ASSERT_TRUE(waitFor([&] { return slow.state() == QAbstractSocket::UnconnectedState; }, 3000));
+    dribble.stop();
+    EXPECT_LT(since.elapsed(), 1500);
+    EXPECT_GE(server->counters().timedOut, 1);
+
+    // A request larger than the cap: the connection is closed.
+    QTcpSocket big;
+    big.connectToHost(QHostAddress::LocalHost, server->port());
+    ASSERT_TRUE(big.waitForConnected(1000));
+    big.write("POST /api/v1/stopwatch/start HTTP/1.1\r\nHost: x\r\nContent-Length: 10000000\r\nAuthorization: Bearer " + token + "\r\n\r\n");
+    big.write(QByteArray(200 * 1024, '{'));
+    ASSERT_TRUE(waitFor([&] { return big.state() == QAbstractSocket::UnconnectedState; }, 3000));
+    EXPECT_GE(server->counters().oversized, 1);
+
+    // Malformed request lines: a 4xx or a closed connection, never a command.
+    for (const QByteArray& junk : {QByteArray("\x16\x03\x01\x02\x00garbage\r\n\r\n"), QByteArray("GET\r\n\r\n"),
+                                   QByteArray("BREW /api/v1/stopwatch/start HTTP/1.1\r\nHost: x\r\n\r\n")}) {
+        QTcpSocket s;
+        s.connectToHost(QHostAddress::LocalHost, server->port());
+        ASSERT_TRUE(s.waitForConnected(1000));
+        s.write(junk);
+        waitFor([&] { return s.state() == QAbstractSocket::UnconnectedState || s.bytesAvailable() > 0; }, 1500);
+        const QByteArray answer = s.readAll();
+        EXPECT_TRUE(answer.isEmpty() || answer.contains(" 4")) << answer.toStdString();
+    }
+
+    // A WebSocket that never reads: dropped once its backlog passes the cap.
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    const int small = 2048;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(server->port());
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    const QByteArray hello = "GET /api/v1/live HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                             "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n"
+                             "Authorization: Bearer " + token + "\r\n\r\n";
+    ASSERT_EQ(::write(fd, hello.constData(), hello.size()), hello.size());
+    ASSERT_TRUE(waitFor([&] { return server->liveClients() == 1; }));
+    for (int i = 0; i < 4000 && server->counters().dropped == 0; ++i) {
+        form->Medit->setText(QString::number(i % 100));
+        QCoreApplication::processEvents();
+    }
+    EXPECT_EQ(server->counters().dropped, 1);
+    EXPECT_EQ(server->liveClients(), 0);
+    ::close(fd);
+
+    // A thousand connections at once, while the window ticks: the extra ones are closed, the
+    // polls keep their pace, and a proper request still gets through.
+    form->Medit->setText(QStringLiteral("00"));
+    bus->drain(std::chrono::milliseconds(10));
+    std::vector<int> fds;
+    for (int i = 0; i < 1000; ++i) {
+        const int c = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        ::connect(c, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        fds.push_back(c);
+    }
+    QElapsedTimer ticking;
+    ticking.start();
+    form->Timer->start();
+    waitFor([&] { return server->counters().refused >= 950; }, 3000);   // the kernel's backlog paces them
+    QTest::qWait(200);
+    form->Timer->stop();
+    const qint64 elapsed = ticking.elapsed();
+    const ByteString polls = bus->read(100000, std::chrono::milliseconds(50));
+    EXPECT_GE(server->counters().refused, 100);
+    EXPECT_LE(server->counters().peakOpen, 16);
+    // One frame a tick (polls of 5 bytes, a broadcast of 10 now and then), allowing for a slow machine.
+    EXPECT_GE(polls.size() / 5, static_cast<size_t>(elapsed / 100 * 8 / 10)) << "in " << elapsed << " ms";
+    for (int c : fds)
+        ::close(c);
+    QTest::qWait(50);
+    EXPECT_EQ(request("GET", QStringLiteral("/api/v1/state")).status, 200);
+    EXPECT_EQ(form->Link.PendingCommand, 0);
+}
+
+} // namespace

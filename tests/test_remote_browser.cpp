@@ -1,0 +1,129 @@
+// needs: qt
+// The remote page in a real browser: the system's headless Chromium, driven by playwright-core
+// (installed here with npm ci from tests/browser's lockfile), loads the page from a window on a
+// pseudo-terminal, sees the clocks' times change, taps START and "10 m"; the bus must carry the
+// window's own frames and the window's fields must show the preset.
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QRadioButton>
+#include <QStandardPaths>
+
+#include "remote/RemoteServer.h"
+#include "remote/RemoteService.h"
+#include "remote/RemoteSettings.h"
+#include "tests/support/ClockFrames.h"
+#include "tests/test_main_window_fixture.h"
+
+namespace {
+
+const QString Chromium = QStringLiteral("/usr/bin/chromium");
+
+// Copies the driver and its lockfile into the build folder and installs playwright-core there
+// when the lockfile changed. Empty on success, else what went wrong.
+QString prepareDriver(const QString& dir)
+{
+    const QString src = QStringLiteral(KADREL_SOURCE_DIR "/tests/browser/");
+    QDir().mkpath(dir);
+    bool lockChanged = false;
+    for (const char* name : {"package.json", "package-lock.json", "page.mjs"}) {
+        const QString from = src + QLatin1String(name), to = dir + QLatin1Char('/') + QLatin1String(name);
+        QFile a(from), b(to);
+        a.open(QIODevice::ReadOnly);
+        const QByteArray want = a.readAll();
+        const bool same = b.open(QIODevice::ReadOnly) && b.readAll() == want;
+        b.close();
+        if (!same) {
+            QFile::remove(to);
+            if (!QFile::copy(from, to))
+                return QStringLiteral("cannot copy %1").arg(from);
+            lockChanged = lockChanged || QLatin1String(name) != QLatin1String("page.mjs");
+        }
+    }
+    if (!lockChanged && QFile::exists(dir + QStringLiteral("/node_modules/playwright-core/package.json")))
+        return {};
+    QProcess npm;
+    npm.setWorkingDirectory(dir);
+    npm.setProcessChannelMode(QProcess::MergedChannels);
+    npm.start(QStringLiteral("npm"), {QStringLiteral("ci"), QStringLiteral("--no-audit"), QStringLiteral("--no-fund")});
+    if (!npm.waitForFinished(300000) || npm.exitCode() != 0)
+        return QStringLiteral("npm ci failed: ") + QString::fromUtf8(npm.readAll());
+    return {};
+}
+
+uint8_t bcd(int v)
+{
+    return static_cast<uint8_t>((v / 10) << 4 | (v % 10));
+}
+
+using RemoteBrowserTest = ConnectedWindowTest;
+
+TEST_F(RemoteBrowserTest, PageShowsClocksAndSendsTheWindowsFrames)
+{
+    if (!QFile::exists(Chromium))
+        GTEST_SKIP() << "Chromium is not installed (" << Chromium.toStdString()
+                     << "); the browser test of the remote page needs it (Debian package chromium)";
+    ASSERT_FALSE(QStandardPaths::findExecutable(QStringLiteral("node")).isEmpty()) << "node is needed to drive Chromium";
+    const QString dir = QStringLiteral(KADREL_BUILD_DIR "/browser");
+    const QString prepared = prepareDriver(dir);
+    ASSERT_TRUE(prepared.isEmpty()) << prepared.toStdString();
+
+    const QByteArray token = newAccessToken();
+    RemoteServer server(*form, token);
+    ASSERT_TRUE(server.start(QHostAddress::LocalHost, 0).isEmpty());
+
+    // Clocks 1 and 2 answer with a time that moves on; everything the window writes is kept.
+    ByteString wire;
+    int second = 0;
+    QTimer clocks;
+    QObject::connect(&clocks, &QTimer::timeout, [&] {
+        ++second;
+        bus->write(status(1, bcd(second / 60 % 100), bcd(second % 60), 0x0339));
+        bus->write(status(2, bcd(5), bcd(second % 60), 0x0300));
+    });
+    QTimer collect;
+    QObject::connect(&collect, &QTimer::timeout, [&] { wire += bus->read(4096, std::chrono::milliseconds(0)); });
+    clocks.start(300);
+    collect.start(20);
+    form->Timer->start();
+
+    QProcess node;
+    node.setWorkingDirectory(dir);
+    node.setProcessChannelMode(QProcess::SeparateChannels);
+    const QString url = RemoteService::pageUrl(QHostAddress::LocalHost, server.port(), token);
+    const QString shot = QStringLiteral(KADREL_BUILD_DIR "/remote-page.png");
+    node.start(QStringLiteral("node"), {QStringLiteral("page.mjs"), url, shot});
+    QStringList lines;
+    QObject::connect(&node, &QProcess::readyReadStandardOutput, [&] {
+        while (node.canReadLine())
+            lines << QString::fromUtf8(node.readLine()).trimmed();
+    });
+    ASSERT_TRUE(waitFor([&] { return node.state() == QProcess::NotRunning; }, 60000)) << "the browser did not finish";
+    QTest::qWait(300);   // the preset's tick
+    form->Timer->stop();
+    clocks.stop();
+    collect.stop();
+    wire += bus->read(4096, std::chrono::milliseconds(50));
+
+    const QString log = lines.join(QLatin1Char('\n')) + QLatin1Char('\n') + QString::fromUtf8(node.readAllStandardError());
+    ASSERT_EQ(node.exitCode(), 0) << log.toStdString();
+    EXPECT_TRUE(lines.contains(QStringLiteral("START"))) << log.toStdString();
+    EXPECT_TRUE(lines.contains(QStringLiteral("PRESET 10"))) << log.toStdString();
+    EXPECT_TRUE(lines.filter(QStringLiteral("CHANGED ")).size() == 1) << log.toStdString();
+    EXPECT_TRUE(lines.contains(QStringLiteral("STATUS POŁĄCZONY"))) << log.toStdString();
+    EXPECT_TRUE(lines.filter(QStringLiteral("PAGEERROR")).isEmpty()) << log.toStdString();
+
+    const std::string hex = toHex(wire);
+    const size_t start = hex.find("5A 00 01 01 5C");
+    const size_t preset = hex.find("5A 00 03 03 10 00 70");
+    EXPECT_NE(start, std::string::npos) << hex.substr(0, 400);
+    EXPECT_NE(preset, std::string::npos);
+    EXPECT_LT(start, preset);
+    EXPECT_EQ(form->Medit->text(), QStringLiteral("10"));
+    EXPECT_EQ(form->Sedit->text(), QStringLiteral("00"));
+    EXPECT_TRUE(form->Z1_4->isChecked());
+    EXPECT_EQ(form->Link.PendingCommand, 0);
+    EXPECT_TRUE(QFile::exists(shot));
+}
+
+} // namespace

@@ -1,0 +1,159 @@
+// needs: qt
+// "Zdalne sterowanie": switching the server on and off, the addresses with their QR codes, a new
+// token; and the settings file it keeps beside the window's own.
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFile>
+#include <QLabel>
+#include <QPixmap>
+#include <QSpinBox>
+#include <QTcpServer>
+#include <sys/stat.h>
+
+#include "dialogs/QrImage.h"
+#include "dialogs/Zdalne.h"
+#include "remote/RemoteService.h"
+#include "tests/test_main_window_fixture.h"
+
+namespace {
+
+using RemoteDialogTest = WindowTest;
+
+quint16 freeLoopbackPort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+TEST(RemoteSettingsTest, TokenIsLongRandomAndComparedWhole)
+{
+    const QByteArray a = newAccessToken(), b = newAccessToken();
+    EXPECT_EQ(a.size(), 43);   // 256 bits
+    EXPECT_NE(a, b);
+    EXPECT_EQ(a.count('='), 0);
+    const struct {
+        QByteArray given;
+        bool same;
+    } cases[] = {{a, true}, {b, false}, {a.left(42), false}, {a + "x", false}, {QByteArray(), false},
+                 {QByteArray(a).replace(42, 1, "?"), false}, {QByteArray(a).replace(0, 1, "?"), false}};
+    for (const auto& c : cases)
+        EXPECT_EQ(sameToken(c.given, a), c.same) << c.given.toStdString();
+    EXPECT_FALSE(sameToken(QByteArray(), QByteArray()));   // no token set: nothing matches
+}
+
+TEST(RemoteSettingsTest, FileRoundTripIsPrivateAndForgiving)
+{
+    TempDir dir;
+    const QString path = QString::fromStdString(dir.path() + "/sub/zdalne.json");
+    const RemoteSettings fresh = RemoteSettings::load(path);   // missing file
+    EXPECT_FALSE(fresh.enabled);
+    EXPECT_EQ(fresh.port, RemoteSettings::DefaultPort);
+    EXPECT_EQ(fresh.token.size(), 43);
+
+    RemoteSettings s = fresh;
+    s.enabled = true;
+    s.port = 9123;
+    ASSERT_TRUE(s.save(path).isEmpty());
+    struct stat st{};
+    ASSERT_EQ(::stat(path.toLocal8Bit().constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    const RemoteSettings back = RemoteSettings::load(path);
+    EXPECT_TRUE(back.enabled);
+    EXPECT_EQ(back.port, 9123);
+    EXPECT_EQ(back.token, s.token);
+
+    // Damaged or hostile contents fall back field by field; a short token is replaced.
+    for (const QByteArray& junk : {QByteArray("{"), QByteArray(R"({"enabled":"yes","port":70000,"token":"abc"})"),
+                                   QByteArray(R"([1,2,3])")}) {
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(junk);
+        f.close();
+        const RemoteSettings r = RemoteSettings::load(path);
+        EXPECT_FALSE(r.enabled);
+        EXPECT_EQ(r.port, RemoteSettings::DefaultPort);
+        EXPECT_EQ(r.token.size(), 43);
+    }
+}
+
+TEST(QrImageTest, EncodesAnAddressWithAQuietZone)
+{
+    const QImage qr = qrImage(QStringLiteral("http://192.168.1.20:8480/?token=abcdefghijklmnopqrstuvwxyz0123456789ABCDEFG"), 4);
+    ASSERT_FALSE(qr.isNull());
+    EXPECT_EQ(qr.width(), qr.height());
+    EXPECT_EQ(qr.width() % 4, 0);
+    EXPECT_EQ(qr.pixelColor(0, 0), QColor(Qt::white));
+    EXPECT_EQ(qr.pixelColor(16, 16), QColor(Qt::black));   // corner of the top-left finder pattern
+}
+
+TEST_F(RemoteDialogTest, SwitchesTheServerShowsAddressesAndRenewsTheToken)
+{
+    TForm1& w = createWindow();
+    ASSERT_NE(w.Remote, nullptr);
+    EXPECT_FALSE(w.Remote->running());   // off by default
+    w.Remote->listenAddress = QHostAddress::LocalHost;
+    const quint16 port = freeLoopbackPort();
+
+    TFZdalne dialog(&w, w.Remote);
+    EXPECT_EQ(dialog.windowTitle(), QStringLiteral("Zdalne sterowanie"));
+    EXPECT_FALSE(dialog.BoxWlacz->isChecked());
+    EXPECT_TRUE(dialog.LabelQR->pixmap().isNull());
+    dialog.BoxWlacz->setChecked(true);
+    dialog.EditPort->setValue(port);
+    dialog.ButtonZastosuj->click();
+    ASSERT_TRUE(w.Remote->running()) << w.Remote->lastError().toStdString();
+    EXPECT_EQ(w.Remote->port(), port);
+    EXPECT_TRUE(dialog.LabelStan->text().contains(QString::number(port)));
+    ASSERT_GE(dialog.ComboAdresy->count(), 1);
+    const QByteArray token = w.Remote->settings().token;
+    EXPECT_TRUE(dialog.EditAdres->text().endsWith(QStringLiteral(":%1/?token=").arg(port) + QString::fromLatin1(token)));
+    EXPECT_FALSE(dialog.LabelQR->pixmap().isNull());
+
+    const QString settingsPath = QString::fromStdString(sandbox.configDir()) + QStringLiteral("/kadrel/zdalne.json");
+    EXPECT_EQ(RemoteSettings::load(settingsPath).token, token);
+    EXPECT_FALSE(QFile::exists(QString::fromStdString(sandbox.settingsFile())));   // z.cf untouched
+
+    dialog.ButtonNowyKlucz->click();
+    const QByteArray renewed = w.Remote->settings().token;
+    EXPECT_NE(renewed, token);
+    EXPECT_TRUE(dialog.EditAdres->text().endsWith(QString::fromLatin1(renewed)));
+    EXPECT_EQ(RemoteSettings::load(settingsPath).token, renewed);
+    ASSERT_FALSE(messages.empty());
+    EXPECT_EQ(messages.back().kind, MsgKind::Information);
+
+    // A port another program holds: the reason is shown, the choice is kept.
+    QTcpServer holder;
+    ASSERT_TRUE(holder.listen(QHostAddress::LocalHost, 0));
+    dialog.EditPort->setValue(holder.serverPort());
+    dialog.ButtonZastosuj->click();
+    EXPECT_FALSE(w.Remote->running());
+    EXPECT_TRUE(dialog.LabelStan->text().startsWith(QStringLiteral("Nie można otworzyć portu")));
+    EXPECT_EQ(RemoteSettings::load(settingsPath).port, holder.serverPort());
+
+    dialog.BoxWlacz->setChecked(false);
+    dialog.ButtonZastosuj->click();
+    EXPECT_FALSE(w.Remote->running());
+    EXPECT_EQ(dialog.LabelStan->text(), QStringLiteral("Serwer wyłączony."));
+    EXPECT_FALSE(RemoteSettings::load(settingsPath).enabled);
+}
+
+TEST_F(RemoteDialogTest, MenuEntryOpensTheDialog)
+{
+    TForm1& w = createWindow();
+    ASSERT_NE(w.Zdalne1, nullptr);
+    EXPECT_EQ(w.Zdalne1->text(), QStringLiteral("Zdalne sterowanie"));
+    EXPECT_TRUE(w.Zdalne1->isEnabled());   // also while disconnected
+    QString seen;
+    QTimer::singleShot(0, [&] {
+        if (auto* d = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+            seen = d->objectName();
+            d->reject();
+        }
+    });
+    w.Zdalne1->trigger();
+    EXPECT_EQ(seen, QStringLiteral("FZdalne"));
+    EXPECT_EQ(w.FZdalne, nullptr);
+}
+
+} // namespace
