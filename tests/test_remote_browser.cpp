@@ -72,18 +72,21 @@ TEST_F(RemoteBrowserTest, PageShowsClocksAndSendsTheWindowsFrames)
     RemoteServer server(*form, token);
     ASSERT_TRUE(server.start(QHostAddress::LocalHost, 0).isEmpty());
 
-    // Clocks 1 and 2 answer with a time that moves on; everything the window writes is kept.
+    // The four clocks answer in turn, clock 1 with a time that moves on; everything the window
+    // writes is kept.
     ByteString wire;
-    int second = 0;
+    int turn = 0;
     QTimer clocks;
     QObject::connect(&clocks, &QTimer::timeout, [&] {
-        ++second;
-        bus->write(status(1, bcd(second / 60 % 100), bcd(second % 60), 0x0339));
-        bus->write(status(2, bcd(5), bcd(second % 60), 0x0300));
+        const int n = turn % 4 + 1, second = turn / 4;
+        ++turn;
+        const uint8_t minutes[5] = {0, bcd(second / 60 % 100), 0x05, 0x12, 0x00};
+        const uint8_t seconds[5] = {0, bcd(second % 60), 0x30, 0x00, 0x45};
+        bus->write(status(static_cast<uint8_t>(n), minutes[n], seconds[n], n == 4 ? 0x0300 : 0x0339));
     });
     QTimer collect;
     QObject::connect(&collect, &QTimer::timeout, [&] { wire += bus->read(4096, std::chrono::milliseconds(0)); });
-    clocks.start(300);
+    clocks.start(80);
     collect.start(20);
     form->Timer->start();
 

@@ -37,7 +37,7 @@ try {
   await page.locator('[data-preset="10"]').tap();
   await page.waitForFunction(() => document.querySelector('#minutes').value === '10', null, { timeout: 5000 });
   say('PRESET ' + (await page.locator('#minutes').inputValue()));
-  await page.waitForTimeout(300);
+  await page.waitForTimeout(1800);   // the toast has gone
   if (shot) await page.screenshot({ path: shot, fullPage: true });
   say('DONE');
 } finally {
