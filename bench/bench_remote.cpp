@@ -363,10 +363,11 @@ int main(int argc, char** argv)
         return 1;
     }
     const Usage b = usageOf(program.pid);
+    const long messagesAtStart = pages.messages.load();
     const int64_t t0 = nowMicros();
     spin(seconds * 1000);
     const double onWall = (nowMicros() - t0) / 1e6;
-    const long messagesBefore = pages.messages.load();
+    const long messagesBefore = pages.messages.load() - messagesAtStart;
     Usage onUse = usageOf(program.pid);
     onUse.cpuSeconds -= b.cpuSeconds;
     std::vector<double> replyToPage;
