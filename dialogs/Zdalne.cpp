@@ -157,6 +157,7 @@ void TFZdalne::ComboAdresyChange()
     const QString url = ComboAdresy->currentData().toString();
     const bool on = service_->running();
     EditAdres->setText(url);
+    EditAdres->setCursorPosition(0);   // the address, not the end of the token
     EditAdres->setEnabled(on);
     ButtonKopiuj->setEnabled(on && !url.isEmpty());
     ComboAdresy->setEnabled(on);

@@ -230,7 +230,7 @@ TEST_F(WindowTest, MenuEnablingFollowsTheConnection)
 {
     addPort("BUS");
     TForm1& w = createWindow();
-    EXPECT_EQ(w.MainMenu1->actions().size(), 3);   // "Opcje", "Pomoc", "Monitor"
+    EXPECT_EQ(w.MainMenu1->actions().size(), 4);   // "Opcje", "Zdalne sterowanie", "Pomoc", "Monitor"
     EXPECT_EQ(w.Opcje1->title(), QStringLiteral("Opcje"));
     EXPECT_EQ(w.Zmianaadresu1->text(), QStringLiteral("Zmiana adresu"));
     EXPECT_EQ(w.Aktualizacja1->text(), QStringLiteral("Aktualizacja firmware"));

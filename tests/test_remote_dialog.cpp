@@ -109,6 +109,7 @@ TEST_F(RemoteDialogTest, SwitchesTheServerShowsAddressesAndRenewsTheToken)
     const QByteArray token = w.Remote->settings().token;
     EXPECT_TRUE(dialog.EditAdres->text().endsWith(QStringLiteral(":%1/?token=").arg(port) + QString::fromLatin1(token)));
     EXPECT_FALSE(dialog.LabelQR->pixmap().isNull());
+    dialog.grab().save(QStringLiteral(KADREL_BUILD_DIR "/remote-dialog.png"));   // to look at
 
     const QString settingsPath = QString::fromStdString(sandbox.configDir()) + QStringLiteral("/kadrel/zdalne.json");
     EXPECT_EQ(RemoteSettings::load(settingsPath).token, token);
