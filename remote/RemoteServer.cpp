@@ -384,7 +384,7 @@ void RemoteServer::acceptWebSockets()
         connect(ws, &QWebSocket::binaryMessageReceived, ws, [](const QByteArray&) {});
         if (lastState_.isEmpty())
             lastState_ = RemoteApi::stateJson(host_.panelView());
-        sendTo(ws, lastState_);
+        sendTo(ws, QString::fromUtf8(lastState_));
         sweep_.start();
     }
 }
@@ -403,13 +403,14 @@ void RemoteServer::broadcast()
     if (state == lastState_)
         return;
     lastState_ = state;
+    const QString text = QString::fromUtf8(state);   // once for all clients
     const QList<QPointer<QWebSocket>> now = clients_;
     for (const QPointer<QWebSocket>& c : now)
         if (c)
-            sendTo(c, state);
+            sendTo(c, text);
 }
 
-void RemoteServer::sendTo(QWebSocket* client, const QByteArray& state)
+void RemoteServer::sendTo(QWebSocket* client, const QString& state)
 {
     // A client that does not read gets no further than the backlog cap.
     if (client->bytesToWrite() > limits_.maxWebSocketBacklog) {
@@ -419,5 +420,5 @@ void RemoteServer::sendTo(QWebSocket* client, const QByteArray& state)
         client->deleteLater();
         return;
     }
-    client->sendTextMessage(QString::fromUtf8(state));
+    client->sendTextMessage(state);
 }

@@ -60,7 +60,7 @@ private:
     void acceptWebSockets();
     void stateChanged();
     void broadcast();
-    void sendTo(QWebSocket* client, const QByteArray& state);
+    void sendTo(QWebSocket* client, const QString& state);
 
     StopwatchHost& host_;
     QByteArray token_;
