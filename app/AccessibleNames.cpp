@@ -34,11 +34,55 @@ public:
     }
 };
 
-QAccessibleInterface* valueLabels(const QString& className, QObject* object)
+// The link gauge reads as a progress bar with its percentage.
+class GaugeAccessible : public QAccessibleWidget, public QAccessibleValueInterface {
+public:
+    explicit GaugeAccessible(LinkGauge* gauge) : QAccessibleWidget(gauge, QAccessible::ProgressBar) {}
+    void* interface_cast(QAccessible::InterfaceType t) override
+    {
+        return t == QAccessible::ValueInterface ? static_cast<QAccessibleValueInterface*>(this)
+                                                : QAccessibleWidget::interface_cast(t);
+    }
+    QString text(QAccessible::Text t) const override
+    {
+        return t == QAccessible::Value ? QStringLiteral("%1 %").arg(gauge()->Progress()) : QAccessibleWidget::text(t);
+    }
+    QVariant currentValue() const override { return gauge()->Progress(); }
+    void setCurrentValue(const QVariant&) override {}   // shows the link, takes no input
+    QVariant maximumValue() const override { return 100; }
+    QVariant minimumValue() const override { return 0; }
+    QVariant minimumStepSize() const override { return 1; }
+
+private:
+    LinkGauge* gauge() const { return static_cast<LinkGauge*>(object()); }
+};
+
+QAccessibleInterface* ownInterfaces(const QString& className, QObject* object)
 {
     if (className == QLatin1String("QLabel") && object && object->property(NameProperty).isValid())
         return new ValueLabel(static_cast<QLabel*>(object));
+    if (className == QLatin1String("LinkGauge"))
+        return new GaugeAccessible(static_cast<LinkGauge*>(object));
     return nullptr;
+}
+
+void installInterfaces()
+{
+    static const bool installed = [] {
+        QAccessible::installFactory(ownInterfaces);
+        return true;
+    }();
+    (void)installed;
+}
+
+// A widget announces itself as it is built, which leaves a plain interface in Qt's cache; drop
+// it, so the next reading comes through our factory.
+template <class Own>
+void dropPlainInterface(QWidget* widget)
+{
+    QAccessibleInterface* cached = QAccessible::queryAccessibleInterface(widget);
+    if (cached && !dynamic_cast<Own*>(cached))
+        QAccessible::deleteAccessibleInterface(QAccessible::uniqueId(cached));
 }
 
 void name(QWidget* window, const char* objectName, const QString& text)
@@ -80,6 +124,7 @@ void nameMainWindow(TForm1& f)
         c.name->setAccessibleName(of + QStringLiteral("nazwa"));
         c.boxActiv->setAccessibleName(of + c.boxActiv->text());
         c.bar->setAccessibleName(of + QStringLiteral("jakość łącza"));
+        dropPlainInterface<GaugeAccessible>(c.bar);
         c.boxDol->setAccessibleName(of + QStringLiteral("D, odliczaj w dół"));
         c.wbox->setAccessibleName(of + QStringLiteral("Wył, wyłącz wyświetlacz"));
         c.jasnosc->setAccessibleName(of + QStringLiteral("jasność"));
@@ -104,21 +149,14 @@ void labelFor(QWidget* window, const char* label, const char* control)
 
 void nameWithValue(QLabel* label, const QString& name)
 {
-    static const bool installed = [] {
-        QAccessible::installFactory(valueLabels);
-        return true;
-    }();
-    (void)installed;
+    installInterfaces();
     label->setProperty(NameProperty, name);
-    // A label announces its text as it is built, which leaves a plain interface in Qt's cache;
-    // drop it, so the next reading comes through the factory.
-    QAccessibleInterface* cached = QAccessible::queryAccessibleInterface(label);
-    if (cached && !dynamic_cast<ValueLabel*>(cached))
-        QAccessible::deleteAccessibleInterface(QAccessible::uniqueId(cached));
+    dropPlainInterface<ValueLabel>(label);
 }
 
 void nameControls(QWidget* window)
 {
+    installInterfaces();
     const QString which = window->objectName();
     if (auto* form = qobject_cast<TForm1*>(window)) {
         nameMainWindow(*form);

@@ -138,6 +138,14 @@ TEST_F(ConnectedWindowTest, EveryControlHasANameAndEachClocksNamesItsClock)
     w.Clocks[2].uzas->setText(QStringLiteral("12,3 V"));
     EXPECT_EQ(nameOf(w.Clocks[2].uzas), QStringLiteral("Zegar 2: napięcie zasilania 12,3 V"));
     EXPECT_EQ(accessible(w.Clocks[2].uzas)->role(), QAccessible::StaticText);
+
+    // The link gauge reads as a progress bar with its percentage.
+    w.Clocks[3].bar->SetProgress(42);
+    QAccessibleInterface* gauge = accessible(w.Clocks[3].bar);
+    EXPECT_EQ(gauge->role(), QAccessible::ProgressBar);
+    EXPECT_EQ(gauge->text(QAccessible::Value), QStringLiteral("42 %"));
+    ASSERT_NE(gauge->valueInterface(), nullptr);
+    EXPECT_EQ(gauge->valueInterface()->currentValue().toInt(), 42);
 }
 
 TEST_F(ConnectedWindowTest, DialogControlsHaveNames)
