@@ -174,7 +174,7 @@ void nameControls(QWidget* window)
         name(window, "PortyCom", QStringLiteral("Porty"));
         name(window, "DevCom", QStringLiteral("Urządzenia"));
     } else if (which == QLatin1String("FPomoc")) {
-        name(window, "Image1", QStringLiteral("Logo"));
+        name(window, "Image1", QStringLiteral("Zdjęcie zegara"));
     } else if (which == QLatin1String("FMonitor")) {
         name(window, "LogView", QStringLiteral("Ruch na magistrali"));
         name(window, "Liczniki", QStringLiteral("Liczniki"));

@@ -56,6 +56,12 @@ QString elideLines(const QString& text, const QFontMetrics& fm, int width, int l
     qsizetype tail = text.size();
     while (tail > pos && fm.horizontalAdvance(text.mid(tail - 1)) <= width)
         --tail;
+    // Start at a "/" or space near the front rather than in the middle of a word.
+    for (qsizetype k = tail; k < tail + (text.size() - tail) / 3; ++k)
+        if (text.at(k) == QLatin1Char('/') || text.at(k) == QLatin1Char(' ')) {
+            tail = k;
+            break;
+        }
     out << text.mid(tail);
     return out.join(QLatin1Char('\n'));
 }

@@ -113,8 +113,10 @@ TEST_F(WindowTest, CaptionsFitTheWindowConnectedAndNotAndEachDialog)
     TFormJakieCOM ports(&w);
     TFPomoc help(&w);
     TFMonitor monitor(&w);
-    for (QWidget* d : std::initializer_list<QWidget*>{&firmware, &address, &ports, &help, &monitor})
+    for (QWidget* d : std::initializer_list<QWidget*>{&firmware, &address, &ports, &help, &monitor}) {
         expectCaptionsFit(d);
+        shoot(d, d->objectName());
+    }
 }
 
 // A long port name is cut in the middle; the selector, and the buttons beside it, stay put.
