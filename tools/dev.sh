@@ -16,7 +16,8 @@ mode=${1:-}
 
 # What the program and the simulator need to build and run.
 run_packages=(build-essential cmake pkg-config qt6-base-dev libgl-dev libjpeg-dev
-              fonts-crosextra-carlito qt6-httpserver-dev qt6-websockets-dev libqrencode-dev)
+              fonts-crosextra-carlito qt6-translations-l10n qt6-httpserver-dev qt6-websockets-dev
+              libqrencode-dev)
 # What the tests, the sanitizer and fuzz builds and the package check need on top.
 test_packages=(libgtest-dev clang libclang-rt-14-dev desktop-file-utils appstream dpkg-dev file
                chromium nodejs)
