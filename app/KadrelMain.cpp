@@ -211,7 +211,7 @@ void TForm1::buildMenu()
     connect(Zapiszustawienia1, &QAction::triggered, this, handler(&TForm1::Zapiszustawienia1Click));
     connect(Pomoc2, &QAction::triggered, this, handler(&TForm1::Pomoc2Click));
     connect(Monitor1, &QAction::triggered, this, handler(&TForm1::Monitor1Click));
-    Zdalne1 = new QAction(QStringLiteral("Zdalne sterowanie"), MainMenu1);
+    Zdalne1 = new QAction(QStringLiteral("&Zdalne sterowanie"), MainMenu1);
     MainMenu1->insertAction(Pomoc2, Zdalne1);
     Zdalne1->setObjectName(QStringLiteral("Zdalne1"));
     connect(Zdalne1, &QAction::triggered, this, handler(&TForm1::Zdalne1Click));
