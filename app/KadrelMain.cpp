@@ -461,7 +461,14 @@ void TForm1::ComPortDeviceLost(const EComPort& error)
     StatusLink->setToolTip(StatusLink->text());
     // The box comes up from inside the disconnect's wait, over a window already disconnected.
     const QString message = QString::fromUtf8(error.what());
-    QTimer::singleShot(0, this, [message] { ShowMessage(MsgKind::Error, message); });
+    // A device that comes and goes while its box is still open adds no second box.
+    QTimer::singleShot(0, this, [this, message] {
+        if (openErrors_.contains(message))
+            return;
+        openErrors_.append(message);
+        ShowMessage(MsgKind::Error, message);
+        openErrors_.removeOne(message);
+    });
     {
         holdReconnect_ = true;
         struct Release {

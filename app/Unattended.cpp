@@ -14,6 +14,8 @@
 #include <QTime>
 #include <QTimer>
 
+#include <algorithm>
+
 #include "app/KadrelMain.h"
 #include "app/PortErrors.h"
 #include "app/Seams.h"
@@ -79,6 +81,9 @@ void TForm1::refreshPortCombo()
     const bool wasEmpty = ComCombo->count() == 0;
     QStringList entries;
     ReadPortList(entries);
+    // The awaited port keeps its entry, selected, until it is back or the wait ends.
+    if (waiting_ && !selected.isEmpty() && !entries.contains(selected))
+        entries.insert(std::min<qsizetype>(ComCombo->currentIndex(), entries.size()), selected);
     QStringList shown;
     for (int i = 0; i < ComCombo->count(); ++i)
         shown.append(ComCombo->itemText(i));
