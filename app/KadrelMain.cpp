@@ -456,7 +456,7 @@ void TForm1::ComPortDeviceLost(const EComPort& error)
     waiting_ = true;
     waitPort_ = QString::fromStdString(ComPort->Port());
     waitIdentity_ = connectedIdentity_;
-    StatusLink->setText(QStringLiteral("Utracono połączenie z portem %1. Czekam na ponowne podłączenie urządzenia…")
+    StatusLink->setText(QStringLiteral("Utracono połączenie z %1, czekam na ponowne podłączenie…")
                             .arg(waitPort_));
     StatusLink->setToolTip(StatusLink->text());
     // The box comes up from inside the disconnect's wait, over a window already disconnected.

@@ -47,11 +47,10 @@ void TForm1::buildStatusBar()
     StatusLink->setMinimumWidth(0);
     StatusSync = new QLabel(bar);
     StatusSync->setObjectName(QStringLiteral("StatusSync"));
-    StatusSync->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     SetFontColor(StatusSync, NamedColor::clRed);
     StatusSync->hide();
     bar->addWidget(StatusLink, 1);
-    bar->addWidget(StatusSync, 1);
+    bar->addPermanentWidget(StatusSync);
 }
 
 // ---- reconnect wait --------------------------------------------------------------------------
@@ -200,9 +199,9 @@ void TForm1::CheckClockSync()
         StatusSync->hide();
         return;
     }
-    StatusSync->setText(QStringLiteral("Zegar komputera nie jest zsynchronizowany: zegary w trybie RTC mogą "
-                                       "pokazywać zły czas."));
-    StatusSync->setToolTip(StatusSync->text());
+    StatusSync->setText(QStringLiteral("Zegar komputera nie jest zsynchronizowany"));
+    StatusSync->setToolTip(QStringLiteral("Zegar systemowy nie jest zsynchronizowany (NTP): zegary w trybie RTC "
+                                          "biorą czas z komputera i mogą pokazywać zły czas."));
     StatusSync->show();
 }
 

@@ -82,7 +82,7 @@ TEST_F(UnattendedTest, ReconnectsByItselfWhenThePortComesBack)
     ASSERT_TRUE(waitFor([&] { return form->WaitingForPort(); }));
     EXPECT_TRUE(waitFor([&] { return errors().size() == 1; }));
     EXPECT_TRUE(disconnectedState());
-    EXPECT_TRUE(statusText().contains(QStringLiteral("Czekam na ponowne podłączenie"))) << statusText();
+    EXPECT_TRUE(statusText().contains(QStringLiteral("czekam na ponowne podłączenie"))) << statusText();
     EXPECT_TRUE(statusText().contains(QString::fromStdString(portPath("BUS"))));
 
     TestPty& back = plug("BUS");
