@@ -460,6 +460,7 @@ void TForm1::ComPortDeviceLost(const EComPort& error)
     waiting_ = true;
     waitPort_ = QString::fromStdString(ComPort->Port());
     waitIdentity_ = connectedIdentity_;
+    waitLinkStamp_ = linkStamp(waitPort_);
     StatusLink->setText(QStringLiteral("Utracono połączenie z %1, czekam na ponowne podłączenie…")
                             .arg(waitPort_));
     StatusLink->setToolTip(StatusLink->text());

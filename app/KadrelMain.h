@@ -289,6 +289,7 @@ private:
     bool holdReconnect_ = false;   // while the loss's own disconnect runs
     QString waitPort_;
     std::string waitIdentity_;
+    QString waitLinkStamp_;        // the lost virtual port's link as it stood at the loss
     std::string connectedIdentity_;
     QTimer* retryOpen_ = nullptr;  // a returned device that would not open yet is tried again
     // Monotonic time of the last tick, for the minimum spacing of ticks.
@@ -298,6 +299,8 @@ private:
 };
 
 extern TForm1* Form1;
+
+QString linkStamp(const QString& path);
 
 // Where port identities are looked up: the seams' sysfs, by-id and virtual-port folders.
 IdentityRoots identityRoots();

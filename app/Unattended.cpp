@@ -5,6 +5,8 @@
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
+#include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -16,6 +18,8 @@
 
 #include <algorithm>
 
+#include <sys/stat.h>
+
 #include "app/KadrelMain.h"
 #include "app/PortErrors.h"
 #include "app/Seams.h"
@@ -25,6 +29,19 @@
 #include "serial/DeviceMap.h"
 #include "serial/PortIdentity.h"
 #include "serial/PortWatcher.h"
+
+// A virtual port's link as it stands: its inode, change time and target. A link left behind by a vanished
+// pseudo-terminal is not "back" when the kernel hands that terminal's number to some other
+// program; only a link made anew (or pointed elsewhere) is. Empty for anything not a link.
+QString linkStamp(const QString& path)
+{
+    struct stat st {};
+    if (::lstat(QFile::encodeName(path).constData(), &st) != 0 || !S_ISLNK(st.st_mode))
+        return {};
+    // The inode number alone may be reused at once; the change time of a new link differs.
+    return QStringLiteral("%1 %2.%3 ").arg(st.st_ino).arg(st.st_ctim.tv_sec).arg(st.st_ctim.tv_nsec) +
+           QFileInfo(path).symLinkTarget();
+}
 
 IdentityRoots identityRoots()
 {
@@ -128,8 +145,9 @@ void TForm1::tryReconnect()
     }
     if (index < 0)
         return;
-
     const QString port = ComCombo->itemText(index);
+    if (port == waitPort_ && !waitLinkStamp_.isEmpty() && linkStamp(port) == waitLinkStamp_)
+        return;   // the dead link, its terminal's number now someone else's
     {
         const QSignalBlocker quiet(ComCombo);
         ComCombo->setCurrentIndex(index);
