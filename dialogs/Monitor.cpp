@@ -74,7 +74,23 @@ QPushButton* button(QWidget* parent, const char* name, const QString& caption)
 
 // ---- log model -------------------------------------------------------------------------------
 
-TMonitorLog::TMonitorLog(int limit, QObject* parent) : QAbstractTableModel(parent), limit_(limit) {}
+TMonitorLog::TMonitorLog(int limit, qint64 byteLimit, QObject* parent)
+    : QAbstractTableModel(parent), limit_(limit), byteLimit_(byteLimit)
+{
+}
+
+qint64 TMonitorLog::cost(const Line& line)
+{
+    return static_cast<qint64>(sizeof(Line)) + (line.bytes.size() + line.meaning.size()) * static_cast<qint64>(sizeof(QChar));
+}
+
+QString TMonitorLog::bytesText(const ByteString& bytes, size_t shown)
+{
+    if (bytes.size() <= shown)
+        return QString::fromStdString(toHex(bytes));
+    return QString::fromStdString(toHex(bytes.substr(0, shown)))
+           + QStringLiteral(" … pominięto %1 B").arg(static_cast<qulonglong>(bytes.size() - shown));
+}
 
 int TMonitorLog::rowCount(const QModelIndex& parent) const
 {
@@ -149,14 +165,22 @@ void TMonitorLog::append(Line line)
 {
     if (limit_ <= 0)
         return;
-    if (static_cast<int>(lines_.size()) >= limit_) {
-        beginRemoveRows(QModelIndex(), 0, 0);
-        lines_.pop_front();
+    const qint64 size = cost(line);
+    int drop = 0;
+    qint64 freed = 0;
+    while (drop < static_cast<int>(lines_.size())
+           && (static_cast<int>(lines_.size()) - drop >= limit_ || bytes_ - freed + size > byteLimit_))
+        freed += cost(lines_[static_cast<size_t>(drop++)]);
+    if (drop > 0) {
+        beginRemoveRows(QModelIndex(), 0, drop - 1);
+        lines_.erase(lines_.begin(), lines_.begin() + drop);
+        bytes_ -= freed;
         endRemoveRows();
     }
     const int row = static_cast<int>(lines_.size());
     beginInsertRows(QModelIndex(), row, row);
     lines_.push_back(std::move(line));
+    bytes_ += size;
     endInsertRows();
 }
 
@@ -164,6 +188,7 @@ void TMonitorLog::clear()
 {
     beginResetModel();
     lines_.clear();
+    bytes_ = 0;
     endResetModel();
 }
 
@@ -183,7 +208,7 @@ QString TMonitorLog::text(const Line& line)
 
 TFMonitor::TFMonitor(TForm1* owner)
     : QDialog(owner, Qt::Window | Qt::WindowTitleHint | Qt::WindowCloseButtonHint | Qt::WindowMinMaxButtonsHint),
-      owner_(owner), log_(new TMonitorLog(HistoryLimit, this))
+      owner_(owner), log_(new TMonitorLog(HistoryLimit, HistoryBytes, this))
 {
     setObjectName(QStringLiteral("FMonitor"));
     setWindowTitle(QStringLiteral("Monitor magistrali"));
@@ -327,7 +352,7 @@ void TFMonitor::record(const std::vector<TraceEntry>& entries)
         return;
     }
     for (const TraceEntry& e : entries)
-        append(kindOf(e.kind), QString::fromStdString(toHex(e.bytes)), QString::fromStdString(e.meaning));
+        append(kindOf(e.kind), TMonitorLog::bytesText(e.bytes, LineBytesShown), QString::fromStdString(e.meaning));
 }
 
 void TFMonitor::append(TMonitorLog::Kind kind, const QString& bytes, const QString& meaning)

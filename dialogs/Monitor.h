@@ -7,7 +7,8 @@
 // It is the main window's LinkObserver from its creation on, also while hidden, so reopening it
 // shows what happened meanwhile. It only looks: nothing it does touches the port or the link
 // state, and a failure inside it is swallowed rather than let into the window's hot paths.
-// History is bounded: the oldest lines go beyond HistoryLimit. "Pauza" stops the log (the
+// History is bounded: the oldest lines go beyond HistoryLimit lines or HistoryBytes of text,
+// and a line shows at most LineBytesShown bytes, saying how many it left out. "Pauza" stops the log (the
 // counters go on counting) until "Wznów", which notes how many lines were skipped.
 #include <QAbstractTableModel>
 #include <QDialog>
@@ -37,21 +38,27 @@ public:
         QString meaning;
     };
 
-    explicit TMonitorLog(int limit, QObject* parent = nullptr);
+    explicit TMonitorLog(int limit, qint64 byteLimit, QObject* parent = nullptr);
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;
     int columnCount(const QModelIndex& parent = QModelIndex()) const override;
     QVariant data(const QModelIndex& index, int role) const override;
     QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
 
-    void append(Line line);   // drops the oldest line beyond the limit
+    void append(Line line);   // drops the oldest lines beyond either limit
     void clear();
+    qint64 bytesUsed() const { return bytes_; }   // what the lines hold, as counted for the limit
+    // Hex of at most `shown` bytes; a longer run ends in "… pominięto N B".
+    static QString bytesText(const ByteString& bytes, size_t shown);
     const Line& at(int row) const { return lines_[static_cast<size_t>(row)]; }
     // One line of text, as saved: time, time since opening, direction, bytes, meaning.
     QString text(int row) const;
     static QString text(const Line& line);
 
 private:
+    static qint64 cost(const Line& line);
     int limit_;
+    qint64 byteLimit_;
+    qint64 bytes_ = 0;
     std::deque<Line> lines_;
 };
 
@@ -59,6 +66,9 @@ class TFMonitor : public QDialog, public LinkObserver {
     Q_OBJECT
 public:
     static constexpr int HistoryLimit = 10000;
+    // A garbage flood makes lines of kilobytes: bounded by bytes too, and each line cut short.
+    static constexpr qint64 HistoryBytes = 8 * 1024 * 1024;
+    static constexpr size_t LineBytesShown = 96;   // a firmware block (69 bytes) stays whole
 
     // Installs itself as the owner's observer; the destructor removes it again.
     explicit TFMonitor(TForm1* owner);
