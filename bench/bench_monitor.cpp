@@ -156,9 +156,6 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "could not connect to %s\n", pty.path.c_str());
         return 1;
     }
-    form->Monitor1Click();
-    TFMonitor* monitor = form->FMonitor;
-
     std::vector<double> periods;
     int64_t last = 0;
     QObject::connect(form->Timer, &QTimer::timeout, [&] {
@@ -167,16 +164,35 @@ int main(int argc, char** argv)
             periods.push_back((now - last) / 1000.0);
         last = now;
     });
+    auto ticks = [&](const char* phase) {
+        std::printf("%-34s tick period p50 %.1f ms, p99 %.1f ms, max %.1f ms over %zu ticks\n", phase,
+                    percentile(periods, 50), percentile(periods, 99), percentile(periods, 100), periods.size());
+        periods.clear();
+        last = 0;
+    };
 
-    std::printf("bench_monitor: main window on a pty with the bus monitor open, garbage flood %s, %.0f s\n",
+    std::printf("bench_monitor: main window on a pty, garbage flood %s, %.0f s a phase\n",
                 rate > 0 ? (std::to_string(static_cast<long>(rate)) + " B/s").c_str() : "as fast as the pty takes",
                 seconds);
     runFor(1);
-    const double before = residentMB();
-    std::printf("before the flood:  resident %.1f MB\n", before);
     periods.clear();
     last = 0;
+    runFor(std::min(seconds, 10.0));
+    ticks("no flood, monitor closed:");
+    {
+        Flood flood(pty.master, rate);
+        runFor(seconds);
+        std::printf("flood, monitor closed: %.0f kB/s taken;", flood.written() / 1024.0 / seconds);
+        ticks("");
+    }
 
+    form->Monitor1Click();
+    TFMonitor* monitor = form->FMonitor;
+    runFor(1);
+    const double before = residentMB();
+    std::printf("monitor open, before the flood:    resident %.1f MB\n", before);
+    periods.clear();
+    last = 0;
     double peak = before;
     long long bytes = 0;
     {
@@ -186,15 +202,14 @@ int main(int argc, char** argv)
             runFor(1);
             peak = std::max(peak, residentMB());
             if (s % 10 == 0 || s == steps)
-                std::printf("after %3d s:       resident %.1f MB, monitor %d lines, %.1f MB of text held\n", s,
-                            residentMB(), monitor->Log().rowCount(), monitor->Log().bytesUsed() / (1024.0 * 1024.0));
+                std::printf("flood, monitor open, after %3d s:  resident %.1f MB, monitor %d lines, %.1f MB of text held\n",
+                            s, residentMB(), monitor->Log().rowCount(), monitor->Log().bytesUsed() / (1024.0 * 1024.0));
         }
         bytes = flood.written();
     }
-    std::printf("garbage sent:      %.1f MB (%.0f kB/s)\n", bytes / (1024.0 * 1024.0), bytes / 1024.0 / seconds);
-    std::printf("resident memory:   peak %.1f MB (%.1f MB before the flood)\n", peak, before);
-    std::printf("tick period:       p50 %.1f ms, p99 %.1f ms, max %.1f ms over %zu ticks\n",
-                percentile(periods, 50), percentile(periods, 99), percentile(periods, 100), periods.size());
+    std::printf("flood, monitor open: %.0f kB/s taken;", bytes / 1024.0 / seconds);
+    ticks("");
+    std::printf("resident memory: peak %.1f MB (%.1f MB before the flood)\n", peak, before);
 
     delete form;
     fs::remove_all(root);

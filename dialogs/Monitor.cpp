@@ -13,6 +13,7 @@
 #include <QScrollBar>
 #include <QTableView>
 #include <QTableWidget>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <cerrno>
 #include <cstdio>
@@ -163,13 +164,29 @@ QVariant TMonitorLog::headerData(int section, Qt::Orientation orientation, int r
 
 void TMonitorLog::append(Line line)
 {
-    if (limit_ <= 0)
+    std::vector<Line> one;
+    one.push_back(std::move(line));
+    append(std::move(one));
+}
+
+void TMonitorLog::append(std::vector<Line> lines)
+{
+    if (limit_ <= 0 || lines.empty())
         return;
-    const qint64 size = cost(line);
+    // Of the new lines, only those that fit the limits together.
+    size_t first = lines.size();
+    qint64 size = 0;
+    while (first > 0 && static_cast<int>(lines.size() - first) < limit_
+           && size + cost(lines[first - 1]) <= byteLimit_)
+        size += cost(lines[--first]);
+    if (first == lines.size())
+        first = lines.size() - 1, size = cost(lines.back());   // one line always shows
+    const int adding = static_cast<int>(lines.size() - first);
+    // Then the oldest lines go until the new ones fit.
     int drop = 0;
     qint64 freed = 0;
     while (drop < static_cast<int>(lines_.size())
-           && (static_cast<int>(lines_.size()) - drop >= limit_ || bytes_ - freed + size > byteLimit_))
+           && (static_cast<int>(lines_.size()) - drop + adding > limit_ || bytes_ - freed + size > byteLimit_))
         freed += cost(lines_[static_cast<size_t>(drop++)]);
     if (drop > 0) {
         beginRemoveRows(QModelIndex(), 0, drop - 1);
@@ -178,8 +195,9 @@ void TMonitorLog::append(Line line)
         endRemoveRows();
     }
     const int row = static_cast<int>(lines_.size());
-    beginInsertRows(QModelIndex(), row, row);
-    lines_.push_back(std::move(line));
+    beginInsertRows(QModelIndex(), row, row + adding - 1);
+    for (size_t i = first; i < lines.size(); ++i)
+        lines_.push_back(std::move(lines[i]));
     bytes_ += size;
     endInsertRows();
 }
@@ -305,6 +323,11 @@ TFMonitor::TFMonitor(TForm1* owner)
     connect(ButtonWyczysc, &QPushButton::clicked, this, handler(&TFMonitor::ButtonWyczyscClick));
     connect(ButtonZapisz, &QPushButton::clicked, this, handler(&TFMonitor::ButtonZapiszClick));
 
+    flushTimer_ = new QTimer(this);
+    flushTimer_->setSingleShot(true);
+    flushTimer_->setInterval(100);
+    connect(flushTimer_, &QTimer::timeout, this, [this] { flush(); });
+
     resize(980, 620);
     showState();
     if (owner_)
@@ -357,13 +380,27 @@ void TFMonitor::record(const std::vector<TraceEntry>& entries)
 
 void TFMonitor::append(TMonitorLog::Kind kind, const QString& bytes, const QString& meaning)
 {
+    const Stamp now = clock ? clock() : Stamp{};
+    pending_.push_back(TMonitorLog::Line{now.wall, now.sinceOpenMs, kind, bytes, meaning});
+    // Under a flood the lines wait here at most one flush interval; more than the table keeps
+    // would only be dropped again.
+    if (pending_.size() > static_cast<size_t>(HistoryLimit))
+        pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(pending_.size() - HistoryLimit));
+    if (!flushTimer_->isActive())
+        flushTimer_->start();
+}
+
+void TFMonitor::flush() const
+{
+    if (pending_.empty())
+        return;
+    flushTimer_->stop();
     const QScrollBar* scroll = LogView->verticalScrollBar();
     const bool following = scroll->value() >= scroll->maximum();
-    const Stamp now = clock ? clock() : Stamp{};
-    log_->append(TMonitorLog::Line{now.wall, now.sinceOpenMs, kind, bytes, meaning});
+    log_->append(std::exchange(pending_, {}));
     if (following)
         LogView->scrollToBottom();
-    showState();
+    const_cast<TFMonitor*>(this)->showState();
 }
 
 void TFMonitor::showCounters()
@@ -407,6 +444,7 @@ void TFMonitor::ButtonPauzaClick()
 
 void TFMonitor::ButtonWyczyscClick()
 {
+    pending_.clear();
     log_->clear();
     trace_.clearCounters();
     skipped_ = 0;
@@ -435,6 +473,7 @@ void TFMonitor::SaveLog(const QString& path) const
     struct Closer {
         void operator()(std::FILE* f) const { std::fclose(f); }
     };
+    flush();
     std::unique_ptr<std::FILE, Closer> file(std::fopen(name.constData(), "wb"));
     if (!file)
         fail(errno);
@@ -450,6 +489,7 @@ void TFMonitor::SaveLog(const QString& path) const
 
 QStringList TFMonitor::Lines() const
 {
+    flush();
     QStringList out;
     out.reserve(log_->rowCount());
     for (int row = 0; row < log_->rowCount(); ++row)

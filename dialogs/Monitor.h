@@ -15,6 +15,7 @@
 #include <QTime>
 #include <deque>
 #include <functional>
+#include <vector>
 
 #include "link/Describe.h"
 #include "link/LinkObserver.h"
@@ -23,6 +24,7 @@ class QLabel;
 class QPushButton;
 class QTableView;
 class QTableWidget;
+class QTimer;
 class TForm1;
 
 // The bounded log behind the monitor's table.
@@ -45,6 +47,7 @@ public:
     QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
 
     void append(Line line);   // drops the oldest lines beyond either limit
+    void append(std::vector<Line> lines);
     void clear();
     qint64 bytesUsed() const { return bytes_; }   // what the lines hold, as counted for the limit
     // Hex of at most `shown` bytes; a longer run ends in "… pominięto N B".
@@ -85,7 +88,12 @@ public:
     void SaveLog(const QString& path) const;   // EInOutError when the file cannot be written
     bool Paused() const { return paused_; }
 
-    const TMonitorLog& Log() const { return *log_; }
+    // Lines reach the table in batches (see flush); these show every line recorded so far.
+    const TMonitorLog& Log() const
+    {
+        flush();
+        return *log_;
+    }
     QStringList Lines() const;
     const BusTrace& Trace() const { return trace_; }
 
@@ -107,6 +115,9 @@ public:
 private:
     void record(const std::vector<TraceEntry>& entries);
     void append(TMonitorLog::Kind kind, const QString& bytes, const QString& meaning);
+    // Moves the lines recorded since the last flush into the table: one insertion, one scroll,
+    // one repaint for however many lines a flood brought.
+    void flush() const;
     void showCounters();
     void showState();
 
@@ -115,4 +126,6 @@ private:
     BusTrace trace_;
     bool paused_ = false;
     qint64 skipped_ = 0;
+    mutable std::vector<TMonitorLog::Line> pending_;
+    QTimer* flushTimer_ = nullptr;
 };
