@@ -5,6 +5,7 @@
 // must be bounded, and the counters must add up to the frames sent.
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -32,8 +33,11 @@ bool validUtf8(const std::string& s)
 void check(const std::vector<TraceEntry>& entries)
 {
     for (const TraceEntry& e : entries) {
-        if (e.meaning.empty() || !validUtf8(e.meaning) || e.row < 0 || e.row > 4)
+        if (e.meaning.empty() || !validUtf8(e.meaning) || e.row < 0 || e.row > 4) {
+            std::fprintf(stderr, "entry kind %d row %d, bytes %s, meaning \"%s\"\n", static_cast<int>(e.kind), e.row,
+                         toHex(e.bytes).c_str(), e.meaning.c_str());
             abort();
+        }
         if (e.bytes.size() > BusTrace::MirrorLimit + 256)
             abort();
     }

@@ -1,6 +1,7 @@
 // The settings file on arbitrary bytes, read and applied by a real offscreen main window
 // through LoadSettings. What the loader and the reader accept must show in the window as the
 // reader understood it, without a box; what they refuse must be told in a box.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 
@@ -40,7 +41,8 @@ static void loadOnce(const uint8_t* data, size_t size)
     fuzzBoxes = 0;
     form->guard([] { form->LoadSettings(); });
 
-    const bool sizeOk = size >= SettingsFile::MinFileSize && size <= SettingsFile::MaxFileSize;
+    // Below three bytes the window's tag test reads its buffer's stale bytes: a refusal either way.
+    const bool sizeOk = size >= 3 && size >= SettingsFile::MinFileSize && size <= SettingsFile::MaxFileSize;
     const auto values = sizeOk && checkTaggedImage(data, size, SettingsFile::Tag).ok()
                             ? SettingsFile::parse(data, size)
                             : std::nullopt;
