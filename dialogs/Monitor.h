@@ -8,8 +8,10 @@
 // shows what happened meanwhile. It only looks: nothing it does touches the port or the link
 // state, and a failure inside it is swallowed rather than let into the window's hot paths.
 // History is bounded: the oldest lines go beyond HistoryLimit lines or HistoryBytes of text,
-// and a line shows at most LineBytesShown bytes, saying how many it left out. "Pauza" stops the log (the
-// counters go on counting) until "Wznów", which notes how many lines were skipped.
+// and a line shows at most LineBytesShown bytes, saying how many it left out. Lines reach the
+// table in batches, at most ten a second, so a flood costs one repaint per batch, not one per
+// line. "Pauza" stops the log (the counters go on counting) until "Wznów", which notes how
+// many lines were skipped.
 #include <QAbstractTableModel>
 #include <QDialog>
 #include <QTime>
