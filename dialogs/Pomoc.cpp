@@ -8,6 +8,7 @@
 #include <cstring>
 #include <functional>
 
+#include "app/AccessibleNames.h"
 #include "app/KadrelMain.h"
 #include "app/Seams.h"
 #include "dialogs/JpegImage.h"
@@ -114,6 +115,7 @@ TFPomoc::TFPomoc(TForm1* owner)
     Button1->setGeometry(10, 86, 192, 25);
     connect(Button1, &QPushButton::clicked, this, [this] { guarded(this, [this] { Button1Click(); }); });
     new StayCentred(this);
+    nameControls(this);
 
     // The picture in the top right corner, the link under it.
     Image1 = new QLabel(Panel1);

@@ -4,6 +4,7 @@
 #include <QLabel>
 #include <QPushButton>
 
+#include "app/AccessibleNames.h"
 #include "app/KadrelMain.h"
 #include "app/Seams.h"
 #include "dialogs/StayCentred.h"
@@ -61,6 +62,7 @@ TFAdresy::TFAdresy(TForm1* owner)
     // What the handler raises goes to the window's handler here, not through Qt's frames.
     connect(Button1, &QPushButton::clicked, this, [this] { owner_->guard([this] { Button1Click(); }); });
     new StayCentred(this);
+    nameControls(this);
 
     FormCreate();
 }
