@@ -21,6 +21,8 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include <cstdio>
+
 #include "app/AccessibleNames.h"
 #include "app/LinkGauge.h"
 #include "app/PortErrors.h"
@@ -30,6 +32,7 @@
 #include "dialogs/Pomoc.h"
 #include "dialogs/Ustawienia.h"
 #include "dialogs/Zmienadres.h"
+#include "link/ErrnoText.h"
 #include "link/Exceptions.h"
 #include "link/Frame.h"
 #include "link/LinkObserver.h"
@@ -487,10 +490,39 @@ void TForm1::ComPortDeviceLost(const EComPort& error)
         QTimer::singleShot(0, this, handler(&TForm1::tryReconnect));
 }
 
+// Why the virtual ports were left out, in the operator's words.
+static QString virtualFolderRefusal(const FolderCheck& check)
+{
+    const QString path = QString::fromStdString(check.path);
+    QString why;
+    switch (check.fault) {
+    case FolderFault::Symlink: why = QStringLiteral("%1 jest dowiązaniem symbolicznym").arg(path); break;
+    case FolderFault::NotFolder: why = QStringLiteral("%1 nie jest folderem").arg(path); break;
+    case FolderFault::OtherOwner:
+        why = QStringLiteral("folder %1 należy do innego użytkownika (uid %2)").arg(path).arg(check.uid);
+        break;
+    case FolderFault::OpenToOthers: why = QStringLiteral("inni użytkownicy mogą pisać w folderze %1").arg(path); break;
+    default:
+        why = QStringLiteral("nie można otworzyć folderu %1: %2").arg(path, QString::fromStdString(ErrnoText(check.error)));
+        break;
+    }
+    return QStringLiteral("Porty wirtualne pominięte: %1. Ktoś inny mógłby tam widzieć i odbierać ramki; "
+                          "usuń go lub ustaw XDG_RUNTIME_DIR.").arg(why);
+}
+
 void TForm1::ReadPortList(QStringList& target)
 {
-    const std::vector<PortEntry> ports =
-        DeviceMap(seams().sysfsRoot.toStdString(), virtualPortFolder().toStdString()).list();
+    const DeviceMap map(seams().sysfsRoot.toStdString(), virtualPortFolder().toStdString());
+    const std::vector<PortEntry> ports = map.list();
+    if (!map.virtualFolderRefusal().ok()) {
+        // Said once, not at every refresh of the list.
+        static QString told;
+        const QString text = virtualFolderRefusal(map.virtualFolderRefusal());
+        if (text != told) {
+            told = text;
+            std::fprintf(stderr, "kadrel: %s\n", qUtf8Printable(text));
+        }
+    }
     PortNames.clear();
     PortDevices.clear();
     QStringList names;

@@ -87,7 +87,7 @@ TFormJakieCOM::TFormJakieCOM(TForm1* owner)
     Button1->setObjectName(QStringLiteral("Button1"));
     Button1->setGeometry(8, 171, 265, 25);
     Button1->setAutoDefault(false);
-    connect(Button1, &QPushButton::clicked, this, &TFormJakieCOM::Button1Click);
+    connect(Button1, &QPushButton::clicked, this, [this] { owner_->guard([this] { Button1Click(); }); });
     nameControls(this);
 }
 
