@@ -35,6 +35,7 @@
 #include "serial/ComComboBox.h"
 #include "serial/ComPort.h"
 #include "serial/DeviceMap.h"
+#include "serial/NetworkPorts.h"
 
 TForm1* Form1 = nullptr;
 
@@ -98,7 +99,8 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent)
 {
     Form1 = this;   // the exception handler is reachable from here on
     setObjectName(QStringLiteral("Form1"));
-    setWindowTitle(QStringLiteral("Kadrel v2.6"));
+    setWindowTitle(seams().profile.isEmpty() ? QStringLiteral("Kadrel v2.6")
+                                             : QStringLiteral("Kadrel v2.6 – profil %1").arg(seams().profile));
 
     ComPort = new TComPort(this);
     ComPort->setObjectName(QStringLiteral("ComPort"));
@@ -414,8 +416,9 @@ void TForm1::ComPortDeviceLost(const EComPort& error)
 
 void TForm1::ReadPortList(QStringList& target)
 {
-    const std::vector<PortEntry> ports =
-        DeviceMap(seams().sysfsRoot.toStdString(), virtualPortFolder().toStdString()).list();
+    DeviceMap map(seams().sysfsRoot.toStdString(), virtualPortFolder().toStdString());
+    map.setNetworkPorts(NetworkPorts::load(networkPortsPath().toStdString()));
+    const std::vector<PortEntry> ports = map.list();
     PortNames.clear();
     PortDevices.clear();
     QStringList names;

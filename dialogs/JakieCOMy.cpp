@@ -5,6 +5,8 @@
 #include <QPushButton>
 
 #include "app/KadrelMain.h"
+#include "app/Seams.h"
+#include "dialogs/PortySieciowe.h"
 
 namespace {
 
@@ -32,7 +34,7 @@ TFormJakieCOM::TFormJakieCOM(TForm1* owner)
 
     Label1 = new QLabel(QStringLiteral("Dostępne porty COM w systemie"), this);
     Label1->setObjectName(QStringLiteral("Label1"));
-    Label1->setGeometry(8, 6, 265, 18);
+    Label1->setGeometry(8, 6, 196, 18);
     PortyCom = memo(this, "PortyCom", QRect(8, 28, 81, 137));
     DevCom = memo(this, "DevCom", QRect(88, 28, 185, 137));
     Button1 = new QPushButton(QStringLiteral("Odświerz"), this);
@@ -40,6 +42,12 @@ TFormJakieCOM::TFormJakieCOM(TForm1* owner)
     Button1->setGeometry(8, 171, 265, 25);
     Button1->setAutoDefault(false);
     connect(Button1, &QPushButton::clicked, this, &TFormJakieCOM::Button1Click);
+    ButtonSiec = new QPushButton(QStringLiteral("Sieć…"), this);
+    ButtonSiec->setObjectName(QStringLiteral("ButtonSiec"));
+    ButtonSiec->setToolTip(QStringLiteral("Porty sieciowe: serwery portów szeregowych (TCP, RFC 2217)"));
+    ButtonSiec->setGeometry(206, 4, 67, 21);
+    ButtonSiec->setAutoDefault(false);
+    connect(ButtonSiec, &QPushButton::clicked, this, [this] { owner_->guard([this] { ButtonSiecClick(); }); });
 }
 
 TFormJakieCOM::~TFormJakieCOM() = default;
@@ -61,4 +69,10 @@ void TFormJakieCOM::Button1Click()
     show();
     owner_->FillPortCombo();
     Fill();
+}
+
+void TFormJakieCOM::ButtonSiecClick()
+{
+    TFPortySieciowe dialog(this, networkPortsPath(), [this] { Button1Click(); });
+    dialog.exec();
 }

@@ -10,7 +10,8 @@ cd "$here"
 jobs=$(nproc 2>/dev/null || echo 2)
 
 packages=(build-essential cmake pkg-config qt6-base-dev libgl-dev libgtest-dev libjpeg-dev
-          fonts-crosextra-carlito clang libclang-rt-14-dev desktop-file-utils appstream dpkg-dev file)
+          fonts-crosextra-carlito clang libclang-rt-14-dev desktop-file-utils appstream dpkg-dev file
+          ser2net)
 
 install_packages() {
     local missing=()
