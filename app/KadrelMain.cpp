@@ -380,7 +380,8 @@ void TForm1::Disconnect()
     // "START" clicked during the wait made a new connection: that one keeps the port.
     if (connectGeneration_ != generation && Link.LinkActive == 1)
         return;
-    if (ComPort->Connected())
+    // A network port still connecting (its wait handles events, this click among them) gives up.
+    if (ComPort->Connected() || ComPort->Opening())
         ComPort->ClosePort();
 }
 

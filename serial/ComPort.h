@@ -337,6 +337,9 @@ public:
     int Handle() const;
     // Open on a network port.
     bool IsNetwork() const { return net_ != nullptr; }
+    // A network open is waiting for its server (the event loop runs meanwhile); ClosePort
+    // now gives it up, and OpenPort fails with code 1 (ECANCELED).
+    bool Opening() const { return opening_; }
 
     // Loading from a stored definition: while loading, SetConnected only records the value and
     // nothing is applied; Loaded() ends loading and opens a recorded Connected.
