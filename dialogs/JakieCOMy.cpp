@@ -34,7 +34,7 @@ TFormJakieCOM::TFormJakieCOM(TForm1* owner)
 
     Label1 = new QLabel(QStringLiteral("Dostępne porty COM w systemie"), this);
     Label1->setObjectName(QStringLiteral("Label1"));
-    Label1->setGeometry(8, 6, 196, 18);
+    Label1->setGeometry(8, 6, 212, 18);
     PortyCom = memo(this, "PortyCom", QRect(8, 28, 81, 137));
     DevCom = memo(this, "DevCom", QRect(88, 28, 185, 137));
     Button1 = new QPushButton(QStringLiteral("Odświerz"), this);
@@ -45,7 +45,7 @@ TFormJakieCOM::TFormJakieCOM(TForm1* owner)
     ButtonSiec = new QPushButton(QStringLiteral("Sieć…"), this);
     ButtonSiec->setObjectName(QStringLiteral("ButtonSiec"));
     ButtonSiec->setToolTip(QStringLiteral("Porty sieciowe: serwery portów szeregowych (TCP, RFC 2217)"));
-    ButtonSiec->setGeometry(206, 4, 67, 21);
+    ButtonSiec->setGeometry(222, 4, 51, 21);
     ButtonSiec->setAutoDefault(false);
     connect(ButtonSiec, &QPushButton::clicked, this, [this] { owner_->guard([this] { ButtonSiecClick(); }); });
 }
