@@ -290,6 +290,7 @@ int main(int argc, char** argv)
                     wire[i].frames, wire[i].median, wire[i].p99dev, wire[i].cpu);
     std::fflush(stdout);
 
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
     KadrelApplication app(argc, argv);
     PanelFigures panel[2];
     for (int i = 0; i < 2; ++i) {

@@ -222,7 +222,7 @@ int Link::resolve(Clock::time_point deadline, std::string& detail, std::vector<s
     std::lock_guard<std::mutex> guard(shared->lock);
     if (shared->rc != 0 || shared->addresses.empty()) {
         detail = "Nie znaleziono komputera „" + address_.host + "”";
-        return shared->rc == EAI_SYSTEM && errno ? errno : EHOSTUNREACH;
+        return EHOSTUNREACH;
     }
     out = shared->addresses;
     lengths = shared->lengths;

@@ -32,16 +32,17 @@ public:
         dir_ = dir;
         rfc2217Port_ = freePort();
         tcpPort_ = freePort();
-        // Each connection has a UUCP-lock-free serial side at 9600 to start with, so the
-        // negotiation has something to change.
+        // The RFC 2217 connection's serial side starts at 9600, so the negotiation has
+        // something to change. No character delay: ser2net would otherwise hold received bytes
+        // back for a few character times to send them in bigger packets.
         std::ofstream cfg(dir_ + "/ser2net.yaml");
         cfg << "%YAML 1.1\n---\n"
             << "connection: &rfc\n  accepter: telnet(rfc2217),tcp,127.0.0.1," << rfc2217Port_ << "\n"
             << "  connector: serialdev," << device << ",9600n81,local\n"
-            << "  options:\n    kickolduser: true\n"
+            << "  options:\n    kickolduser: true\n    chardelay: false\n"
             << "connection: &raw\n  accepter: tcp,127.0.0.1," << tcpPort_ << "\n"
             << "  connector: serialdev," << device << ",19200n81,local\n"
-            << "  options:\n    kickolduser: true\n";
+            << "  options:\n    kickolduser: true\n    chardelay: false\n";
         cfg.close();
         start();
     }
