@@ -102,9 +102,11 @@ std::optional<StatusDisplay> decodeStatus(LinkState& link, uint8_t address, cons
 
     const uint8_t b1 = byteAt(data, 0);
     const uint8_t b2 = byteAt(data, 1);
-    std::string left = link.NegativeTime ? "-" + std::to_string(b1 & 15)
-                                         : std::to_string(b1 >> 4) + std::to_string(b1 & 15);
-    std::string right = std::to_string(b2 >> 4) + std::to_string(b2 & 15);
+    // Appended piece by piece: GCC 12 warns (-Wrestrict, falsely) on a string prepended to.
+    std::string left = link.NegativeTime ? std::string("-") : std::to_string(b1 >> 4);
+    left += std::to_string(b1 & 15);
+    std::string right = std::to_string(b2 >> 4);
+    right += std::to_string(b2 & 15);
     const uint32_t raw = static_cast<uint32_t>(byteAt(data, 2)) * 256u + byteAt(data, 3);
 
     if (clock < 1 || clock > 4)

@@ -49,9 +49,9 @@ std::string logLine(long wallMs, Micros elapsed, const std::string& direction, c
                   static_cast<long long>(elapsed % 1000), direction.c_str());
     std::string line = head;
     if (!bytes.empty())
-        line += " " + toHex(bytes);
+        line.append(" ").append(toHex(bytes));
     if (!meaning.empty())
-        line += " | " + meaning;
+        line.append(" | ").append(meaning);
     return line;
 }
 

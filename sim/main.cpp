@@ -46,8 +46,11 @@ int localTimeOfDay()
 std::string joinClocks(const std::vector<int>& clocks)
 {
     std::string s;
-    for (int c : clocks)
-        s += (s.empty() ? "" : ",") + std::to_string(c);
+    for (int c : clocks) {
+        if (!s.empty())
+            s += ',';
+        s += std::to_string(c);
+    }
     return s;
 }
 

@@ -1,21 +1,34 @@
 #!/usr/bin/env bash
 # Kadrel developer entry: installs what the build needs (Debian 12), builds, and then either runs
 # the program against the bus simulator or runs every test.
-#   tools/dev.sh run    build, start kadrel-sim in the background, run kadrel, stop the simulator
-#   tools/dev.sh test   build, run the test suite, the sanitizer build of it and the fuzz targets
+#   tools/dev.sh run    build the program and the simulator, start kadrel-sim in the background,
+#                       run kadrel, stop the simulator
+#   tools/dev.sh test   build everything, run the test suite, the sanitizer build of it, the
+#                       README's package section and the fuzz targets
+# Started through sudo, it installs the packages as root and builds as the user who called sudo,
+# so the build folders stay that user's.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
 jobs=$(nproc 2>/dev/null || echo 2)
+mode=${1:-}
 
-packages=(build-essential cmake pkg-config qt6-base-dev libgl-dev libgtest-dev libjpeg-dev
-          fonts-crosextra-carlito clang libclang-rt-14-dev desktop-file-utils appstream dpkg-dev file
-          ser2net)
+# What the program and the simulator need to build and run.
+run_packages=(build-essential cmake pkg-config qt6-base-dev libgl-dev libjpeg-dev
+              fonts-crosextra-carlito)
+# What the tests, the sanitizer and fuzz builds and the package check need on top.
+test_packages=(libgtest-dev clang libclang-rt-14-dev desktop-file-utils appstream dpkg-dev file
+               ser2net)
 
-install_packages() {
-    local missing=()
-    for p in "${packages[@]}"; do
+usage() {
+    echo "usage: tools/dev.sh run|test" >&2
+    exit 2
+}
+
+install_packages() {   # install_packages NAME...
+    local missing=() p
+    for p in "$@"; do
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
     done
     [ ${#missing[@]} -eq 0 ] && return 0
@@ -23,10 +36,25 @@ install_packages() {
         apt-get update -qq
         DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
     else
-        echo "Kadrel needs these Debian packages; install them as root:" >&2
+        echo "Kadrel needs these Debian packages; install them as root (su -c '…' where there is no sudo):" >&2
         echo "  apt-get install ${missing[*]}" >&2
         exit 1
     fi
+}
+
+# A build folder left by a run as another user (sudo tools/dev.sh …) cannot be written to.
+check_build_folders() {
+    local dir bad
+    for dir in build build-asan build-fuzz build-package; do
+        [ -e "$dir" ] || continue
+        bad=$(find "$dir" ! -writable -print -quit 2>/dev/null || true)
+        if [ -n "$bad" ]; then
+            echo "The build folder $dir is not writable for $(id -un) ($bad belongs to $(stat -c %U "$bad"))." >&2
+            echo "Give it back to yourself as root, then run again:  chown -R $(id -un): $here/$dir" >&2
+            echo "(or remove it as root:  rm -rf $here/$dir)" >&2
+            exit 1
+        fi
+    done
 }
 
 build() {   # build DIR [cmake options...]
@@ -35,10 +63,83 @@ build() {   # build DIR [cmake options...]
     cmake --build "$dir" -j"$jobs"
 }
 
-case "${1:-}" in
+# Names each skipped test of a ctest run with the reason its output gave (JUnit file of ctest).
+report_skips() {   # report_skips JUNIT_FILE
+    [ -f "$1" ] || return 0
+    awk '
+        function unxml(t) { gsub(/&lt;/, "<", t); gsub(/&gt;/, ">", t); gsub(/&quot;/, "\"", t); gsub(/&apos;/, "\047", t); gsub(/&amp;/, "\\&", t); return t }
+        /<testcase / { name = $0; sub(/.*<testcase name="/, "", name); sub(/".*/, "", name)
+                       skipped = 0; why = ""; grab = 0; inout = 0; msg = "" }
+        /<skipped/ { skipped = 1; msg = $0; sub(/.*message="/, "", msg); sub(/".*/, "", msg) }
+        /<system-out>/ { inout = 1; sub(/.*<system-out>/, "") }
+        inout {
+            line = $0; sub(/<\/system-out>.*/, "", line)
+            if (grab && (line == "" || line ~ /^\[  SKIPPED \]/)) grab = 0
+            else if (grab) why = why (why == "" ? "" : " ") line
+            if (line ~ /: Skipped$/) grab = 1
+            if (line ~ /^SKIP: /) why = substr(line, 7)
+        }
+        /<\/system-out>/ { inout = 0 }
+        /<\/testcase>/ && skipped { printf "  %s: %s\n", unxml(name), unxml(why == "" ? msg : why) }
+    ' "$1" | { lines=$(cat); if [ -n "$lines" ]; then echo "Skipped tests and why:"; echo "$lines"; fi; }
+}
+
+ctest_run() {   # ctest_run DIR [ctest options...]
+    local dir=$1; shift
+    local status=0
+    (cd "$dir" && ctest --output-on-failure --no-tests=error --output-junit skipped-and-all.xml \
+        -j"$jobs" "$@") || status=$?
+    report_skips "$dir/skipped-and-all.xml"
+    return $status
+}
+
+# The README's package section, as written, in its own build folder; a warning fails it.
+package_section() {
+    local log=build-package.log line
+    rm -f "$log"
+    while IFS= read -r line; do
+        echo "+ $line"
+        bash -c "$line" >>"$log" 2>&1 || { cat "$log" >&2; echo "the README's package section failed at: $line" >&2; return 1; }
+    done < <(sed -n '/^## Installing Kadrel as a package/,/^## Access/p' README.md |
+             grep -E '^    (cmake |\(cd build-package)' | sed 's/^    //')
+    if grep -n 'warning:' "$log" >&2; then
+        echo "the Release build of the package section warns (see above)" >&2
+        return 1
+    fi
+    ls build-package/kadrel_*.deb
+}
+
+[ "$mode" = run ] || [ "$mode" = test ] || usage
+
+if [ "$mode" = run ] && [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}${QT_QPA_PLATFORM:-}" ]; then
+    echo "tools/dev.sh run shows a window, and there is no display here: log in to a desktop and run it from a terminal there, or run it on a virtual display with: xvfb-run -a tools/dev.sh run" >&2
+    exit 1
+fi
+
+if [ "$mode" = run ]; then
+    install_packages "${run_packages[@]}"
+else
+    install_packages "${run_packages[@]}" "${test_packages[@]}"
+fi
+
+# Root through sudo in a clone that is the caller's: build as the caller, and hand back the
+# build folders an earlier root run left behind.
+if [ "$(id -u)" -eq 0 ] && [ -n "${SUDO_USER:-}" ] && [ "$SUDO_USER" != root ] &&
+   [ "$(stat -c %U "$here")" = "$SUDO_USER" ]; then
+    for dir in build build-asan build-fuzz build-package; do
+        [ -e "$dir" ] && chown -R "$SUDO_USER": "$dir"
+    done
+    home=$(getent passwd "$SUDO_USER" | cut -d: -f6)
+    exec runuser -u "$SUDO_USER" -- env HOME="$home" USER="$SUDO_USER" LOGNAME="$SUDO_USER" "$0" "$@"
+fi
+check_build_folders
+
+case "$mode" in
 run)
-    install_packages
-    build build
+    # Tests and benchmarks stay off here: they need packages the run does not.
+    cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKADREL_TESTS=OFF -DKADREL_BENCH=OFF \
+        -DKADREL_SANITIZE=OFF -DKADREL_FUZZ=OFF >/dev/null
+    cmake --build build -j"$jobs" --target kadrel kadrel-sim
     ./build/kadrel-sim --name SIM1 --quiet &
     sim=$!
     trap 'kill "$sim" 2>/dev/null; wait "$sim" 2>/dev/null || true' EXIT
@@ -55,20 +156,16 @@ run)
     ./build/kadrel
     ;;
 test)
-    install_packages
-    build build
-    (cd build && ctest --output-on-failure -j"$jobs" --timeout 300)
+    # Every option the suite relies on is given: a package build may have left others in a cache.
+    build build -DKADREL_TESTS=ON -DKADREL_BENCH=ON -DKADREL_SANITIZE=OFF -DKADREL_FUZZ=OFF
+    tools/check-tests-built.sh build
+    ctest_run build --timeout 300
     # The same suite under AddressSanitizer and UndefinedBehaviorSanitizer.
-    build build-asan -DKADREL_SANITIZE=ON -DKADREL_BENCH=OFF
-    (cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-        ctest --output-on-failure -j"$jobs" --timeout 600 -LE nosanitize)
+    build build-asan -DKADREL_TESTS=ON -DKADREL_BENCH=OFF -DKADREL_SANITIZE=ON -DKADREL_FUZZ=OFF
+    tools/check-tests-built.sh build-asan
+    ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest_run build-asan --timeout 600 -LE nosanitize
+    package_section
     # A short run of every fuzz target.
-    if [ -x tools/fuzz.sh ]; then
-        tools/fuzz.sh 20
-    fi
-    ;;
-*)
-    echo "usage: tools/dev.sh run|test" >&2
-    exit 2
+    tools/fuzz.sh 20
     ;;
 esac

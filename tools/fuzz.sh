@@ -9,6 +9,11 @@ CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo 
     -DKADREL_FUZZ=ON -DKADREL_TESTS=OFF -DKADREL_BENCH=OFF >/dev/null
 targets=$(cd tests/fuzz && ls fuzz_*.cpp | sed 's/\.cpp$//')
 cmake --build build-fuzz -j"$(nproc)" --target $targets
+# The targets' scratch files go to a folder of this run's own, removed however the run ends.
+scratch=$(mktemp -d "$( [ -w /dev/shm ] && echo /dev/shm || echo "${TMPDIR:-/tmp}")/kadrel-fuzz.XXXXXX")
+trap 'rm -rf "$scratch"' EXIT
+trap 'exit 130' INT TERM
+export KADREL_FUZZ_SCRATCH=$scratch
 status=0
 for t in $targets; do
     mkdir -p "build-fuzz/corpus/$t"
