@@ -1,5 +1,7 @@
 #include "app/KadrelMain.h"
 
+#include <cerrno>
+
 #include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
@@ -325,10 +327,21 @@ void TForm1::guard(const std::function<void()>& handler) noexcept
 
 void TForm1::Button_polaczClick()
 {
+    // A network port is still connecting (its wait handles events, this click among them):
+    // the click that started it finishes the job.
+    if (ComPort->Opening())
+        return;
     if (ComCombo->currentIndex() >= 0) {
         ComPort->SetPort(ComCombo->Text().toStdString());
-        if (!ComPort->Connected())
-            ComPort->OpenPort();
+        try {
+            if (!ComPort->Connected())
+                ComPort->OpenPort();
+        } catch (const EComPort& e) {
+            // "STOP", "COM?" or closing the window gave up a network port still connecting:
+            // what the operator asked for, not a failure to report.
+            if (e.OsErrorCode != ECANCELED)
+                throw;
+        }
     }
     Pause(100);
     if (ComPort->Connected()) {

@@ -9,7 +9,11 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QElapsedTimer>
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 #include "app/Profile.h"
 #include "dialogs/JakieCOMy.h"
@@ -192,4 +196,38 @@ TEST(Profiles, FolderTitleAndOneInstanceEach)
     EXPECT_TRUE(message.contains(QStringLiteral("jest już otwarty"))) << message.toStdString();
     EXPECT_TRUE(LockProfile(plain + QStringLiteral("/hala-3"), QStringLiteral("hala-3"), message));
     seams().profile.clear();
+}
+
+TEST(NetworkPortsWindow, StopWhileConnectingGivesUpWithoutABoxAndStartTwiceChangesNothing)
+{
+    // A server whose kernel completes the connection but which never says a word.
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::listen(listener, 4), 0);
+    socklen_t len = sizeof a;
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
+
+    DialogBench bench(0);
+    addNetworkPort("rfc2217://127.0.0.1:" + std::to_string(ntohs(a.sin_port)));
+    TForm1& w = bench.open();
+    w.ComCombo->setCurrentIndex(0);
+    bool startIgnored = false;
+    QTimer::singleShot(150, &w, [&] {
+        w.Button_polaczClick();  // while the first is still connecting
+        startIgnored = w.ComPort->Opening();
+    });
+    QTimer::singleShot(300, &w, [&] { w.Button2Click(); });
+    QElapsedTimer clock;
+    clock.start();
+    w.guard([&] { w.Button_polaczClick(); });
+    EXPECT_LT(clock.elapsed(), 2000);
+    EXPECT_TRUE(startIgnored);
+    EXPECT_FALSE(w.ComPort->Connected());
+    EXPECT_FALSE(w.ComPort->Opening());
+    EXPECT_EQ(w.Edit_status->text(), QStringLiteral("ROZŁĄCZONY"));
+    EXPECT_TRUE(bench.messages.empty()) << bench.messageText();
+    ::close(listener);
 }
