@@ -337,8 +337,10 @@ QFrame* TForm1::buildClockPanel(int n)
     grid->addLayout(modes, 4, 0, 1, 2);
     grid->setColumnStretch(0, 1);
 
-    connect(c.boxActiv, &QCheckBox::clicked, this, [this, n] { guard([&] { ZboxActivClick(n); }); });
-    connect(c.wbox, &QCheckBox::clicked, this, [this, n] { guard([&] { WboxClick(n); }); });
+    // Every change counts, not only a click: a keyboard or screen reader's toggle must not
+    // leave a cleared clock's controls shown. A click toggles once, so it acts once.
+    connect(c.boxActiv, &QCheckBox::toggled, this, [this, n] { guard([&] { ZboxActivClick(n); }); });
+    connect(c.wbox, &QCheckBox::toggled, this, [this, n] { guard([&] { WboxClick(n); }); });
     connect(c.btnZ, &QPushButton::clicked, this, [this, n] { guard([&] { BtnZClick(n); }); });
     connect(c.btnS, &QPushButton::clicked, this, [this, n] { guard([&] { BtnSClick(n); }); });
     return c.panel;

@@ -7,13 +7,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "link/ErrnoText.h"
 #include "link/Exceptions.h"
 
 namespace {
 
 [[noreturn]] void raise(const std::string& what, const std::string& path, int error)
 {
-    throw EInOutError(what + " " + path + ": " + std::strerror(error), error);
+    throw EInOutError(what + " " + path + ": " + ErrnoText(error), error);
 }
 
 // Closes on every path out of WriteBlock unless released.
@@ -134,8 +135,9 @@ void WriteBlock(const std::string& path, const uint8_t* buffer, size_t count)
 
     std::string temp = path + ".XXXXXX";
     FdOwner fd(::mkostemp(temp.data(), O_CLOEXEC));
+    // The operator knows the file, not the temporary name beside it.
     if (fd.get() < 0)
-        raise("Nie można utworzyć pliku", temp, errno);
+        raise("Nie można zapisać pliku", path, errno);
     // From here on the temporary file must not outlive a failure.
     struct TempGuard {
         const std::string& name;

@@ -1,10 +1,28 @@
 #include "app/KadrelApplication.h"
 
+#include <QLibraryInfo>
+#include <QTranslator>
 #include <exception>
 
 #include "app/KadrelMain.h"
 
-KadrelApplication::KadrelApplication(int& argc, char** argv) : QApplication(argc, argv) {}
+KadrelApplication::KadrelApplication(int& argc, char** argv) : QApplication(argc, argv)
+{
+    installQtTranslations();
+}
+
+bool KadrelApplication::installQtTranslations()
+{
+    auto* translator = new QTranslator(this);
+    const QString folder = QLibraryInfo::path(QLibraryInfo::TranslationsPath);
+    if (!translator->load(QStringLiteral("qtbase_pl"), folder) || !installTranslator(translator)) {
+        qWarning("no Polish translation of Qt's own texts in %s (Debian: qt6-translations-l10n)",
+                 qUtf8Printable(folder));
+        delete translator;
+        return false;
+    }
+    return true;
+}
 
 bool KadrelApplication::notify(QObject* receiver, QEvent* event)
 {

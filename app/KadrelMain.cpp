@@ -23,6 +23,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include "app/AccessibleNames.h"
 #include "app/LinkGauge.h"
 #include "app/PortErrors.h"
 #include "app/Seams.h"
@@ -137,6 +138,7 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent)
     buildClockGroup();
     column->addWidget(GroupBox1);
     column->addWidget(GroupZegary);
+    nameControls(this);
     // The window follows its visible controls, shrinking to the connection strip while
     // disconnected.
     layout()->setSizeConstraint(QLayout::SetFixedSize);
@@ -188,19 +190,20 @@ void TForm1::FormCreate()
 void TForm1::buildMenu()
 {
     MainMenu1 = menuBar();
+    // "&" marks the keyboard mnemonic (Alt+O opens "Opcje"); it is not shown.
     MainMenu1->setObjectName(QStringLiteral("MainMenu1"));
-    Opcje1 = MainMenu1->addMenu(QStringLiteral("Opcje"));
+    Opcje1 = MainMenu1->addMenu(QStringLiteral("&Opcje"));
     Opcje1->setObjectName(QStringLiteral("Opcje1"));
     Opcje1->menuAction()->setObjectName(QStringLiteral("Opcje1Action"));
-    Zmianaadresu1 = Opcje1->addAction(QStringLiteral("Zmiana adresu"));
+    Zmianaadresu1 = Opcje1->addAction(QStringLiteral("&Zmiana adresu"));
     Zmianaadresu1->setObjectName(QStringLiteral("Zmianaadresu1"));
-    Aktualizacja1 = Opcje1->addAction(QStringLiteral("Aktualizacja firmware"));
+    Aktualizacja1 = Opcje1->addAction(QStringLiteral("&Aktualizacja firmware"));
     Aktualizacja1->setObjectName(QStringLiteral("Aktualizacja1"));
-    Zapiszustawienia1 = Opcje1->addAction(QStringLiteral("Zapisz ustawienia"));
+    Zapiszustawienia1 = Opcje1->addAction(QStringLiteral("Zapisz &ustawienia"));
     Zapiszustawienia1->setObjectName(QStringLiteral("Zapiszustawienia1"));
-    Pomoc2 = MainMenu1->addAction(QStringLiteral("Pomoc"));
+    Pomoc2 = MainMenu1->addAction(QStringLiteral("&Pomoc"));
     Pomoc2->setObjectName(QStringLiteral("Pomoc2"));
-    Monitor1 = MainMenu1->addAction(QStringLiteral("Monitor"));
+    Monitor1 = MainMenu1->addAction(QStringLiteral("&Monitor"));
     Monitor1->setObjectName(QStringLiteral("Monitor1"));
     Opcje1->setEnabled(false);
     Opcje1->menuAction()->setEnabled(false);
@@ -226,9 +229,10 @@ void TForm1::buildConnectionStrip()
     ComCombo->setObjectName(QStringLiteral("ComCombo"));
     ComCombo->SetComPort(ComPort);
     ComCombo->SetComProperty(cpNone);
-    // Wide enough for the whole port path: the device's name is at its end.
-    ComCombo->setMinimumContentsLength(12);
-    ComCombo->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    // One width whatever the port's name, so the buttons beside it stay put: room for a
+    // hardware port's path; a longer one is cut in the middle, whole in the tooltip.
+    ComCombo->setMinimumContentsLength(16);
+    ComCombo->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
     ComCombo->installEventFilter(this);
     Edit_status = new QLineEdit(QStringLiteral("ROZŁĄCZONY"), GroupBox1);
     Edit_status->setObjectName(QStringLiteral("Edit_status"));

@@ -1,5 +1,6 @@
 #include "app/LinkGauge.h"
 
+#include <QAccessible>
 #include <QPainter>
 #include <QPainterPath>
 #include <algorithm>
@@ -16,6 +17,8 @@ void LinkGauge::SetProgress(int value)
         return;
     progress_ = value;
     update();
+    QAccessibleValueChangeEvent changed(this, value);
+    QAccessible::updateAccessibility(&changed);
 }
 
 void LinkGauge::SetColor(const QColor& color)

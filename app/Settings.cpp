@@ -77,6 +77,8 @@ void TForm1::LoadSettings()
         SetClockName(n, QString::fromStdString(values->clocks[n - 1].name));
     for (int n = 1; n <= 4; ++n) {
         const bool active = values->clocks[n - 1].active;
+        // The boxes act on every change; the loader does its own showing and colouring.
+        const QSignalBlocker quiet(Clocks[n].boxActiv);
         Clocks[n].boxActiv->setChecked(active);
         if (active)
             ShowClock(n);
@@ -84,7 +86,10 @@ void TForm1::LoadSettings()
             HideClock(n);
     }
     for (int n = 1; n <= 4; ++n) Clocks[n].boxDol->setChecked(values->clocks[n - 1].countDown);
-    for (int n = 1; n <= 4; ++n) Clocks[n].wbox->setChecked(values->clocks[n - 1].displayOff);
+    for (int n = 1; n <= 4; ++n) {
+        const QSignalBlocker quiet(Clocks[n].wbox);
+        Clocks[n].wbox->setChecked(values->clocks[n - 1].displayOff);
+    }
     for (int n = 1; n <= 4; ++n)
         Clocks[n].jasnosc->setValue(std::min<int>(values->clocks[n - 1].brightness, 3));
     // White, not the grey of a click on the box: the field keeps it until the box is clicked.

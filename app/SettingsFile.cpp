@@ -6,6 +6,7 @@
 #include <iconv.h>
 #include <stdexcept>
 
+#include "link/ErrnoText.h"
 #include "link/Exceptions.h"
 
 namespace {
@@ -17,7 +18,7 @@ public:
     Converter(const char* to, const char* from) : cd_(iconv_open(to, from))
     {
         if (cd_ == reinterpret_cast<iconv_t>(-1))
-            throw Exception(std::string("iconv ") + from + " -> " + to + ": " + std::strerror(errno));
+            throw Exception(std::string("iconv ") + from + " -> " + to + ": " + ErrnoText(errno));
     }
     ~Converter() { iconv_close(cd_); }
     Converter(const Converter&) = delete;

@@ -19,8 +19,10 @@
 #include <cstring>
 #include <memory>
 
+#include "app/AccessibleNames.h"
 #include "app/KadrelMain.h"
 #include "app/Seams.h"
+#include "link/ErrnoText.h"
 #include "link/Exceptions.h"
 
 namespace {
@@ -281,6 +283,7 @@ TFMonitor::TFMonitor(TForm1* owner)
     connect(ButtonZapisz, &QPushButton::clicked, this, handler(&TFMonitor::ButtonZapiszClick));
 
     resize(980, 620);
+    nameControls(this);
     showState();
     if (owner_)
         owner_->Observer = this;
@@ -405,7 +408,7 @@ void TFMonitor::SaveLog(const QString& path) const
 {
     const QByteArray name = QFile::encodeName(path);
     auto fail = [&](int error) {
-        throw EInOutError("Nie można zapisać pliku „" + path.toStdString() + "”: " + std::strerror(error), error);
+        throw EInOutError("Nie można zapisać pliku „" + path.toStdString() + "”: " + ErrnoText(error), error);
     };
     struct Closer {
         void operator()(std::FILE* f) const { std::fclose(f); }

@@ -7,6 +7,7 @@
 #include <QPushButton>
 #include <cstring>
 
+#include "app/AccessibleNames.h"
 #include "app/KadrelMain.h"
 #include "app/Seams.h"
 #include "dialogs/JpegImage.h"
@@ -102,6 +103,7 @@ TFPomoc::TFPomoc(TForm1* owner)
     Button1->setObjectName(QStringLiteral("Button1"));
     Button1->setGeometry(10, 86, 192, 25);
     connect(Button1, &QPushButton::clicked, this, &TFPomoc::Button1Click);
+    nameControls(this);
 
     // The picture in the top right corner, the link under it.
     Image1 = new QLabel(Panel1);

@@ -10,9 +10,11 @@
 #include <QShowEvent>
 #include <QTimer>
 
+#include "app/AccessibleNames.h"
 #include "app/KadrelMain.h"
 #include "app/Seams.h"
 #include "app/SettingsFile.h"
+#include "app/TextFit.h"
 #include "serial/ComPort.h"
 
 uint16_t TFUstawienia::ImageSize = 0;
@@ -61,7 +63,9 @@ TFUstawienia::TFUstawienia(TForm1* owner) : QDialog(owner), form_(owner)
 
     Label1 = new QLabel(QStringLiteral("Adres Zegara do aktualizacji"), Ustawienia);
     Label1->setObjectName(QStringLiteral("Label1"));
-    Label1->setGeometry(16, 8, 161, 17);
+    // The heading takes the dialog's whole width, and a smaller font where even that is short.
+    Label1->setGeometry(8, 8, 177, 17);
+    shrinkToFit(Label1);
     for (int n = 1; n <= 4; ++n) {
         Radio[n] = new QRadioButton(QString::number(n), Ustawienia);
         Radio[n]->setObjectName(QStringLiteral("Radio%1").arg(n));
@@ -70,8 +74,8 @@ TFUstawienia::TFUstawienia(TForm1* owner) : QDialog(owner), form_(owner)
     Radio[1]->setChecked(true);
     LabelNazwaPliku = new QLabel(Ustawienia);
     LabelNazwaPliku->setObjectName(QStringLiteral("LabelNazwaPliku"));
-    LabelNazwaPliku->setGeometry(16, 60, 161, 28);
-    LabelNazwaPliku->setWordWrap(true);
+    // The room between the radio buttons and the buttons: a long path takes several lines.
+    LabelNazwaPliku->setGeometry(8, 53, 177, 44);
     Button1 = new QPushButton(QStringLiteral("Plik"), Ustawienia);
     Button1->setObjectName(QStringLiteral("Button1"));
     Button1->setGeometry(16, 100, 75, 25);
@@ -103,6 +107,7 @@ TFUstawienia::TFUstawienia(TForm1* owner) : QDialog(owner), form_(owner)
     if (form_->Timer)
         connect(form_->Timer, &QTimer::timeout, this, [this] { stalledWatches_ = 0; });
 
+    nameControls(this);
     FormCreate();
 }
 
@@ -149,8 +154,7 @@ void TFUstawienia::Button1Click()
     const QString path = seams().chooseFirmwareFile ? seams().chooseFirmwareFile(this) : QString();
     if (path.isEmpty())
         return;
-    LabelNazwaPliku->setText(path);
-    LabelNazwaPliku->setToolTip(path);
+    showPath(LabelNazwaPliku, path, QStringLiteral("Plik firmware"));
     // Whatever follows, the image shown is no longer the one in the buffer until it loads.
     ButtonStart->setEnabled(false);
 

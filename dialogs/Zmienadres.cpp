@@ -4,6 +4,7 @@
 #include <QLabel>
 #include <QPushButton>
 
+#include "app/AccessibleNames.h"
 #include "app/KadrelMain.h"
 #include "serial/ComPort.h"
 
@@ -57,6 +58,7 @@ TFAdresy::TFAdresy(TForm1* owner)
     Button1->setGeometry(8, 92, 129, 25);
     Button1->setAutoDefault(false);
     connect(Button1, &QPushButton::clicked, this, &TFAdresy::Button1Click);
+    nameControls(this);
 
     FormCreate();
 }

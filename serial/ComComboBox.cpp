@@ -1,5 +1,11 @@
 #include "serial/ComComboBox.h"
 
+#include <QAbstractItemView>
+#include <QHelpEvent>
+#include <QStyleOptionComboBox>
+#include <QStylePainter>
+#include <QToolTip>
+
 namespace {
 
 // The combo box's own items as the selection logic's list.
@@ -23,6 +29,32 @@ TComComboBox::TComComboBox(QWidget* parent)
     setEditable(false);  // pick-only
     // Connected first, so the pick reaches the port before any later handler sees the change.
     connect(this, &QComboBox::activated, this, &TComComboBox::picked);
+    view()->setTextElideMode(Qt::ElideMiddle);
+}
+
+void TComComboBox::paintEvent(QPaintEvent*)
+{
+    QStylePainter painter(this);
+    painter.setPen(palette().color(QPalette::Text));
+    QStyleOptionComboBox option;
+    initStyleOption(&option);
+    painter.drawComplexControl(QStyle::CC_ComboBox, option);
+    const QRect field = style()->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField, this);
+    option.currentText = fontMetrics().elidedText(option.currentText, Qt::ElideMiddle, field.width() - 2);
+    painter.drawControl(QStyle::CE_ComboBoxLabel, option);
+}
+
+bool TComComboBox::event(QEvent* event)
+{
+    if (event->type() == QEvent::ToolTip && toolTip().isEmpty()) {
+        const QString text = currentText();
+        if (text.isEmpty())
+            QToolTip::hideText();
+        else
+            QToolTip::showText(static_cast<QHelpEvent*>(event)->globalPos(), text, this);
+        return true;
+    }
+    return QComboBox::event(event);
 }
 
 TComComboBox::~TComComboBox()

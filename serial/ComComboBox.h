@@ -33,6 +33,12 @@ public:
 
     TComSelect& Select() { return *select_; }
 
+protected:
+    // Port names are paths whose distinctive part is at the end: a name wider than the box is
+    // cut in the middle, and the whole name is the tooltip.
+    void paintEvent(QPaintEvent* event) override;
+    bool event(QEvent* event) override;
+
 private:
     void picked(int index);
     void portDestroyed();

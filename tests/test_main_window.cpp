@@ -231,11 +231,13 @@ TEST_F(WindowTest, MenuEnablingFollowsTheConnection)
     addPort("BUS");
     TForm1& w = createWindow();
     EXPECT_EQ(w.MainMenu1->actions().size(), 3);   // "Opcje", "Pomoc", "Monitor"
-    EXPECT_EQ(w.Opcje1->title(), QStringLiteral("Opcje"));
-    EXPECT_EQ(w.Zmianaadresu1->text(), QStringLiteral("Zmiana adresu"));
-    EXPECT_EQ(w.Aktualizacja1->text(), QStringLiteral("Aktualizacja firmware"));
-    EXPECT_EQ(w.Zapiszustawienia1->text(), QStringLiteral("Zapisz ustawienia"));
-    EXPECT_EQ(w.Pomoc2->text(), QStringLiteral("Pomoc"));
+    // The captions as shown, without the mnemonic mark.
+    auto shown = [](QString text) { return text.remove(QLatin1Char('&')); };
+    EXPECT_EQ(shown(w.Opcje1->title()), QStringLiteral("Opcje"));
+    EXPECT_EQ(shown(w.Zmianaadresu1->text()), QStringLiteral("Zmiana adresu"));
+    EXPECT_EQ(shown(w.Aktualizacja1->text()), QStringLiteral("Aktualizacja firmware"));
+    EXPECT_EQ(shown(w.Zapiszustawienia1->text()), QStringLiteral("Zapisz ustawienia"));
+    EXPECT_EQ(shown(w.Pomoc2->text()), QStringLiteral("Pomoc"));
     EXPECT_FALSE(w.Opcje1->menuAction()->isEnabled());
     EXPECT_TRUE(w.Pomoc2->isEnabled());
     connectWindow();

@@ -16,7 +16,7 @@ mode=${1:-}
 
 # What the program and the simulator need to build and run.
 run_packages=(build-essential cmake pkg-config qt6-base-dev libgl-dev libjpeg-dev
-              fonts-crosextra-carlito)
+              fonts-crosextra-carlito qt6-translations-l10n)
 # What the tests, the sanitizer and fuzz builds and the package check need on top.
 test_packages=(libgtest-dev clang libclang-rt-14-dev desktop-file-utils appstream dpkg-dev file
                ser2net)
