@@ -3,10 +3,11 @@
 #include <QDir>
 #include <QFile>
 #include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
+
+#include "link/ErrnoText.h"
 
 bool ValidProfileName(const QString& name)
 {
@@ -61,7 +62,7 @@ bool LockProfile(const QString& folder, const QString& name, QString& message)
     const int fd = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) {
         message = QStringLiteral("Nie można otworzyć blokady profilu „%1”: %2.")
-                      .arg(name, QString::fromLocal8Bit(std::strerror(errno)));
+                      .arg(name, QString::fromStdString(ErrnoText(errno)));
         return false;
     }
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -73,7 +74,7 @@ bool LockProfile(const QString& folder, const QString& name, QString& message)
                                        "uruchom program z innym profilem (kadrel --profile NAZWA).")
                             .arg(name)
                       : QStringLiteral("Nie można zablokować profilu „%1”: %2.")
-                            .arg(name, QString::fromLocal8Bit(std::strerror(e)));
+                            .arg(name, QString::fromStdString(ErrnoText(e)));
         return false;
     }
     return true;

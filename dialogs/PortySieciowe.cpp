@@ -10,9 +10,9 @@
 #include <QSpinBox>
 #include <QVBoxLayout>
 #include <algorithm>
-#include <cstring>
 
 #include "app/Seams.h"
+#include "link/ErrnoText.h"
 #include "serial/NetworkPorts.h"
 
 TFPortySieciowe::TFPortySieciowe(QWidget* parent, QString filePath, std::function<void()> changed)
@@ -85,7 +85,7 @@ bool TFPortySieciowe::store(const std::vector<std::string>& next)
     const int e = NetworkPorts::save(path_.toStdString(), next);
     if (e != 0) {
         ShowMessage(MsgKind::Error, QStringLiteral("Nie można zapisać listy portów sieciowych w „%1”: %2")
-                                        .arg(path_, QString::fromLocal8Bit(std::strerror(e))));
+                                        .arg(path_, QString::fromStdString(ErrnoText(e))));
         return false;
     }
     addresses_ = next;
