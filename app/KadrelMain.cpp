@@ -38,7 +38,12 @@
 #include "serial/ComComboBox.h"
 #include "serial/ComPort.h"
 #include "serial/DeviceMap.h"
+#include "serial/NetLink.h"
 #include "serial/NetworkPorts.h"
+#include "serial/PortIdentity.h"
+#include "serial/PortWatcher.h"
+
+#include <time.h>
 
 TForm1* Form1 = nullptr;
 
@@ -143,14 +148,46 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent)
     // disconnected.
     layout()->setSizeConstraint(QLayout::SetFixedSize);
 
+    buildStatusBar();
+
+    // Each tick re-arms the timer for the next slot of the wall clock (scheduleTick); a stopped
+    // timer stays stopped.
     Timer = new QTimer(this);
     Timer->setObjectName(QStringLiteral("Timer"));
     Timer->setTimerType(Qt::PreciseTimer);
     Timer->setInterval(seams().tickIntervalMs);
-    connect(Timer, &QTimer::timeout, this, handler(&TForm1::TimerTimer));
+    connect(Timer, &QTimer::timeout, this, [this] { timerFired(); });
     Timer->start();
 
+    retryOpen_ = new QTimer(this);
+    retryOpen_->setSingleShot(true);
+    retryOpen_->setInterval(2000);
+    connect(retryOpen_, &QTimer::timeout, this, handler(&TForm1::tryReconnect));
+
+    Watcher = new PortWatcher({seams().devDir, seams().byIdDir, virtualPortFolder()}, this, seams().portSettleMs);
+    Watcher->setObjectName(QStringLiteral("Watcher"));
+    connect(Watcher, &PortWatcher::portsChanged, this, handler(&TForm1::PortsChanged));
+    // A server cannot be watched for: a network port counts as there, and only an open attempt
+    // (every two seconds while it fails) tells whether it answers again.
+    Watcher->addPresenceCheck([](const QString& name) -> std::optional<bool> {
+        if (net::isNetworkName(name.toStdString()))
+            return true;
+        return std::nullopt;
+    });
+
+    SyncTimer = new QTimer(this);
+    SyncTimer->setObjectName(QStringLiteral("SyncTimer"));
+    SyncTimer->setInterval(60000);
+    connect(SyncTimer, &QTimer::timeout, this, handler(&TForm1::CheckClockSync));
+    SyncTimer->start();
+
+    for (int n = 1; n <= 4; ++n) {
+        connect(Clocks[n].czas, &QLineEdit::textChanged, this, [this, n] { updateTimeAccessibleName(n); });
+        updateTimeAccessibleName(n);
+    }
+
     guard([this] { FormCreate(); });
+    guard([this] { CheckClockSync(); });
 }
 
 TForm1::~TForm1()
@@ -290,6 +327,7 @@ void TForm1::showEvent(QShowEvent* event)
 
 void TForm1::closeEvent(QCloseEvent* event)
 {
+    StopWaiting();
     guard([this] { Disconnect(); });
     event->accept();
     emit windowClosed();
@@ -335,6 +373,7 @@ void TForm1::Button_polaczClick()
     // the click that started it finishes the job.
     if (ComPort->Opening())
         return;
+    StopWaiting();
     if (ComCombo->currentIndex() >= 0) {
         ComPort->SetPort(ComCombo->Text().toStdString());
         try {
@@ -348,23 +387,34 @@ void TForm1::Button_polaczClick()
         }
     }
     Pause(100);
-    if (ComPort->Connected()) {
-        SetBackColor(Edit_status, NamedColor::clLime);
-        Edit_status->setText(QStringLiteral("POŁĄCZONY"));
-        ComCombo->setEnabled(false);
-        GroupZegary->show();
-        fitToContents();
-        Link.LinkActive = 1;
-        Opcje1->setEnabled(true);
-        Opcje1->menuAction()->setEnabled(true);
-        ++connectGeneration_;
-    } else {
+    if (ComPort->Connected())
+        showConnected();
+    else
         Disconnect();
-    }
+}
+
+void TForm1::showConnected()
+{
+    SetBackColor(Edit_status, NamedColor::clLime);
+    Edit_status->setText(QStringLiteral("POŁĄCZONY"));
+    ComCombo->setEnabled(false);
+    GroupZegary->show();
+    fitToContents();
+    Link.LinkActive = 1;
+    Opcje1->setEnabled(true);
+    Opcje1->menuAction()->setEnabled(true);
+    ++connectGeneration_;
+    silentFrames_.fill(-1);
+    connectedIdentity_ = portIdentity(ComPort->Port(), identityRoots());
+    // The timer came due during the blocking pause: without this its overdue tick would be
+    // followed by the next one a few milliseconds later.
+    if (Timer->isActive())
+        scheduleTick();
 }
 
 void TForm1::Button2Click()
 {
+    StopWaiting();
     Disconnect();
 }
 
@@ -404,8 +454,11 @@ void TForm1::Disconnect()
 
 void TForm1::ResumePolling()
 {
-    if (ComPort->Connected())
+    if (ComPort->Connected()) {
         Link.LinkActive = 1;
+        if (Timer->isActive())
+            scheduleTick();
+    }
 }
 
 void TForm1::ComPortDeviceLost(const EComPort& error)
@@ -426,10 +479,35 @@ void TForm1::ComPortDeviceLost(const EComPort& error)
     Link.LinkActive = 0;
     if (ComPort->Connected())
         ComPort->ClosePort();
+    // The wait for the port's return begins now; "STOP", "COM?", another port or closing the
+    // window (also from under the box) ends it.
+    waiting_ = true;
+    waitPort_ = QString::fromStdString(ComPort->Port());
+    waitIdentity_ = connectedIdentity_;
+    StatusLink->setText(QStringLiteral("Utracono połączenie z %1, czekam na ponowne podłączenie…")
+                            .arg(waitPort_));
+    StatusLink->setToolTip(StatusLink->text());
     // The box comes up from inside the disconnect's wait, over a window already disconnected.
     const QString message = QString::fromUtf8(error.what());
-    QTimer::singleShot(0, this, [message] { ShowMessage(MsgKind::Error, message); });
-    Disconnect();
+    // A device that comes and goes while its box is still open adds no second box.
+    QTimer::singleShot(0, this, [this, message] {
+        if (openErrors_.contains(message))
+            return;
+        openErrors_.append(message);
+        ShowMessage(MsgKind::Error, message);
+        openErrors_.removeOne(message);
+    });
+    {
+        holdReconnect_ = true;
+        struct Release {
+            bool& flag;
+            ~Release() { flag = false; }
+        } release{holdReconnect_};
+        Disconnect();
+    }
+    // The device may be back already.
+    if (waiting_)
+        QTimer::singleShot(0, this, handler(&TForm1::tryReconnect));
 }
 
 void TForm1::ReadPortList(QStringList& target)
@@ -470,6 +548,7 @@ void TForm1::FillPortCombo()
 
 void TForm1::ComComboChange()
 {
+    StopWaiting();
     if (ComCombo->currentIndex() < 0)
         return;
     Button_polacz->setEnabled(true);
@@ -484,6 +563,7 @@ void TForm1::ComComboExit()
 
 void TForm1::Button6Click()
 {
+    StopWaiting();
     Disconnect();
     if (FormJakieCOM)
         FormJakieCOM->show();
@@ -601,6 +681,15 @@ void TForm1::SendFrame(uint8_t address, const ByteString& data)
         if (bar->Progress() > 0)
             bar->SetProgress(bar->Progress() - 1);
     }
+    if (account.clock != 0) {
+        // The first frame of a connection has no earlier frame to judge; from the next on,
+        // three unanswered in a row mark the clock's time as old.
+        int& silent = silentFrames_[account.clock];
+        if (silent < 0 || !account.missed)
+            silent = 0;
+        else if (++silent >= 3)
+            setSilent(account.clock, true);
+    }
     Link.TxFrame = Frame::build(account.address, data);
     Link.RxPayload.clear();
     ComPort->WriteText(Link.TxFrame);
@@ -634,6 +723,8 @@ void TForm1::DecodeStatus(uint8_t address, const ByteString& data)
         return;
     ClockPanel& c = Clocks[shown->clock];
     c.czas->setText(QString::fromStdString(shown->timeText));
+    silentFrames_[shown->clock] = 0;
+    setSilent(shown->clock, false);
     if (c.bar->Progress() < 100)
         c.bar->SetProgress(c.bar->Progress() + 1);
     // Ten replies a second mostly repeat the colours: set them only when they change.
@@ -651,6 +742,27 @@ void TForm1::DecodeStatus(uint8_t address, const ByteString& data)
 void TForm1::TimerTimer()
 {
     runTick(Link, *this);
+}
+
+void TForm1::timerFired()
+{
+    guard([this] { TimerTimer(); });
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    lastTickNs_ = static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+    if (Timer->isActive())   // stopped meanwhile (window closing, a test driving the tick): stays so
+        scheduleTick();
+}
+
+void TForm1::scheduleTick()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const int64_t monotonicNs = static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+    const int64_t sinceUs = lastTickNs_ < 0 ? INT64_C(1) << 40 : (monotonicNs - lastTickNs_) / 1000;
+    const int64_t wallUs = seams().wallClockUs ? seams().wallClockUs() : monotonicNs / 1000;
+    const int64_t delayUs = nextTickDelayUs(wallUs, sinceUs, seams().tickIntervalMs, broadcastComesNext(Link));
+    Timer->start(static_cast<int>((delayUs + 999) / 1000));
 }
 
 void TForm1::serviceMessages()

@@ -26,6 +26,7 @@ class QPushButton;
 class QRadioButton;
 class QSlider;
 class QTimer;
+class PortWatcher;
 class TComComboBox;
 class TComPort;
 class TCustomComPort;
@@ -37,6 +38,7 @@ class TFormJakieCOM;
 class TFMonitor;
 class LinkObserver;
 class EComPort;
+struct IdentityRoots;
 
 constexpr size_t ConfigBufferSize = 8192;
 constexpr int ClockNameTypedLength = 8;   // the name fields take eight characters when typed
@@ -147,6 +149,18 @@ public:
     // The port vanished under the open connection (unplugged adapter, hang-up).
     void ComPortDeviceLost(const EComPort& error);
 
+    // Unattended running. After a lost device the window waits for the same port (or the same
+    // adapter under another path) and connects again by itself; the status bar says so.
+    bool WaitingForPort() const { return waiting_; }
+    void StopWaiting();
+    // The device map changed: the selector (and an open port list) follow, keeping the
+    // selection by name; a waiting window looks for its port.
+    void PortsChanged();
+    // The system clock's synchronisation, checked at start and every minute.
+    void CheckClockSync();
+    // A clock whose last three frames went unanswered shows its time as old.
+    bool ClockSilent(int clock) const { return silentMark_[clock]; }
+
     // Stopwatch panel handlers.
     void Button3Click();         // "START": PendingCommand 1
     void Button4Click();         // "STOP": 2
@@ -175,7 +189,11 @@ public:
     QPushButton* Button_polacz = nullptr;  // "START"
     QPushButton* Button2 = nullptr;        // "STOP"
     QGroupBox* GroupZegary = nullptr;
-    QTimer* Timer = nullptr;
+    QTimer* Timer = nullptr;       // single-shot, re-armed at each tick for the next wall-clock slot
+    QTimer* SyncTimer = nullptr;   // once a minute: the system clock's synchronisation
+    PortWatcher* Watcher = nullptr;
+    QLabel* StatusLink = nullptr;  // status bar: the lost port's wait and its reconnection
+    QLabel* StatusSync = nullptr;  // status bar: an unsynchronised system clock, in red
 
     // Menu.
     QMenuBar* MainMenu1 = nullptr;
@@ -228,6 +246,17 @@ private:
     QFrame* buildStopwatchPanel();
     QFrame* buildClockPanel(int clock);
     void fitToContents();
+    void buildStatusBar();
+    // Connect's step 3 when the port is open: the Connected state.
+    void showConnected();
+    void scheduleTick();
+    void timerFired();
+    void tryReconnect();
+    void refreshPortCombo();
+    void setSilent(int clock, bool silent);
+    void updateTimeAccessibleName(int clock);
+    void rememberPortIdentity();
+    void applyStoredPortIdentity();
     bool panelEventFilter(QObject* watched, QEvent* event);
     template <class Dialog> void runModal(Dialog*& instance);
     template <class Method> auto handler(Method method)
@@ -254,9 +283,24 @@ private:
     // Set while a lost device is being reported: its failing write and the port's own notice
     // make one report.
     bool losingDevice_ = false;
+
+    // The reconnect wait: the lost port's name and identity.
+    bool waiting_ = false;
+    bool holdReconnect_ = false;   // while the loss's own disconnect runs
+    QString waitPort_;
+    std::string waitIdentity_;
+    std::string connectedIdentity_;
+    QTimer* retryOpen_ = nullptr;  // a returned device that would not open yet is tried again
+    // Monotonic time of the last tick, for the minimum spacing of ticks.
+    int64_t lastTickNs_ = -1;
+    std::array<int, 5> silentFrames_{-1, -1, -1, -1, -1};   // unanswered frames in a row; -1 none sent yet
+    std::array<bool, 5> silentMark_{};
 };
 
 extern TForm1* Form1;
+
+// Where port identities are looked up: the seams' sysfs, by-id and virtual-port folders.
+IdentityRoots identityRoots();
 
 // A focus-out that moves the focus to another control; a popup opening or the window losing
 // activation leaves the control focused when it comes back, so it is no "exit".

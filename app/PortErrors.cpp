@@ -36,6 +36,8 @@ QString deviceGroup(const std::string& path)
 QString portErrorMessage(const EComPort& error, const std::string& port)
 {
     QString message = QString::fromUtf8(error.what());
+    if (error.PortErrorCode == peOpen && (error.OsErrorCode == EBUSY || error.OsErrorCode == EAGAIN))
+        return message + QStringLiteral("\nPort jest zajęty: używa go inny program.");
     if (error.PortErrorCode != peOpen || error.OsErrorCode != EACCES)
         return message;
     const std::string path = portDevicePath(port);

@@ -8,6 +8,8 @@
 #include <QThread>
 #include <QTime>
 #include <QUrl>
+#include <sys/timex.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -38,6 +40,23 @@ Seams defaults()
     };
     s.chooseFirmwareFile = [](QWidget* parent) {
         return QFileDialog::getOpenFileName(parent, QString(), QString(), QStringLiteral("zfr (*.zfr)"));
+    };
+    s.wallClockUs = [] {
+        timespec now{};
+        clock_gettime(CLOCK_REALTIME, &now);
+        return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+    };
+    s.readClockSync = [] {
+        timex t{};
+        ClockSyncReading r;
+        const int state = adjtimex(&t);
+        if (state < 0)
+            return r;
+        r.read = true;
+        r.state = state;
+        r.status = t.status;
+        r.maxErrorUs = t.maxerror;
+        return r;
     };
     s.localTimeOfDay = [] { return QTime::currentTime().toString(QStringLiteral("hh:mm:ss")).toStdString(); };
     // An address without a scheme, as a label shows it ("www.example.com/kadrel"), is read as
@@ -115,4 +134,16 @@ QString virtualPortFolder()
     if (!runtime.isEmpty())
         return runtime + QStringLiteral("/kadrel/ports");
     return QStringLiteral("/tmp/kadrel-%1/ports").arg(getuid());
+}
+
+QString portIdentityPath()
+{
+    return configFolder() + QStringLiteral("/port-id");
+}
+
+bool clockSynchronised(const ClockSyncReading& reading)
+{
+    if (!reading.read)
+        return true;
+    return reading.state != TIME_ERROR && (reading.status & STA_UNSYNC) == 0 && reading.maxErrorUs < 500000;
 }

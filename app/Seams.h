@@ -3,12 +3,24 @@
 // the beep, blocking pauses, file choice, the local time and the paths it reads. Tests replace
 // them; the program uses the defaults.
 #include <QString>
+#include <cstdint>
 #include <functional>
 #include <string>
 
 class QWidget;
 
 enum class MsgKind { Plain, Information, Warning, Error };
+
+// What adjtimex says of the system clock's discipline.
+struct ClockSyncReading {
+    bool read = false;      // false: the call failed, nothing is known
+    int state = 0;          // its return value (TIME_ERROR: not synchronised)
+    int status = 0;         // STA_ bits
+    long maxErrorUs = 0;    // the kernel's maximum error estimate
+};
+// Synchronised: no STA_UNSYNC, no TIME_ERROR, and a maximum error under half a second (the
+// clocks show whole seconds). Unknown readings count as synchronised: nothing to warn about.
+bool clockSynchronised(const ClockSyncReading& reading);
 
 struct Seams {
     // A modal box with a single OK, window title "Kadrel".
@@ -22,6 +34,10 @@ struct Seams {
     std::function<QString(QWidget* parent)> chooseMonitorLogFile;
     // "hh:mm:ss", 24-hour, of the PC's local time.
     std::function<std::string()> localTimeOfDay;
+    // The wall clock (CLOCK_REALTIME), microseconds since the epoch: the tick is aligned to it.
+    std::function<int64_t()> wallClockUs;
+    // adjtimex() without changing anything.
+    std::function<ClockSyncReading()> readClockSync;
     // Opens a web address in the system's browser.
     std::function<void(const QString& url)> openUrl;
     QString sysfsRoot = QStringLiteral("/sys");
@@ -29,6 +45,10 @@ struct Seams {
     QString settingsPath;     // empty: $XDG_CONFIG_HOME/kadrel/z.cf (default ~/.config)
     // The profile chosen with --profile; empty: the default configuration folder.
     QString profile;
+    QString devDir = QStringLiteral("/dev");                       // watched for serial nodes
+    QString byIdDir = QStringLiteral("/dev/serial/by-id");         // udev's stable port names
+    // How long the port watcher gathers events before one rescan.
+    int portSettleMs = 150;
     int tickIntervalMs = 100;
     // Each of the ten waits of the disconnect, during which events are handled.
     int disconnectWaitMs = 100;
@@ -47,3 +67,5 @@ QString configFolder();
 QString networkPortsPath();
 QString settingsFilePath();
 QString virtualPortFolder();
+// The chosen port's stable identity, beside the settings file.
+QString portIdentityPath();

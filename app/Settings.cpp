@@ -73,6 +73,8 @@ void TForm1::LoadSettings()
         ComCombo->setCurrentIndex(values->portIndex >= 0 && values->portIndex < ComCombo->count()
                                       ? values->portIndex : -1);
     }
+    // The same adapter under another name (ttyUSB0 and ttyUSB1 swapped at boot) wins over the index.
+    applyStoredPortIdentity();
     for (int n = 1; n <= 4; ++n)
         SetClockName(n, QString::fromStdString(values->clocks[n - 1].name));
     for (int n = 1; n <= 4; ++n) {
@@ -123,5 +125,6 @@ void TForm1::SaveSettings()
     std::copy(image.begin(), image.end(), reinterpret_cast<char*>(ConfigBuffer.data()));
     // A failure is an EInOutError for the application's handler; the old file stays as it was.
     WriteBlock(localPath(settingsFilePath()), ConfigBuffer.data(), image.size());
+    rememberPortIdentity();
     ShowMessage(MsgKind::Information, QStringLiteral("Zapisano plik z konfiguracją"));
 }

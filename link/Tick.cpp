@@ -1,5 +1,7 @@
 #include "link/Tick.h"
 
+#include <algorithm>
+
 #include "link/Exceptions.h"
 #include "link/Frame.h"
 
@@ -93,4 +95,27 @@ TickResult runTick(LinkState& link, TickHost& host)
             return result;
         }
     }
+}
+
+int64_t nextTickDelayUs(int64_t wallUs, int64_t sinceLastUs, int intervalMs, bool broadcastNext)
+{
+    const int64_t period = static_cast<int64_t>(intervalMs > 0 ? intervalMs : 1) * 1000;
+    const int64_t offset = period / 20;
+    const int64_t gap = period * 9 / 10;
+    const int64_t earliest = wallUs + std::max<int64_t>(0, gap - sinceLastUs);
+    auto slotFrom = [&](int64_t step) {
+        // The first instant offset + k × step at or after `earliest`.
+        const int64_t k = (earliest - offset + step - 1) / step;
+        return k * step + offset;
+    };
+    int64_t slot = slotFrom(period);
+    // Only where sixty ticks make whole seconds does a broadcast on the second keep its place.
+    if (broadcastNext && (BroadcastEvery * period) % 1000000 == 0)
+        slot = slotFrom(1000000);
+    return slot - wallUs;
+}
+
+bool broadcastComesNext(const LinkState& link)
+{
+    return link.LinkActive == 1 && link.BroadcastTick + 1 == BroadcastEvery;
 }

@@ -44,3 +44,19 @@ uint8_t pollByte(const ClockInputs& in, bool reset);
 // Two characters of a minutes or seconds field as BCD; a shorter field is padded with "0" in
 // front. A non-digit throws EConvertError.
 uint8_t fieldToBcd(const std::string& field);
+
+// The tick on the wall clock. Ticks sit at a fixed offset (5 % of the interval, 5 ms at 100 ms)
+// into each interval of the wall clock, so at 100 ms they fall on hh:mm:ss.x05; the tick that
+// carries the time broadcast goes on the first such slot just after a whole second, so the
+// time it carries is at most a few milliseconds old on the bus. Every delay is worked out
+// afresh from the wall clock, so a step of the clock (NTP, a manual change, resume) is
+// followed from the next tick on. No tick comes sooner than 90 % of the interval after the
+// previous one, measured on the monotonic clock: an overdue tick after a blocking pause is not
+// followed by another a few milliseconds later.
+//   wallUs          the wall clock now, microseconds since the epoch
+//   sinceLastUs     monotonic time since the previous tick (large when none)
+//   broadcastNext   the coming tick sends the time broadcast
+// Returns the delay to the next tick in microseconds.
+int64_t nextTickDelayUs(int64_t wallUs, int64_t sinceLastUs, int intervalMs, bool broadcastNext);
+// Whether the next tick, should it find the link active, sends the time broadcast.
+bool broadcastComesNext(const LinkState& link);

@@ -41,9 +41,9 @@ bool isCharDevice(const fs::path& p)
     return ::stat(p.c_str(), &st) == 0 && S_ISCHR(st.st_mode);
 }
 
-// USB strings: climb from the tty's device towards the root until a folder has them (the
-// tty's own device is a USB interface or a usb-serial port; the strings sit on the USB device).
-std::string usbStrings(const fs::path& device, const fs::path& stopAt)
+} // namespace
+
+std::string usbDeviceOf(const std::string& device, const std::string& stopAt)
 {
     std::error_code ec;
     fs::path dir = fs::canonical(device, ec);
@@ -53,17 +53,59 @@ std::string usbStrings(const fs::path& device, const fs::path& stopAt)
     for (int depth = 0; depth < 32 && !dir.empty(); ++depth) {
         if (dir == top || dir == dir.root_path())
             break;
-        std::string manufacturer, product;
-        const bool hasM = readLine(dir / "manufacturer", manufacturer) && !manufacturer.empty();
-        const bool hasP = readLine(dir / "product", product) && !product.empty();
-        if (hasM || hasP) {
-            if (hasM && hasP)
-                return manufacturer + " " + product;
-            return hasM ? manufacturer : product;
-        }
+        // Interfaces and usb-serial ports sit below the USB device; only the device itself
+        // carries idVendor and the strings. Above it are hubs and the host controller, whose strings are not
+        // the adapter's.
+        if (fs::exists(dir / "idVendor", ec) || fs::exists(dir / "manufacturer", ec) || fs::exists(dir / "product", ec))
+            return dir.string();
         dir = dir.parent_path();
     }
     return {};
+}
+
+std::string sysfsLine(const std::string& file)
+{
+    std::string line;
+    return readLine(file, line) ? line : std::string();
+}
+
+namespace {
+
+// The adapter's own manufacturer and product strings, or nothing.
+std::string usbStrings(const fs::path& device, const fs::path& stopAt)
+{
+    const std::string usb = usbDeviceOf(device.string(), stopAt.string());
+    if (usb.empty())
+        return {};
+    const std::string manufacturer = sysfsLine(usb + "/manufacturer");
+    const std::string product = sysfsLine(usb + "/product");
+    if (!manufacturer.empty() && !product.empty())
+        return manufacturer + " " + product;
+    return manufacturer.empty() ? product : manufacturer;
+}
+
+// The link's last component: the name of the folder or driver it points at.
+std::string linkName(const fs::path& link)
+{
+    std::error_code ec;
+    const std::string name = fs::read_symlink(link, ec).filename().string();
+    return ec ? std::string() : name;
+}
+
+// Newer kernels put the serial core's own devices (subsystem serial-base, drivers "port" and
+// "ctrl") between a UART's tty and the device its driver serves; the driver worth naming is
+// that of the first device above them.
+std::string driverName(const fs::path& device)
+{
+    std::error_code ec;
+    fs::path dir = fs::canonical(device, ec);
+    if (ec)
+        return {};
+    for (int depth = 0; depth < 4 && linkName(dir / "subsystem") == "serial-base"; ++depth)
+        dir = dir.parent_path();
+    if (!fs::exists(dir / "driver", ec))
+        return linkName(device / "driver");
+    return linkName(dir / "driver");
 }
 
 } // namespace
@@ -173,8 +215,8 @@ std::vector<PortEntry> DeviceMap::hardwarePorts() const
         const fs::path driverLink = entry / "device" / "driver";
         if (!fs::exists(driverLink, e2) || e2)
             continue;  // virtual terminals, ptys: no driver behind them
-        const std::string driver = fs::read_symlink(driverLink, e2).filename().string();
-        if (e2 || driver.empty())
+        const std::string driver = driverName(entry / "device");
+        if (driver.empty())
             continue;
         // serial_core ports report their UART type; 0 means none is there (a phantom 8250
         // slot). Reading the file, unlike opening the device, disturbs no one.

@@ -35,5 +35,11 @@ private:
     std::vector<std::string> networkPorts_;
 };
 
+// The USB device (the folder with idVendor) at or above a tty's sysfs device, never climbing
+// to `stopAt`; empty when the tty is not on USB.
+std::string usbDeviceOf(const std::string& device, const std::string& stopAt);
+// The first line of a small sysfs file, trimmed; empty when unreadable.
+std::string sysfsLine(const std::string& file);
+
 // "ttyS2" before "ttyS10": runs of digits compare by value, the rest byte by byte.
 bool NaturalLess(const std::string& a, const std::string& b);

@@ -17,7 +17,21 @@
 #include <unistd.h>
 
 namespace tty {
+
+IoctlHook& ioctlHook()
+{
+    static IoctlHook hook;
+    return hook;
+}
+
 namespace {
+
+int doIoctl(int fd, unsigned long request, void* arg)
+{
+    if (const IoctlHook& hook = ioctlHook())
+        return hook(fd, request, arg);
+    return ::ioctl(fd, request, arg);
+}
 
 static_assert(sizeof(serial_rs485) <= sizeof(Rs485State::raw));
 
@@ -25,6 +39,13 @@ static_assert(sizeof(serial_rs485) <= sizeof(Rs485State::raw));
 bool notSupported(int error)
 {
     return error == ENOTTY || error == EINVAL || error == EIO || error == ENOSYS || error == EOPNOTSUPP;
+}
+
+// A modem-line or RS485 call fails the open only when the device itself is gone; flaky USB
+// clones answer EPIPE, EPROTO or ETIMEDOUT to requests they serve badly and work on regardless.
+int optionalCall(int error)
+{
+    return error == ENODEV || error == ENXIO ? error : 0;
 }
 
 tcflag_t standardCode(int baud)
@@ -74,10 +95,22 @@ constexpr tcflag_t CompareIflag = IXON | IXOFF | INPCK;
 int modemLine(int fd, int line, bool on)
 {
     int bits = line;
-    if (ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bits) == 0)
+    if (doIoctl(fd, on ? TIOCMBIS : TIOCMBIC, &bits) == 0)
         return 0;
-    const int e = errno;
-    return notSupported(e) ? 0 : e;
+    return optionalCall(errno);
+}
+
+// An FTDI chip holds received bytes up to 16 ms before handing them over; low latency makes
+// it 1 ms. Drivers without the flag, and ptys, refuse: that is fine.
+void requestLowLatency(int fd)
+{
+    serial_struct info{};
+    if (doIoctl(fd, TIOCGSERIAL, &info) != 0)
+        return;
+    if (info.flags & ASYNC_LOW_LATENCY)
+        return;
+    info.flags |= ASYNC_LOW_LATENCY;
+    doIoctl(fd, TIOCSSERIAL, &info);
 }
 
 } // namespace
@@ -94,8 +127,15 @@ int openExclusive(const std::string& path, int& fd)
         return errno;
     // TIOCEXCL makes every further open() of this tty fail with EBUSY. It also tells a
     // file that is no tty at all (ENOTTY) before any setting is tried.
-    if (ioctl(handle.get(), TIOCEXCL) != 0)
+    if (doIoctl(handle.get(), TIOCEXCL, nullptr) != 0)
         return errno;
+    // Opening raised DTR and RTS; drop both before anything else happens on the line.
+    int bits = TIOCM_DTR | TIOCM_RTS;
+    if (doIoctl(handle.get(), TIOCMBIC, &bits) != 0) {
+        if (const int e = optionalCall(errno))
+            return e;
+    }
+    requestLowLatency(handle.get());
     fd = handle.release();
     return 0;
 }
@@ -176,10 +216,8 @@ int setRts(int fd, bool on) { return modemLine(fd, TIOCM_RTS, on); }
 int enableRs485(int fd, Rs485State& saved)
 {
     serial_rs485 current{};
-    if (ioctl(fd, TIOCGRS485, &current) != 0) {
-        const int e = errno;
-        return notSupported(e) ? 0 : e;
-    }
+    if (doIoctl(fd, TIOCGRS485, &current) != 0)
+        return optionalCall(errno);
     if (!saved.saved) {
         std::memcpy(saved.raw, &current, sizeof current);
         saved.saved = true;
@@ -189,10 +227,8 @@ int enableRs485(int fd, Rs485State& saved)
     serial_rs485 wanted = current;
     wanted.flags |= SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
     wanted.flags &= ~static_cast<__u32>(SER_RS485_RTS_AFTER_SEND);
-    if (ioctl(fd, TIOCSRS485, &wanted) != 0) {
-        const int e = errno;
-        return notSupported(e) ? 0 : e;
-    }
+    if (doIoctl(fd, TIOCSRS485, &wanted) != 0)
+        return optionalCall(errno);
     return 0;
 }
 
@@ -202,7 +238,7 @@ void restoreRs485(int fd, Rs485State& saved)
         return;
     serial_rs485 old{};
     std::memcpy(&old, saved.raw, sizeof old);
-    ioctl(fd, TIOCSRS485, &old);
+    doIoctl(fd, TIOCSRS485, &old);
     saved.saved = false;
 }
 

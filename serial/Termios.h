@@ -3,9 +3,15 @@
 // linux/serial.h) lives in Termios.cpp alone; this interface carries none of them. Each call
 // returns 0 or the errno of the failure.
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace tty {
+
+// Every ioctl of the port goes through this hook; tests put a recorder or a refusing driver in
+// its place. Empty: the real ioctl.
+using IoctlHook = std::function<int(int fd, unsigned long request, void* arg)>;
+IoctlHook& ioctlHook();
 
 struct LineSettings {
     int baud = 9600;          // bits per second
@@ -26,7 +32,9 @@ struct Rs485State {
     alignas(8) unsigned char raw[64] = {};
 };
 
-// Opens the device for exclusive use. On failure nothing is left open and fd is -1.
+// Opens the device for exclusive use, then at once drops DTR and RTS (a converter whose
+// transmitter follows RTS must not drive the bus) and asks for low latency. On failure nothing
+// is left open and fd is -1.
 int openExclusive(const std::string& path, int& fd);
 // Gives exclusivity up and closes.
 void closeExclusive(int fd);
@@ -36,10 +44,12 @@ void closeExclusive(int fd);
 // put back and EINVAL returned.
 int applyLineSettings(int fd, const LineSettings& settings);
 
-// DTR and RTS held on or off. A device without modem lines (a pseudo-terminal) is fine.
+// DTR and RTS held on or off. A device without modem lines (a pseudo-terminal) is fine, and so
+// is any refusal but the device being gone: cheap USB clones answer EPIPE, EPROTO or ETIMEDOUT.
 int setDtr(int fd, bool on);
 int setRts(int fd, bool on);
-// Kernel RS485 mode, RTS on while sending; fine where the driver has no RS485 mode.
+// Kernel RS485 mode, RTS on while sending; fine where the driver has no RS485 mode or refuses
+// it for any reason but the device being gone.
 int enableRs485(int fd, Rs485State& saved);
 void restoreRs485(int fd, Rs485State& saved);
 

@@ -124,7 +124,7 @@ TEST(NetworkPortsWindow, PollsThroughSer2netAreTheBytesOfADirectConnection)
     EXPECT_TRUE(bench.messages.empty()) << bench.messageText();
 }
 
-TEST(NetworkPortsWindow, ServerStoppedWhileConnectedShowsOneBoxAndDisconnects)
+TEST(NetworkPortsWindow, ServerStoppedShowsOneBoxThenReconnectsWhenItIsBack)
 {
     DialogBench bench(0);
     TestPty pty;
@@ -144,6 +144,19 @@ TEST(NetworkPortsWindow, ServerStoppedWhileConnectedShowsOneBoxAndDisconnects)
     EXPECT_EQ(w.Edit_status->text(), QStringLiteral("ROZŁĄCZONY"));
     ASSERT_EQ(bench.messages.size(), 1u) << bench.messageText();
     EXPECT_TRUE(bench.messages[0].contains(QStringLiteral("(Error: "))) << bench.messageText();
+
+    // The wait for the server: tried again at a calm pace, without boxes, until it is back.
+    ASSERT_TRUE(w.WaitingForPort());
+    runEventsFor(2500);
+    EXPECT_FALSE(w.ComPort->Connected());
+    EXPECT_EQ(bench.messages.size(), 1u) << bench.messageText();
+    server.restart();
+    ASSERT_TRUE(server.ok());
+    for (int i = 0; i < 200 && !w.ComPort->Connected(); ++i)
+        runEventsFor(20);
+    EXPECT_TRUE(w.ComPort->Connected());
+    EXPECT_EQ(w.Edit_status->text(), QStringLiteral("POŁĄCZONY"));
+    EXPECT_EQ(bench.messages.size(), 1u) << bench.messageText();
 }
 
 TEST(NetworkPortsWindow, RefusedServerIsTheOpenFailureBox)

@@ -22,6 +22,9 @@ struct WindowSandbox {
     {
         resetSeams();
         seams().sysfsRoot = QString::fromStdString(sysfs.path());
+        // Nothing of the machine's own /dev: a folder to watch and a by-id folder of the test's.
+        seams().devDir = QString::fromStdString(sysfs.path() + "/dev");
+        seams().byIdDir = QString::fromStdString(sysfs.path() + "/by-id");
         seams().showMessage = [this](MsgKind kind, const QString& text) {
             events << QStringLiteral("%1: %2").arg(kindName(kind), text);
         };

@@ -1,0 +1,249 @@
+// The main window left alone on real adapters: the reconnect wait after a lost device, the
+// selector following adapters plugged in and out, the stored port identity, the status bar
+// with the system clock's synchronisation, and the mark of a clock gone silent.
+#include <QAccessible>
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSignalBlocker>
+#include <QStatusBar>
+#include <QStyle>
+#include <QTime>
+#include <QTimer>
+
+#include <algorithm>
+
+#include "app/KadrelMain.h"
+#include "app/PortErrors.h"
+#include "app/Seams.h"
+#include "dialogs/JakieCOMy.h"
+#include "serial/ComComboBox.h"
+#include "serial/ComPort.h"
+#include "serial/DeviceMap.h"
+#include "serial/PortIdentity.h"
+#include "serial/NetLink.h"
+#include "serial/PortWatcher.h"
+
+IdentityRoots identityRoots()
+{
+    IdentityRoots roots;
+    roots.sysfsRoot = seams().sysfsRoot.toStdString();
+    roots.byIdDir = seams().byIdDir.toStdString();
+    roots.virtualDir = virtualPortFolder().toStdString();
+    return roots;
+}
+
+void TForm1::buildStatusBar()
+{
+    QStatusBar* bar = statusBar();
+    bar->setObjectName(QStringLiteral("StatusBar"));
+    bar->setSizeGripEnabled(false);
+    StatusLink = new QLabel(bar);
+    StatusLink->setObjectName(QStringLiteral("StatusLink"));
+    // Long texts are cut, never widen the window (it follows its controls' size).
+    StatusLink->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    StatusLink->setMinimumWidth(0);
+    StatusSync = new QLabel(bar);
+    StatusSync->setObjectName(QStringLiteral("StatusSync"));
+    SetFontColor(StatusSync, NamedColor::clRed);
+    StatusSync->hide();
+    bar->addWidget(StatusLink, 1);
+    bar->addPermanentWidget(StatusSync);
+}
+
+// ---- reconnect wait --------------------------------------------------------------------------
+
+void TForm1::StopWaiting()
+{
+    if (!waiting_)
+        return;
+    waiting_ = false;
+    retryOpen_->stop();
+    StatusLink->clear();
+    StatusLink->setToolTip(QString());
+}
+
+void TForm1::PortsChanged()
+{
+    refreshPortCombo();
+    if (FormJakieCOM && FormJakieCOM->isVisible())
+        FormJakieCOM->Fill();
+    if (waiting_)
+        tryReconnect();
+}
+
+void TForm1::refreshPortCombo()
+{
+    const QString selected = ComCombo->currentIndex() >= 0 ? ComCombo->Text() : QString();
+    const bool wasEmpty = ComCombo->count() == 0;
+    QStringList entries;
+    ReadPortList(entries);
+    // The awaited port keeps its entry, selected, until it is back or the wait ends.
+    if (waiting_ && !selected.isEmpty() && !entries.contains(selected))
+        entries.insert(std::min<qsizetype>(ComCombo->currentIndex(), entries.size()), selected);
+    QStringList shown;
+    for (int i = 0; i < ComCombo->count(); ++i)
+        shown.append(ComCombo->itemText(i));
+    if (entries == shown)
+        return;
+    // A connected port keeps its entry: the selector is locked to it until the disconnect.
+    if (ComPort->Connected() && !entries.contains(selected))
+        return;
+    {
+        const QSignalBlocker quiet(ComCombo);
+        ComCombo->clear();
+        ComCombo->addItems(entries);
+        ComCombo->setCurrentIndex(selected.isEmpty() ? -1 : static_cast<int>(entries.indexOf(selected)));
+        // The first adapter plugged into a machine that had none is picked as at start.
+        if (ComCombo->currentIndex() < 0 && wasEmpty && !entries.isEmpty() && !waiting_)
+            ComCombo->setCurrentIndex(0);
+    }
+    if (ComPort->Connected())
+        return;
+    if (ComCombo->currentIndex() >= 0) {
+        ComPort->SetPort(ComCombo->Text().toStdString());
+        Button_polacz->setEnabled(true);
+    } else if (!selected.isEmpty() || wasEmpty) {
+        Button_polacz->setEnabled(false);
+    }
+}
+
+void TForm1::tryReconnect()
+{
+    if (!waiting_ || holdReconnect_ || ComPort->Connected())
+        return;
+    refreshPortCombo();
+    int index = -1;
+    if (!waitIdentity_.empty()) {
+        // The same adapter, wherever the kernel has put it now; never another one at its old path.
+        std::vector<PortEntry> ports;
+        for (int i = 0; i < PortNames.size(); ++i)
+            ports.push_back({PortNames[i].toStdString(), PortDevices[i].toStdString()});
+        if (const auto found = findIdentity(ports, waitIdentity_, identityRoots()))
+            index = ComCombo->findText(QString::fromStdString(ports[*found].portName));
+    } else if (Watcher->isPresent(waitPort_)) {
+        index = ComCombo->findText(waitPort_);
+    }
+    if (index < 0)
+        return;
+
+    const QString port = ComCombo->itemText(index);
+    {
+        const QSignalBlocker quiet(ComCombo);
+        ComCombo->setCurrentIndex(index);
+    }
+    Button_polacz->setEnabled(true);
+    ComPort->SetPort(port.toStdString());
+    try {
+        ComPort->OpenPort();
+    } catch (const EComPort& e) {
+        // The wait ended meanwhile ("STOP" during a network port's connecting).
+        if (!waiting_)
+            return;
+        // Back but not ready (udev still setting its owner) or held by another program: no
+        // box, the wait goes on, and the open is tried again in a while. A network port's
+        // server is simply tried again.
+        const QString reason = portErrorMessage(e, port.toStdString()).replace(QLatin1Char('\n'), QLatin1Char(' '));
+        StatusLink->setText(net::isNetworkName(port.toStdString())
+                                ? QStringLiteral("Serwer portu %1 jeszcze nie odpowiada: %2 Ponowna próba za 2 s…").arg(port, reason)
+                                : QStringLiteral("Port %1 wrócił, ale nie daje się otworzyć: %2 Czekam dalej…").arg(port, reason));
+        StatusLink->setToolTip(StatusLink->text());
+        retryOpen_->start();
+        return;
+    }
+    // The same steps as "START": the pause, then the Connected state.
+    Pause(100);
+    if (!ComPort->Connected())
+        return;
+    waiting_ = false;
+    retryOpen_->stop();
+    showConnected();
+    StatusLink->setText(QStringLiteral("Połączono ponownie z portem %1 o %2.")
+                            .arg(port, QTime::currentTime().toString(QStringLiteral("hh:mm:ss"))));
+    StatusLink->setToolTip(StatusLink->text());
+}
+
+// ---- port identity ---------------------------------------------------------------------------
+
+void TForm1::rememberPortIdentity()
+{
+    if (ComCombo->currentIndex() < 0)
+        return;
+    const std::string port = ComCombo->Text().toStdString();
+    const std::string path = portIdentityPath().toStdString();
+    if (!writeIdentityFile(path, portIdentity(port, identityRoots()), port))
+        qWarning("could not write %s", path.c_str());
+}
+
+void TForm1::applyStoredPortIdentity()
+{
+    const std::string identity = readIdentityFile(portIdentityPath().toStdString());
+    if (identity.empty())
+        return;
+    std::vector<PortEntry> ports;
+    for (int i = 0; i < PortNames.size(); ++i)
+        ports.push_back({PortNames[i].toStdString(), PortDevices[i].toStdString()});
+    const auto found = findIdentity(ports, identity, identityRoots());
+    if (!found)
+        return;
+    const int index = ComCombo->findText(QString::fromStdString(ports[*found].portName));
+    if (index < 0 || index == ComCombo->currentIndex())
+        return;
+    const QSignalBlocker quiet(ComCombo);
+    ComCombo->setCurrentIndex(index);
+}
+
+// ---- system clock ----------------------------------------------------------------------------
+
+void TForm1::CheckClockSync()
+{
+    const ClockSyncReading reading = seams().readClockSync ? seams().readClockSync() : ClockSyncReading{};
+    if (clockSynchronised(reading)) {
+        StatusSync->clear();
+        StatusSync->hide();
+        return;
+    }
+    StatusSync->setText(QStringLiteral("Zegar komputera nie jest zsynchronizowany"));
+    StatusSync->setToolTip(QStringLiteral("Zegar systemowy nie jest zsynchronizowany (NTP): zegary w trybie RTC "
+                                          "biorą czas z komputera i mogą pokazywać zły czas."));
+    StatusSync->show();
+}
+
+// ---- silent clock ----------------------------------------------------------------------------
+
+void TForm1::setSilent(int clock, bool silent)
+{
+    if (silentMark_[clock] == silent)
+        return;
+    silentMark_[clock] = silent;
+    QLineEdit* field = Clocks[clock].czas;
+    // Italics and an hourglass-like mark beside the digits: the colours stay the clock's own.
+    QFont f = field->font();
+    f.setItalic(silent);
+    field->setFont(f);
+    QAction* mark = field->findChild<QAction*>(QStringLiteral("silentMark"));
+    if (silent && !mark) {
+        mark = field->addAction(field->style()->standardIcon(QStyle::SP_MessageBoxWarning),
+                                QLineEdit::TrailingPosition);
+        mark->setObjectName(QStringLiteral("silentMark"));
+        mark->setToolTip(QStringLiteral("Zegar nie odpowiada: pokazany czas jest nieaktualny"));
+    } else if (!silent && mark) {
+        field->removeAction(mark);
+        delete mark;
+    }
+    field->setToolTip(silent ? QStringLiteral("Zegar nie odpowiada: pokazany czas jest nieaktualny") : QString());
+    updateTimeAccessibleName(clock);
+}
+
+void TForm1::updateTimeAccessibleName(int clock)
+{
+    QLineEdit* field = Clocks[clock].czas;
+    QString name = QStringLiteral("Zegar %1: %2").arg(clock).arg(field->text());
+    if (silentMark_[clock])
+        name += QStringLiteral(", czas nieaktualny");
+    if (field->accessibleName() != name)
+        field->setAccessibleName(name);
+}

@@ -1,0 +1,167 @@
+// Wall-clock tick benchmark: the main window polling four simulated clocks over a
+// pseudo-terminal. Prints each time broadcast's lateness after the start of the second it
+// carries (median and max, and whether the carried second was the wall clock's), the spacing
+// of all frames (no two closer than 90 ms) and of the first two frames after each "START".
+//
+//   bench_broadcast [--minutes M] [--starts N]      (default 10 minutes, 5 starts)
+#include <QApplication>
+#include <QCheckBox>
+#include <QEventLoop>
+#include <QPushButton>
+#include <QTimer>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <memory>
+#include <vector>
+
+#include "app/KadrelApplication.h"
+#include "app/KadrelMain.h"
+#include "app/Seams.h"
+#include "bench/BenchSupport.h"
+#include "link/LinkObserver.h"
+#include "serial/ComPort.h"
+
+namespace fs = std::filesystem;
+using bench::BusThread;
+using bench::nowMicros;
+using bench::Pty;
+
+namespace {
+
+int64_t wallMicros()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
+class Frames : public LinkObserver {
+public:
+    void frameSent(const ByteString& frame, const FrameAccounting* accounting) override
+    {
+        const int64_t wall = wallMicros();
+        const int64_t mono = nowMicros();
+        if (last != 0)
+            minGapUs = std::min(minGapUs, mono - last);
+        if (countFirst && last0 == 0)
+            last0 = mono;
+        else if (countFirst) {
+            firstGapsUs.push_back(mono - last0);
+            countFirst = false;
+            last0 = 0;
+        }
+        last = mono;
+        ++frames;
+        if (accounting)
+            return;
+        // The broadcast: "Z", 0x00 … with hh, mm, ss as carried; compare with the wall clock.
+        const time_t seconds = static_cast<time_t>(wall / 1000000);
+        tm local{};
+        localtime_r(&seconds, &local);
+        char expected[16];
+        std::snprintf(expected, sizeof expected, "%02d%02d%02d", local.tm_hour, local.tm_min, local.tm_sec);
+        if (frame.size() < 9 || frame.substr(3, 6) != expected)
+            ++wrongSecond;
+        latenessUs.push_back(wall % 1000000);
+    }
+    void bytesReceived(const ByteString&) override {}
+    void replyAssembled(const AssembleReport&) override {}
+    int64_t last = 0, last0 = 0, minGapUs = INT64_MAX;
+    bool countFirst = false;
+    long frames = 0;
+    int wrongSecond = 0;
+    std::vector<int64_t> latenessUs, firstGapsUs;
+};
+
+void runFor(double seconds)
+{
+    QEventLoop loop;
+    QTimer::singleShot(static_cast<int>(seconds * 1000), &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+double median(std::vector<int64_t> v)
+{
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2] / 1000.0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    double minutes = 10;
+    int starts = 5;
+    for (int i = 1; i + 1 < argc; ++i) {
+        if (std::strcmp(argv[i], "--minutes") == 0)
+            minutes = std::max(0.1, std::atof(argv[++i]));
+        else if (std::strcmp(argv[i], "--starts") == 0)
+            starts = std::max(1, std::atoi(argv[++i]));
+    }
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    KadrelApplication app(argc, argv);
+
+    char folderTemplate[] = "/tmp/bench_broadcast.XXXXXX";
+    const char* folder = mkdtemp(folderTemplate);
+    if (!folder) {
+        std::perror("mkdtemp");
+        return 1;
+    }
+    const fs::path root(folder);
+    for (const char* sub : {"ports", "sys", "dev", "by-id"})
+        fs::create_directories(root / sub);
+    Pty pty;
+    fs::create_symlink(pty.path, root / "ports" / "BUS");
+    resetSeams();
+    seams().sysfsRoot = QString::fromStdString((root / "sys").string());
+    seams().virtualPortDir = QString::fromStdString((root / "ports").string());
+    seams().settingsPath = QString::fromStdString((root / "z.cf").string());
+    seams().devDir = QString::fromStdString((root / "dev").string());
+    seams().byIdDir = QString::fromStdString((root / "by-id").string());
+    seams().showMessage = [](MsgKind, const QString& text) { std::printf("box: %s\n", qUtf8Printable(text)); };
+    seams().beep = [] {};
+
+    BusThread bus(pty);
+    auto* form = new TForm1;
+    Frames frames;
+    form->Observer = &frames;
+    for (int clock = 1; clock <= 4; ++clock)
+        form->Clocks[clock].boxActiv->setChecked(true);
+    form->show();
+    std::printf("bench_broadcast: main window on a pty, four simulated clocks, %d starts, %.1f minutes\n", starts,
+                minutes);
+    for (int s = 0; s < starts; ++s) {
+        runFor(0.137 * (s + 1));   // "START" at different moments of the tick
+        frames.countFirst = true;
+        form->Button_polacz->click();   // the real 100 ms blocking pause
+        runFor(1.0);
+        if (s + 1 < starts)
+            form->Button2->click();
+    }
+    if (!form->ComPort->Connected()) {
+        std::printf("not connected\n");
+        return 1;
+    }
+    frames.latenessUs.clear();
+    const long framesBefore = frames.frames;
+    runFor(minutes * 60);
+    const std::vector<int64_t>& late = frames.latenessUs;
+    std::printf("broadcasts: %zu in %.1f min; lateness after the second carried: median %.1f ms, max %.1f ms "
+                "(target <= 20 ms); carrying another second: %d\n",
+                late.size(), minutes, median(late), late.empty() ? 0.0 : *std::max_element(late.begin(), late.end()) / 1000.0,
+                frames.wrongSecond);
+    std::printf("frames: %ld; closest two frames: %.1f ms (no two closer than 90 ms)\n", frames.frames - framesBefore,
+                frames.minGapUs / 1000.0);
+    std::printf("first two frames after START (%zu starts): min %.1f ms, max %.1f ms apart\n", frames.firstGapsUs.size(),
+                frames.firstGapsUs.empty() ? 0.0 : *std::min_element(frames.firstGapsUs.begin(), frames.firstGapsUs.end()) / 1000.0,
+                frames.firstGapsUs.empty() ? 0.0 : *std::max_element(frames.firstGapsUs.begin(), frames.firstGapsUs.end()) / 1000.0);
+    form->Observer = nullptr;
+    delete form;
+    fs::remove_all(root);
+    return 0;
+}
