@@ -1,5 +1,7 @@
 #include "app/KadrelMain.h"
 
+#include <cerrno>
+
 #include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
@@ -39,6 +41,8 @@
 #include "serial/ComComboBox.h"
 #include "serial/ComPort.h"
 #include "serial/DeviceMap.h"
+#include "serial/NetLink.h"
+#include "serial/NetworkPorts.h"
 #include "serial/PortIdentity.h"
 #include "serial/PortWatcher.h"
 
@@ -106,7 +110,8 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent)
 {
     Form1 = this;   // the exception handler is reachable from here on
     setObjectName(QStringLiteral("Form1"));
-    setWindowTitle(QStringLiteral("Kadrel v2.6"));
+    setWindowTitle(seams().profile.isEmpty() ? QStringLiteral("Kadrel v2.6")
+                                             : QStringLiteral("Kadrel v2.6 – profil %1").arg(seams().profile));
 
     ComPort = new TComPort(this);
     ComPort->setObjectName(QStringLiteral("ComPort"));
@@ -165,6 +170,13 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent)
     Watcher = new PortWatcher({seams().devDir, seams().byIdDir, virtualPortFolder()}, this, seams().portSettleMs);
     Watcher->setObjectName(QStringLiteral("Watcher"));
     connect(Watcher, &PortWatcher::portsChanged, this, handler(&TForm1::PortsChanged));
+    // A server cannot be watched for: a network port counts as there, and only an open attempt
+    // (every two seconds while it fails) tells whether it answers again.
+    Watcher->addPresenceCheck([](const QString& name) -> std::optional<bool> {
+        if (net::isNetworkName(name.toStdString()))
+            return true;
+        return std::nullopt;
+    });
 
     SyncTimer = new QTimer(this);
     SyncTimer->setObjectName(QStringLiteral("SyncTimer"));
@@ -360,11 +372,22 @@ void TForm1::guard(const std::function<void()>& handler) noexcept
 
 void TForm1::Button_polaczClick()
 {
+    // A network port is still connecting (its wait handles events, this click among them):
+    // the click that started it finishes the job.
+    if (ComPort->Opening())
+        return;
     StopWaiting();
     if (ComCombo->currentIndex() >= 0) {
         ComPort->SetPort(ComCombo->Text().toStdString());
-        if (!ComPort->Connected())
-            ComPort->OpenPort();
+        try {
+            if (!ComPort->Connected())
+                ComPort->OpenPort();
+        } catch (const EComPort& e) {
+            // "STOP", "COM?" or closing the window gave up a network port still connecting:
+            // what the operator asked for, not a failure to report.
+            if (e.OsErrorCode != ECANCELED)
+                throw;
+        }
     }
     Pause(100);
     if (ComPort->Connected())
@@ -427,7 +450,8 @@ void TForm1::Disconnect()
     // "START" clicked during the wait made a new connection: that one keeps the port.
     if (connectGeneration_ != generation && Link.LinkActive == 1)
         return;
-    if (ComPort->Connected())
+    // A network port still connecting (its wait handles events, this click among them) gives up.
+    if (ComPort->Connected() || ComPort->Opening())
         ComPort->ClosePort();
 }
 
@@ -512,7 +536,8 @@ static QString virtualFolderRefusal(const FolderCheck& check)
 
 void TForm1::ReadPortList(QStringList& target)
 {
-    const DeviceMap map(seams().sysfsRoot.toStdString(), virtualPortFolder().toStdString());
+    DeviceMap map(seams().sysfsRoot.toStdString(), virtualPortFolder().toStdString());
+    map.setNetworkPorts(NetworkPorts::load(networkPortsPath().toStdString()));
     const std::vector<PortEntry> ports = map.list();
     if (!map.virtualFolderRefusal().ok()) {
         // Said once, not at every refresh of the list.

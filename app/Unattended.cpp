@@ -28,6 +28,7 @@
 #include "serial/ComPort.h"
 #include "serial/DeviceMap.h"
 #include "serial/PortIdentity.h"
+#include "serial/NetLink.h"
 #include "serial/PortWatcher.h"
 
 // A virtual port's link as it stands: its inode, change time and target. A link left behind by a vanished
@@ -157,10 +158,16 @@ void TForm1::tryReconnect()
     try {
         ComPort->OpenPort();
     } catch (const EComPort& e) {
+        // The wait ended meanwhile ("STOP" during a network port's connecting).
+        if (!waiting_)
+            return;
         // Back but not ready (udev still setting its owner) or held by another program: no
-        // box, the wait goes on, and the open is tried again in a while.
-        StatusLink->setText(QStringLiteral("Port %1 wrócił, ale nie daje się otworzyć: %2 Czekam dalej…")
-                                .arg(port, portErrorMessage(e, port.toStdString()).replace(QLatin1Char('\n'), QLatin1Char(' '))));
+        // box, the wait goes on, and the open is tried again in a while. A network port's
+        // server is simply tried again.
+        const QString reason = portErrorMessage(e, port.toStdString()).replace(QLatin1Char('\n'), QLatin1Char(' '));
+        StatusLink->setText(net::isNetworkName(port.toStdString())
+                                ? QStringLiteral("Serwer portu %1 jeszcze nie odpowiada: %2 Ponowna próba za 2 s…").arg(port, reason)
+                                : QStringLiteral("Port %1 wrócił, ale nie daje się otworzyć: %2 Czekam dalej…").arg(port, reason));
         StatusLink->setToolTip(StatusLink->text());
         retryOpen_->start();
         return;

@@ -165,6 +165,10 @@ std::string DeviceMap::defaultVirtualDir()
 std::vector<PortEntry> DeviceMap::list() const
 {
     std::vector<PortEntry> all = virtualPorts();
+    for (const std::string& address : networkPorts_) {
+        const bool rfc2217 = address.rfind("rfc2217://", 0) == 0;
+        all.push_back({address, rfc2217 ? "sieć RFC 2217" : "sieć TCP"});
+    }
     std::vector<PortEntry> hardware = hardwarePorts();
     all.insert(all.end(), hardware.begin(), hardware.end());
     return all;

@@ -25,6 +25,9 @@ public:
     // $XDG_RUNTIME_DIR/kadrel/ports, or /tmp/kadrel-<uid>/ports when XDG_RUNTIME_DIR is unset.
     static std::string defaultVirtualDir();
     std::vector<PortEntry> list() const;
+    // Network ports the operator added, listed after the virtual ports and before the hardware
+    // ports, in this order: port name the address, device name "sieć TCP" or "sieć RFC 2217".
+    void setNetworkPorts(std::vector<std::string> addresses) { networkPorts_ = std::move(addresses); }
 
     const std::string& sysfsRoot() const { return sysfsRoot_; }
     const std::string& virtualDir() const { return virtualDir_; }
@@ -38,6 +41,7 @@ private:
     std::string virtualDir_;
     bool privateOnly_ = false;
     mutable FolderCheck refusal_;
+    std::vector<std::string> networkPorts_;
 };
 
 // The USB device (the folder with idVendor) at or above a tty's sysfs device, never climbing

@@ -18,7 +18,8 @@ mode=${1:-}
 run_packages=(build-essential cmake pkg-config qt6-base-dev libgl-dev libjpeg-dev
               fonts-crosextra-carlito qt6-translations-l10n)
 # What the tests, the sanitizer and fuzz builds and the package check need on top.
-test_packages=(libgtest-dev clang libclang-rt-14-dev desktop-file-utils appstream dpkg-dev file)
+test_packages=(libgtest-dev clang libclang-rt-14-dev desktop-file-utils appstream dpkg-dev file
+               ser2net)
 
 usage() {
     echo "usage: tools/dev.sh run|test" >&2
