@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <random>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -54,6 +55,43 @@ void makeFolders(const std::string& folder)
         raise("Nie można utworzyć folderu", folder, errno);
 }
 
+// The file a chain of symbolic links ends at (the path itself when it is no link), so that saving
+// replaces the file the link names and keeps the link.
+std::string followLinks(const std::string& path)
+{
+    std::string at = path;
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat st;
+        if (::lstat(at.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
+            return at;
+        char buf[4096];
+        const ssize_t n = ::readlink(at.c_str(), buf, sizeof buf - 1);
+        if (n <= 0)
+            raise("Nie można utworzyć pliku", path, n < 0 ? errno : ENOENT);
+        const std::string target(buf, static_cast<size_t>(n));
+        at = target[0] == '/' ? target : folderOf(at) + "/" + target;
+    }
+    raise("Nie można utworzyć pliku", path, ELOOP);
+}
+
+// A new temporary file beside target. Created with mode 0666, so the umask (or the folder's
+// default ACL) decides its permissions as for any new file.
+int createTemp(const std::string& target, std::string& name)
+{
+    static const char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    std::random_device rng;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        name = target + ".";
+        for (int i = 0; i < 6; ++i)
+            name += letters[rng() % (sizeof letters - 1)];
+        const int fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
+    }
+    errno = EEXIST;
+    return -1;
+}
+
 } // namespace
 
 TDataFile::~TDataFile()
@@ -82,16 +120,23 @@ void TDataFile::Reset()
         ::close(fd_);
         fd_ = -1;
     }
-    const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+    // Without blocking: a FIFO would wait for a writer for ever, a device for its carrier.
+    const int fd = ::open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
         raise("Nie można otworzyć pliku", path_, errno);
-    // A folder opens for reading too, but reads nothing: refuse it here.
+    // A folder opens for reading too, but reads nothing; a FIFO, socket or device is no file
+    // of ours to read. Only a regular file is taken.
     struct stat st;
     const int error = ::fstat(fd, &st) != 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : 0;
     if (error != 0) {
         ::close(fd);
         raise("Nie można otworzyć pliku", path_, error);
     }
+    if (!S_ISREG(st.st_mode)) {
+        ::close(fd);
+        throw EInOutError("Nie można otworzyć pliku " + path_ + ": to nie jest zwykły plik", EINVAL);
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     fd_ = fd;
 }
 
@@ -130,11 +175,12 @@ void TDataFile::ReadBlock(uint8_t* buffer, size_t count)
 
 void WriteBlock(const std::string& path, const uint8_t* buffer, size_t count)
 {
-    const std::string folder = folderOf(path);
+    const std::string target = followLinks(path);
+    const std::string folder = folderOf(target);
     makeFolders(folder);
 
-    std::string temp = path + ".XXXXXX";
-    FdOwner fd(::mkostemp(temp.data(), O_CLOEXEC));
+    std::string temp;
+    FdOwner fd(createTemp(target, temp));
     // The operator knows the file, not the temporary name beside it.
     if (fd.get() < 0)
         raise("Nie można zapisać pliku", path, errno);
@@ -145,10 +191,10 @@ void WriteBlock(const std::string& path, const uint8_t* buffer, size_t count)
         ~TempGuard() { if (!keep) ::unlink(name.c_str()); }
     } guard{temp};
 
-    // Keep the old file's permissions; a new file gets the usual ones.
+    // Keep the old file's permissions; a new file keeps those the umask gave it.
     struct stat old;
-    const mode_t mode = ::stat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode) ? (old.st_mode & 07777) : 0644;
-    ::fchmod(fd.get(), mode);
+    if (::lstat(target.c_str(), &old) == 0 && S_ISREG(old.st_mode))
+        ::fchmod(fd.get(), old.st_mode & 07777);
 
     size_t done = 0;
     while (done < count) {
@@ -165,7 +211,7 @@ void WriteBlock(const std::string& path, const uint8_t* buffer, size_t count)
         raise("Nie można zapisać pliku", path, errno);
     if (::close(fd.release()) != 0)
         raise("Nie można zamknąć pliku", path, errno);
-    if (::rename(temp.c_str(), path.c_str()) != 0)
+    if (::rename(temp.c_str(), target.c_str()) != 0)
         raise("Nie można zapisać pliku", path, errno);
     guard.keep = true;
 

@@ -1,5 +1,7 @@
 #include "app/KadrelMain.h"
 
+#include <cerrno>
+
 #include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
@@ -21,6 +23,8 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include <cstdio>
+
 #include "app/AccessibleNames.h"
 #include "app/LinkGauge.h"
 #include "app/PortErrors.h"
@@ -30,12 +34,15 @@
 #include "dialogs/Pomoc.h"
 #include "dialogs/Ustawienia.h"
 #include "dialogs/Zmienadres.h"
+#include "link/ErrnoText.h"
 #include "link/Exceptions.h"
 #include "link/Frame.h"
 #include "link/LinkObserver.h"
 #include "serial/ComComboBox.h"
 #include "serial/ComPort.h"
 #include "serial/DeviceMap.h"
+#include "serial/NetLink.h"
+#include "serial/NetworkPorts.h"
 #include "serial/PortIdentity.h"
 #include "serial/PortWatcher.h"
 
@@ -103,7 +110,8 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent)
 {
     Form1 = this;   // the exception handler is reachable from here on
     setObjectName(QStringLiteral("Form1"));
-    setWindowTitle(QStringLiteral("Kadrel v2.6"));
+    setWindowTitle(seams().profile.isEmpty() ? QStringLiteral("Kadrel v2.6")
+                                             : QStringLiteral("Kadrel v2.6 – profil %1").arg(seams().profile));
 
     ComPort = new TComPort(this);
     ComPort->setObjectName(QStringLiteral("ComPort"));
@@ -162,6 +170,13 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent)
     Watcher = new PortWatcher({seams().devDir, seams().byIdDir, virtualPortFolder()}, this, seams().portSettleMs);
     Watcher->setObjectName(QStringLiteral("Watcher"));
     connect(Watcher, &PortWatcher::portsChanged, this, handler(&TForm1::PortsChanged));
+    // A server cannot be watched for: a network port counts as there, and only an open attempt
+    // (every two seconds while it fails) tells whether it answers again.
+    Watcher->addPresenceCheck([](const QString& name) -> std::optional<bool> {
+        if (net::isNetworkName(name.toStdString()))
+            return true;
+        return std::nullopt;
+    });
 
     SyncTimer = new QTimer(this);
     SyncTimer->setObjectName(QStringLiteral("SyncTimer"));
@@ -363,11 +378,22 @@ void TForm1::guard(const std::function<void()>& handler) noexcept
 
 void TForm1::Button_polaczClick()
 {
+    // A network port is still connecting (its wait handles events, this click among them):
+    // the click that started it finishes the job.
+    if (ComPort->Opening())
+        return;
     StopWaiting();
     if (ComCombo->currentIndex() >= 0) {
         ComPort->SetPort(ComCombo->Text().toStdString());
-        if (!ComPort->Connected())
-            ComPort->OpenPort();
+        try {
+            if (!ComPort->Connected())
+                ComPort->OpenPort();
+        } catch (const EComPort& e) {
+            // "STOP", "COM?" or closing the window gave up a network port still connecting:
+            // what the operator asked for, not a failure to report.
+            if (e.OsErrorCode != ECANCELED)
+                throw;
+        }
     }
     Pause(100);
     if (ComPort->Connected())
@@ -430,7 +456,8 @@ void TForm1::Disconnect()
     // "START" clicked during the wait made a new connection: that one keeps the port.
     if (connectGeneration_ != generation && Link.LinkActive == 1)
         return;
-    if (ComPort->Connected())
+    // A network port still connecting (its wait handles events, this click among them) gives up.
+    if (ComPort->Connected() || ComPort->Opening())
         ComPort->ClosePort();
 }
 
@@ -466,6 +493,7 @@ void TForm1::ComPortDeviceLost(const EComPort& error)
     waiting_ = true;
     waitPort_ = QString::fromStdString(ComPort->Port());
     waitIdentity_ = connectedIdentity_;
+    waitLinkStamp_ = linkStamp(waitPort_);
     StatusLink->setText(QStringLiteral("Utracono połączenie z %1, czekam na ponowne podłączenie…")
                             .arg(waitPort_));
     StatusLink->setToolTip(StatusLink->text());
@@ -492,10 +520,40 @@ void TForm1::ComPortDeviceLost(const EComPort& error)
         QTimer::singleShot(0, this, handler(&TForm1::tryReconnect));
 }
 
+// Why the virtual ports were left out, in the operator's words.
+static QString virtualFolderRefusal(const FolderCheck& check)
+{
+    const QString path = QString::fromStdString(check.path);
+    QString why;
+    switch (check.fault) {
+    case FolderFault::Symlink: why = QStringLiteral("%1 jest dowiązaniem symbolicznym").arg(path); break;
+    case FolderFault::NotFolder: why = QStringLiteral("%1 nie jest folderem").arg(path); break;
+    case FolderFault::OtherOwner:
+        why = QStringLiteral("folder %1 należy do innego użytkownika (uid %2)").arg(path).arg(check.uid);
+        break;
+    case FolderFault::OpenToOthers: why = QStringLiteral("inni użytkownicy mogą pisać w folderze %1").arg(path); break;
+    default:
+        why = QStringLiteral("nie można otworzyć folderu %1: %2").arg(path, QString::fromStdString(ErrnoText(check.error)));
+        break;
+    }
+    return QStringLiteral("Porty wirtualne pominięte: %1. Ktoś inny mógłby tam widzieć i odbierać ramki; "
+                          "usuń go lub ustaw XDG_RUNTIME_DIR.").arg(why);
+}
+
 void TForm1::ReadPortList(QStringList& target)
 {
-    const std::vector<PortEntry> ports =
-        DeviceMap(seams().sysfsRoot.toStdString(), virtualPortFolder().toStdString()).list();
+    DeviceMap map(seams().sysfsRoot.toStdString(), virtualPortFolder().toStdString());
+    map.setNetworkPorts(NetworkPorts::load(networkPortsPath().toStdString()));
+    const std::vector<PortEntry> ports = map.list();
+    if (!map.virtualFolderRefusal().ok()) {
+        // Said once, not at every refresh of the list.
+        static QString told;
+        const QString text = virtualFolderRefusal(map.virtualFolderRefusal());
+        if (text != told) {
+            told = text;
+            std::fprintf(stderr, "kadrel: %s\n", qUtf8Printable(text));
+        }
+    }
     PortNames.clear();
     PortDevices.clear();
     QStringList names;

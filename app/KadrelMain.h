@@ -238,6 +238,7 @@ public:
     QWidget* hostWindow() override { return this; }
     LinkState& linkState() override { return Link; }
     QTimer* tickTimer() override { return Timer; }
+    bool portOpen() const override;
     TDataFile& dataFile() override { return DataFile; }
     uint8_t* configBuffer() override { return ConfigBuffer.data(); }
     const QStringList& portNames() const override { return PortNames; }
@@ -319,6 +320,7 @@ private:
     bool holdReconnect_ = false;   // while the loss's own disconnect runs
     QString waitPort_;
     std::string waitIdentity_;
+    QString waitLinkStamp_;        // the lost virtual port's link as it stood at the loss
     std::string connectedIdentity_;
     QTimer* retryOpen_ = nullptr;  // a returned device that would not open yet is tried again
     // Monotonic time of the last tick, for the minimum spacing of ticks.
@@ -328,6 +330,8 @@ private:
 };
 
 extern TForm1* Form1;
+
+QString linkStamp(const QString& path);
 
 // Where port identities are looked up: the seams' sysfs, by-id and virtual-port folders.
 IdentityRoots identityRoots();

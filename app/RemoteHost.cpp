@@ -41,6 +41,11 @@ void TForm1::startRemote()
         qWarning("remote operation: %s", qUtf8Printable(why));
 }
 
+bool TForm1::portOpen() const
+{
+    return ComPort->Connected();
+}
+
 void TForm1::stopRemote()
 {
     delete Remote;

@@ -110,7 +110,13 @@ QString configFolder()
     QString base = xdgFolder("XDG_CONFIG_HOME");
     if (base.isEmpty())
         base = QDir::homePath() + QStringLiteral("/.config");
-    return base + QStringLiteral("/kadrel");
+    const QString folder = base + QStringLiteral("/kadrel");
+    return seams().profile.isEmpty() ? folder : folder + QLatin1Char('/') + seams().profile;
+}
+
+QString networkPortsPath()
+{
+    return configFolder() + QStringLiteral("/network-ports");
 }
 
 QString settingsFilePath()

@@ -43,6 +43,8 @@ struct Seams {
     QString sysfsRoot = QStringLiteral("/sys");
     QString virtualPortDir;   // empty: $XDG_RUNTIME_DIR/kadrel/ports or /tmp/kadrel-<uid>/ports
     QString settingsPath;     // empty: $XDG_CONFIG_HOME/kadrel/z.cf (default ~/.config)
+    // The profile chosen with --profile; empty: the default configuration folder.
+    QString profile;
     QString devDir = QStringLiteral("/dev");                       // watched for serial nodes
     QString byIdDir = QStringLiteral("/dev/serial/by-id");         // udev's stable port names
     // How long the port watcher gathers events before one rescan.
@@ -59,7 +61,10 @@ void ShowMessage(MsgKind kind, const QString& text);
 void Beep();
 void Pause(int ms);
 // $XDG_CONFIG_HOME/kadrel (default ~/.config/kadrel): the settings file and the files kept beside it.
+// With a profile: its own folder inside, $XDG_CONFIG_HOME/kadrel/NAME.
 QString configFolder();
+// The network ports the operator added (serial/NetworkPorts.h), in configFolder().
+QString networkPortsPath();
 QString settingsFilePath();
 QString virtualPortFolder();
 // The chosen port's stable identity, beside the settings file.

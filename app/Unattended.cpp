@@ -5,6 +5,8 @@
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
+#include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -16,6 +18,8 @@
 
 #include <algorithm>
 
+#include <sys/stat.h>
+
 #include "app/KadrelMain.h"
 #include "app/PortErrors.h"
 #include "app/Seams.h"
@@ -24,7 +28,21 @@
 #include "serial/ComPort.h"
 #include "serial/DeviceMap.h"
 #include "serial/PortIdentity.h"
+#include "serial/NetLink.h"
 #include "serial/PortWatcher.h"
+
+// A virtual port's link as it stands: its inode, change time and target. A link left behind by a vanished
+// pseudo-terminal is not "back" when the kernel hands that terminal's number to some other
+// program; only a link made anew (or pointed elsewhere) is. Empty for anything not a link.
+QString linkStamp(const QString& path)
+{
+    struct stat st {};
+    if (::lstat(QFile::encodeName(path).constData(), &st) != 0 || !S_ISLNK(st.st_mode))
+        return {};
+    // The inode number alone may be reused at once; the change time of a new link differs.
+    return QStringLiteral("%1 %2.%3 ").arg(st.st_ino).arg(st.st_ctim.tv_sec).arg(st.st_ctim.tv_nsec) +
+           QFileInfo(path).symLinkTarget();
+}
 
 IdentityRoots identityRoots()
 {
@@ -128,8 +146,9 @@ void TForm1::tryReconnect()
     }
     if (index < 0)
         return;
-
     const QString port = ComCombo->itemText(index);
+    if (port == waitPort_ && !waitLinkStamp_.isEmpty() && linkStamp(port) == waitLinkStamp_)
+        return;   // the dead link, its terminal's number now someone else's
     {
         const QSignalBlocker quiet(ComCombo);
         ComCombo->setCurrentIndex(index);
@@ -139,10 +158,16 @@ void TForm1::tryReconnect()
     try {
         ComPort->OpenPort();
     } catch (const EComPort& e) {
+        // The wait ended meanwhile ("STOP" during a network port's connecting).
+        if (!waiting_)
+            return;
         // Back but not ready (udev still setting its owner) or held by another program: no
-        // box, the wait goes on, and the open is tried again in a while.
-        StatusLink->setText(QStringLiteral("Port %1 wrócił, ale nie daje się otworzyć: %2 Czekam dalej…")
-                                .arg(port, portErrorMessage(e, port.toStdString()).replace(QLatin1Char('\n'), QLatin1Char(' '))));
+        // box, the wait goes on, and the open is tried again in a while. A network port's
+        // server is simply tried again.
+        const QString reason = portErrorMessage(e, port.toStdString()).replace(QLatin1Char('\n'), QLatin1Char(' '));
+        StatusLink->setText(net::isNetworkName(port.toStdString())
+                                ? QStringLiteral("Serwer portu %1 jeszcze nie odpowiada: %2 Ponowna próba za 2 s…").arg(port, reason)
+                                : QStringLiteral("Port %1 wrócił, ale nie daje się otworzyć: %2 Czekam dalej…").arg(port, reason));
         StatusLink->setToolTip(StatusLink->text());
         retryOpen_->start();
         return;

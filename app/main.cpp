@@ -1,9 +1,12 @@
 // Program entry: the main window first, then the dialogs, then the message loop until the main
 // window closes.
 #include <QIcon>
+#include <cstdio>
 
 #include "app/KadrelApplication.h"
 #include "app/KadrelMain.h"
+#include "app/Profile.h"
+#include "app/Seams.h"
 #include "dialogs/JakieCOMy.h"
 #include "dialogs/Pomoc.h"
 #include "dialogs/Ustawienia.h"
@@ -19,6 +22,19 @@ int main(int argc, char** argv)
     QGuiApplication::setDesktopFileName(QStringLiteral("com.example.Kadrel"));
     QApplication::setWindowIcon(
         QIcon::fromTheme(QStringLiteral("kadrel"), QIcon(QStringLiteral(":/kadrel/kadrel.png"))));
+
+    // A profile gets its own configuration folder, and runs once at a time.
+    const ProfileChoice profile = ParseProfileArguments(QCoreApplication::arguments());
+    QString refusal = profile.error;
+    if (refusal.isEmpty() && !profile.name.isEmpty()) {
+        seams().profile = profile.name;
+        LockProfile(configFolder(), profile.name, refusal);
+    }
+    if (!refusal.isEmpty()) {
+        fprintf(stderr, "kadrel: %s\n", refusal.toLocal8Bit().constData());
+        ShowMessage(MsgKind::Error, refusal);
+        return 1;
+    }
 
     auto* form = new TForm1;
     // Each form's creation may fail; its failure is reported like any other and start-up goes on.

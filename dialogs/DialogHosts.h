@@ -31,6 +31,7 @@ public:
     virtual void SendFrame(uint8_t address, const ByteString& data) = 0;
     virtual void PausePolling() = 0;
     virtual void ResumePolling() = 0;
+    virtual bool portOpen() const = 0;
     // The 100 ms tick, for a dialog that must notice when ticks stop coming.
     virtual QTimer* tickTimer() = 0;
 

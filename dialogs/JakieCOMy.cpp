@@ -11,7 +11,9 @@
 #include <algorithm>
 
 #include "app/AccessibleNames.h"
+#include "app/Seams.h"
 #include "dialogs/DialogHosts.h"
+#include "dialogs/PortySieciowe.h"
 
 namespace {
 
@@ -59,7 +61,11 @@ void fitColumns(TFormJakieCOM& d, const QStringList& names, const QStringList& d
     const QPoint centre = d.geometry().center();
     d.PortyCom->setGeometry(Margin, 28, namesWidth, 137);
     d.DevCom->setGeometry(Margin + namesWidth - 1, 28, devicesWidth, 137);
-    d.Label1->setGeometry(Margin, 6, width - 2 * Margin, 18);
+    // The network-port button stays at the right end of the heading's row.
+    const int button = d.ButtonSiec ? d.ButtonSiec->width() + 2 : 0;
+    d.Label1->setGeometry(Margin, 6, width - 2 * Margin - button, 18);
+    if (d.ButtonSiec)
+        d.ButtonSiec->move(width - Margin - d.ButtonSiec->width(), 4);
     d.Button1->setGeometry(Margin, 171, width - 2 * Margin, 25);
     d.setFixedSize(width, Height);
     if (d.isVisible())
@@ -80,14 +86,20 @@ TFormJakieCOM::TFormJakieCOM(PortListHost* owner)
 
     Label1 = new QLabel(QStringLiteral("Dostępne porty COM w systemie"), this);
     Label1->setObjectName(QStringLiteral("Label1"));
-    Label1->setGeometry(8, 6, 265, 18);
+    Label1->setGeometry(8, 6, 212, 18);
     PortyCom = memo(this, "PortyCom", QRect(8, 28, 81, 137));
     DevCom = memo(this, "DevCom", QRect(88, 28, 185, 137));
     Button1 = new QPushButton(QStringLiteral("Odświerz"), this);
     Button1->setObjectName(QStringLiteral("Button1"));
     Button1->setGeometry(8, 171, 265, 25);
     Button1->setAutoDefault(false);
-    connect(Button1, &QPushButton::clicked, this, &TFormJakieCOM::Button1Click);
+    connect(Button1, &QPushButton::clicked, this, [this] { owner_->guard([this] { Button1Click(); }); });
+    ButtonSiec = new QPushButton(QStringLiteral("Sieć…"), this);
+    ButtonSiec->setObjectName(QStringLiteral("ButtonSiec"));
+    ButtonSiec->setToolTip(QStringLiteral("Porty sieciowe: serwery portów szeregowych (TCP, RFC 2217)"));
+    ButtonSiec->setGeometry(222, 4, 51, 21);
+    ButtonSiec->setAutoDefault(false);
+    connect(ButtonSiec, &QPushButton::clicked, this, [this] { owner_->guard([this] { ButtonSiecClick(); }); });
     nameControls(this);
 }
 
@@ -111,4 +123,10 @@ void TFormJakieCOM::Button1Click()
     show();
     owner_->FillPortCombo();
     Fill();
+}
+
+void TFormJakieCOM::ButtonSiecClick()
+{
+    TFPortySieciowe dialog(this, networkPortsPath(), [this] { Button1Click(); });
+    dialog.exec();
 }

@@ -19,11 +19,14 @@ public:
     // "Odświerz": shows the dialog, re-reads the ports into the main window (without
     // disconnecting) and fills the memos again.
     void Button1Click();
+    // "Sieć…": the network-port dialog; a change there refreshes the lists as "Odświerz" does.
+    void ButtonSiecClick();
 
     QLabel* Label1 = nullptr;          // "Dostępne porty COM w systemie"
     QPlainTextEdit* PortyCom = nullptr;
     QPlainTextEdit* DevCom = nullptr;
     QPushButton* Button1 = nullptr;    // "Odświerz"
+    QPushButton* ButtonSiec = nullptr; // "Sieć…"
 
 private:
     PortListHost* owner_;

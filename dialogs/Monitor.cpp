@@ -13,6 +13,7 @@
 #include <QScrollBar>
 #include <QTableView>
 #include <QTableWidget>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <cerrno>
 #include <cstdio>
@@ -76,7 +77,23 @@ QPushButton* button(QWidget* parent, const char* name, const QString& caption)
 
 // ---- log model -------------------------------------------------------------------------------
 
-TMonitorLog::TMonitorLog(int limit, QObject* parent) : QAbstractTableModel(parent), limit_(limit) {}
+TMonitorLog::TMonitorLog(int limit, qint64 byteLimit, QObject* parent)
+    : QAbstractTableModel(parent), limit_(limit), byteLimit_(byteLimit)
+{
+}
+
+qint64 TMonitorLog::cost(const Line& line)
+{
+    return static_cast<qint64>(sizeof(Line)) + (line.bytes.size() + line.meaning.size()) * static_cast<qint64>(sizeof(QChar));
+}
+
+QString TMonitorLog::bytesText(const ByteString& bytes, size_t shown)
+{
+    if (bytes.size() <= shown)
+        return QString::fromStdString(toHex(bytes));
+    return QString::fromStdString(toHex(bytes.substr(0, shown)))
+           + QStringLiteral(" … pominięto %1 B").arg(static_cast<qulonglong>(bytes.size() - shown));
+}
 
 int TMonitorLog::rowCount(const QModelIndex& parent) const
 {
@@ -149,16 +166,41 @@ QVariant TMonitorLog::headerData(int section, Qt::Orientation orientation, int r
 
 void TMonitorLog::append(Line line)
 {
-    if (limit_ <= 0)
+    std::vector<Line> one;
+    one.push_back(std::move(line));
+    append(std::move(one));
+}
+
+void TMonitorLog::append(std::vector<Line> lines)
+{
+    if (limit_ <= 0 || lines.empty())
         return;
-    if (static_cast<int>(lines_.size()) >= limit_) {
-        beginRemoveRows(QModelIndex(), 0, 0);
-        lines_.pop_front();
+    // Of the new lines, only those that fit the limits together.
+    size_t first = lines.size();
+    qint64 size = 0;
+    while (first > 0 && static_cast<int>(lines.size() - first) < limit_
+           && size + cost(lines[first - 1]) <= byteLimit_)
+        size += cost(lines[--first]);
+    if (first == lines.size())
+        first = lines.size() - 1, size = cost(lines.back());   // one line always shows
+    const int adding = static_cast<int>(lines.size() - first);
+    // Then the oldest lines go until the new ones fit.
+    int drop = 0;
+    qint64 freed = 0;
+    while (drop < static_cast<int>(lines_.size())
+           && (static_cast<int>(lines_.size()) - drop + adding > limit_ || bytes_ - freed + size > byteLimit_))
+        freed += cost(lines_[static_cast<size_t>(drop++)]);
+    if (drop > 0) {
+        beginRemoveRows(QModelIndex(), 0, drop - 1);
+        lines_.erase(lines_.begin(), lines_.begin() + drop);
+        bytes_ -= freed;
         endRemoveRows();
     }
     const int row = static_cast<int>(lines_.size());
-    beginInsertRows(QModelIndex(), row, row);
-    lines_.push_back(std::move(line));
+    beginInsertRows(QModelIndex(), row, row + adding - 1);
+    for (size_t i = first; i < lines.size(); ++i)
+        lines_.push_back(std::move(lines[i]));
+    bytes_ += size;
     endInsertRows();
 }
 
@@ -166,6 +208,7 @@ void TMonitorLog::clear()
 {
     beginResetModel();
     lines_.clear();
+    bytes_ = 0;
     endResetModel();
 }
 
@@ -185,7 +228,7 @@ QString TMonitorLog::text(const Line& line)
 
 TFMonitor::TFMonitor(MonitorHost* owner)
     : QDialog(owner ? owner->hostWindow() : nullptr, Qt::Window | Qt::WindowTitleHint | Qt::WindowCloseButtonHint | Qt::WindowMinMaxButtonsHint),
-      owner_(owner), log_(new TMonitorLog(HistoryLimit, this))
+      owner_(owner), log_(new TMonitorLog(HistoryLimit, HistoryBytes, this))
 {
     setObjectName(QStringLiteral("FMonitor"));
     setWindowTitle(QStringLiteral("Monitor magistrali"));
@@ -282,6 +325,11 @@ TFMonitor::TFMonitor(MonitorHost* owner)
     connect(ButtonWyczysc, &QPushButton::clicked, this, handler(&TFMonitor::ButtonWyczyscClick));
     connect(ButtonZapisz, &QPushButton::clicked, this, handler(&TFMonitor::ButtonZapiszClick));
 
+    flushTimer_ = new QTimer(this);
+    flushTimer_->setSingleShot(true);
+    flushTimer_->setInterval(100);
+    connect(flushTimer_, &QTimer::timeout, this, [this] { flush(); });
+
     resize(980, 620);
     nameControls(this);
     showState();
@@ -330,18 +378,32 @@ void TFMonitor::record(const std::vector<TraceEntry>& entries)
         return;
     }
     for (const TraceEntry& e : entries)
-        append(kindOf(e.kind), QString::fromStdString(toHex(e.bytes)), QString::fromStdString(e.meaning));
+        append(kindOf(e.kind), TMonitorLog::bytesText(e.bytes, LineBytesShown), QString::fromStdString(e.meaning));
 }
 
 void TFMonitor::append(TMonitorLog::Kind kind, const QString& bytes, const QString& meaning)
 {
+    const Stamp now = clock ? clock() : Stamp{};
+    pending_.push_back(TMonitorLog::Line{now.wall, now.sinceOpenMs, kind, bytes, meaning});
+    // Under a flood the lines wait here at most one flush interval; more than the table keeps
+    // would only be dropped again.
+    if (pending_.size() > static_cast<size_t>(HistoryLimit))
+        pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(pending_.size() - HistoryLimit));
+    if (!flushTimer_->isActive())
+        flushTimer_->start();
+}
+
+void TFMonitor::flush() const
+{
+    if (pending_.empty())
+        return;
+    flushTimer_->stop();
     const QScrollBar* scroll = LogView->verticalScrollBar();
     const bool following = scroll->value() >= scroll->maximum();
-    const Stamp now = clock ? clock() : Stamp{};
-    log_->append(TMonitorLog::Line{now.wall, now.sinceOpenMs, kind, bytes, meaning});
+    log_->append(std::exchange(pending_, {}));
     if (following)
         LogView->scrollToBottom();
-    showState();
+    const_cast<TFMonitor*>(this)->showState();
 }
 
 void TFMonitor::showCounters()
@@ -385,6 +447,7 @@ void TFMonitor::ButtonPauzaClick()
 
 void TFMonitor::ButtonWyczyscClick()
 {
+    pending_.clear();
     log_->clear();
     trace_.clearCounters();
     skipped_ = 0;
@@ -413,6 +476,7 @@ void TFMonitor::SaveLog(const QString& path) const
     struct Closer {
         void operator()(std::FILE* f) const { std::fclose(f); }
     };
+    flush();
     std::unique_ptr<std::FILE, Closer> file(std::fopen(name.constData(), "wb"));
     if (!file)
         fail(errno);
@@ -428,6 +492,7 @@ void TFMonitor::SaveLog(const QString& path) const
 
 QStringList TFMonitor::Lines() const
 {
+    flush();
     QStringList out;
     out.reserve(log_->rowCount());
     for (int row = 0; row < log_->rowCount(); ++row)

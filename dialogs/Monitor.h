@@ -7,13 +7,17 @@
 // It is the main window's LinkObserver from its creation on, also while hidden, so reopening it
 // shows what happened meanwhile. It only looks: nothing it does touches the port or the link
 // state, and a failure inside it is swallowed rather than let into the window's hot paths.
-// History is bounded: the oldest lines go beyond HistoryLimit. "Pauza" stops the log (the
-// counters go on counting) until "Wznów", which notes how many lines were skipped.
+// History is bounded: the oldest lines go beyond HistoryLimit lines or HistoryBytes of text,
+// and a line shows at most LineBytesShown bytes, saying how many it left out. Lines reach the
+// table in batches, at most ten a second, so a flood costs one repaint per batch, not one per
+// line. "Pauza" stops the log (the counters go on counting) until "Wznów", which notes how
+// many lines were skipped.
 #include <QAbstractTableModel>
 #include <QDialog>
 #include <QTime>
 #include <deque>
 #include <functional>
+#include <vector>
 
 #include "link/Describe.h"
 #include "link/LinkObserver.h"
@@ -23,6 +27,7 @@ class QPushButton;
 class QTableView;
 class QTableWidget;
 class MonitorHost;
+class QTimer;
 
 // The bounded log behind the monitor's table.
 class TMonitorLog : public QAbstractTableModel {
@@ -37,21 +42,28 @@ public:
         QString meaning;
     };
 
-    explicit TMonitorLog(int limit, QObject* parent = nullptr);
+    explicit TMonitorLog(int limit, qint64 byteLimit, QObject* parent = nullptr);
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;
     int columnCount(const QModelIndex& parent = QModelIndex()) const override;
     QVariant data(const QModelIndex& index, int role) const override;
     QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
 
-    void append(Line line);   // drops the oldest line beyond the limit
+    void append(Line line);   // drops the oldest lines beyond either limit
+    void append(std::vector<Line> lines);
     void clear();
+    qint64 bytesUsed() const { return bytes_; }   // what the lines hold, as counted for the limit
+    // Hex of at most `shown` bytes; a longer run ends in "… pominięto N B".
+    static QString bytesText(const ByteString& bytes, size_t shown);
     const Line& at(int row) const { return lines_[static_cast<size_t>(row)]; }
     // One line of text, as saved: time, time since opening, direction, bytes, meaning.
     QString text(int row) const;
     static QString text(const Line& line);
 
 private:
+    static qint64 cost(const Line& line);
     int limit_;
+    qint64 byteLimit_;
+    qint64 bytes_ = 0;
     std::deque<Line> lines_;
 };
 
@@ -59,6 +71,9 @@ class TFMonitor : public QDialog, public LinkObserver {
     Q_OBJECT
 public:
     static constexpr int HistoryLimit = 10000;
+    // A garbage flood makes lines of kilobytes: bounded by bytes too, and each line cut short.
+    static constexpr qint64 HistoryBytes = 8 * 1024 * 1024;
+    static constexpr size_t LineBytesShown = 96;   // a firmware block (69 bytes) stays whole
 
     // Installs itself as the owner's observer; the destructor removes it again.
     explicit TFMonitor(MonitorHost* owner);
@@ -75,7 +90,12 @@ public:
     void SaveLog(const QString& path) const;   // EInOutError when the file cannot be written
     bool Paused() const { return paused_; }
 
-    const TMonitorLog& Log() const { return *log_; }
+    // Lines reach the table in batches (see flush); these show every line recorded so far.
+    const TMonitorLog& Log() const
+    {
+        flush();
+        return *log_;
+    }
     QStringList Lines() const;
     const BusTrace& Trace() const { return trace_; }
 
@@ -97,6 +117,9 @@ public:
 private:
     void record(const std::vector<TraceEntry>& entries);
     void append(TMonitorLog::Kind kind, const QString& bytes, const QString& meaning);
+    // Moves the lines recorded since the last flush into the table: one insertion, one scroll,
+    // one repaint for however many lines a flood brought.
+    void flush() const;
     void showCounters();
     void showState();
 
@@ -105,4 +128,6 @@ private:
     BusTrace trace_;
     bool paused_ = false;
     qint64 skipped_ = 0;
+    mutable std::vector<TMonitorLog::Line> pending_;
+    QTimer* flushTimer_ = nullptr;
 };

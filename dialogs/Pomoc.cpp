@@ -6,11 +6,13 @@
 #include <QMouseEvent>
 #include <QPushButton>
 #include <cstring>
+#include <functional>
 
 #include "app/AccessibleNames.h"
 #include "dialogs/DialogHosts.h"
 #include "app/Seams.h"
 #include "dialogs/JpegImage.h"
+#include "dialogs/StayCentred.h"
 
 // The resource is compiled into a static library: without this call the linker may leave it out.
 static void initHelpResources()
@@ -81,6 +83,15 @@ QImage TFPomoc::Picture()
     }
 }
 
+// What a handler raises goes to the owner window's handler here, not through Qt's frames.
+static void guarded(const QWidget* dialog, const std::function<void()>& handler)
+{
+    if (auto* form = dynamic_cast<WindowHost*>(dialog->parentWidget()))
+        form->guard(handler);
+    else
+        handler();
+}
+
 TFPomoc::TFPomoc(WindowHost* owner)
     : QDialog(owner->hostWindow(), Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint
                          | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint)
@@ -102,7 +113,8 @@ TFPomoc::TFPomoc(WindowHost* owner)
     Button1 = new QPushButton(QStringLiteral("Zamknij"), Panel1);
     Button1->setObjectName(QStringLiteral("Button1"));
     Button1->setGeometry(10, 86, 192, 25);
-    connect(Button1, &QPushButton::clicked, this, &TFPomoc::Button1Click);
+    connect(Button1, &QPushButton::clicked, this, [this] { guarded(this, [this] { Button1Click(); }); });
+    new StayCentred(this);
     nameControls(this);
 
     // The picture in the top right corner, the link under it.
@@ -131,6 +143,7 @@ TFPomoc::TFPomoc(WindowHost* owner)
 
 TFPomoc::~TFPomoc() = default;
 
+
 void TFPomoc::Button1Click()
 {
     close();
@@ -148,7 +161,7 @@ bool TFPomoc::eventFilter(QObject* watched, QEvent* event)
     if (watched == Label3 && event->type() == QEvent::MouseButtonRelease) {
         auto* mouse = static_cast<QMouseEvent*>(event);
         if (mouse->button() == Qt::LeftButton && Label3->rect().contains(mouse->position().toPoint())) {
-            Label3Click();
+            guarded(this, [this] { Label3Click(); });
             return true;
         }
     }

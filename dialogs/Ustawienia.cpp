@@ -17,6 +17,7 @@
 #include "app/Seams.h"
 #include "app/SettingsFile.h"
 #include "app/TextFit.h"
+#include "dialogs/StayCentred.h"
 #include "serial/ComPort.h"
 
 uint16_t TFUstawienia::ImageSize = 0;
@@ -97,8 +98,10 @@ TFUstawienia::TFUstawienia(FirmwareHost* owner) : QDialog(owner->hostWindow()), 
         "QProgressBar { border: 1px solid #808080; background: #FFFFFF; }"
         "QProgressBar::chunk { background-color: #000080; }"));
 
-    connect(Button1, &QPushButton::clicked, this, [this] { Button1Click(); });
-    connect(ButtonStart, &QPushButton::clicked, this, [this] { ButtonStartClick(); });
+    // What a handler raises goes to the window's handler here, not through Qt's frames.
+    connect(Button1, &QPushButton::clicked, this, [this] { form_->guard([this] { Button1Click(); }); });
+    connect(ButtonStart, &QPushButton::clicked, this, [this] { form_->guard([this] { ButtonStartClick(); }); });
+    new StayCentred(this);
 
     // A dialog opened from inside the tick's own event handling stops that timer (Qt does not
     // re-enter a timer's handler), and with it the count-down of the acknowledgement wait. The
@@ -142,10 +145,8 @@ void TFUstawienia::done(int result)
 
 void TFUstawienia::showEvent(QShowEvent* event)
 {
-    if (!event->spontaneous() && parentWidget()) {
-        const QRect owner = parentWidget()->window()->geometry();
-        move(owner.center() - QPoint(width() / 2, height() / 2));
-    }
+    if (!event->spontaneous() && parentWidget())
+        StayCentred::centre(this, parentWidget()->window());
     QDialog::showEvent(event);
 }
 
@@ -179,6 +180,12 @@ void TFUstawienia::ButtonStartClick()
 {
     if (transferring_ || ImageSize < Firmware::MinFileSize || ImageSize > Firmware::MaxFileSize)
         return;
+    if (!form_->portOpen()) {
+        // The adapter was lost while the dialog was open.
+        ShowMessage(MsgKind::Error, QStringLiteral("Port COM niedostępny: połączenie zostało przerwane, "
+                                                   "aktualizacja nie została rozpoczęta."));
+        return;
+    }
     int clock = 1;
     for (int n = 1; n <= 4; ++n)
         if (Radio[n]->isChecked()) clock = n;

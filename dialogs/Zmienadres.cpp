@@ -5,7 +5,9 @@
 #include <QPushButton>
 
 #include "app/AccessibleNames.h"
+#include "app/Seams.h"
 #include "dialogs/DialogHosts.h"
+#include "dialogs/StayCentred.h"
 #include "serial/ComPort.h"
 
 namespace {
@@ -57,7 +59,9 @@ TFAdresy::TFAdresy(BusHost* owner)
     Button1->setObjectName(QStringLiteral("Button1"));
     Button1->setGeometry(8, 92, 129, 25);
     Button1->setAutoDefault(false);
-    connect(Button1, &QPushButton::clicked, this, &TFAdresy::Button1Click);
+    // What the handler raises goes to the window's handler here, not through Qt's frames.
+    connect(Button1, &QPushButton::clicked, this, [this] { owner_->guard([this] { Button1Click(); }); });
+    new StayCentred(this);
     nameControls(this);
 
     FormCreate();
@@ -92,6 +96,12 @@ void TFAdresy::Button1Click()
     const int fresh = NowyAdres->currentIndex() + 1;
     if (present < 1 || fresh < 1)
         return;  // the lists are pick-only; nothing chosen means nothing to send
+    if (!owner_->portOpen()) {
+        // The adapter was lost while the dialog was open.
+        ShowMessage(MsgKind::Error, QStringLiteral("Port COM niedostępny: połączenie zostało przerwane, "
+                                                   "adres nie został zmieniony."));
+        return;
+    }
     ByteString data;
     data += static_cast<char>(CmdChangeAddress);
     data += static_cast<char>(fresh);

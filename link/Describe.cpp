@@ -102,7 +102,8 @@ std::string sentFrame(const ByteString& frame)
     std::string text;
     bool rtc = false;
     if (address == Frame::BroadcastAddress) {
-        if (data.size() == 6)
+        // Only digits read as a time: other bytes would go into the text as they are.
+        if (data.size() == 6 && std::all_of(data.begin(), data.end(), [](char c) { return c >= '0' && c <= '9'; }))
             text = "czas " + data.substr(0, 2) + ":" + data.substr(2, 2) + ":" + data.substr(4, 2) + " do wszystkich";
         else
             text = "rozgłoszenie, " + bytes(data.size());

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "serial/ComThread.h"
+#include "serial/NetLink.h"
 #include "serial/Termios.h"
 
 // ---------------------------------------------------------------- texts and tables
@@ -144,9 +145,21 @@ EComPort::EComPort(int code, int64_t osError)
 
 EComPort::EComPort(int code) : EComPort(code, 0) {}
 
+EComPort::EComPort(int code, int64_t osError, const std::string& detail)
+    : Exception((osError > 0 ? errorText(code) + " (Error: " + std::to_string(osError) + ")" : errorText(code))
+                + (detail.empty() ? std::string() : "\n" + detail)),
+      PortErrorCode(code), OsErrorCode(osError > 0 ? osError : -1)
+{
+}
+
 bool EComPort::IsDeviceGoneError(int64_t osError)
 {
-    return osError > 0 && osError < 100000 && tty::isDeviceGone(static_cast<int>(osError));
+    if (osError <= 0 || osError >= 100000)
+        return false;
+    const int e = static_cast<int>(osError);
+    // A network port's server is gone as a pulled adapter is.
+    return tty::isDeviceGone(e) || e == ECONNRESET || e == ETIMEDOUT || e == ENOTCONN || e == ECONNABORTED
+           || e == EHOSTUNREACH || e == ENETUNREACH || e == ENETDOWN;
 }
 
 // ---------------------------------------------------------------- setting groups
@@ -441,6 +454,10 @@ void TCustomComPort::Loaded()
 
 void TCustomComPort::OpenHandle()
 {
+    if (net::isNetworkName(port_)) {
+        openNetwork();
+        return;
+    }
     const std::string path = !port_.empty() && port_[0] == '/' ? port_ : "/dev/" + port_;
     int fd = -1;
     const int e = tty::openExclusive(path, fd);
@@ -449,8 +466,61 @@ void TCustomComPort::OpenHandle()
     fd_ = fd;
 }
 
+void TCustomComPort::openNetwork()
+{
+    const std::optional<net::Address> address = net::parseAddress(port_);
+    if (!address)
+        throw EComPort(peOpen, EINVAL, "Błędny adres portu sieciowego: " + port_);
+    auto link = std::make_unique<net::Link>(*address);
+    net::Link* const raw = link.get();
+    net_ = std::move(link);
+    std::string detail;
+    const int e = raw->open(net::Clock::now() + net::ConnectLimit, detail);
+    if (e != 0 || net_.get() != raw) {
+        net_.reset();
+        throw EComPort(peOpen, e ? e : ECANCELED, detail);
+    }
+    fd_ = raw->fd();
+}
+
+void TCustomComPort::applyNetworkLineSettings()
+{
+    // Raw TCP carries bytes only: the device server keeps its own line settings.
+    if (!net_->address().comPort)
+        return;
+    net::Link::LineRequest r;
+    r.baud = static_cast<uint32_t>(BaudRateToInt(baudRate_, customBaudRate_));
+    r.dataSize = static_cast<uint8_t>(5 + static_cast<int>(dataBits_));
+    static constexpr uint8_t parities[] = {telnet::value::ParityNone, telnet::value::ParityOdd, telnet::value::ParityEven,
+                                           telnet::value::ParityMark, telnet::value::ParitySpace};
+    r.parity = parities[std::min<unsigned>(parity_.Bits(), 4)];
+    static constexpr uint8_t stops[] = {telnet::value::StopOne, telnet::value::StopOneAndHalf, telnet::value::StopTwo};
+    r.stopSize = stops[std::min<unsigned>(stopBits_, 2)];
+    const TComFlowControl& f = flowControl_;
+    if (f.OutCTSFlow() || f.ControlRTS() == rtsHandshake)
+        r.flow = telnet::value::FlowHardware;
+    else if (f.XonXoffOut() || f.XonXoffIn())
+        r.flow = telnet::value::FlowXonXoff;
+    else
+        r.flow = telnet::value::FlowNone;
+    r.dtr = f.ControlDTR() != dtrDisable;
+    r.rts = f.ControlRTS() == rtsEnable;
+    const bool wasOpening = opening_;
+    opening_ = true;  // a ClosePort meanwhile cancels the wait instead of pulling the link away
+    std::string detail;
+    const int e = net_->negotiate(r, net::Clock::now() + net::ConnectLimit, detail);
+    opening_ = wasOpening;
+    if (e != 0)
+        throw EComPort(peLineSettings, e, detail);
+}
+
 void TCustomComPort::ReleaseHandle()
 {
+    if (net_) {
+        net_.reset();
+        fd_ = -1;
+        return;
+    }
     if (fd_ < 0)
         return;
     // The tty may stay open elsewhere (a pty's other side): what it still holds must not
@@ -463,11 +533,18 @@ void TCustomComPort::ReleaseHandle()
 
 void TCustomComPort::OpenPort()
 {
-    if (connected_)
+    if (connected_ || opening_)
         return;
     if (OnBeforeOpen)
         OnBeforeOpen(this);
-    OpenHandle();
+    {
+        opening_ = true;
+        struct Done {
+            bool& flag;
+            ~Done() { flag = false; }
+        } done{opening_};
+        OpenHandle();
+    }
     connected_ = true;
     deviceLost_ = false;
     lostReported_ = false;
@@ -490,6 +567,11 @@ void TCustomComPort::OpenPort()
 
 void TCustomComPort::ClosePort()
 {
+    // A network open still waiting for its server: give it up there.
+    if (opening_ && net_) {
+        net_->cancel();
+        return;
+    }
     if (!connected_)
         return;
     fireModemLines(ModemLines{});
@@ -501,7 +583,7 @@ void TCustomComPort::ClosePort()
     stopThread();
     // Now the queues go: unread input must not greet the next open of the same tty. A vanished
     // device has nothing left to discard; refusing to close it would keep its descriptor.
-    const int e = tty::flushBoth(fd_);
+    const int e = net_ ? (net_->purge(), 0) : tty::flushBoth(fd_);
     if (e != 0 && !tty::isDeviceGone(e))
         RaisePortError(pePurge, e);
     ReleaseHandle();
@@ -541,6 +623,10 @@ void TCustomComPort::ApplyLineSettings()
 {
     if (!connected_ || loading_)
         return;
+    if (net_) {
+        applyNetworkLineSettings();
+        return;
+    }
     tty::LineSettings s;
     s.baud = BaudRateToInt(baudRate_, customBaudRate_);
     s.dataBits = 5 + static_cast<int>(dataBits_);
@@ -593,6 +679,8 @@ int TCustomComPort::WriteText(const ByteString& text)
         return 0;
     if (fd_ < 0)
         RaisePortError(pePortNotOpen, -24);
+    if (net_)
+        return writeNetwork(text);
     const int64_t multiplier = timeouts_.WriteTotalMultiplier();
     const int64_t constant = timeouts_.WriteTotalConstant();
     // -1 stands for the largest value, and 0 for both means no total time-out at all.
@@ -612,7 +700,7 @@ int TCustomComPort::WriteText(const ByteString& text)
             continue;
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
             const int e = errno;
-            if (tty::isDeviceGone(e))
+            if (EComPort::IsDeviceGoneError(e))
                 deviceLost_ = true;
             RaisePortError(peWrite, e);
         }
@@ -640,6 +728,25 @@ int TCustomComPort::WriteText(const ByteString& text)
     return static_cast<int>(done);
 }
 
+int TCustomComPort::writeNetwork(const ByteString& text)
+{
+    const int64_t multiplier = timeouts_.WriteTotalMultiplier();
+    const int64_t constant = timeouts_.WriteTotalConstant();
+    const bool unlimited = multiplier < 0 || constant < 0 || (multiplier == 0 && constant == 0);
+    std::optional<net::Clock::time_point> deadline;
+    if (!unlimited)
+        deadline = net::Clock::now() + std::chrono::milliseconds(multiplier * static_cast<int64_t>(text.size()) + constant);
+    const ByteString raw = net_->address().comPort ? telnet::escape(text) : text;
+    size_t sent = 0;
+    const int e = net_->send(raw, deadline, sent);
+    if (e != 0) {
+        if (EComPort::IsDeviceGoneError(e) || e == EPIPE)
+            deviceLost_ = true;
+        RaisePortError(peWrite, e);
+    }
+    return static_cast<int>(net_->address().comPort ? telnet::sourceBytesSent(text, sent) : sent);
+}
+
 int TCustomComPort::ReadText(ByteString& text, int count)
 {
     text.clear();
@@ -647,6 +754,20 @@ int TCustomComPort::ReadText(ByteString& text, int count)
         return 0;
     if (fd_ < 0)
         RaisePortError(pePortNotOpen, -24);
+    if (net_) {
+        const int e = net_->pump();
+        ByteString& queued = net_->data();
+        if (e != 0 && queued.empty()) {
+            deviceLost_ = EComPort::IsDeviceGoneError(e);
+            RaisePortError(peRead, e);
+        }
+        ByteString work = queued.substr(0, static_cast<size_t>(count));
+        queued.erase(0, work.size());
+        if (discardNull_)
+            work.erase(std::remove(work.begin(), work.end(), '\0'), work.end());
+        text = std::move(work);
+        return static_cast<int>(text.size());
+    }
     ByteString work(static_cast<size_t>(count), '\0');
     size_t got = 0;
     while (got < work.size()) {
@@ -683,6 +804,15 @@ int TCustomComPort::ReceivedCount()
 {
     if (fd_ < 0)
         RaisePortError(peLineStatus, EBADF);
+    if (net_) {
+        // The socket's bytes pass the Telnet layer first: only data counts.
+        const int e = net_->pump();
+        if (e != 0 && net_->data().empty()) {
+            deviceLost_ = EComPort::IsDeviceGoneError(e);
+            RaisePortError(peLineStatus, e);
+        }
+        return static_cast<int>(std::min<size_t>(net_->data().size(), 1 << 30));
+    }
     int count = 0;
     const int e = tty::inputCount(fd_, count);
     if (e != 0)
@@ -775,6 +905,8 @@ TComErrors TCustomComPort::ReadLineErrors()
 {
     if (fd_ < 0)
         RaisePortError(peLineStatus, EBADF);
+    if (net_)
+        return {};  // the server keeps the line errors to itself
     tty::LineErrorCounts now;
     const int e = tty::readLineErrorCounts(fd_, now);
     if (e != 0)
@@ -795,6 +927,10 @@ TCustomComPort::ModemLines TCustomComPort::ReadModemLines()
 {
     if (fd_ < 0)
         RaisePortError(peModemLines, EBADF);
+    if (net_) {
+        const uint8_t m = net_->session().modemState();
+        return ModemLines{(m & 0x10) != 0, (m & 0x20) != 0, (m & 0x40) != 0, (m & 0x80) != 0};
+    }
     tty::ModemBits bits;
     const int e = tty::readModemLines(fd_, bits);
     if (e != 0)

@@ -122,6 +122,8 @@ public:
     // otherwise the text alone and OsErrorCode -1.
     EComPort(int code, int64_t osError);
     explicit EComPort(int code);
+    // As above, with a line of explanation after the message (network ports say what failed).
+    EComPort(int code, int64_t osError, const std::string& detail);
     int PortErrorCode;
     int64_t OsErrorCode;
     // The OS error says the device itself is gone (EIO, ENXIO, ENODEV, EPIPE): an unplugged
@@ -268,6 +270,7 @@ private:
 
 class TComThread;
 namespace tty { struct Rs485State; }
+namespace net { class Link; }
 
 class TCustomComPort : public QObject {
     Q_OBJECT
@@ -276,7 +279,8 @@ public:
     ~TCustomComPort() override;  // closes the port first
 
     // --- settings ---
-    // A name starting with "/" is a device path; any other name means /dev/NAME.
+    // A name starting with "/" is a device path; "tcp://HOST:PORT" and "rfc2217://HOST:PORT"
+    // are network ports (serial/NetLink.h); any other name means /dev/NAME.
     const std::string& Port() const { return port_; }
     void SetPort(const std::string& value);
     TBaudRate BaudRate() const { return baudRate_; }
@@ -329,8 +333,13 @@ public:
     int ReadText(ByteString& text, int count);
     int ReceivedCount();
     [[noreturn]] void RaisePortError(uint16_t code, int64_t osError = 0);
-    // The tty's file descriptor, -1 while closed.
+    // The tty's (or the network port's socket's) file descriptor, -1 while closed.
     int Handle() const;
+    // Open on a network port.
+    bool IsNetwork() const { return net_ != nullptr; }
+    // A network open is waiting for its server (the event loop runs meanwhile); ClosePort
+    // now gives it up, and OpenPort fails with code 1 (ECANCELED).
+    bool Opening() const { return opening_; }
 
     // Loading from a stored definition: while loading, SetConnected only records the value and
     // nothing is applied; Loaded() ends loading and opens a recorded Connected.
@@ -385,6 +394,9 @@ private:
     void reportDeviceLost(const EComPort& error, uint64_t session);
     void fireModemLines(const ModemLines& lines);
     void stopThread();
+    void openNetwork();
+    int writeNetwork(const ByteString& text);
+    void applyNetworkLineSettings();
 
     std::string port_ = "COM1";
     TBaudRate baudRate_ = br9600;
@@ -403,6 +415,8 @@ private:
     TComBuffer buffer_;
 
     int fd_ = -1;
+    std::unique_ptr<net::Link> net_;  // set while a network port is open (or opening)
+    bool opening_ = false;            // a network open waits, handling events meanwhile
     bool connected_ = false;
     bool loading_ = false;
     bool connectedWhileLoading_ = false;

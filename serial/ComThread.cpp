@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include "serial/Termios.h"
@@ -47,7 +48,8 @@ TComThread::TComThread(TCustomComPort* owner, uint64_t session)
     // Edge-triggered: one wake-up per arrival of bytes, not one per pass while bytes wait.
     // Registering reports bytes already waiting once, so none that came before is missed.
     epoll_event ev{};
-    ev.events = EPOLLIN | EPOLLET;
+    // A network port's server closing its end shows as a read hang-up.
+    ev.events = EPOLLIN | EPOLLET | (owner->IsNetwork() ? static_cast<uint32_t>(EPOLLRDHUP) : 0u);
     ev.data.fd = tty_;
     if (epoll_ctl(epollFd_.get(), EPOLL_CTL_ADD, tty_, &ev) != 0)
         owner->RaisePortError(peWait, errno);
@@ -108,7 +110,7 @@ void TComThread::execute()
             break;  // a failed wait ends the thread
         }
         ++wakeUps_;
-        bool stop = false, hungUp = false, input = false;
+        bool stop = false, hungUp = false, input = false, peerClosed = false;
         for (int i = 0; i < n; ++i) {
             if (ready[i].data.fd == stopFd_.get()) {
                 stop = true;
@@ -118,14 +120,16 @@ void TComThread::execute()
                 hungUp = true;
             if (ready[i].events & EPOLLIN)
                 input = true;
+            if (ready[i].events & EPOLLRDHUP)
+                peerClosed = true;
         }
         if (stop)
             break;
         if (hungUp) {
-            postDeviceLost(EComPort(peRead, EIO));
+            postDeviceLost(EComPort(peRead, socketError(EIO)));
             break;
         }
-        if (!input)
+        if (!input && !peerClosed)
             continue;
         // A tty that vanished may still look readable; the driver's answer tells.
         int count = 0;
@@ -135,8 +139,12 @@ void TComThread::execute()
             break;
         }
         const TComEvents pending = TComEvents{evRxChar} & events_;
-        if (pending.Empty())
+        if (pending.Empty() && !peerClosed)
             continue;
+        if (pending.Empty()) {
+            postDeviceLost(EComPort(peRead, ECONNRESET));
+            break;
+        }
         bool abandoned = false;
         const std::exception_ptr escaped = deliver(pending, abandoned);
         if (abandoned)
@@ -150,6 +158,11 @@ void TComThread::execute()
                     postDeviceLost(error);
             } catch (...) {
             }
+            break;
+        }
+        if (peerClosed) {
+            // What came before the close has been delivered; no further wake-up will come.
+            postDeviceLost(EComPort(peRead, socketError(ECONNRESET)));
             break;
         }
     }
@@ -201,6 +214,15 @@ std::exception_ptr TComThread::deliver(TComEvents events, bool& abandoned)
         return nullptr;
     }
     return std::exchange(box->error, nullptr);
+}
+
+int TComThread::socketError(int fallBack) const
+{
+    int e = 0;
+    socklen_t len = sizeof e;
+    if (getsockopt(tty_, SOL_SOCKET, SO_ERROR, &e, &len) != 0 || e == 0)
+        return fallBack;
+    return e;
 }
 
 void TComThread::postDeviceLost(const EComPort& error)

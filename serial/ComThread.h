@@ -63,6 +63,8 @@ private:
     // delivery, if any. Sets `abandoned` when the wait was given up.
     std::exception_ptr deliver(TComEvents events, bool& abandoned);
     void postDeviceLost(const EComPort& error);
+    // The pending error of a socket (a network port), else `fallBack`.
+    int socketError(int fallBack) const;
 
     TCustomComPort* owner_;
     uint64_t session_;

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <filesystem>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -35,11 +36,6 @@ bool readLine(const fs::path& file, std::string& out)
     return true;
 }
 
-bool isCharDevice(const fs::path& p)
-{
-    struct stat st {};
-    return ::stat(p.c_str(), &st) == 0 && S_ISCHR(st.st_mode);
-}
 
 } // namespace
 
@@ -150,6 +146,12 @@ bool NaturalLess(const std::string& a, const std::string& b)
 DeviceMap::DeviceMap(std::string sysfsRoot, std::string virtualDir)
     : sysfsRoot_(std::move(sysfsRoot)), virtualDir_(std::move(virtualDir))
 {
+    privateOnly_ = PrivateFolder::withoutTrailingSlash(virtualDir_) == PrivateFolder::sharedFallback();
+}
+
+DeviceMap::DeviceMap(std::string sysfsRoot, std::string virtualDir, bool privateOnly)
+    : sysfsRoot_(std::move(sysfsRoot)), virtualDir_(std::move(virtualDir)), privateOnly_(privateOnly)
+{
 }
 
 std::string DeviceMap::defaultVirtualDir()
@@ -163,6 +165,10 @@ std::string DeviceMap::defaultVirtualDir()
 std::vector<PortEntry> DeviceMap::list() const
 {
     std::vector<PortEntry> all = virtualPorts();
+    for (const std::string& address : networkPorts_) {
+        const bool rfc2217 = address.rfind("rfc2217://", 0) == 0;
+        all.push_back({address, rfc2217 ? "sieć RFC 2217" : "sieć TCP"});
+    }
     std::vector<PortEntry> hardware = hardwarePorts();
     all.insert(all.end(), hardware.begin(), hardware.end());
     return all;
@@ -171,25 +177,47 @@ std::vector<PortEntry> DeviceMap::list() const
 std::vector<PortEntry> DeviceMap::virtualPorts() const
 {
     std::vector<PortEntry> out;
-    std::error_code ec;
-    fs::directory_iterator it(virtualDir_, ec);
-    if (ec)
-        return out;
-    for (; it != fs::directory_iterator(); it.increment(ec)) {
-        if (ec)
-            break;
-        const fs::path link = it->path();
-        if (!fs::is_symlink(fs::symlink_status(link, ec)) || ec)
-            continue;
-        if (!isCharDevice(link))
-            continue;
-        fs::path target = fs::read_symlink(link, ec);
-        if (ec)
-            continue;
-        if (target.is_relative())
-            target = (link.parent_path() / target).lexically_normal();
-        out.push_back({link.string(), "virtual " + target.string()});
+    refusal_ = FolderCheck();
+    UniqueFd folder;
+    if (privateOnly_) {
+        FolderCheck check;
+        folder = PrivateFolder::open(virtualDir_, check);
+        if (!folder.valid()) {
+            if (check.fault != FolderFault::Missing)
+                refusal_ = check;
+            return out;
+        }
+    } else {
+        folder.reset(::open(virtualDir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!folder.valid())
+            return out;
     }
+    // Entries are looked at through the opened folder, never again by its path.
+    UniqueFd listing(::fcntl(folder.get(), F_DUPFD_CLOEXEC, 0));
+    DIR* dir = listing.valid() ? ::fdopendir(listing.get()) : nullptr;
+    if (!dir)
+        return out;
+    listing.release();  // closedir closes it
+    const fs::path base(virtualDir_);
+    while (const dirent* e = ::readdir(dir)) {
+        const std::string name = e->d_name;
+        if (name == "." || name == "..")
+            continue;
+        struct stat st {};
+        if (::fstatat(folder.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(st.st_mode))
+            continue;
+        if (::fstatat(folder.get(), name.c_str(), &st, 0) != 0 || !S_ISCHR(st.st_mode))
+            continue;
+        char buf[4096];
+        const ssize_t n = ::readlinkat(folder.get(), name.c_str(), buf, sizeof buf - 1);
+        if (n <= 0)
+            continue;
+        fs::path target(std::string(buf, static_cast<size_t>(n)));
+        if (target.is_relative())
+            target = (base / target).lexically_normal();
+        out.push_back({(base / name).string(), "virtual " + target.string()});
+    }
+    ::closedir(dir);
     std::sort(out.begin(), out.end(), [](const PortEntry& a, const PortEntry& b) { return a.portName < b.portName; });
     return out;
 }

@@ -72,10 +72,35 @@ std::string virtualPortFolder()
     return "/tmp/kadrel-" + std::to_string(::getuid()) + "/ports";
 }
 
+// Why a folder that other users could have prepared is refused, and what to do about it.
+static std::string refusalText(const FolderCheck& check)
+{
+    std::string why;
+    switch (check.fault) {
+    case FolderFault::Symlink: why = check.path + " is a symbolic link"; break;
+    case FolderFault::NotFolder: why = check.path + " is not a folder"; break;
+    case FolderFault::OtherOwner: why = check.path + " belongs to another user (uid " + std::to_string(check.uid) + ")"; break;
+    case FolderFault::OpenToOthers: why = check.path + " is writable by other users"; break;
+    default: why = "cannot open " + check.path + ": " + errnoText(check.error); break;
+    }
+    return "refusing the virtual-port folder: " + why +
+           "; another user could see and answer the program's frames there. Remove it, or set XDG_RUNTIME_DIR";
+}
+
 VirtualPort::VirtualPort(const std::string& folder, const std::string& name)
+    : VirtualPort(folder, name, PrivateFolder::withoutTrailingSlash(folder) == PrivateFolder::sharedFallback())
+{
+}
+
+VirtualPort::VirtualPort(const std::string& folder, const std::string& name, bool privateOnly)
     : folder_(folder), name_(name), link_(folder + "/" + name), lockPath_(folder + "/." + name + ".lock")
 {
     makeFolders(folder_);
+    if (privateOnly) {
+        FolderCheck check;
+        if (!PrivateFolder::open(folder_, check).valid())
+            throw PortError(refusalText(check));
+    }
     struct stat st {};
     if (::lstat(folder_.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
         throw PortError("the virtual-port folder " + folder_ + " is not a folder");

@@ -17,6 +17,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "serial/PrivateFolder.h"
 #include "serial/UniqueFd.h"
 
 namespace sim {
@@ -32,8 +33,10 @@ std::string virtualPortFolder();
 class VirtualPort {
 public:
     // Creates the folder (mode 0700) if needed, takes the name and publishes the link.
-    // Throws PortError with a message for the user.
+    // Throws PortError with a message for the user. privateOnly: refuse a folder or parent
+    // that is not the user's alone (PrivateFolder.h); by default so for the /tmp fallback.
     VirtualPort(const std::string& folder, const std::string& name);
+    VirtualPort(const std::string& folder, const std::string& name, bool privateOnly);
     ~VirtualPort();
     VirtualPort(const VirtualPort&) = delete;
     VirtualPort& operator=(const VirtualPort&) = delete;

@@ -136,3 +136,44 @@ TEST(AddressChange, ClosingAfterTheLinkWentDownLeavesPollingOff)
     runEventsFor(100);
     EXPECT_TRUE(bench.messages.empty()) << bench.messageText();
 }
+
+// The adapter lost while the dialog is open: the window shrinks behind it and the dialog stays
+// centred on it; "Zmień adres" can no longer work and says so instead of doing nothing.
+TEST(AddressChange, AfterTheAdapterIsLostTheButtonSaysSoAndTheDialogStaysCentred)
+{
+    DialogBench bench(1);
+    TForm1& w = bench.open();
+    w.show();
+    bench.connect(1);
+    const int connectedHeight = w.height();
+
+    int shrunkHeight = 0;
+    QPoint offCentre(99, 99);
+    std::vector<QString> lossMessages;
+    bool openAfterClick = false;
+    whenModal<TFAdresy>([&](TFAdresy& d) {
+        bench.pty(1).closeMaster();
+        bench.pty(1).closeSlave();
+        for (int i = 0; i < 100 && (w.ComPort->Connected() || bench.messages.empty()); ++i)
+            runEventsFor(20);
+        runEventsFor(100);   // the disconnect's wait; the window shrinks
+        shrunkHeight = w.height();
+        offCentre = d.geometry().center() - w.geometry().center();
+        lossMessages = bench.messages;
+        bench.messages.clear();
+        d.Button1->click();
+        openAfterClick = d.isVisible();
+        d.close();
+    });
+    w.Zmianaadresu1Click();
+
+    EXPECT_EQ(lossMessages.size(), 1u) << bench.messageText();
+    EXPECT_LT(shrunkHeight, connectedHeight);
+    // Within a window frame's width: left where it was, it would be some 290 pixels off.
+    EXPECT_LE(offCentre.manhattanLength(), 8) << offCentre.x() << "," << offCentre.y();
+    ASSERT_EQ(bench.messages.size(), 1u) << bench.messageText();
+    EXPECT_EQ(bench.messages[0], QStringLiteral("Port COM niedostępny: połączenie zostało przerwane, "
+                                                "adres nie został zmieniony."));
+    EXPECT_TRUE(openAfterClick);
+    EXPECT_EQ(w.Link.LinkActive, 0);
+}

@@ -34,6 +34,7 @@ const SentCase sentCases[] = {
     {"5A 03 03 03 05 30 98", "USTAW zegar 3 na 05:30"},
     {"5A 00 03 03 10 00 70", "USTAW wszystkie zegary na 10:00"},
     {"5A FF 06 31 32 33 34 35 36 94", "czas 12:34:56 do wszystkich"},
+    {"5A FF 06 FF 5F 70 02 A2 8C 5D", "rozgłoszenie, 6 B"},   // not digits: no time to read
     {"5A 03 02 01 01 61", "zmiana adresu 3 → 1"},
     {"5A 01 01 04 60", "wejście w aktualizację firmware zegara 1"},
     {"5A 66 01 4B 0C", "koniec aktualizacji"},

@@ -3,6 +3,8 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "serial/DeviceMap.h"
@@ -118,6 +120,85 @@ TEST(DeviceMap, DefaultVirtualFolderFollowsXdgRuntimeDir)
     EXPECT_EQ(DeviceMap::defaultVirtualDir(), "/tmp/kadrel-" + std::to_string(getuid()) + "/ports");
     if (old)
         setenv("XDG_RUNTIME_DIR", saved.c_str(), 1);
+}
+
+// The /tmp fallback folder: another local user could have made it, or its parent, first, with a
+// link to a pty of theirs. Its ports are listed only when both folders are ours alone.
+namespace {
+
+struct SharedFolder {
+    explicit SharedFolder(const TempDir& dir, const std::string& name, const std::string& device)
+        : parent(dir.file(name)), ports(parent + "/ports")
+    {
+        ::mkdir(parent.c_str(), 0700);
+        ::mkdir(ports.c_str(), 0700);
+        link(device, ports + "/SIM1");
+    }
+    // The refusal, and how many ports were listed.
+    FolderFault fault(size_t& listed) const
+    {
+        DeviceMap map(parent + "/no-sys", ports, true);
+        listed = map.list().size();
+        return map.virtualFolderRefusal().fault;
+    }
+    std::string parent, ports;
+};
+
+} // namespace
+
+TEST(DeviceMap, ASharedFolderIsListedOnlyWhenItAndItsParentAreOursAlone)
+{
+    TempDir dir;
+    TestPty pty;
+    struct Case {
+        const char* what;
+        std::function<void(const SharedFolder&)> spoil;
+        FolderFault fault;
+    };
+    auto relink = [](const std::string& path) {
+        fs::rename(path, path + "-real");
+        fs::create_symlink(path + "-real", path);
+    };
+    const Case cases[] = {
+        {"ours alone", [](const SharedFolder&) {}, FolderFault::None},
+        {"parent writable by all", [](const SharedFolder& f) { chmod(f.parent.c_str(), 0777); }, FolderFault::OpenToOthers},
+        {"parent sticky and writable by all", [](const SharedFolder& f) { chmod(f.parent.c_str(), 01777); }, FolderFault::OpenToOthers},
+        {"folder writable by the group", [](const SharedFolder& f) { chmod(f.ports.c_str(), 0770); }, FolderFault::OpenToOthers},
+        {"parent a link", [&](const SharedFolder& f) { relink(f.parent); }, FolderFault::Symlink},
+        {"folder a link", [&](const SharedFolder& f) { relink(f.ports); }, FolderFault::Symlink},
+        {"folder a file", [](const SharedFolder& f) { fs::remove_all(f.ports); writeFile(f.ports, "x"); }, FolderFault::NotFolder},
+        {"folder missing", [](const SharedFolder& f) { fs::remove_all(f.ports); }, FolderFault::Missing},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        SharedFolder folder(dir, "kadrel-" + std::to_string(n++), pty.slavePath());
+        c.spoil(folder);
+        size_t listed = 0;
+        const FolderFault fault = folder.fault(listed);
+        // A missing folder is no refusal: there is nothing to list.
+        EXPECT_EQ(fault, c.fault == FolderFault::Missing ? FolderFault::None : c.fault);
+        EXPECT_EQ(listed, c.fault == FolderFault::None ? 1u : 0u);
+    }
+}
+
+TEST(DeviceMap, ASharedFolderOfASecondUserIsNotListed)
+{
+    TempDir dir;
+    TestPty pty;
+    const uid_t other = 65534;   // nobody
+    SharedFolder parentTaken(dir, "kadrel-parent", pty.slavePath());
+    SharedFolder folderTaken(dir, "kadrel-folder", pty.slavePath());
+    if (chown(parentTaken.parent.c_str(), other, other) != 0 || chown(folderTaken.ports.c_str(), other, other) != 0)
+        GTEST_SKIP() << "cannot give a folder to a second user id (uid " << other << ") without root: not checked";
+    for (const SharedFolder* f : {&parentTaken, &folderTaken}) {
+        DeviceMap map(dir.file("no-sys"), f->ports, true);
+        EXPECT_TRUE(map.list().empty());
+        EXPECT_EQ(map.virtualFolderRefusal().fault, FolderFault::OtherOwner);
+        EXPECT_EQ(map.virtualFolderRefusal().uid, other);
+    }
+    // Only the shared fallback folder is held to this; a folder named by the caller is not.
+    EXPECT_EQ(DeviceMap(dir.file("no-sys"), parentTaken.ports).list().size(), 1u);
 }
 
 TEST(DeviceMap, NaturalOrder)

@@ -15,6 +15,7 @@
 #include <mutex>
 #include <poll.h>
 #include <set>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -38,8 +39,17 @@ public:
     explicit BootLoader(TestPty& pty) : pty_(pty) {}
     ~BootLoader() { stop(); }
 
-    std::set<int> withheld;
-    std::set<int> ackWithExtra;
+    // The test body sets these while the thread runs: both under the lock.
+    void withhold(std::set<int> sends)
+    {
+        std::lock_guard lock(mutex_);
+        withheld_ = std::move(sends);
+    }
+    void ackWithExtra(std::set<int> sends)
+    {
+        std::lock_guard lock(mutex_);
+        ackWithExtra_ = std::move(sends);
+    }
 
     void start() { thread_ = std::thread([this] { run(); }); }
     void stop()
@@ -102,9 +112,15 @@ private:
                 if (byteAt(frame, 1) != Frame::BootBlockAddress)
                     continue;
                 const int send = blockSends++;
-                if (withheld.count(send))
+                bool withhold = false, extra = false;
+                {
+                    std::lock_guard lock(mutex_);
+                    withhold = withheld_.count(send) != 0;
+                    extra = ackWithExtra_.count(send) != 0;
+                }
+                if (withhold)
                     continue;
-                pty_.write(ackWithExtra.count(send) ? ByteString("!\x00", 2) : ByteString("!"));
+                pty_.write(extra ? ByteString("!\x00", 2) : ByteString("!"));
             }
         }
     }
@@ -114,6 +130,8 @@ private:
     std::atomic<bool> stop_{false};
     std::mutex mutex_;
     std::vector<ByteString> frames_;
+    std::set<int> withheld_;
+    std::set<int> ackWithExtra_;
 };
 
 ByteString firmwareFile(size_t size)
@@ -261,7 +279,7 @@ TEST_F(FirmwareDialog, LargestFileIs128Blocks)
 
 TEST_F(FirmwareDialog, ThreeTimeOutsEndTheTransferWithoutTheClosingFrame)
 {
-    loader.withheld = {0, 2, 4};  // one time-out on each of blocks 0, 1 and 2
+    loader.withhold({0, 2, 4});  // one time-out on each of blocks 0, 1 and 2
     TFUstawienia dialog(form.get());
     const auto gauges = update(dialog, file("a.zfr", firmwareFile(400)));
     EXPECT_EQ(events, (QStringList{"beep", "warning: NIE WYŁĄCZAJ ZEGARA Z ZASILANIA", "beep",
@@ -279,7 +297,7 @@ TEST_F(FirmwareDialog, ThreeTimeOutsEndTheTransferWithoutTheClosingFrame)
 
 TEST_F(FirmwareDialog, AnAcknowledgementWithOtherBytesIsNotRecognised)
 {
-    loader.ackWithExtra = {0};
+    loader.ackWithExtra({0});
     TFUstawienia dialog(form.get());
     update(dialog, file("a.zfr", firmwareFile(68)));
     const auto frames = loader.updateFrames(4);
@@ -378,7 +396,7 @@ TEST_F(FirmwareDialog, ACloseDuringTheTransferWaitsForItsEnd)
 // must still time out and resend rather than wait for ever.
 TEST_F(FirmwareDialog, AHeldUpTickStillTimesTheWaitOut)
 {
-    loader.withheld = {0};
+    loader.withhold({0});
     form->Timer->stop();
     TFUstawienia dialog(form.get());
     update(dialog, file("a.zfr", firmwareFile(68)));
@@ -397,4 +415,36 @@ TEST_F(FirmwareDialog, PollingStaysOffWhenThePortWentAwayMeanwhile)
     dialog.close();
     EXPECT_TRUE(dialog.isHidden());
     EXPECT_EQ(form->Link.LinkActive, 0);
+}
+
+// "Plik" runs through the window's handler: a FIFO chosen (whose open would wait for a writer
+// for ever) and a missing file are each one error box, and "Start" stays off.
+TEST_F(FirmwareDialog, AFifoOrAMissingFileIsOneErrorBoxThroughTheWindowsHandler)
+{
+    TFUstawienia dialog(form.get());
+    ASSERT_EQ(mkfifo(files.file("fifo.zfr").c_str(), 0600), 0);
+    for (const char* name : {"fifo.zfr", "missing.zfr"}) {
+        SCOPED_TRACE(name);
+        events.clear();
+        chosen = QString::fromStdString(files.file(name));
+        dialog.Button1->click();
+        ASSERT_EQ(events.size(), 1) << events.join(" | ").toStdString();
+        EXPECT_TRUE(events[0].startsWith("error: Nie można otworzyć pliku " + chosen)) << events[0].toStdString();
+        EXPECT_FALSE(dialog.ButtonStart->isEnabled());
+    }
+}
+
+// With the port gone while the dialog was open, "Start" says it cannot work and sends nothing.
+TEST_F(FirmwareDialog, StartAfterTheLinkWentDownSaysSoAndSendsNothing)
+{
+    TFUstawienia dialog(form.get());
+    chosen = file("a.zfr", firmwareFile(68));
+    dialog.Button1Click();
+    ASSERT_TRUE(dialog.ButtonStart->isEnabled());
+    form->Disconnect();
+    events.clear();
+    dialog.ButtonStart->click();
+    EXPECT_EQ(events, QStringList{QStringLiteral("error: Port COM niedostępny: połączenie zostało przerwane, "
+                                                 "aktualizacja nie została rozpoczęta.")});
+    EXPECT_TRUE(loader.updateFrames().empty());
 }

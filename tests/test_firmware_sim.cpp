@@ -22,6 +22,8 @@
 #include "app/SettingsFile.h"
 #include "dialogs/Ustawienia.h"
 #include "serial/ComComboBox.h"
+#include "serial/NetworkPorts.h"
+#include "tests/support/Ser2net.h"
 #include "tests/support/SimProcess.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/WindowSandbox.h"
@@ -212,4 +214,42 @@ TEST_F(FirmwareSim, TheBootCommandCarriesTheRtcOffset)
     EXPECT_EQ(report.at("status"), "complete");
     const std::string text = readFile(sim->logPath());
     EXPECT_NE(text.find("5A 33 01 04 92"), std::string::npos) << text.substr(0, 2000);
+}
+
+// The same update through ser2net's RFC 2217 and raw TCP ports in front of the simulator's
+// pty: the boot loader takes in the same image (its 0xFF padding and the broadcast-free block
+// frames cross the Telnet layer), with the same boxes.
+TEST_F(FirmwareSim, ThroughANetworkPortTheImageArrivesTheSame)
+{
+    shortenWaits();
+    sim = std::make_unique<SimProcess>(std::vector<std::string>{"--clocks", "1", "--quiet"});
+    Ser2net server(sim->portPath());
+    if (!server.ok())
+        GTEST_SKIP() << "ser2net did not start";
+    ASSERT_EQ(NetworkPorts::save(networkPortsPath().toStdString(), {server.rfc2217Url(), server.tcpUrl()}), 0);
+    const ByteString image = firmwareFile(400);
+    size_t updates = 0;
+    for (const std::string& url : {server.rfc2217Url(), server.tcpUrl()}) {
+        SCOPED_TRACE(url);
+        form = std::make_unique<TForm1>();
+        form->ComCombo->setCurrentIndex(form->ComCombo->findText(QString::fromStdString(url)));
+        form->ComComboChange();
+        form->Button_polaczClick();
+        ASSERT_EQ(form->Link.LinkActive, 1) << events.join('\n').toStdString();
+        events.clear();
+        const Firmware::Result r = update(image);
+        EXPECT_TRUE(r.completed);
+        EXPECT_EQ(r.resends, 0);
+        EXPECT_EQ(events, (QStringList{"beep", "warning: NIE WYŁĄCZAJ ZEGARA Z ZASILANIA",
+                                       "information: Aktualizacja zakonczona"}));
+        ASSERT_TRUE(waitForBootReports(sim->reportPath(), ++updates));
+        const auto report = lastBootReport(sim->reportPath());
+        EXPECT_EQ(report.at("status"), "complete");
+        EXPECT_EQ(report.at("sequence"), "ok");
+        ByteString padded = image.substr(3, image.size() - 4);
+        padded.resize((padded.size() + 63) / 64 * 64, '\xFF');
+        EXPECT_EQ(report.at("data"), hex(padded));
+        form->Disconnect();
+        form.reset();
+    }
 }

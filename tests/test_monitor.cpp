@@ -143,6 +143,58 @@ TEST_F(MonitorTest, KeepsTheLastTenThousandLines)
     EXPECT_EQ(monitor->Trace().counters()[BusTrace::OtherRow].sent, static_cast<uint64_t>(total));
 }
 
+// Garbage arrives in kilobyte runs: a line shows at most LineBytesShown bytes and says how many
+// it left out, and the history keeps within HistoryBytes whatever arrives.
+TEST_F(MonitorTest, LongLinesAreCutAndTheHistoryIsBoundedByBytes)
+{
+    // However the pty splits it, every byte is accounted for: shown, or counted as left out.
+    const int before = monitor->Log().rowCount();
+    bus->write(ByteString(3000, '\x11'));
+    const size_t shown = TFMonitor::LineBytesShown;
+    qint64 accounted = 0;
+    ASSERT_TRUE(waitFor([&] {
+        accounted = 0;
+        for (int row = before; row < monitor->Log().rowCount(); ++row) {
+            if (monitor->Log().at(row).kind != TMonitorLog::Kind::Dropped)
+                continue;
+            const QString bytes = monitor->Log().at(row).bytes;
+            const QString left = bytes.section(QStringLiteral(" … pominięto "), 0, 0);
+            const QString omitted = bytes.section(QStringLiteral(" … pominięto "), 1).section(QLatin1Char(' '), 0, 0);
+            EXPECT_LE(left.size(), static_cast<qsizetype>(shown * 3)) << row;
+            accounted += (left.size() + 1) / 3 + omitted.toLongLong();
+        }
+        return accounted >= 3000;
+    }));
+    EXPECT_EQ(accounted, 3000);
+
+    struct Case { size_t size; const char* text; };
+    const Case cases[] = {
+        {3, "AB AB AB"},
+        {shown, nullptr},   // whole: a firmware block's 69 bytes never cut
+        {shown + 1, " … pominięto 1 B"},
+        {4096, " … pominięto 4000 B"},
+    };
+    for (const Case& c : cases) {
+        const QString text = TMonitorLog::bytesText(ByteString(c.size, '\xAB'), shown);
+        if (!c.text)
+            EXPECT_FALSE(text.contains(QStringLiteral("…"))) << c.size;
+        else
+            EXPECT_TRUE(text.endsWith(QString::fromUtf8(c.text))) << c.size << " " << text.right(30).toStdString();
+    }
+
+    // Lines of 40 kB (as uncut lines of garbage were): the byte bound, not the line count, rules.
+    TMonitorLog log(TFMonitor::HistoryLimit, 1024 * 1024);
+    const QString big(20'000, QLatin1Char('x'));
+    for (int i = 0; i < 200; ++i)
+        log.append(TMonitorLog::Line{QTime(), i, TMonitorLog::Kind::Dropped, big, QStringLiteral("%1").arg(i)});
+    EXPECT_LE(log.bytesUsed(), 1024 * 1024);
+    EXPECT_GT(log.bytesUsed(), 1024 * 1024 - 50'000);
+    EXPECT_LT(log.rowCount(), 30);
+    EXPECT_EQ(log.at(log.rowCount() - 1).meaning, QStringLiteral("199"));
+    log.clear();
+    EXPECT_EQ(log.bytesUsed(), 0);
+}
+
 TEST_F(MonitorTest, PauseStopsTheLogButNotTheCountersAndClearEmptiesBoth)
 {
     tick();

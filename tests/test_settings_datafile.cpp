@@ -157,3 +157,68 @@ TEST(SettingsWrite, KeepsTheOldFilesPermissions)
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
+
+// Opening waits for nothing: a FIFO (which would wait for a writer for ever), a socket or a
+// device is refused as an input/output error like any file that cannot be opened.
+TEST(DataFile, OnlyARegularFileIsOpenedAndNothingBlocks)
+{
+    TempDir dir;
+    ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+    for (const std::string path : {dir.file("fifo"), std::string("/dev/null")}) {
+        TDataFile f;
+        f.Assign(path);
+        try {
+            f.Reset();
+            ADD_FAILURE() << "opened " << path;
+        } catch (const EInOutError& e) {
+            EXPECT_NE(e.Message().find(path), std::string::npos) << e.Message();
+            EXPECT_NE(e.Message().find("to nie jest zwykły plik"), std::string::npos) << e.Message();
+        }
+        EXPECT_FALSE(f.IsOpen());
+    }
+}
+
+// Saving through a symbolic link replaces the file it names, atomically, and keeps the link;
+// so for a chain of links, a relative one and one whose file is not there yet.
+TEST(SettingsWrite, ThroughALinkTheTargetIsReplacedAndTheLinkKept)
+{
+    TempDir dir;
+    dir.mkdir("real");
+    writeFile(dir.file("real/z.cf"), OldSettings);
+    fs::create_symlink("real/z.cf", dir.file("relative"));
+    fs::create_symlink(dir.file("relative"), dir.file("chain"));
+    fs::create_symlink(dir.file("real/new.cf"), dir.file("dangling"));
+    for (const char* name : {"relative", "chain"}) {
+        write(dir.file(name), NewSettings + name);
+        EXPECT_TRUE(fs::is_symlink(dir.file(name))) << name;
+        EXPECT_EQ(readFile(dir.file("real/z.cf")), NewSettings + name);
+    }
+    write(dir.file("dangling"), NewSettings);
+    EXPECT_TRUE(fs::is_symlink(dir.file("dangling")));
+    EXPECT_EQ(readFile(dir.file("real/new.cf")), NewSettings);
+    EXPECT_EQ(entries(dir.file("real")), (std::vector<std::string>{"new.cf", "z.cf"}));
+}
+
+// A new file gets what the umask allows; an existing one keeps its mode whatever the umask.
+TEST(SettingsWrite, ANewFileFollowsTheUmaskAnOldOneKeepsItsMode)
+{
+    struct Case { mode_t umask; bool existing; mode_t before; mode_t expected; };
+    const Case cases[] = {
+        {022, false, 0, 0644}, {027, false, 0, 0640}, {077, false, 0, 0600}, {002, false, 0, 0664},
+        {077, true, 0644, 0644}, {022, true, 0600, 0600}, {000, true, 0640, 0640},
+    };
+    for (const Case& c : cases) {
+        TempDir dir;
+        const std::string path = dir.file("z.cf");
+        if (c.existing) {
+            writeFile(path, OldSettings);
+            chmod(path.c_str(), c.before);
+        }
+        const mode_t old = umask(c.umask);
+        write(path, NewSettings);
+        umask(old);
+        struct stat st;
+        ASSERT_EQ(stat(path.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, c.expected) << "umask " << std::oct << c.umask << (c.existing ? ", existing" : ", new");
+    }
+}

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <memory>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include "app/KadrelMain.h"
 #include "app/Seams.h"
@@ -326,5 +327,17 @@ TEST_F(SettingsWindow, AFileThatCannotBeOpenedIsReportedAndNothingApplied)
     ASSERT_EQ(events.size(), 1) << events.join(" | ").toStdString();
     EXPECT_TRUE(events[0].startsWith("error: ")) << events[0].toStdString();
     EXPECT_TRUE(events[0].contains(QString::fromStdString(sandbox.settingsFile()))) << events[0].toStdString();
+    expectDesignValues(*form);
+}
+
+// A FIFO in the file's place would hold window creation for ever waiting for a writer.
+TEST_F(SettingsWindow, AFifoInTheFilesPlaceIsRefusedWithoutWaiting)
+{
+    fs::create_directories(fs::path(sandbox.settingsFile()).parent_path());
+    ASSERT_EQ(mkfifo(sandbox.settingsFile().c_str(), 0600), 0);
+    auto form = makeForm();
+    ASSERT_EQ(events.size(), 1) << events.join(" | ").toStdString();
+    EXPECT_TRUE(events[0].startsWith("error: Nie można otworzyć pliku ")) << events[0].toStdString();
+    EXPECT_TRUE(events[0].endsWith(": to nie jest zwykły plik")) << events[0].toStdString();
     expectDesignValues(*form);
 }

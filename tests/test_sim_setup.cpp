@@ -9,6 +9,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 
@@ -228,6 +229,46 @@ TEST(SimVirtualPort, ExclusiveUseEndsWhenTheProgramClosesThePort)
     char buf[8];
     EXPECT_LT(read(fd, buf, sizeof buf), 1);
     close(fd);
+}
+
+// The /tmp fallback folder, or its parent, made by someone else first: the simulator refuses
+// to publish its port there and says why.
+TEST(SimVirtualPort, ASharedFolderNotOursAloneIsRefused)
+{
+    TempDir dir;
+    struct Case {
+        const char* what;
+        mode_t parentMode;
+        uid_t owner;   // of the parent; 0 keeps ours
+        const char* says;
+    };
+    const Case cases[] = {
+        {"writable by all", 01777, 0, "is writable by other users"},
+        {"a second user's", 0755, 65534, "belongs to another user (uid 65534)"},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string parent = dir.mkdir("kadrel-" + std::to_string(n++));
+        chmod(parent.c_str(), c.parentMode);
+        if (c.owner && chown(parent.c_str(), c.owner, c.owner) != 0) {
+            std::printf("skipped \"%s\": cannot give a folder to a second user id without root\n", c.what);
+            continue;
+        }
+        try {
+            VirtualPort port(parent + "/ports", "SIM1", true);
+            ADD_FAILURE() << "published in " << parent;
+        } catch (const PortError& e) {
+            EXPECT_NE(std::string(e.what()).find(parent + " " + c.says), std::string::npos) << e.what();
+            EXPECT_NE(std::string(e.what()).find("set XDG_RUNTIME_DIR"), std::string::npos) << e.what();
+        }
+        EXPECT_FALSE(std::filesystem::exists(parent + "/ports/SIM1"));
+    }
+    // Ours alone: published.
+    const std::string ours = dir.mkdir("kadrel-ours");
+    chmod(ours.c_str(), 0700);
+    VirtualPort port(ours + "/ports", "SIM1", true);
+    EXPECT_EQ(readLink(ours + "/ports/SIM1"), port.devicePath());
 }
 
 TEST(SimOutput, LogLineCarriesTimesBytesAndMeaning)

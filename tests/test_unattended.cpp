@@ -110,6 +110,33 @@ TEST_F(UnattendedTest, StopEndsTheWait)
     EXPECT_TRUE(disconnectedState());
 }
 
+TEST_F(UnattendedTest, ALinkLeftBehindIsNotBackWhenItsTerminalNumberIsReused)
+{
+    // BUS -> node -> pty: the node stands for /dev/pts/N, which the kernel may hand out again.
+    TestPty& first = *ptys.emplace_back(std::make_unique<TestPty>());
+    const std::string node = sysfs.file("node");
+    fs::create_symlink(first.slavePath(), node);
+    publishPort(node, "BUS");
+    createWindow();
+    connectWindow();
+    first.closeMaster();
+    first.closeSlave();
+    ASSERT_TRUE(waitFor([&] { return form->WaitingForPort(); }));
+
+    TestPty& stranger = *ptys.emplace_back(std::make_unique<TestPty>());
+    fs::remove(node);
+    fs::create_symlink(stranger.slavePath(), node);   // the number reused by another program
+    plug("OTHER");                                     // something in the folder changes
+    ASSERT_TRUE(waitFor([&] { return form->ComCombo->count() == 2; }));
+    QTest::qWait(300);
+    EXPECT_TRUE(form->WaitingForPort());
+    EXPECT_FALSE(form->ComPort->Connected());
+
+    fs::remove(portPath("BUS"));
+    publishPort(node, "BUS");   // the link made anew: the port is back
+    EXPECT_TRUE(waitFor([&] { return connectedState(); }, 3000));
+}
+
 TEST_F(UnattendedTest, FindsTheSameAdapterUnderAnotherPathAndNoOtherAtTheOldOne)
 {
     TestPty& first = plug("A", "usb-FTDI_FT232R_A10K3XYZ-if00-port0");

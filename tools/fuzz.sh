@@ -20,7 +20,7 @@ for t in $targets; do
     seeds=()
     [ -d "tests/fuzz/seeds/$t" ] && seeds=("tests/fuzz/seeds/$t")
     log="build-fuzz/$t.log"
-    if ASAN_OPTIONS=detect_leaks=1 "build-fuzz/$t" -max_total_time="$seconds" -max_len=9000 -timeout=5 \
+    if ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS="suppressions=$PWD/tests/fuzz/lsan.supp" "build-fuzz/$t" -max_total_time="$seconds" -max_len=9000 -timeout=5 \
         -rss_limit_mb=2048 -artifact_prefix="build-fuzz/$t-" \
         "build-fuzz/corpus/$t" "${seeds[@]}" >"$log" 2>&1; then
         result=clean

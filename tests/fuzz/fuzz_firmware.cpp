@@ -1,18 +1,35 @@
-// The firmware loader on arbitrary files: size refusal, tag and check byte, and the cutting of
-// an accepted image into blocks, which must carry every payload byte once, in order, with
-// consecutive counters and only 0xFF behind the last payload byte.
+// The firmware loader on arbitrary files, through the dialog's own "Plik" handler in an
+// offscreen window: "Start" is enabled exactly for an image within the size limits whose tag
+// and check byte are right, and then the buffer holds the file. The cutting of such an image
+// into blocks must carry every payload byte once, in order, with consecutive counters and only
+// 0xFF behind the last payload byte.
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 
-#include "app/DataFile.h"
+#include <QPushButton>
+
 #include "app/SettingsFile.h"
 #include "dialogs/FirmwareImage.h"
+#include "dialogs/Ustawienia.h"
 #include "tests/fuzz/TaggedFileFuzz.h"
+#include "tests/fuzz/WindowFuzz.h"
 
 static const std::string& scratchPath()
 {
     static const std::string path = fuzzScratchPath("firmware");
     return path;
+}
+
+static TForm1* form = nullptr;
+static TFUstawienia* dialog = nullptr;
+
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
+{
+    form = &fuzzWindow(argc, argv, scratchPath() + ".z.cf");
+    seams().chooseFirmwareFile = [](QWidget*) { return QString::fromStdString(scratchPath()); };
+    dialog = new TFUstawienia(form);
+    return 0;
 }
 
 static void loadOnce(const uint8_t* data, size_t size);
@@ -26,21 +43,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 static void loadOnce(const uint8_t* data, size_t size)
 {
     fuzzWriteFile(scratchPath(), data, size);
-    static uint8_t buffer[Firmware::MaxFileSize];
+    fuzzBoxes = 0;
+    form->guard([] { dialog->Button1Click(); });
 
-    TDataFile file;
-    file.Assign(scratchPath());
-    file.Reset();
-    const int64_t length = file.FileSize();
-    const bool refused = !sizeRefusal(length, Firmware::MinFileSize, Firmware::MaxFileSize, "Plik firmware").empty();
-    if (refused) {
-        file.Close();
+    const bool accepted = size >= Firmware::MinFileSize && size <= Firmware::MaxFileSize
+                          && checkTaggedImage(data, size, Firmware::Tag).ok();
+    if (dialog->ButtonStart->isEnabled() != accepted || (fuzzBoxes == 0) != accepted)
+        abort();
+    if (!accepted)
         return;
-    }
-    file.ReadBlock(buffer, size);
-    file.Close();
-    if (!checkTaggedImage(buffer, size, Firmware::Tag).ok())
-        return;
+    const uint8_t* buffer = form->ConfigBuffer.data();
+    if (TFUstawienia::ImageSize != size || std::memcmp(buffer, data, size) != 0)
+        abort();
 
     const uint32_t n = static_cast<uint32_t>(size);
     Firmware::BlockCutter cutter(buffer, n);

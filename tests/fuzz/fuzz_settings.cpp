@@ -1,16 +1,30 @@
-// The settings loader on arbitrary files: the size refusal, the byte file, the tag and check
-// byte tests and the reader. Whatever the reader accepts must survive being written again.
+// The settings file on arbitrary bytes, read and applied by a real offscreen main window
+// through LoadSettings. What the loader and the reader accept must show in the window as the
+// reader understood it, without a box; what they refuse must be told in a box.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 
-#include "app/DataFile.h"
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QSlider>
+
 #include "app/SettingsFile.h"
 #include "tests/fuzz/TaggedFileFuzz.h"
+#include "tests/fuzz/WindowFuzz.h"
 
 static const std::string& scratchPath()
 {
     static const std::string path = fuzzScratchPath("settings");
     return path;
+}
+
+static TForm1* form = nullptr;
+
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
+{
+    form = &fuzzWindow(argc, argv, scratchPath());
+    return 0;
 }
 
 static void loadOnce(const uint8_t* data, size_t size);
@@ -24,34 +38,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 static void loadOnce(const uint8_t* data, size_t size)
 {
     fuzzWriteFile(scratchPath(), data, size);
-    static uint8_t buffer[SettingsFile::MaxFileSize];
+    fuzzBoxes = 0;
+    form->guard([] { form->LoadSettings(); });
 
-    TDataFile file;
-    file.Assign(scratchPath());
-    file.Reset();
-    const int64_t length = file.FileSize();
-    if (length != static_cast<int64_t>(size))
-        abort();
-    const bool refused = !sizeRefusal(length, SettingsFile::MinFileSize, SettingsFile::MaxFileSize,
-                                      "Plik konfiguracji").empty();
-    if (refused != (size < SettingsFile::MinFileSize || size > SettingsFile::MaxFileSize))
-        abort();
-    if (refused) {
-        file.Close();
+    // Below three bytes the window's tag test reads its buffer's stale bytes: a refusal either way.
+    const bool sizeOk = size >= 3 && size >= SettingsFile::MinFileSize && size <= SettingsFile::MaxFileSize;
+    const auto values = sizeOk && checkTaggedImage(data, size, SettingsFile::Tag).ok()
+                            ? SettingsFile::parse(data, size)
+                            : std::nullopt;
+    if (!values) {
+        if (fuzzBoxes == 0)
+            abort();   // a refusal is always told
         return;
     }
-    file.ReadBlock(buffer, size);
-    file.Close();
-
-    if (!checkTaggedImage(buffer, size, SettingsFile::Tag).ok())
-        return;
-    const auto values = SettingsFile::parse(buffer, size);
-    if (!values)
-        return;
-    const ByteString again = SettingsFile::build(*values);
-    const auto reread = SettingsFile::parse(reinterpret_cast<const uint8_t*>(again.data()), again.size());
-    if (!reread || SettingsFile::build(*reread) != again)
+    if (fuzzBoxes != 0)
         abort();
-    if (!checkTaggedImage(reinterpret_cast<const uint8_t*>(again.data()), again.size(), SettingsFile::Tag).ok())
+    for (int n = 1; n <= 4; ++n) {
+        const SettingsFile::Clock& c = values->clocks[n - 1];
+        const ClockPanel& p = form->Clocks[n];
+        if (p.name->text() != QString::fromStdString(c.name) || p.boxActiv->isChecked() != c.active
+            || p.boxDol->isChecked() != c.countDown || p.wbox->isChecked() != c.displayOff
+            || p.jasnosc->value() != std::min<int>(c.brightness, 3) || form->Link.RtcMode[n] != (c.rtc ? 1 : 0))
+            abort();
+    }
+    if (form->BoxAuto->isChecked() != values->autoConnect)
         abort();
 }

@@ -1,0 +1,81 @@
+#include "app/Profile.h"
+
+#include <QDir>
+#include <QFile>
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include "link/ErrnoText.h"
+
+bool ValidProfileName(const QString& name)
+{
+    if (name.isEmpty() || name.size() > 64 || name.startsWith(QLatin1Char('.')))
+        return false;
+    for (QChar c : name) {
+        const char16_t u = c.unicode();
+        const bool ok = (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') || (u >= '0' && u <= '9') || u == '-'
+                        || u == '_' || u == '.';
+        if (!ok)
+            return false;
+    }
+    return true;
+}
+
+ProfileChoice ParseProfileArguments(const QStringList& arguments)
+{
+    ProfileChoice choice;
+    for (int i = 1; i < arguments.size(); ++i) {
+        const QString& a = arguments[i];
+        QString value;
+        if (a == QLatin1String("--profile")) {
+            if (i + 1 >= arguments.size()) {
+                choice.error = QStringLiteral("Po --profile brakuje nazwy profilu.");
+                return choice;
+            }
+            value = arguments[++i];
+        } else if (a.startsWith(QLatin1String("--profile="))) {
+            value = a.mid(10);
+        } else {
+            continue;  // the toolkit's own options (-platform …) pass
+        }
+        if (!ValidProfileName(value)) {
+            choice.error = QStringLiteral("Nieprawidłowa nazwa profilu „%1”: dozwolone są litery, cyfry, "
+                                          "„-”, „_” i „.” (do 64 znaków).")
+                               .arg(value);
+            return choice;
+        }
+        choice.name = value;
+    }
+    return choice;
+}
+
+bool LockProfile(const QString& folder, const QString& name, QString& message)
+{
+    if (!QDir().mkpath(folder)) {
+        message = QStringLiteral("Nie można utworzyć folderu profilu „%1”: %2.").arg(name, folder);
+        return false;
+    }
+    const QByteArray path = QFile::encodeName(folder + QStringLiteral("/.lock"));
+    // Kept open for the life of the process; the kernel drops the lock when it ends, however it ends.
+    const int fd = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) {
+        message = QStringLiteral("Nie można otworzyć blokady profilu „%1”: %2.")
+                      .arg(name, QString::fromStdString(ErrnoText(errno)));
+        return false;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int e = errno;
+        ::close(fd);
+        message = e == EWOULDBLOCK
+                      ? QStringLiteral("Profil „%1” jest już otwarty w innym oknie programu Kadrel.\n"
+                                       "Jeden profil może działać tylko raz; dla drugiej magistrali "
+                                       "uruchom program z innym profilem (kadrel --profile NAZWA).")
+                            .arg(name)
+                      : QStringLiteral("Nie można zablokować profilu „%1”: %2.")
+                            .arg(name, QString::fromStdString(ErrnoText(e)));
+        return false;
+    }
+    return true;
+}

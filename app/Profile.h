@@ -1,0 +1,18 @@
+#pragma once
+// Several buses from one PC: `kadrel --profile NAME` keeps its settings, network ports and the
+// files beside them in a folder of its own (configFolder()), and one profile runs once at a time.
+#include <QString>
+#include <QStringList>
+
+struct ProfileChoice {
+    QString name;   // empty: the default folder
+    QString error;  // set when the command line is not understood
+};
+
+// Reads "--profile NAME" or "--profile=NAME" from the arguments (program name first).
+ProfileChoice ParseProfileArguments(const QStringList& arguments);
+// Letters, digits, '-', '_' and '.', 1 to 64 of them, not starting with '.'.
+bool ValidProfileName(const QString& name);
+// Takes the profile's lock for the life of the process: false when another running instance
+// holds it (or the folder cannot be made), with the operator's message in `message`.
+bool LockProfile(const QString& folder, const QString& name, QString& message);
