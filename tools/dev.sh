@@ -120,6 +120,9 @@ fi
 if [ "$mode" = run ]; then
     install_packages "${run_packages[@]}"
 else
+    # Debian's npm, unless an npm is there already (a NodeSource nodejs brings its own and
+    # conflicts with Debian's).
+    command -v npm >/dev/null 2>&1 || test_packages+=(npm)
     install_packages "${run_packages[@]}" "${test_packages[@]}"
 fi
 
