@@ -41,6 +41,7 @@
 #include "app/SettingsFile.h"
 #include "link/Frame.h"
 #include "bench/BenchSupport.h"
+#include "bench/PanelLatency.h"
 #include "sim/Bus.h"
 
 namespace fs = std::filesystem;
@@ -230,61 +231,7 @@ void phasePanel(const Sandbox& box, int seconds)
     auto* form = new TForm1;
     form->Button_polacz->click();
 
-    // Replies whose time changes every time, so every one changes the panel's text.
-    std::mutex mutex;
-    std::map<std::string, int64_t> written;   // "n|mm:ss" -> time its last byte was written
-    std::vector<double> latencies;
-    std::atomic<bool> stop{false};
-    std::thread responder([&] {
-        int counter = 0;
-        ByteString pending;
-        while (!stop) {
-            pollfd p{pty.master, POLLIN, 0};
-            if (::poll(&p, 1, 50) <= 0)
-                continue;
-            char buf[256];
-            const ssize_t n = ::read(pty.master, buf, sizeof buf);
-            if (n <= 0)
-                continue;
-            pending.append(buf, static_cast<size_t>(n));
-            while (pending.size() >= 4) {
-                const size_t len = byteAt(pending, 2) + 4u;
-                if (byteAt(pending, 0) != Frame::StartByte) { pending.erase(0, 1); continue; }
-                if (pending.size() < len) break;
-                const uint8_t address = byteAt(pending, 1);
-                pending.erase(0, len);
-                if (address < 1 || address > 4 || len != 5)
-                    continue;
-                ++counter;
-                const int mm = (counter / 60) % 100, ss = counter % 60;
-                ByteString data;
-                data += static_cast<char>((mm / 10) << 4 | (mm % 10));
-                data += static_cast<char>((ss / 10) << 4 | (ss % 10));
-                data += "\x03\x39";
-                const ByteString reply = Frame::build(address, data);
-                char text[16];
-                std::snprintf(text, sizeof text, "%d|%d%d:%d%d", address, mm / 10, mm % 10, ss / 10, ss % 10);
-                std::lock_guard<std::mutex> lock(mutex);
-                if (::write(pty.master, reply.data(), reply.size()) == static_cast<ssize_t>(reply.size()))
-                    written[text] = nowMicros();
-            }
-        }
-    });
-    for (int n = 1; n <= 4; ++n) {
-        QObject::connect(form->Clocks[n].czas, &QLineEdit::textChanged, form, [&, n](const QString& t) {
-            const int64_t at = nowMicros();
-            std::lock_guard<std::mutex> lock(mutex);
-            const auto it = written.find(std::to_string(n) + "|" + t.toStdString());
-            if (it != written.end()) {
-                latencies.push_back((at - it->second) / 1000.0);
-                written.erase(it);
-            }
-        });
-    }
-    QTimer::singleShot(seconds * 1000, qApp, &QCoreApplication::quit);
-    qApp->exec();
-    stop = true;
-    responder.join();
+    const std::vector<double> latencies = bench::replyToPanel(*form, pty.master, seconds);
     delete form;
     std::printf("phase 2: %zu replies shown\n", latencies.size());
     std::printf("  reply-to-panel: median %.3f ms, p99 %.3f ms, max %.3f ms\n", percentile(latencies, 50),
