@@ -24,6 +24,10 @@ TEST(ErrnoText, CommonErrorsArePolishAndKeepTheirNumber)
 // A real failure, also as root: no descriptor left for the temporary file.
 TEST(ErrnoText, AFailedSaveNamesTheSettingsFile)
 {
+#if defined(__SANITIZE_ADDRESS__)
+    // The sanitizers' runtime needs free descriptors of its own to check and report.
+    GTEST_SKIP() << "no descriptor limit under the sanitizers; the plain build runs this";
+#endif
     TempDir dir;
     const std::string path = dir.file("z.cf");
     rlimit old{};

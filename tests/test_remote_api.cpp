@@ -236,7 +236,7 @@ TEST_F(RemoteApiTest, EveryRequestNeedsTheToken)
     wrong[5] = wrong[5] == 'A' ? 'B' : 'A';
     const struct {
         const char* method;
-        const char* path;
+        QByteArray path;   // owns its bytes: one case is built from the token
         QByteArray auth;
     } cases[] = {
         {"GET", "/api/v1/state", ""},
@@ -249,7 +249,7 @@ TEST_F(RemoteApiTest, EveryRequestNeedsTheToken)
         {"GET", "/?token=" + wrong, ""},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.method) + " " + c.path + " " + c.auth.toStdString());
+        SCOPED_TRACE(std::string(c.method) + " " + c.path.toStdString() + " " + c.auth.toStdString());
         const Reply r = request(c.method, QString::fromLatin1(c.path), {}, c.auth.isEmpty() ? QByteArray("-") : c.auth);
         EXPECT_EQ(r.status, 401);
         EXPECT_FALSE(r.body.contains("Zegar"));
