@@ -117,7 +117,9 @@ TickPlan planNextTick(int64_t wallUs, int64_t sinceLastUs, int intervalMs, bool 
     // Only where sixty ticks make whole seconds does a broadcast on the second keep its place.
     if (broadcastNext && (BroadcastEvery * period) % 1000000 == 0)
         slot = slotFrom(1000000);
-    if (lateUs > 0 && lateUs < period && sinceLastUs < period) {
+    // Up to half a second late is caught up within one broadcast cycle; a longer stall (a box, a
+    // blocking pause) starts afresh on the next slot.
+    if (lateUs > 0 && lateUs < 5 * period && sinceLastUs < period) {
         // The slot after the previous tick's own one, which the spacing has pushed `earliest` past.
         const int64_t nominal = wallUs - sinceLastUs - lateUs + period;
         const int64_t behind = earliest - nominal;

@@ -60,7 +60,7 @@ uint8_t fieldToBcd(const std::string& field);
 int64_t nextTickDelayUs(int64_t wallUs, int64_t sinceLastUs, int intervalMs, bool broadcastNext);
 
 // The same, for a tick that knows how late the previous one ended after the slot it stood for
-// (lateUs, on the wall clock; 0 when unknown). A tick that ended late by less than an interval
+// (lateUs, on the wall clock; 0 when unknown). A tick that ended late by less than half a second
 // does not cost the next slot: the next tick comes as soon as the spacing allows, standing for
 // that slot, and the ones after it close up, 90 % of the interval apart, until they are back on
 // their slots. A lost slot would put the tick count a slot behind the wall clock, and the next

@@ -279,7 +279,8 @@ TEST(WallClockTick, ALateTickClosesUpInsteadOfLosingASlot)
     for (const Row& r : std::vector<Row>{
              {"on time", 5 * ms, 1 * ms, false, 99 * ms, 105 * ms},
              {"30 ms late", 5 * ms, 30 * ms, false, 90 * ms, 105 * ms},
-             {"a whole interval late: the slot is lost", 5 * ms, 100 * ms, false, 100 * ms, 205 * ms},
+             {"a whole interval late", 5 * ms, 100 * ms, false, 90 * ms, 105 * ms},
+             {"half a second late: the slot is lost", 5 * ms, 500 * ms, false, 100 * ms, 605 * ms},
              {"broadcast 14 ms behind its second", 905 * ms, 24 * ms, true, 90 * ms, 1005 * ms},
              {"broadcast 20 ms behind waits for the next second", 905 * ms, 30 * ms, true, 1070 * ms, 2005 * ms},
          }) {
