@@ -4,6 +4,7 @@
 // matched to the moment the reply's last byte was written.
 #include <QApplication>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QTimer>
 #include <poll.h>
 #include <unistd.h>
@@ -11,21 +12,31 @@
 #include <atomic>
 #include <cstdio>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "app/KadrelMain.h"
+#include "app/Seams.h"
 #include "bench/BenchSupport.h"
 #include "link/Frame.h"
 
 namespace bench {
 
-// Runs the application's event loop for SECONDS with FORM connected to the pty whose master is
-// MASTER; returns each shown reply's latency in milliseconds.
-inline std::vector<double> replyToPanel(TForm1& form, int master, int seconds)
+// Runs the application's event loop for SECONDS with the main window, living in HOME with no
+// hardware ports, connected to its first listed port, whose master side is MASTER; returns each
+// shown reply's latency in milliseconds.
+inline std::vector<double> replyToPanel(const Home& home, int master, int seconds)
 {
+    resetSeams();
+    seams().showMessage = [](MsgKind, const QString& text) { std::fprintf(stderr, "box: %s\n", qPrintable(text)); };
+    seams().beep = [] {};
+    seams().sysfsRoot = QString::fromStdString((home.root / "nosys").string());
+    auto form = std::make_unique<TForm1>();
+    form->Button_polacz->click();
+
     std::mutex mutex;
     std::map<std::string, int64_t> written;
     std::vector<double> latencies;
@@ -66,7 +77,7 @@ inline std::vector<double> replyToPanel(TForm1& form, int master, int seconds)
         }
     });
     for (int n = 1; n <= 4; ++n) {
-        QObject::connect(form.Clocks[n].czas, &QLineEdit::textChanged, &form, [&, n](const QString& t) {
+        QObject::connect(form->Clocks[n].czas, &QLineEdit::textChanged, form.get(), [&, n](const QString& t) {
             const int64_t at = nowMicros();
             std::lock_guard<std::mutex> lock(mutex);
             const auto it = written.find(std::to_string(n) + "|" + t.toStdString());
@@ -80,6 +91,7 @@ inline std::vector<double> replyToPanel(TForm1& form, int master, int seconds)
     qApp->exec();
     stop = true;
     responder.join();
+    form.reset();   // while what its panels report to still exists
     return latencies;
 }
 

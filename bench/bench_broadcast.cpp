@@ -4,31 +4,25 @@
 // of all frames (no two closer than 90 ms) and of the first two frames after each "START".
 //
 //   bench_broadcast [--minutes M] [--starts N]      (default 10 minutes, 5 starts)
-#include <QApplication>
-#include <QCheckBox>
-#include <QEventLoop>
 #include <QPushButton>
-#include <QTimer>
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
-#include <filesystem>
-#include <memory>
 #include <vector>
 
 #include "app/KadrelApplication.h"
 #include "app/KadrelMain.h"
 #include "app/Seams.h"
+#include "bench/BenchQt.h"
 #include "bench/BenchSupport.h"
 #include "link/LinkObserver.h"
 #include "serial/ComPort.h"
 
-namespace fs = std::filesystem;
 using bench::BusThread;
 using bench::nowMicros;
 using bench::Pty;
+using bench::runFor;
 
 namespace {
 
@@ -77,13 +71,6 @@ public:
     std::vector<int64_t> latenessUs, firstGapsUs;
 };
 
-void runFor(double seconds)
-{
-    QEventLoop loop;
-    QTimer::singleShot(static_cast<int>(seconds * 1000), &loop, &QEventLoop::quit);
-    loop.exec();
-}
-
 double median(std::vector<int64_t> v)
 {
     std::sort(v.begin(), v.end());
@@ -94,45 +81,19 @@ double median(std::vector<int64_t> v)
 
 int main(int argc, char** argv)
 {
-    double minutes = 10;
-    int starts = 5;
-    for (int i = 1; i + 1 < argc; ++i) {
-        if (std::strcmp(argv[i], "--minutes") == 0)
-            minutes = std::max(0.1, std::atof(argv[++i]));
-        else if (std::strcmp(argv[i], "--starts") == 0)
-            starts = std::max(1, std::atoi(argv[++i]));
-    }
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    const double minutes = bench::option(argc, argv, "--minutes", 10.0, 0.1);
+    const int starts = bench::option(argc, argv, "--starts", 5, 1);
+    bench::offscreenByDefault();
     KadrelApplication app(argc, argv);
 
-    char folderTemplate[] = "/tmp/bench_broadcast.XXXXXX";
-    const char* folder = mkdtemp(folderTemplate);
-    if (!folder) {
-        std::perror("mkdtemp");
-        return 1;
-    }
-    const fs::path root(folder);
-    for (const char* sub : {"ports", "sys", "dev", "by-id"})
-        fs::create_directories(root / sub);
+    bench::Sandbox sandbox("bench_broadcast", {"ports", "sys", "dev", "by-id"});
     Pty pty;
-    fs::create_symlink(pty.path, root / "ports" / "BUS");
-    resetSeams();
-    seams().sysfsRoot = QString::fromStdString((root / "sys").string());
-    seams().virtualPortDir = QString::fromStdString((root / "ports").string());
-    seams().settingsPath = QString::fromStdString((root / "z.cf").string());
-    seams().devDir = QString::fromStdString((root / "dev").string());
-    seams().byIdDir = QString::fromStdString((root / "by-id").string());
+    sandbox.publish(pty.path);
     seams().showMessage = [](MsgKind, const QString& text) { std::printf("box: %s\n", qUtf8Printable(text)); };
-    seams().beep = [] {};
 
     BusThread bus(pty);
-    auto* form = new TForm1;
     Frames frames;
-    form->Observer = &frames;
-    for (int clock = 1; clock <= 4; ++clock)
-        form->Clocks[clock].boxActiv->setChecked(true);
-    form->show();
+    auto* form = bench::openWindow(&frames);
     std::printf("bench_broadcast: main window on a pty, four simulated clocks, %d starts, %.1f minutes\n", starts,
                 minutes);
     for (int s = 0; s < starts; ++s) {
@@ -162,6 +123,5 @@ int main(int argc, char** argv)
                 frames.firstGapsUs.empty() ? 0.0 : *std::max_element(frames.firstGapsUs.begin(), frames.firstGapsUs.end()) / 1000.0);
     form->Observer = nullptr;
     delete form;
-    fs::remove_all(root);
     return 0;
 }

@@ -5,39 +5,30 @@
 //   build/bench_firmware [--runs N]
 #include <QApplication>
 #include <QCoreApplication>
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QPushButton>
-#include <QTemporaryDir>
 #include <QThread>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
-#include <sys/resource.h>
+#include <filesystem>
 #include <vector>
 
 #include "app/KadrelApplication.h"
 #include "app/KadrelMain.h"
 #include "app/Seams.h"
 #include "app/SettingsFile.h"
+#include "bench/BenchSupport.h"
 #include "dialogs/Ustawienia.h"
 #include "serial/ComComboBox.h"
 
 namespace {
 
+using bench::cpuSeconds;
 using Clock = std::chrono::steady_clock;
-
-double cpuSeconds()
-{
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec)
-        + static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
 
 double since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
 
@@ -63,25 +54,13 @@ struct Run {
 
 int main(int argc, char** argv)
 {
-    int runs = 3;
-    for (int i = 1; i < argc; ++i)
-        if (QByteArray(argv[i]) == "--runs" && i + 1 < argc) runs = std::max(1, std::atoi(argv[++i]));
+    const int runs = bench::option(argc, argv, "--runs", 3, 1);
 
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QTemporaryDir sandbox;
-    if (!sandbox.isValid()) {
-        std::fprintf(stderr, "no temporary folder\n");
-        return 1;
-    }
     // Settings and ports stay inside the sandbox, never the real home folder.
-    const QString root = sandbox.path();
-    QDir(root).mkpath(QStringLiteral("config"));
-    QDir(root).mkpath(QStringLiteral("runtime"));
-    QDir(root).mkpath(QStringLiteral("sys"));
-    QFile::setPermissions(root + "/runtime", QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-    qputenv("HOME", root.toUtf8());
-    qputenv("XDG_CONFIG_HOME", (root + "/config").toUtf8());
-    qputenv("XDG_RUNTIME_DIR", (root + "/runtime").toUtf8());
+    bench::Home home;
+    home.env();
+    std::filesystem::create_directories(home.root / "sys");
+    const QString root = QString::fromStdString(home.root.string());
 
     KadrelApplication app(argc, argv);
 

@@ -4,22 +4,12 @@
 // the monitor's history (lines, bytes held) and the tick's period (p50, p99, max).
 //
 //   bench_monitor [--seconds N] [--rate BYTES_PER_S]   (default 60 s, 0 = as fast as the pty takes)
-#include <QApplication>
-#include <QCheckBox>
-#include <QEventLoop>
-#include <QPushButton>
-#include <QTimer>
 #include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cmath>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <random>
 #include <string>
 #include <thread>
@@ -28,39 +18,17 @@
 #include "app/KadrelApplication.h"
 #include "app/KadrelMain.h"
 #include "app/Seams.h"
+#include "bench/BenchQt.h"
 #include "bench/BenchSupport.h"
 #include "dialogs/Monitor.h"
-#include "serial/ComPort.h"
-
-namespace fs = std::filesystem;
 
 namespace {
 
 using bench::nowMicros;
+using bench::percentile;
 using bench::Pty;
-
-double residentMB()
-{
-    std::ifstream statm("/proc/self/statm");
-    long pages = 0, resident = 0;
-    statm >> pages >> resident;
-    return resident * static_cast<double>(sysconf(_SC_PAGESIZE)) / (1024.0 * 1024.0);
-}
-
-double percentile(std::vector<double> v, double p)
-{
-    if (v.empty())
-        return NAN;
-    std::sort(v.begin(), v.end());
-    return v[static_cast<size_t>(std::lround(p / 100.0 * (v.size() - 1)))];
-}
-
-void runFor(double seconds)
-{
-    QEventLoop loop;
-    QTimer::singleShot(static_cast<int>(seconds * 1000), &loop, &QEventLoop::quit);
-    loop.exec();
-}
+using bench::residentMB;
+using bench::runFor;
 
 // Writes garbage to the pty's master side and drains the program's frames from it.
 class Flood {
@@ -118,44 +86,19 @@ private:
 
 int main(int argc, char** argv)
 {
-    double seconds = 60, rate = 0;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc)
-            seconds = std::max(1.0, std::atof(argv[++i]));
-        else if (std::strcmp(argv[i], "--rate") == 0 && i + 1 < argc)
-            rate = std::max(0.0, std::atof(argv[++i]));
-    }
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    const double seconds = bench::option(argc, argv, "--seconds", 60.0, 1.0);
+    const double rate = bench::option(argc, argv, "--rate", 0.0, 0.0);
+    bench::offscreenByDefault();
     KadrelApplication app(argc, argv);
 
-    char folderTemplate[] = "/tmp/bench_monitor.XXXXXX";
-    const char* folder = mkdtemp(folderTemplate);
-    if (!folder) {
-        std::perror("mkdtemp");
-        return 1;
-    }
-    const fs::path root(folder);
-    fs::create_directories(root / "ports");
-    fs::create_directories(root / "sys");
+    bench::Sandbox sandbox("bench_monitor", {"ports", "sys"});
     Pty pty;
-    fs::create_symlink(pty.path, root / "ports" / "BUS");
-    resetSeams();
-    seams().sysfsRoot = QString::fromStdString((root / "sys").string());
-    seams().virtualPortDir = QString::fromStdString((root / "ports").string());
-    seams().settingsPath = QString::fromStdString((root / "z.cf").string());
+    sandbox.publish(pty.path);
     seams().showMessage = [](MsgKind, const QString& text) { std::printf("  box: %s\n", qUtf8Printable(text)); };
-    seams().beep = [] {};
 
-    auto* form = new TForm1;
-    for (int clock = 1; clock <= 4; ++clock)
-        form->Clocks[clock].boxActiv->setChecked(true);
-    form->show();
-    form->Button_polacz->click();
-    if (!form->ComPort->Connected()) {
-        std::fprintf(stderr, "could not connect to %s\n", pty.path.c_str());
+    auto* form = bench::openWindow();
+    if (!bench::connectWindow(*form, pty.path))
         return 1;
-    }
     std::vector<double> periods;
     int64_t last = 0;
     QObject::connect(form->Timer, &QTimer::timeout, [&] {
@@ -212,6 +155,5 @@ int main(int argc, char** argv)
     std::printf("resident memory: peak %.1f MB (%.1f MB before the flood)\n", peak, before);
 
     delete form;
-    fs::remove_all(root);
     return 0;
 }

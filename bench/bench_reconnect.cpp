@@ -4,17 +4,9 @@
 // and the process's CPU share while the window waits for the device.
 //
 //   bench_reconnect [--pulls N] [--wait-seconds S]      (default 20 pulls, 5 s of waiting)
-#include <QApplication>
-#include <QCheckBox>
-#include <QEventLoop>
-#include <QPushButton>
-#include <QTimer>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
-#include <cstring>
-#include <ctime>
 #include <filesystem>
 #include <memory>
 #include <vector>
@@ -22,24 +14,19 @@
 #include "app/KadrelApplication.h"
 #include "app/KadrelMain.h"
 #include "app/Seams.h"
+#include "bench/BenchQt.h"
 #include "bench/BenchSupport.h"
 #include "link/LinkObserver.h"
 #include "serial/ComPort.h"
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
 using bench::BusThread;
 using bench::nowMicros;
 using bench::Pty;
+using bench::runFor;
+using bench::runUntil;
 
 namespace {
-
-double cpuSeconds()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) + ts.tv_nsec / 1e9;
-}
 
 class FirstFrame : public LinkObserver {
 public:
@@ -53,80 +40,26 @@ public:
     int64_t at = 0;
 };
 
-// Runs the event loop until `done` holds (checked every 5 ms) or `seconds` pass.
-template <class Pred>
-bool runUntil(Pred done, double seconds)
-{
-    QEventLoop loop;
-    QTimer check;
-    QObject::connect(&check, &QTimer::timeout, [&] {
-        if (done())
-            loop.quit();
-    });
-    check.start(5);
-    QTimer::singleShot(static_cast<int>(seconds * 1000), &loop, &QEventLoop::quit);
-    loop.exec();
-    return done();
-}
-
-void runFor(double seconds)
-{
-    QEventLoop loop;
-    QTimer::singleShot(static_cast<int>(seconds * 1000), &loop, &QEventLoop::quit);
-    loop.exec();
-}
-
 } // namespace
 
 int main(int argc, char** argv)
 {
-    int pulls = 20;
-    double waitSeconds = 5;
-    for (int i = 1; i + 1 < argc; ++i) {
-        if (std::strcmp(argv[i], "--pulls") == 0)
-            pulls = std::max(1, std::atoi(argv[++i]));
-        else if (std::strcmp(argv[i], "--wait-seconds") == 0)
-            waitSeconds = std::max(1.0, std::atof(argv[++i]));
-    }
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    const int pulls = bench::option(argc, argv, "--pulls", 20, 1);
+    const double waitSeconds = bench::option(argc, argv, "--wait-seconds", 5.0, 1.0);
+    bench::offscreenByDefault();
     KadrelApplication app(argc, argv);
 
-    char folderTemplate[] = "/tmp/bench_reconnect.XXXXXX";
-    const char* folder = mkdtemp(folderTemplate);
-    if (!folder) {
-        std::perror("mkdtemp");
-        return 1;
-    }
-    const fs::path root(folder);
-    for (const char* sub : {"ports", "sys", "dev", "by-id"})
-        fs::create_directories(root / sub);
-    const fs::path link = root / "ports" / "BUS";
+    bench::Sandbox sandbox("bench_reconnect", {"ports", "sys", "dev", "by-id"});
     auto pty = std::make_unique<Pty>();
-    fs::create_symlink(pty->path, link);
-
-    resetSeams();
-    seams().sysfsRoot = QString::fromStdString((root / "sys").string());
-    seams().virtualPortDir = QString::fromStdString((root / "ports").string());
-    seams().settingsPath = QString::fromStdString((root / "z.cf").string());
-    seams().devDir = QString::fromStdString((root / "dev").string());
-    seams().byIdDir = QString::fromStdString((root / "by-id").string());
+    const fs::path link = sandbox.publish(pty->path);
     int boxes = 0;
     seams().showMessage = [&](MsgKind kind, const QString&) { boxes += kind == MsgKind::Error; };
-    seams().beep = [] {};
 
     auto bus = std::make_unique<BusThread>(*pty);
-    auto* form = new TForm1;
     FirstFrame first;
-    form->Observer = &first;
-    for (int clock = 1; clock <= 4; ++clock)
-        form->Clocks[clock].boxActiv->setChecked(true);
-    form->show();
-    form->Button_polacz->click();
-    if (!form->ComPort->Connected()) {
-        std::fprintf(stderr, "could not connect to %s\n", link.c_str());
+    auto* form = bench::openWindow(&first);
+    if (!bench::connectWindow(*form, link))
         return 1;
-    }
     std::printf("bench_reconnect: main window on a pty, four simulated clocks, %d pulls\n", pulls);
 
     std::vector<double> returnToFrameMs;
@@ -142,10 +75,7 @@ int main(int argc, char** argv)
         }
         if (pull == 0) {
             runFor(1.5);   // past the disconnect's one-second wait
-            const double cpu0 = cpuSeconds();
-            const auto t0 = Clock::now();
-            runFor(waitSeconds);
-            waitingCpu = 100.0 * (cpuSeconds() - cpu0) / std::chrono::duration<double>(Clock::now() - t0).count();
+            waitingCpu = bench::cpuShare(waitSeconds);
         } else {
             runFor(1.2);
         }
@@ -173,6 +103,5 @@ int main(int argc, char** argv)
     delete form;
     bus.reset();
     pty.reset();
-    fs::remove_all(root);
     return 0;
 }

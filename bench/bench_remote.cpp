@@ -15,45 +15,32 @@
 #include <QJsonObject>
 #include <QNetworkRequest>
 #include <QThread>
-#include <QTimer>
 #include <QWebSocket>
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 
-#include <cmath>
-#include <filesystem>
-#include <fstream>
 #include <map>
 #include <mutex>
 #include <random>
-#include <sstream>
 #include <vector>
 
-#include "app/SettingsFile.h"
+#include "bench/BenchQt.h"
 #include "bench/BenchSupport.h"
 #include "link/Frame.h"
 #include "remote/RemoteSettings.h"
 
-namespace fs = std::filesystem;
 using bench::nowMicros;
+using bench::percentile;
+using bench::ProcStat;
 using bench::Pty;
+using bench::readProc;
+using bench::runFor;
 
 namespace {
-
-double percentile(std::vector<double> v, double p)
-{
-    if (v.empty())
-        return NAN;
-    std::sort(v.begin(), v.end());
-    const double idx = p / 100.0 * (v.size() - 1);
-    const size_t lo = static_cast<size_t>(std::floor(idx)), hi = static_cast<size_t>(std::ceil(idx));
-    return v[lo] + (v[hi] - v[lo]) * (idx - lo);
-}
 
 quint16 freePort()
 {
@@ -66,32 +53,6 @@ quint16 freePort()
     ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
     ::close(s);
     return ntohs(a.sin_port);
-}
-
-struct Usage {
-    double cpuSeconds = 0;
-    long rssKb = 0;
-};
-
-Usage usageOf(pid_t pid)
-{
-    Usage u;
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    std::getline(stat, line);
-    std::istringstream rest(line.substr(line.rfind(')') + 2));
-    std::string field;
-    unsigned long long utime = 0, stime = 0;
-    for (int i = 3; i <= 15 && rest >> field; ++i) {
-        if (i == 14) utime = std::stoull(field);
-        if (i == 15) stime = std::stoull(field);
-    }
-    u.cpuSeconds = static_cast<double>(utime + stime) / sysconf(_SC_CLK_TCK);
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    while (std::getline(status, line))
-        if (line.rfind("VmRSS:", 0) == 0)
-            u.rssKb = std::stol(line.substr(6));
-    return u;
 }
 
 // The clocks: answer every poll at once with a time that changes at each reply, and note when
@@ -240,54 +201,27 @@ private:
     std::map<std::string, bool> seen_;
 };
 
+// The program in a home of its own, the pty its first listed port, the remote on or off.
 struct Program {
+    bench::Home home;
     pid_t pid = -1;
-    fs::path root;
     Program(const Pty& pty, bool remote, quint16 port, const QByteArray& token)
     {
-        std::string pattern = (fs::temp_directory_path() / "kadrel-bench-XXXXXX").string();
-        root = mkdtemp(pattern.data());
-        fs::create_directories(root / "config/kadrel");
-        fs::create_directories(root / "runtime/kadrel/ports");
-        chmod((root / "runtime").c_str(), 0700);
-        fs::create_symlink(pty.path, root / "runtime/kadrel/ports/BENCH");
-        SettingsFile::Values values;
-        for (int n = 0; n < 4; ++n)
-            values.clocks[n].name = "Zegar " + std::to_string(n + 1);
-        values.autoConnect = true;
-        const ByteString image = SettingsFile::build(values);
-        std::ofstream(root / "config/kadrel/z.cf", std::ios::binary) << image;
+        home.publish("BENCH", pty.path);
+        home.writeSettings();
         RemoteSettings s;
         s.enabled = remote;
         s.port = port;
         s.token = token;
-        s.save(QString::fromStdString((root / "config/kadrel/zdalne.json").string()));
-        pid = fork();
-        if (pid == 0) {
-            setenv("HOME", root.c_str(), 1);
-            setenv("XDG_CONFIG_HOME", (root / "config").c_str(), 1);
-            setenv("XDG_RUNTIME_DIR", (root / "runtime").c_str(), 1);
-            setenv("QT_QPA_PLATFORM", "offscreen", 1);
-            execl(KADREL_BUILD_DIR "/kadrel", "kadrel", static_cast<char*>(nullptr));
-            _exit(127);
-        }
+        s.save(QString::fromStdString((home.root / "config/kadrel/zdalne.json").string()));
+        pid = home.startProgram();
     }
     ~Program()
     {
         kill(pid, SIGTERM);
         waitpid(pid, nullptr, 0);
-        std::error_code ec;
-        fs::remove_all(root, ec);
     }
 };
-
-// Runs the event loop of this thread for `ms`.
-void spin(int ms)
-{
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
-}
 
 // One HTTP/1.1 connection kept open, as the page's fetch keeps it.
 class Presser {
@@ -334,28 +268,25 @@ private:
 
 int main(int argc, char** argv)
 {
-    int seconds = 30;
-    for (int i = 1; i + 1 < argc; ++i)
-        if (std::string(argv[i]) == "--seconds")
-            seconds = std::max(3, std::atoi(argv[i + 1]));
+    const int seconds = bench::option(argc, argv, "--seconds", 30, 3);
     QCoreApplication app(argc, argv);
     std::printf("bench_remote: %d s per phase, program %s\n", seconds, KADREL_BUILD_DIR "/kadrel");
     std::fflush(stdout);
     const QByteArray token = newAccessToken();
 
     // Phase 1: the remote off.
-    Usage offUse;
+    ProcStat offUse;
     double offWall = 0;
     {
         Pty pty;
         Responder bus(pty);
         Program program(pty, false, freePort(), token);
-        spin(3000);
-        const Usage a = usageOf(program.pid);
+        runFor(3);
+        const ProcStat a = readProc(program.pid);
         const int64_t t0 = nowMicros();
-        spin(seconds * 1000);
+        runFor(seconds);
         offWall = (nowMicros() - t0) / 1e6;
-        offUse = usageOf(program.pid);
+        offUse = readProc(program.pid);
         offUse.cpuSeconds -= a.cpuSeconds;
     }
 
@@ -364,24 +295,24 @@ int main(int argc, char** argv)
     Responder bus(pty);
     const quint16 port = freePort();
     Program program(pty, true, port, token);
-    spin(3000);
+    runFor(3);
     QThread pagesThread;
     Pages pages(port, token, bus);
     pages.moveToThread(&pagesThread);
     pagesThread.start();
     QMetaObject::invokeMethod(&pages, [&] { pages.open(5); pages.recording = true; });
-    spin(2000);
+    runFor(2);
     if (pages.connected != 5) {
         std::printf("only %d of 5 pages connected\n", pages.connected.load());
         return 1;
     }
-    const Usage b = usageOf(program.pid);
+    const ProcStat b = readProc(program.pid);
     const long messagesAtStart = pages.messages.load();
     const int64_t t0 = nowMicros();
-    spin(seconds * 1000);
+    runFor(seconds);
     const double onWall = (nowMicros() - t0) / 1e6;
     const long messagesBefore = pages.messages.load() - messagesAtStart;
-    Usage onUse = usageOf(program.pid);
+    ProcStat onUse = readProc(program.pid);
     onUse.cpuSeconds -= b.cpuSeconds;
     std::vector<double> replyToPage;
     QMetaObject::invokeMethod(&pages, [&] { pages.recording = false; }, Qt::BlockingQueuedConnection);
@@ -394,7 +325,7 @@ int main(int argc, char** argv)
     std::mt19937 random(42);
     Presser presser(port, token);
     for (int i = 0; i < 100; ++i) {
-        spin(150 + static_cast<int>(random() % 250));   // presses fall anywhere in the tick
+        runFor((150 + random() % 250) / 1000.0);   // presses fall anywhere in the tick
         const int64_t pressed = nowMicros();
         if (!presser.press())
             break;
@@ -402,7 +333,7 @@ int main(int argc, char** argv)
         for (int w = 0; w < 100 && frame < 0; ++w) {
             frame = bus.startsSeen(pressed);
             if (frame < 0)
-                spin(5);
+                runFor(0.005);
         }
         if (frame > 0) {
             pressToFrame.push_back((frame - pressed) / 1000.0);

@@ -7,178 +7,52 @@
 // written at the pty to the clock panel showing it.
 //
 //   bench_tick [--seconds N]      (default 60 per phase)
-#include <QApplication>
-#include <QLineEdit>
-#include <QPushButton>
-#include <QTimer>
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
-#include <termios.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
-#include <ctime>
-#include <filesystem>
-#include <fstream>
-#include <map>
-#include <mutex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "app/KadrelApplication.h"
-#include "app/KadrelMain.h"
-#include "app/Seams.h"
-#include "app/SettingsFile.h"
-#include "link/Frame.h"
 #include "bench/BenchSupport.h"
 #include "bench/PanelLatency.h"
-#include "sim/Bus.h"
+#include "link/Frame.h"
 
-namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 namespace {
 
 using bench::BusThread;
-using bench::nowMicros;
+using bench::FrameLog;
+using bench::Home;
+using bench::percentile;
+using bench::ProcStat;
 using bench::Pty;
-
-double percentile(std::vector<double> v, double p)
-{
-    if (v.empty())
-        return NAN;
-    std::sort(v.begin(), v.end());
-    const double idx = p / 100.0 * (v.size() - 1);
-    const size_t lo = static_cast<size_t>(std::floor(idx)), hi = static_cast<size_t>(std::ceil(idx));
-    return v[lo] + (v[hi] - v[lo]) * (idx - lo);
-}
-
-// Timestamps every frame the program puts on the wire, as the simulated bus sees it.
-class FrameLog : public sim::BusListener {
-public:
-    void received(sim::Micros at, const ByteString& bytes, const std::string&) override
-    {
-        if (bytes.size() >= 4 && byteAt(bytes, 0) == Frame::StartByte) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            frames_.push_back({at, byteAt(bytes, 1)});
-        }
-    }
-    struct Seen {
-        sim::Micros at;
-        uint8_t address;
-    };
-    std::vector<Seen> frames()
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return frames_;
-    }
-
-private:
-    std::mutex mutex_;
-    std::vector<Seen> frames_;
-};
-
-struct ProcStat {
-    double cpuSeconds = 0;
-    long rssKb = 0, hwmKb = 0;
-};
-
-ProcStat readProc(pid_t pid)
-{
-    ProcStat s;
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    std::getline(stat, line);
-    const auto close = line.rfind(')');
-    if (close != std::string::npos) {
-        std::istringstream rest(line.substr(close + 2));
-        std::string field;
-        unsigned long utime = 0, stime = 0;
-        for (int i = 3; i <= 15 && rest >> field; ++i) {
-            if (i == 14) utime = std::stoul(field);
-            if (i == 15) stime = std::stoul(field);
-        }
-        s.cpuSeconds = static_cast<double>(utime + stime) / sysconf(_SC_CLK_TCK);
-    }
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) s.rssKb = std::stol(line.substr(6));
-        if (line.rfind("VmHWM:", 0) == 0) s.hwmKb = std::stol(line.substr(6));
-    }
-    return s;
-}
-
-struct Sandbox {
-    fs::path root;
-    Sandbox()
-    {
-        std::string pattern = (fs::temp_directory_path() / "kadrel-bench-XXXXXX").string();
-        root = mkdtemp(pattern.data());
-        fs::create_directories(root / "config/kadrel");
-        fs::create_directories(root / "runtime/kadrel/ports");
-        chmod((root / "runtime").c_str(), 0700);
-    }
-    ~Sandbox()
-    {
-        std::error_code ec;
-        fs::remove_all(root, ec);
-    }
-    void publish(const std::string& name, const std::string& device) const
-    {
-        fs::create_symlink(device, root / "runtime/kadrel/ports" / name);
-    }
-    void env() const
-    {
-        setenv("HOME", root.c_str(), 1);
-        setenv("XDG_CONFIG_HOME", (root / "config").c_str(), 1);
-        setenv("XDG_RUNTIME_DIR", (root / "runtime").c_str(), 1);
-        setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    }
-};
+using bench::readProc;
 
 void phaseWire(int seconds)
 {
-    Sandbox box;
+    Home home;
     Pty pty;
-    box.publish("BENCH", pty.path);
-    SettingsFile::Values values;           // design values, but connecting at start
-    for (int n = 0; n < 4; ++n)
-        values.clocks[n].name = "Zegar " + std::to_string(n + 1);
-    values.autoConnect = true;
-    const ByteString image = SettingsFile::build(values);
-    std::ofstream(box.root / "config/kadrel/z.cf", std::ios::binary) << image;
+    home.publish("BENCH", pty.path);
+    home.writeSettings();
 
     FrameLog bus;
     BusThread simulated(pty, &bus);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        box.env();
-        const std::string program = std::string(KADREL_BUILD_DIR) + "/kadrel";
-        execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
+    const pid_t pid = home.startProgram();
 
     // Wait for the first frame, let start-up settle, then measure.
-    const auto deadline = Clock::now() + std::chrono::seconds(20);
-    while (bus.frames().empty() && Clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    if (bus.frames().empty()) {
+    if (!bus.awaitFirst()) {
         std::printf("phase 1: the program sent nothing within 20 s\n");
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
         return;
     }
-    std::this_thread::sleep_for(std::chrono::seconds(2));
     const size_t first = bus.frames().size();
     const ProcStat before = readProc(pid);
     const auto t0 = Clock::now();
@@ -219,20 +93,11 @@ void phaseWire(int seconds)
                 after.rssKb / 1024.0, peakRss / 1024.0, after.hwmKb / 1024.0);
 }
 
-void phasePanel(const Sandbox& box, int seconds)
+void phasePanel(const Home& home, int seconds)
 {
     Pty pty;
-    box.publish("BENCH", pty.path);
-    resetSeams();
-    seams().showMessage = [](MsgKind, const QString& text) { std::fprintf(stderr, "box: %s\n", qPrintable(text)); };
-    seams().beep = [] {};
-    seams().sysfsRoot = QString::fromStdString((box.root / "nosys").string());
-
-    auto* form = new TForm1;
-    form->Button_polacz->click();
-
-    const std::vector<double> latencies = bench::replyToPanel(*form, pty.master, seconds);
-    delete form;
+    home.publish("BENCH", pty.path);
+    const std::vector<double> latencies = bench::replyToPanel(home, pty.master, seconds);
     std::printf("phase 2: %zu replies shown\n", latencies.size());
     std::printf("  reply-to-panel: median %.3f ms, p99 %.3f ms, max %.3f ms\n", percentile(latencies, 50),
                 percentile(latencies, 99),
@@ -243,17 +108,14 @@ void phasePanel(const Sandbox& box, int seconds)
 
 int main(int argc, char** argv)
 {
-    int seconds = 60;
-    for (int i = 1; i + 1 < argc; ++i)
-        if (std::string(argv[i]) == "--seconds")
-            seconds = std::max(1, std::atoi(argv[i + 1]));
+    const int seconds = bench::option(argc, argv, "--seconds", 60, 1);
     std::printf("bench_tick: %d s per phase\n", seconds);
     std::fflush(stdout);
     phaseWire(seconds);
     std::fflush(stdout);
-    Sandbox box;
-    box.env();
+    Home home;
+    home.env();
     KadrelApplication app(argc, argv);
-    phasePanel(box, seconds);
+    phasePanel(home, seconds);
     return 0;
 }

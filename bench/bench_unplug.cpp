@@ -5,37 +5,23 @@
 // plain poll() on a hung-up pty would wake a thread that did not notice the hang-up.
 //
 //   bench_unplug [--seconds N]      (default 5 per phase)
-#include <QApplication>
-#include <QCheckBox>
-#include <QEventLoop>
 #include <QLineEdit>
-#include <QPushButton>
-#include <QTimer>
 #include <fcntl.h>
 #include <poll.h>
-#include <termios.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <ctime>
 #include <filesystem>
 #include <memory>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "app/KadrelApplication.h"
 #include "app/KadrelMain.h"
 #include "app/Seams.h"
+#include "bench/BenchQt.h"
+#include "bench/BenchSupport.h"
 #include "link/LinkObserver.h"
 #include "serial/ComPort.h"
-#include "bench/BenchSupport.h"
-#include "sim/Bus.h"
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
@@ -43,15 +29,10 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 using bench::BusThread;
+using bench::cpuShare;
 using bench::nowMicros;
 using bench::Pty;
-
-double cpuSeconds()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) + ts.tv_nsec / 1e9;
-}
+using bench::runFor;
 
 class FrameCounter : public LinkObserver {
 public:
@@ -60,23 +41,6 @@ public:
     void replyAssembled(const AssembleReport&) override {}
     long frames = 0, chunks = 0;
 };
-
-void runFor(double seconds)
-{
-    QEventLoop loop;
-    QTimer::singleShot(static_cast<int>(seconds * 1000), &loop, &QEventLoop::quit);
-    loop.exec();
-}
-
-// The process's CPU share over `seconds` of event loop, in percent of one core.
-double cpuShare(double seconds)
-{
-    const double cpu0 = cpuSeconds();
-    const auto t0 = Clock::now();
-    runFor(seconds);
-    const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
-    return 100.0 * (cpuSeconds() - cpu0) / wall;
-}
 
 // Wake-ups per second of a level-triggered poll() on a pty whose other side has closed.
 double hungUpWakeUps(double seconds)
@@ -99,36 +63,19 @@ double hungUpWakeUps(double seconds)
 
 int main(int argc, char** argv)
 {
-    double seconds = 5;
-    for (int i = 1; i < argc; ++i)
-        if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc)
-            seconds = std::max(0.5, std::atof(argv[++i]));
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    const double seconds = bench::option(argc, argv, "--seconds", 5.0, 0.5);
+    bench::offscreenByDefault();
     KadrelApplication app(argc, argv);
 
     // A sandbox of its own: no settings file, no hardware ports, one virtual port.
-    char folderTemplate[] = "/tmp/bench_unplug.XXXXXX";
-    const char* folder = mkdtemp(folderTemplate);
-    if (!folder) {
-        std::perror("mkdtemp");
-        return 1;
-    }
-    const fs::path root(folder);
-    fs::create_directories(root / "ports");
-    fs::create_directories(root / "sys");
+    bench::Sandbox sandbox("bench_unplug", {"ports", "sys"});
     auto pty = std::make_unique<Pty>();
-    const fs::path link = root / "ports" / "BUS";
-    fs::create_symlink(pty->path, link);
+    const fs::path link = sandbox.publish(pty->path);
 
     int boxes = 0;
     int64_t boxAt = 0;
     bool closedAtBox = false;
     TForm1* form = nullptr;
-    resetSeams();
-    seams().sysfsRoot = QString::fromStdString((root / "sys").string());
-    seams().virtualPortDir = QString::fromStdString((root / "ports").string());
-    seams().settingsPath = QString::fromStdString((root / "z.cf").string());
     seams().showMessage = [&](MsgKind kind, const QString& text) {
         if (kind == MsgKind::Error && ++boxes == 1) {
             boxAt = nowMicros();
@@ -136,20 +83,12 @@ int main(int argc, char** argv)
             std::printf("  error box: %s\n", qUtf8Printable(text));
         }
     };
-    seams().beep = [] {};
 
-    auto* bus = new BusThread(*pty);
-    form = new TForm1;
+    auto bus = std::make_unique<BusThread>(*pty);
     FrameCounter counter;
-    form->Observer = &counter;
-    for (int clock = 1; clock <= 4; ++clock)
-        form->Clocks[clock].boxActiv->setChecked(true);
-    form->show();
-    form->Button_polacz->click();
-    if (!form->ComPort->Connected()) {
-        std::fprintf(stderr, "could not connect to %s\n", link.c_str());
+    form = bench::openWindow(&counter);
+    if (!bench::connectWindow(*form, link))
         return 1;
-    }
     std::printf("bench_unplug: main window on a pty, four simulated clocks, 100 ms tick, %.1f s per phase\n", seconds);
 
     runFor(0.5);
@@ -159,24 +98,12 @@ int main(int argc, char** argv)
                 polling, counter.frames - framesBefore);
 
     // Pull: the bus side goes first, then every descriptor of the pty's other side, then the link.
-    bus->stop();
-    delete bus;
+    bus.reset();
     const uint64_t wakeUpsBefore = form->ComPort->EventThreadWakeUps();
     const int64_t pulledAt = nowMicros();
     pty->closeAll();
     fs::remove(link);
-    {
-        QEventLoop wait;
-        QTimer check;
-        QObject::connect(&check, &QTimer::timeout, [&] {
-            if (boxes > 0)
-                wait.quit();
-        });
-        check.start(1);
-        QTimer::singleShot(5000, &wait, &QEventLoop::quit);
-        wait.exec();
-    }
-    if (boxes == 0) {
+    if (!bench::runUntil([&] { return boxes > 0; }, 5)) {
         std::printf("no error box within 5 s of the pull\n");
         return 1;
     }
@@ -201,6 +128,5 @@ int main(int argc, char** argv)
     form->Observer = nullptr;
     delete form;
     pty.reset();
-    fs::remove_all(root);
     return 0;
 }
