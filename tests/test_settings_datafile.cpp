@@ -164,7 +164,7 @@ TEST(DataFile, OnlyARegularFileIsOpenedAndNothingBlocks)
 {
     TempDir dir;
     ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
-    for (const std::string path : {dir.file("fifo"), std::string("/dev/null")}) {
+    for (const std::string& path : {dir.file("fifo"), std::string("/dev/null")}) {
         TDataFile f;
         f.Assign(path);
         try {
