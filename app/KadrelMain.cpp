@@ -790,18 +790,21 @@ void TForm1::timerFired()
     clock_gettime(CLOCK_MONOTONIC, &now);
     lastTickNs_ = static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
     if (Timer->isActive())   // stopped meanwhile (window closing, a test driving the tick): stays so
-        scheduleTick();
+        scheduleTick(true);
 }
 
-void TForm1::scheduleTick()
+void TForm1::scheduleTick(bool afterTick)
 {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     const int64_t monotonicNs = static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
     const int64_t sinceUs = lastTickNs_ < 0 ? INT64_C(1) << 40 : (monotonicNs - lastTickNs_) / 1000;
     const int64_t wallUs = seams().wallClockUs ? seams().wallClockUs() : monotonicNs / 1000;
-    const int64_t delayUs = nextTickDelayUs(wallUs, sinceUs, seams().tickIntervalMs, broadcastComesNext(Link));
-    Timer->start(static_cast<int>((delayUs + 999) / 1000));
+    // Lateness only counts for the tick that just ran; after a pause or a resume it means nothing.
+    const int64_t lateUs = afterTick && tickSlotWallUs_ ? std::max<int64_t>(0, wallUs - tickSlotWallUs_) : 0;
+    const TickPlan plan = planNextTick(wallUs, sinceUs, seams().tickIntervalMs, broadcastComesNext(Link), lateUs);
+    tickSlotWallUs_ = plan.slotWallUs;
+    Timer->start(static_cast<int>((plan.delayUs + 999) / 1000));
 }
 
 void TForm1::serviceMessages()

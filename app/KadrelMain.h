@@ -280,7 +280,7 @@ private:
     void buildStatusBar();
     // Connect's step 3 when the port is open: the Connected state.
     void showConnected();
-    void scheduleTick();
+    void scheduleTick(bool afterTick = false);
     void timerFired();
     void tryReconnect();
     void refreshPortCombo();
@@ -325,6 +325,7 @@ private:
     QTimer* retryOpen_ = nullptr;  // a returned device that would not open yet is tried again
     // Monotonic time of the last tick, for the minimum spacing of ticks.
     int64_t lastTickNs_ = -1;
+    int64_t tickSlotWallUs_ = 0;   // the wall-clock slot the armed tick stands for
     std::array<int, 5> silentFrames_{-1, -1, -1, -1, -1};   // unanswered frames in a row; -1 none sent yet
     std::array<bool, 5> silentMark_{};
 };

@@ -16,6 +16,9 @@
 #include <QTimer>
 #include <QVBoxLayout>
 #include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -327,8 +330,9 @@ TFMonitor::TFMonitor(MonitorHost* owner)
 
     flushTimer_ = new QTimer(this);
     flushTimer_->setSingleShot(true);
-    flushTimer_->setInterval(100);
+    flushTimer_->setTimerType(Qt::PreciseTimer);
     connect(flushTimer_, &QTimer::timeout, this, [this] { flush(); });
+    sinceFlush_.start();
 
     resize(980, 620);
     nameControls(this);
@@ -348,6 +352,13 @@ void TFMonitor::frameSent(const ByteString& frame, const FrameAccounting* accoun
 {
     try {
         record(trace_.frameSent(frame, accounting));
+        // The table's repaint follows the tick that sent the frame, so it is over long before the
+        // next tick is due; a batch on a timer of its own would now and then fall on a tick and
+        // make it late.
+        if (!pending_.empty()) {
+            const qint64 since = sinceFlush_.elapsed();
+            flushTimer_->start(since >= MinFlushMs ? 0 : static_cast<int>(MinFlushMs - since));
+        }
     } catch (...) {
     }
 }
@@ -389,8 +400,9 @@ void TFMonitor::append(TMonitorLog::Kind kind, const QString& bytes, const QStri
     // would only be dropped again.
     if (pending_.size() > static_cast<size_t>(HistoryLimit))
         pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(pending_.size() - HistoryLimit));
+    // With no frames going out (disconnected, nothing to poll) a batch waits at most this long.
     if (!flushTimer_->isActive())
-        flushTimer_->start();
+        flushTimer_->start(IdleFlushMs);
 }
 
 void TFMonitor::flush() const
@@ -398,6 +410,7 @@ void TFMonitor::flush() const
     if (pending_.empty())
         return;
     flushTimer_->stop();
+    sinceFlush_.restart();
     const QScrollBar* scroll = LogView->verticalScrollBar();
     const bool following = scroll->value() >= scroll->maximum();
     log_->append(std::exchange(pending_, {}));
@@ -470,23 +483,37 @@ void TFMonitor::ButtonZapiszClick()
 void TFMonitor::SaveLog(const QString& path) const
 {
     const QByteArray name = QFile::encodeName(path);
-    auto fail = [&](int error) {
-        throw EInOutError("Nie można zapisać pliku „" + path.toStdString() + "”: " + ErrnoText(error), error);
-    };
-    struct Closer {
-        void operator()(std::FILE* f) const { std::fclose(f); }
-    };
+    const std::string shown = "Nie można zapisać pliku „" + path.toStdString() + "”: ";
+    auto fail = [&](int error) { throw EInOutError(shown + ErrnoText(error), error); };
     flush();
-    std::unique_ptr<std::FILE, Closer> file(std::fopen(name.constData(), "wb"));
-    if (!file)
+    // Without blocking: a FIFO with no reader would hold the window for ever. Only a regular
+    // file is written; a FIFO, socket or device is no place for the log.
+    const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+    if (fd < 0)
         fail(errno);
-    for (int row = 0; row < log_->rowCount(); ++row) {
-        const QByteArray line = log_->text(row).toUtf8() + '\n';
-        if (std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), file.get()) != static_cast<size_t>(line.size()))
-            fail(errno);
+    struct Closer {
+        int fd;
+        ~Closer() { if (fd >= 0) ::close(fd); }
+    } closer{fd};
+    struct stat st {};
+    if (::fstat(fd, &st) != 0)
+        fail(errno);
+    if (!S_ISREG(st.st_mode))
+        throw EInOutError(shown + "to nie jest zwykły plik", EINVAL);
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    QByteArray text;
+    for (int row = 0; row < log_->rowCount(); ++row)
+        text += log_->text(row).toUtf8() + '\n';
+    for (qsizetype done = 0; done < text.size();) {
+        const ssize_t n = ::write(fd, text.constData() + done, static_cast<size_t>(text.size() - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            fail(n < 0 ? errno : EIO);
+        done += n;
     }
-    std::FILE* f = file.release();
-    if (std::fclose(f) != 0)
+    closer.fd = -1;
+    if (::close(fd) != 0)   // a full disk on a network folder may only say so here
         fail(errno);
 }
 

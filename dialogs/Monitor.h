@@ -10,10 +10,12 @@
 // History is bounded: the oldest lines go beyond HistoryLimit lines or HistoryBytes of text,
 // and a line shows at most LineBytesShown bytes, saying how many it left out. Lines reach the
 // table in batches, at most ten a second, so a flood costs one repaint per batch, not one per
-// line. "Pauza" stops the log (the counters go on counting) until "Wznów", which notes how
+// line; a batch goes in right after the frame that a tick sent, so its repaint does not fall on
+// the next tick. "Pauza" stops the log (the counters go on counting) until "Wznów", which notes how
 // many lines were skipped.
 #include <QAbstractTableModel>
 #include <QDialog>
+#include <QElapsedTimer>
 #include <QTime>
 #include <deque>
 #include <functional>
@@ -74,6 +76,8 @@ public:
     // A garbage flood makes lines of kilobytes: bounded by bytes too, and each line cut short.
     static constexpr qint64 HistoryBytes = 8 * 1024 * 1024;
     static constexpr size_t LineBytesShown = 96;   // a firmware block (69 bytes) stays whole
+    static constexpr int MinFlushMs = 80;    // batches reach the table at most about ten times a second
+    static constexpr int IdleFlushMs = 250;  // lines with no frame sent after them wait this long
 
     // Installs itself as the owner's observer; the destructor removes it again.
     explicit TFMonitor(MonitorHost* owner);
@@ -130,4 +134,5 @@ private:
     qint64 skipped_ = 0;
     mutable std::vector<TMonitorLog::Line> pending_;
     QTimer* flushTimer_ = nullptr;
+    mutable QElapsedTimer sinceFlush_;
 };

@@ -99,6 +99,11 @@ TickResult runTick(LinkState& link, TickHost& host)
 
 int64_t nextTickDelayUs(int64_t wallUs, int64_t sinceLastUs, int intervalMs, bool broadcastNext)
 {
+    return planNextTick(wallUs, sinceLastUs, intervalMs, broadcastNext, 0).delayUs;
+}
+
+TickPlan planNextTick(int64_t wallUs, int64_t sinceLastUs, int intervalMs, bool broadcastNext, int64_t lateUs)
+{
     const int64_t period = static_cast<int64_t>(intervalMs > 0 ? intervalMs : 1) * 1000;
     const int64_t offset = period / 20;
     const int64_t gap = period * 9 / 10;
@@ -112,7 +117,14 @@ int64_t nextTickDelayUs(int64_t wallUs, int64_t sinceLastUs, int intervalMs, boo
     // Only where sixty ticks make whole seconds does a broadcast on the second keep its place.
     if (broadcastNext && (BroadcastEvery * period) % 1000000 == 0)
         slot = slotFrom(1000000);
-    return slot - wallUs;
+    if (lateUs > 0 && lateUs < period && sinceLastUs < period) {
+        // The slot after the previous tick's own one, which the spacing has pushed `earliest` past.
+        const int64_t nominal = wallUs - sinceLastUs - lateUs + period;
+        const int64_t behind = earliest - nominal;
+        if (behind > 0 && slot > earliest && (!broadcastNext || behind <= 15000))
+            return TickPlan{earliest - wallUs, nominal};
+    }
+    return TickPlan{slot - wallUs, slot};
 }
 
 bool broadcastComesNext(const LinkState& link)

@@ -58,5 +58,18 @@ uint8_t fieldToBcd(const std::string& field);
 //   broadcastNext   the coming tick sends the time broadcast
 // Returns the delay to the next tick in microseconds.
 int64_t nextTickDelayUs(int64_t wallUs, int64_t sinceLastUs, int intervalMs, bool broadcastNext);
+
+// The same, for a tick that knows how late the previous one ended after the slot it stood for
+// (lateUs, on the wall clock; 0 when unknown). A tick that ended late by less than an interval
+// does not cost the next slot: the next tick comes as soon as the spacing allows, standing for
+// that slot, and the ones after it close up, 90 % of the interval apart, until they are back on
+// their slots. A lost slot would put the tick count a slot behind the wall clock, and the next
+// broadcast would then wait most of a second for its own. The broadcast closes up only while
+// that keeps it within 15 ms of its second.
+struct TickPlan {
+    int64_t delayUs = 0;      // from wallUs to the next tick
+    int64_t slotWallUs = 0;   // the slot that tick stands for, to measure its lateness against
+};
+TickPlan planNextTick(int64_t wallUs, int64_t sinceLastUs, int intervalMs, bool broadcastNext, int64_t lateUs);
 // Whether the next tick, should it find the link active, sends the time broadcast.
 bool broadcastComesNext(const LinkState& link);

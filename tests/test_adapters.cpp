@@ -268,3 +268,34 @@ TEST(WallClockTick, SlotsTheBroadcastAndTheSpacing)
          })
         EXPECT_EQ(nextTickDelayUs(r.wall, r.since, r.interval, r.broadcast), r.delay) << r.what;
 }
+
+// A tick that ends late does not lose the next slot: the ticks close up to 90 ms and are back on
+// their slots a few ticks later, so the tick count keeps step with the wall clock.
+TEST(WallClockTick, ALateTickClosesUpInsteadOfLosingASlot)
+{
+    constexpr int64_t ms = 1000;
+    const int64_t base = INT64_C(1765200000) * 1000000;
+    struct Row { const char* what; int64_t previous; int64_t late; bool broadcast; int64_t delay; int64_t slot; };
+    for (const Row& r : std::vector<Row>{
+             {"on time", 5 * ms, 1 * ms, false, 99 * ms, 105 * ms},
+             {"30 ms late", 5 * ms, 30 * ms, false, 90 * ms, 105 * ms},
+             {"a whole interval late: the slot is lost", 5 * ms, 100 * ms, false, 100 * ms, 205 * ms},
+             {"broadcast 14 ms behind its second", 905 * ms, 24 * ms, true, 90 * ms, 1005 * ms},
+             {"broadcast 20 ms behind waits for the next second", 905 * ms, 30 * ms, true, 1070 * ms, 2005 * ms},
+         }) {
+        // The previous tick stood for the slot `previous` into the second and ended `late` after it.
+        const TickPlan plan = planNextTick(base + r.previous + r.late, 0, 100, r.broadcast, r.late);
+        EXPECT_EQ(plan.delayUs, r.delay) << r.what;
+        EXPECT_EQ(plan.slotWallUs - base, r.slot) << r.what;
+    }
+    // Ticks that take 1 ms each after one that ended 35 ms late: back on the slots by the fourth.
+    int64_t slot = base + 5 * ms, end = slot + 35 * ms;
+    std::vector<int64_t> phases;
+    for (int i = 0; i < 5; ++i) {
+        const TickPlan plan = planNextTick(end, 0, 100, false, end - slot);
+        slot = plan.slotWallUs;
+        end += plan.delayUs + 1 * ms;
+        phases.push_back((end - 1 * ms - base) % (100 * ms) / ms);
+    }
+    EXPECT_EQ(phases, (std::vector<int64_t>{30, 21, 12, 5, 5}));
+}

@@ -9,6 +9,10 @@
 #include <QRadioButton>
 #include <QTableView>
 #include <QTableWidget>
+#include <QTest>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "dialogs/Monitor.h"
 #include "link/Frame.h"
@@ -195,6 +199,20 @@ TEST_F(MonitorTest, LongLinesAreCutAndTheHistoryIsBoundedByBytes)
     EXPECT_EQ(log.bytesUsed(), 0);
 }
 
+// The table takes its batch right after the frame a tick sent, not on a timer of its own that
+// now and then would repaint just as the next tick is due; without frames a batch still comes.
+TEST_F(MonitorTest, TheBatchFollowsTheTicksFrame)
+{
+    QAbstractItemModel* table = monitor->LogView->model();
+    const int before = monitor->Log().rowCount();
+    QTest::qWait(TFMonitor::MinFlushMs);
+    tick();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(table->rowCount(), before + 1);
+    bus->write(ByteString(5, '\x11'));   // garbage with no frame after it
+    EXPECT_TRUE(waitFor([&] { return table->rowCount() == before + 2; }, 2 * TFMonitor::IdleFlushMs));
+}
+
 TEST_F(MonitorTest, PauseStopsTheLogButNotTheCountersAndClearEmptiesBoth)
 {
     tick();
@@ -241,6 +259,17 @@ TEST_F(MonitorTest, SavesTheLogAsText)
     monitor->ButtonZapisz->click();
     ASSERT_EQ(errors().size(), 1u);
     EXPECT_TRUE(errors()[0].text.contains(QStringLiteral("log.txt"))) << errors()[0].text;
+
+    // A FIFO, with or without a reader, is refused at once rather than holding the window.
+    const std::string fifo = sandbox.home() + "/fifo.txt";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    seams().chooseMonitorLogFile = [&](QWidget*) { return QString::fromStdString(fifo); };
+    monitor->ButtonZapisz->click();
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    monitor->ButtonZapisz->click();
+    ::close(reader);
+    ASSERT_EQ(errors().size(), 3u);
+    EXPECT_TRUE(errors()[2].text.contains(QStringLiteral("zwykły plik"))) << errors()[2].text;
 }
 
 TEST_F(MonitorTest, TheWireCarriesExactlyWhatTheMonitorShows)
