@@ -7,6 +7,15 @@
 class Exception : public std::runtime_error {
 public:
     explicit Exception(const std::string& message) : std::runtime_error(message) {}
+    // A copy owns its text. libstdc++'s copies share one reference-counted text, so a lost
+    // device's notice posted to the user-interface thread and the original the event thread
+    // frees would touch one buffer, ordered only by a count ThreadSanitizer cannot see.
+    Exception(const Exception& other) : std::runtime_error(std::string(other.what())) {}
+    Exception& operator=(const Exception& other)
+    {
+        std::runtime_error::operator=(std::runtime_error(std::string(other.what())));
+        return *this;
+    }
     std::string Message() const { return what(); }
 };
 

@@ -4,7 +4,8 @@
 #   tools/dev.sh run    build the program and the simulator, start kadrel-sim in the background,
 #                       run kadrel, stop the simulator
 #   tools/dev.sh test   build everything, run the test suite, the sanitizer build of it, the
-#                       README's package section and the fuzz targets
+#                       threaded tests under ThreadSanitizer, the README's package section and
+#                       the fuzz targets
 # Started through sudo, it installs the packages as root and builds as the user who called sudo,
 # so the build folders stay that user's.
 set -euo pipefail
@@ -46,7 +47,7 @@ install_packages() {   # install_packages NAME...
 # A build folder left by a run as another user (sudo tools/dev.sh …) cannot be written to.
 check_build_folders() {
     local dir bad
-    for dir in build build-asan build-fuzz build-package; do
+    for dir in build build-asan build-tsan build-fuzz build-package; do
         [ -e "$dir" ] || continue
         bad=$(find "$dir" ! -writable -print -quit 2>/dev/null || true)
         if [ -n "$bad" ]; then
@@ -130,7 +131,7 @@ fi
 # build folders an earlier root run left behind.
 if [ "$(id -u)" -eq 0 ] && [ -n "${SUDO_USER:-}" ] && [ "$SUDO_USER" != root ] &&
    [ "$(stat -c %U "$here")" = "$SUDO_USER" ]; then
-    for dir in build build-asan build-fuzz build-package; do
+    for dir in build build-asan build-tsan build-fuzz build-package; do
         [ -e "$dir" ] && chown -R "$SUDO_USER": "$dir"
     done
     home=$(getent passwd "$SUDO_USER" | cut -d: -f6)
@@ -168,6 +169,14 @@ test)
     build build-asan -DKADREL_TESTS=ON -DKADREL_BENCH=OFF -DKADREL_SANITIZE=ON -DKADREL_FUZZ=OFF
     tools/check-tests-built.sh build-asan
     ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest_run build-asan --timeout 600 -LE nosanitize
+    # The threaded tests (label tsan) under ThreadSanitizer: only their programs are built. Any
+    # report fails the test that caused it; tests/tsan.supp names the few inside Qt's own,
+    # uninstrumented code.
+    cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKADREL_TESTS=ON -DKADREL_BENCH=OFF \
+        -DKADREL_SANITIZE=OFF -DKADREL_FUZZ=OFF -DKADREL_TSAN=ON >/dev/null
+    cmake --build build-tsan -j"$jobs" --target tsan-tests
+    TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$here/tests/tsan.supp" \
+        ctest_run build-tsan --timeout 600 -L tsan
     package_section
     # A short run of every fuzz target.
     tools/fuzz.sh 20
