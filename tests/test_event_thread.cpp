@@ -16,33 +16,11 @@
 
 #include "serial/ComPort.h"
 #include "tests/support/Pty.h"
+#include "tests/support/RunUntil.h"
 
 namespace {
 
-// Runs the event loop until the condition holds or the time is up. The loop blocks between
-// events; a 10 ms timer wakes it to look at the condition.
-bool runUntil(const std::function<bool()>& condition, int timeoutMs = 2000)
-{
-    QElapsedTimer clock;
-    clock.start();
-    QEventLoop loop;
-    QTimer check;
-    check.setInterval(10);
-    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
-        if (condition() || clock.elapsed() > timeoutMs)
-            loop.quit();
-    });
-    check.start();
-    if (!condition())
-        loop.exec();
-    return condition();
-}
 
-// Lets the event loop run for a while (deliveries that are due arrive).
-void runFor(int ms)
-{
-    runUntil([] { return false; }, ms);
-}
 
 void configure(TCustomComPort& port, const std::string& path)
 {

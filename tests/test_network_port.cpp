@@ -20,27 +20,12 @@
 #include "serial/DeviceMap.h"
 #include "serial/NetworkPorts.h"
 #include "tests/support/Pty.h"
+#include "tests/support/RunUntil.h"
 #include "tests/support/Ser2net.h"
 #include "tests/support/TempDir.h"
 
 namespace {
 
-bool runUntil(const std::function<bool()>& condition, int timeoutMs = 3000)
-{
-    QElapsedTimer clock;
-    clock.start();
-    QEventLoop loop;
-    QTimer check;
-    check.setInterval(5);
-    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
-        if (condition() || clock.elapsed() > timeoutMs)
-            loop.quit();
-    });
-    check.start();
-    if (!condition())
-        loop.exec();
-    return condition();
-}
 
 // The main window's port: 19200 8N1, no flow control, DTR and RTS off.
 void configure(TComPort& port, const std::string& name)
@@ -62,7 +47,7 @@ ByteString readPty(TestPty& pty, size_t count)
     runUntil([&] {
         got += pty.drain(std::chrono::milliseconds(1));
         return got.size() >= count;
-    });
+    }, 3000);
     return got;
 }
 
@@ -175,7 +160,7 @@ TEST_F(NetworkPort, SameBytesAsADirectTtyBothWaysWithFF)
 
         const ByteString reply = ByteString("Z\xFF\x03\xFF\xFF\x01", 6);
         pty.write(reply);
-        EXPECT_TRUE(runUntil([&] { return received.size() >= reply.size(); }));
+        EXPECT_TRUE(runUntil([&] { return received.size() >= reply.size(); }, 3000));
         EXPECT_EQ(toHex(received), toHex(reply));
         port.ClosePort();
         // ser2net sees the client go before the next one comes.
