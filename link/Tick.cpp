@@ -115,7 +115,8 @@ TickPlan planNextTick(int64_t wallUs, int64_t sinceLastUs, int intervalMs, bool 
     };
     int64_t slot = slotFrom(period);
     // Only where sixty ticks make whole seconds does a broadcast on the second keep its place.
-    if (broadcastNext && (BroadcastEvery * period) % 1000000 == 0)
+    const bool onTheSecond = broadcastNext && (BroadcastEvery * period) % 1000000 == 0;
+    if (onTheSecond)
         slot = slotFrom(1000000);
     // Up to half a second late is caught up within one broadcast cycle; a longer stall (a box, a
     // blocking pause) starts afresh on the next slot.
@@ -123,7 +124,10 @@ TickPlan planNextTick(int64_t wallUs, int64_t sinceLastUs, int intervalMs, bool 
         // The slot after the previous tick's own one, which the spacing has pushed `earliest` past.
         const int64_t nominal = wallUs - sinceLastUs - lateUs + period;
         const int64_t behind = earliest - nominal;
-        if (behind > 0 && slot > earliest && (!broadcastNext || behind <= 15000))
+        // A broadcast closes up only onto its own second: out of phase (after connecting, say)
+        // it waits for the second as before.
+        const bool closesUp = !onTheSecond || (behind <= 15000 && (nominal - offset) % 1000000 == 0);
+        if (behind > 0 && slot > earliest && closesUp)
             return TickPlan{earliest - wallUs, nominal};
     }
     return TickPlan{slot - wallUs, slot};

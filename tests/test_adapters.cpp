@@ -283,6 +283,7 @@ TEST(WallClockTick, ALateTickClosesUpInsteadOfLosingASlot)
              {"half a second late: the slot is lost", 5 * ms, 500 * ms, false, 100 * ms, 605 * ms},
              {"broadcast 14 ms behind its second", 905 * ms, 24 * ms, true, 90 * ms, 1005 * ms},
              {"broadcast 20 ms behind waits for the next second", 905 * ms, 30 * ms, true, 1070 * ms, 2005 * ms},
+             {"broadcast out of phase waits for its second", 805 * ms, 20 * ms, true, 180 * ms, 1005 * ms},
          }) {
         // The previous tick stood for the slot `previous` into the second and ended `late` after it.
         const TickPlan plan = planNextTick(base + r.previous + r.late, 0, 100, r.broadcast, r.late);
