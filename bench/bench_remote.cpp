@@ -32,6 +32,7 @@
 #include "bench/BenchSupport.h"
 #include "link/Frame.h"
 #include "remote/RemoteSettings.h"
+#include "tests/support/Ser2net.h"
 
 using bench::nowMicros;
 using bench::percentile;
@@ -41,19 +42,6 @@ using bench::readProc;
 using bench::runFor;
 
 namespace {
-
-quint16 freePort()
-{
-    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(s);
-    return ntohs(a.sin_port);
-}
 
 // The clocks: answer every poll at once with a time that changes at each reply, and note when
 // each reply's last byte went out and when a START frame came in.
@@ -280,7 +268,7 @@ int main(int argc, char** argv)
     {
         Pty pty;
         Responder bus(pty);
-        Program program(pty, false, freePort(), token);
+        Program program(pty, false, static_cast<quint16>(Ser2net::freePort()), token);
         runFor(3);
         const ProcStat a = readProc(program.pid);
         const int64_t t0 = nowMicros();
@@ -293,7 +281,7 @@ int main(int argc, char** argv)
     // Phase 2: the remote on, five pages open; then the presses.
     Pty pty;
     Responder bus(pty);
-    const quint16 port = freePort();
+    const quint16 port = static_cast<quint16>(Ser2net::freePort());
     Program program(pty, true, port, token);
     runFor(3);
     QThread pagesThread;
