@@ -37,27 +37,6 @@ void addNetworkPort(const std::string& address)
     ASSERT_EQ(NetworkPorts::save(networkPortsPath().toStdString(), list), 0);
 }
 
-// Connects to the selector's entry `port`, lets the window poll clocks 1 and 2 and returns
-// what arrived at the pty.
-ByteString pollThrough(DialogBench& bench, TestPty& pty, const QString& port)
-{
-    TForm1& w = bench.open();
-    w.Clocks[1].boxActiv->setChecked(true);
-    w.Clocks[2].boxActiv->setChecked(true);
-    const int index = w.ComCombo->findText(port);
-    EXPECT_GE(index, 0) << port.toStdString();
-    bench.connect(index + 1);
-    pty.drain();
-    ByteString wire;
-    for (int i = 0; i < 40 && countPolls(wire) < 8; ++i) {
-        runEventsFor(20);
-        wire += pty.drain(std::chrono::milliseconds(1));
-    }
-    w.Disconnect();
-    bench.window.reset();
-    return wire;
-}
-
 } // namespace
 
 TEST(NetworkPortsDialog, AddRefuseRemoveAndTheListsFollow)
@@ -100,28 +79,6 @@ TEST(NetworkPortsDialog, AddRefuseRemoveAndTheListsFollow)
     ASSERT_EQ(bench.messages.size(), 2u) << bench.messageText();
     EXPECT_TRUE(bench.messages[0].contains(QStringLiteral("Nieprawidłowy adres")));
     EXPECT_TRUE(bench.messages[1].contains(QStringLiteral("już jest na liście")));
-}
-
-TEST(NetworkPortsWindow, PollsThroughSer2netAreTheBytesOfADirectConnection)
-{
-    DialogBench bench(1);
-    TestPty& pty = bench.pty(1);
-    Ser2net server(pty.slavePath());
-    if (!server.ok())
-        GTEST_SKIP() << "ser2net did not start";
-    addNetworkPort(server.rfc2217Url());
-    addNetworkPort(server.tcpUrl());
-
-    const ByteString direct = pollThrough(bench, pty, QString::fromStdString(bench.portPath(1)));
-    const ByteString viaRfc2217 = pollThrough(bench, pty, QString::fromStdString(server.rfc2217Url()));
-    const ByteString viaTcp = pollThrough(bench, pty, QString::fromStdString(server.tcpUrl()));
-    ASSERT_GE(countPolls(direct), 8);
-    // The same frames in the same order from the first tick on; only the count in the time may differ.
-    const size_t n = std::min({direct.size(), viaRfc2217.size(), viaTcp.size()});
-    EXPECT_GE(n, 8u * 5u);
-    EXPECT_EQ(toHex(viaRfc2217.substr(0, n)), toHex(direct.substr(0, n)));
-    EXPECT_EQ(toHex(viaTcp.substr(0, n)), toHex(direct.substr(0, n)));
-    EXPECT_TRUE(bench.messages.empty()) << bench.messageText();
 }
 
 TEST(NetworkPortsWindow, ServerStoppedShowsOneBoxThenReconnectsWhenItIsBack)
