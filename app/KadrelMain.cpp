@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QDateTime>
 #include <QDialog>
 #include <QEventLoop>
 #include <QFocusEvent>
@@ -20,6 +21,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSlider>
+#include <QTime>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -29,6 +31,7 @@
 #include "app/LinkGauge.h"
 #include "app/PortErrors.h"
 #include "app/Seams.h"
+#include "dialogs/Dziennik.h"
 #include "dialogs/JakieCOMy.h"
 #include "dialogs/Monitor.h"
 #include "dialogs/Pomoc.h"
@@ -45,6 +48,7 @@
 #include "serial/NetworkPorts.h"
 #include "serial/PortIdentity.h"
 #include "serial/PortWatcher.h"
+#include "unattended/Autostart.h"
 
 #include <time.h>
 
@@ -212,6 +216,7 @@ TForm1::~TForm1()
     FAdresy = nullptr;
     FormJakieCOM = nullptr;
     FMonitor = nullptr;
+    FDziennik = nullptr;
     if (Form1 == this)
         Form1 = nullptr;
 }
@@ -247,6 +252,13 @@ void TForm1::buildMenu()
     Pomoc2->setObjectName(QStringLiteral("Pomoc2"));
     Monitor1 = MainMenu1->addAction(QStringLiteral("&Monitor"));
     Monitor1->setObjectName(QStringLiteral("Monitor1"));
+    Dziennik1 = MainMenu1->addAction(QStringLiteral("&Dziennik zdarzeń"));
+    Dziennik1->setObjectName(QStringLiteral("Dziennik1"));
+    Opcje1->addSeparator();
+    Autostart1 = Opcje1->addAction(QStringLiteral("Uruchamiaj po &zalogowaniu"));
+    Autostart1->setObjectName(QStringLiteral("Autostart1"));
+    Autostart1->setCheckable(true);
+    Autostart1->setChecked(autostart::enabled(seams().profile));
     Opcje1->setEnabled(false);
     Opcje1->menuAction()->setEnabled(false);
 
@@ -255,6 +267,8 @@ void TForm1::buildMenu()
     connect(Zapiszustawienia1, &QAction::triggered, this, handler(&TForm1::Zapiszustawienia1Click));
     connect(Pomoc2, &QAction::triggered, this, handler(&TForm1::Pomoc2Click));
     connect(Monitor1, &QAction::triggered, this, handler(&TForm1::Monitor1Click));
+    connect(Dziennik1, &QAction::triggered, this, handler(&TForm1::Dziennik1Click));
+    connect(Autostart1, &QAction::triggered, this, handler(&TForm1::Autostart1Click));
     Zdalne1 = new QAction(QStringLiteral("&Zdalne sterowanie"), MainMenu1);
     MainMenu1->insertAction(Pomoc2, Zdalne1);
     Zdalne1->setObjectName(QStringLiteral("Zdalne1"));
@@ -330,8 +344,7 @@ void TForm1::showEvent(QShowEvent* event)
     if (shown_)
         return;
     shown_ = true;
-    if (BoxAuto->isChecked())
-        guard([this] { Button_polaczClick(); });
+    guard([this] { ConnectAtStart(); });
 }
 
 void TForm1::closeEvent(QCloseEvent* event)
@@ -396,10 +409,12 @@ void TForm1::Button_polaczClick()
         }
     }
     Pause(100);
-    if (ComPort->Connected())
+    if (ComPort->Connected()) {
         showConnected();
-    else
+        LogEvent(QStringLiteral("Połączono z portem %1").arg(QString::fromStdString(ComPort->Port())));
+    } else {
         Disconnect();
+    }
 }
 
 void TForm1::showConnected()
@@ -423,8 +438,24 @@ void TForm1::showConnected()
 
 void TForm1::Button2Click()
 {
+    if (ComPort->Connected() || waiting_)
+        LogEvent(QStringLiteral("Rozłączono („STOP”)"));
     StopWaiting();
     Disconnect();
+}
+
+void TForm1::ShutDown()
+{
+    LogEvent(QStringLiteral("Koniec pracy programu (sygnał)"));
+    StopWaiting();
+    Link.LinkActive = 0;
+    try {
+        if (ComPort->Connected() || ComPort->Opening())
+            ComPort->ClosePort();
+    } catch (const std::exception& e) {
+        qWarning("closing the port: %s", e.what());
+    }
+    emit windowClosed();
 }
 
 void TForm1::Disconnect()
@@ -494,17 +525,24 @@ void TForm1::ComPortDeviceLost(const EComPort& error)
     waitPort_ = QString::fromStdString(ComPort->Port());
     waitIdentity_ = connectedIdentity_;
     waitLinkStamp_ = linkStamp(waitPort_);
-    StatusLink->setText(QStringLiteral("Utracono połączenie z %1, czekam na ponowne podłączenie…")
-                            .arg(waitPort_));
-    StatusLink->setToolTip(StatusLink->text());
-    // The box comes up from inside the disconnect's wait, over a window already disconnected.
-    const QString message = QString::fromUtf8(error.what());
-    // A device that comes and goes while its box is still open adds no second box.
+    lostAt_ = QTime::currentTime().toString(QStringLiteral("hh:mm:ss"));
+    lostMs_ = QDateTime::currentMSecsSinceEpoch();
+    setWaitStatus(QStringLiteral("Utracono połączenie z "), waitPort_,
+                  QStringLiteral(" o %1, czekam na ponowne podłączenie…").arg(lostAt_));
+    // The error's own words, and under them what happened in the operator's.
+    const bool network = net::isNetworkName(waitPort_.toStdString());
+    const QString message = QString::fromUtf8(error.what()) + QLatin1Char('\n') +
+                            (network ? QStringLiteral("Serwer portu sieciowego zamknął połączenie lub przestał odpowiadać.")
+                                     : QStringLiteral("Adapter został odłączony lub zresetowany."));
+    LogEvent(QStringLiteral("Utracono połączenie z %1: %2").arg(waitPort_, QString::fromUtf8(error.what())));
+    // The box comes up over a window already disconnected, and holds nothing: the wait for the
+    // device goes on under it, and the device's return closes it. A device that comes and goes
+    // while its box is still open adds no second box.
     QTimer::singleShot(0, this, [this, message] {
         if (openErrors_.contains(message))
             return;
         openErrors_.append(message);
-        ShowMessage(MsgKind::Error, message);
+        lostNotice_ = ShowNotice(MsgKind::Error, message);
         openErrors_.removeOne(message);
     });
     {
@@ -658,6 +696,29 @@ void TForm1::Monitor1Click()
     FMonitor->activateWindow();
 }
 
+void TForm1::Dziennik1Click()
+{
+    if (!FDziennik)
+        FDziennik = new TFDziennik(Log, this);
+    FDziennik->show();
+    FDziennik->raise();
+    FDziennik->activateWindow();
+}
+
+void TForm1::Autostart1Click()
+{
+    const bool on = Autostart1->isChecked();
+    const QString refusal = autostart::setEnabled(seams().profile, QCoreApplication::applicationFilePath(), on);
+    // The tick shows what is on disk, whatever was asked.
+    Autostart1->setChecked(autostart::enabled(seams().profile));
+    if (!refusal.isEmpty()) {
+        ShowNotice(MsgKind::Error, refusal);
+        return;
+    }
+    LogEvent(on ? QStringLiteral("Uruchamianie po zalogowaniu włączone (%1)").arg(autostart::entryPath(seams().profile))
+                : QStringLiteral("Uruchamianie po zalogowaniu wyłączone"));
+}
+
 // ---- exception handler -----------------------------------------------------------------------
 
 void TForm1::HandleException(std::exception_ptr error)
@@ -701,11 +762,11 @@ void TForm1::HandleException(std::exception_ptr error)
         ~Forget() { list.removeOne(text); }
     } forget{openErrors_, message};
 
-    ShowMessage(MsgKind::Error, message);
+    ShowNotice(MsgKind::Error, message);
     if (conversion) {
         Beep();
         Disconnect();
-        ShowMessage(MsgKind::Plain, QStringLiteral("Port COM niedostępny"));
+        ShowNotice(MsgKind::Plain, QStringLiteral("Port COM niedostępny"));
     }
 }
 

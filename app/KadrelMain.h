@@ -39,6 +39,9 @@ class TFAdresy;
 class TFormJakieCOM;
 class TFMonitor;
 class TFZdalne;
+class TFDziennik;
+class EventLog;
+class StatusLine;
 class RemoteService;
 class LinkObserver;
 class EComPort;
@@ -151,6 +154,8 @@ public:
     void Zapiszustawienia1Click();
     void Pomoc2Click();
     void Monitor1Click();        // "Monitor": the bus monitor, created once, modeless
+    void Dziennik1Click();       // "Dziennik zdarzeń": the event log, created once, modeless
+    void Autostart1Click();      // "Uruchamiaj po zalogowaniu": the XDG autostart entry
     // The port vanished under the open connection (unplugged adapter, hang-up).
     void ComPortDeviceLost(const EComPort& error);
 
@@ -163,6 +168,15 @@ public:
     void PortsChanged();
     // The system clock's synchronisation, checked at start and every minute.
     void CheckClockSync();
+    // The start's own connect: "START" if "połącz po starcie" is checked, or the wait for the
+    // stored adapter when it is not there yet. Run when the window is first shown, or by the
+    // program without a screen, which never shows it.
+    void ConnectAtStart();
+    // Ends at once (SIGTERM, SIGINT): traffic stops and the port closes without the
+    // disconnect's one-second wait, then the window reports itself closed.
+    void ShutDown();
+    // The event log the window writes to and shows; the program sets it, tests may leave it.
+    EventLog* Log = nullptr;
     // A clock whose last three frames went unanswered shows its time as old.
     bool ClockSilent(int clock) const { return silentMark_[clock]; }
 
@@ -197,7 +211,7 @@ public:
     QTimer* Timer = nullptr;       // single-shot, re-armed at each tick for the next wall-clock slot
     QTimer* SyncTimer = nullptr;   // once a minute: the system clock's synchronisation
     PortWatcher* Watcher = nullptr;
-    QLabel* StatusLink = nullptr;  // status bar: the lost port's wait and its reconnection
+    StatusLine* StatusLink = nullptr;  // status bar: the lost port's wait and its reconnection
     QLabel* StatusSync = nullptr;  // status bar: an unsynchronised system clock, in red
 
     // Menu.
@@ -208,6 +222,8 @@ public:
     QAction* Zapiszustawienia1 = nullptr;
     QAction* Pomoc2 = nullptr;
     QAction* Monitor1 = nullptr;
+    QAction* Dziennik1 = nullptr;
+    QAction* Autostart1 = nullptr;
 
     // Stopwatch control panel.
     QFrame* Panel1 = nullptr;
@@ -233,6 +249,7 @@ public:
     TFAdresy* FAdresy = nullptr;
     TFormJakieCOM* FormJakieCOM = nullptr;
     TFMonitor* FMonitor = nullptr;
+    TFDziennik* FDziennik = nullptr;
 
     // What the dialogs see of the window (dialogs/DialogHosts.h).
     QWidget* hostWindow() override { return this; }
@@ -321,6 +338,11 @@ private:
     QString waitPort_;
     std::string waitIdentity_;
     QString waitLinkStamp_;        // the lost virtual port's link as it stood at the loss
+    QString lostAt_;               // "hh:mm:ss" of the loss, for the status bar
+    qint64 lostMs_ = 0;            // monotonic ms of the loss, for the log
+    int lostNotice_ = 0;           // the loss's box, closed by the return
+    void setWaitStatus(const QString& before, const QString& port, const QString& after);
+    int syncKnown_ = -1;           // the last clock-sync state logged: -1 none, 0 no, 1 yes
     std::string connectedIdentity_;
     QTimer* retryOpen_ = nullptr;  // a returned device that would not open yet is tried again
     // Monotonic time of the last tick, for the minimum spacing of ticks.

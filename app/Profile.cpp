@@ -23,6 +23,20 @@ bool ValidProfileName(const QString& name)
     return true;
 }
 
+// Qt takes its options with one dash or two; those it knows pass here.
+static bool toolkitOption(const QString& a)
+{
+    static const QStringList known = {
+        QStringLiteral("--platform"), QStringLiteral("--platformpluginpath"), QStringLiteral("--platformtheme"),
+        QStringLiteral("--plugin"), QStringLiteral("--qwindowgeometry"), QStringLiteral("--qwindowicon"),
+        QStringLiteral("--qwindowtitle"), QStringLiteral("--reverse"), QStringLiteral("--session"),
+        QStringLiteral("--style"), QStringLiteral("--stylesheet"), QStringLiteral("--widgetcount"),
+        QStringLiteral("--display"), QStringLiteral("--geometry"), QStringLiteral("--name"),
+        QStringLiteral("--title"), QStringLiteral("--visual"), QStringLiteral("--nograb"), QStringLiteral("--dograb"),
+        QStringLiteral("--sync"), QStringLiteral("--qmljsdebugger")};
+    return known.contains(a.section(QLatin1Char('='), 0, 0));
+}
+
 ProfileChoice ParseProfileArguments(const QStringList& arguments)
 {
     ProfileChoice choice;
@@ -37,6 +51,19 @@ ProfileChoice ParseProfileArguments(const QStringList& arguments)
             value = arguments[++i];
         } else if (a.startsWith(QLatin1String("--profile="))) {
             value = a.mid(10);
+        } else if (a == QLatin1String("--headless")) {
+            if (choice.headless) {
+                choice.error = QStringLiteral("Opcja --headless podana dwa razy.");
+                return choice;
+            }
+            choice.headless = true;
+            continue;
+        } else if (a == QLatin1String("--help") || a == QLatin1String("-h")) {
+            choice.help = true;
+            continue;
+        } else if (a.startsWith(QLatin1String("--")) && !toolkitOption(a)) {
+            choice.error = QStringLiteral("Nieznana opcja „%1” (kadrel --help wymienia opcje).").arg(a);
+            return choice;
         } else {
             continue;  // the toolkit's own options (-platform …) pass
         }

@@ -7,9 +7,13 @@
 struct ProfileChoice {
     QString name;   // empty: the default folder
     QString error;  // set when the command line is not understood
+    bool headless = false;   // --headless: no window, no display
+    bool help = false;       // --help
 };
 
-// Reads "--profile NAME" or "--profile=NAME" from the arguments (program name first).
+// Reads "--profile NAME" or "--profile=NAME", "--headless" and "--help" from the arguments
+// (program name first); the toolkit's own options (-platform …) pass, any other "--" option
+// is an error.
 ProfileChoice ParseProfileArguments(const QStringList& arguments);
 // Letters, digits, '-', '_' and '.', 1 to 64 of them, not starting with '.'.
 bool ValidProfileName(const QString& name);

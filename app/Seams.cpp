@@ -93,6 +93,26 @@ void ShowMessage(MsgKind kind, const QString& text)
         seams().showMessage(kind, text);
 }
 
+int ShowNotice(MsgKind kind, const QString& text)
+{
+    if (seams().showNotice)
+        return seams().showNotice(kind, text);
+    ShowMessage(kind, text);
+    return 0;
+}
+
+void DismissNotice(int notice)
+{
+    if (notice != 0 && seams().dismissNotice)
+        seams().dismissNotice(notice);
+}
+
+void LogEvent(const QString& line)
+{
+    if (seams().logEvent)
+        seams().logEvent(line);
+}
+
 void Beep()
 {
     if (seams().beep)

@@ -25,6 +25,12 @@ bool clockSynchronised(const ClockSyncReading& reading);
 struct Seams {
     // A modal box with a single OK, window title "Kadrel".
     std::function<void(MsgKind kind, const QString& text)> showMessage;
+    // A box that holds nothing: it returns at once, with a number for dismissNotice. Unset:
+    // showMessage (the tests' recorder), number 0. The program sets the real one at start.
+    std::function<int(MsgKind kind, const QString& text)> showNotice;
+    std::function<void(int notice)> dismissNotice;
+    // One line of the event log. Unset: nothing is logged.
+    std::function<void(const QString& line)> logEvent;
     std::function<void()> beep;
     // A real blocking pause of the user-interface thread (no events handled).
     std::function<void(int ms)> pause;
@@ -58,6 +64,11 @@ Seams& seams();
 void resetSeams();            // back to the defaults
 
 void ShowMessage(MsgKind kind, const QString& text);
+// For the main window's reports, which must never hold the tick, the reconnect or the server
+// until somebody clicks OK. The number closes the box again (DismissNotice), 0 does nothing.
+int ShowNotice(MsgKind kind, const QString& text);
+void DismissNotice(int notice);
+void LogEvent(const QString& line);
 void Beep();
 void Pause(int ms);
 // $XDG_CONFIG_HOME/kadrel (default ~/.config/kadrel): the settings file and the files kept beside it.

@@ -26,17 +26,17 @@ bool TForm1::LoadTaggedFile(TDataFile& file, const char* tag)
     // The callers refuse such sizes with their own words; this only keeps the buffer whole.
     if (size < static_cast<int64_t>(SettingsFile::MinFileSize) || size > static_cast<int64_t>(ConfigBuffer.size())) {
         file.Close();
-        ShowMessage(MsgKind::Error, QString::fromStdString(sizeRefusal(size, SettingsFile::MinFileSize,
+        ShowNotice(MsgKind::Error, QString::fromStdString(sizeRefusal(size, SettingsFile::MinFileSize,
                                                                        ConfigBuffer.size(), "Plik")));
         return false;
     }
     file.ReadBlock(ConfigBuffer.data(), static_cast<size_t>(size));
     const TaggedCheck check = checkTaggedImage(ConfigBuffer.data(), static_cast<size_t>(size), tag);
     if (!check.tagOk)
-        ShowMessage(MsgKind::Error, QStringLiteral("Zly format pliku"));
+        ShowNotice(MsgKind::Error, QStringLiteral("Zly format pliku"));
     if (!check.checkByteOk) {
         Beep();
-        ShowMessage(MsgKind::Error, QStringLiteral("Bląd CRC pliku konfiguracji"));
+        ShowNotice(MsgKind::Error, QStringLiteral("Bląd CRC pliku konfiguracji"));
     }
     file.Close();
     return check.ok();
@@ -46,7 +46,7 @@ void TForm1::LoadSettings()
 {
     DataFile.Assign(localPath(settingsFilePath()));
     if (!DataFile.Exists()) {
-        ShowMessage(MsgKind::Plain, QStringLiteral("Brak pliku z konfiguracja"));
+        ShowNotice(MsgKind::Plain, QStringLiteral("Brak pliku z konfiguracja"));
         return;
     }
     DataFile.Reset();
@@ -55,7 +55,7 @@ void TForm1::LoadSettings()
                                             "Plik konfiguracji");
     if (!refusal.empty()) {
         DataFile.Close();
-        ShowMessage(MsgKind::Error, QString::fromStdString(refusal));
+        ShowNotice(MsgKind::Error, QString::fromStdString(refusal));
         return;
     }
     if (!LoadTaggedFile(DataFile, SettingsFile::Tag))
@@ -63,7 +63,7 @@ void TForm1::LoadSettings()
     const auto values = SettingsFile::parse(ConfigBuffer.data(), static_cast<size_t>(size));
     if (!values) {
         // Shorter than its own fields: damaged, and none of it is used.
-        ShowMessage(MsgKind::Error, QStringLiteral("Zly format pliku"));
+        ShowNotice(MsgKind::Error, QStringLiteral("Zly format pliku"));
         return;
     }
 

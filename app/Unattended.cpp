@@ -4,7 +4,9 @@
 #include <QAccessible>
 #include <QAction>
 #include <QApplication>
+#include <QCheckBox>
 #include <QComboBox>
+#include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
 #include <QLabel>
@@ -15,6 +17,7 @@
 #include <QStyle>
 #include <QTime>
 #include <QTimer>
+#include <QElapsedTimer>
 
 #include <algorithm>
 
@@ -23,6 +26,7 @@
 #include "app/KadrelMain.h"
 #include "app/PortErrors.h"
 #include "app/Seams.h"
+#include "app/StatusLine.h"
 #include "dialogs/JakieCOMy.h"
 #include "serial/ComComboBox.h"
 #include "serial/ComPort.h"
@@ -58,7 +62,7 @@ void TForm1::buildStatusBar()
     QStatusBar* bar = statusBar();
     bar->setObjectName(QStringLiteral("StatusBar"));
     bar->setSizeGripEnabled(false);
-    StatusLink = new QLabel(bar);
+    StatusLink = new StatusLine(bar);
     StatusLink->setObjectName(QStringLiteral("StatusLink"));
     // Long texts are cut, never widen the window (it follows its controls' size).
     StatusLink->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
@@ -165,10 +169,11 @@ void TForm1::tryReconnect()
         // box, the wait goes on, and the open is tried again in a while. A network port's
         // server is simply tried again.
         const QString reason = portErrorMessage(e, port.toStdString()).replace(QLatin1Char('\n'), QLatin1Char(' '));
-        StatusLink->setText(net::isNetworkName(port.toStdString())
-                                ? QStringLiteral("Serwer portu %1 jeszcze nie odpowiada: %2 Ponowna próba za 2 s…").arg(port, reason)
-                                : QStringLiteral("Port %1 wrócił, ale nie daje się otworzyć: %2 Czekam dalej…").arg(port, reason));
-        StatusLink->setToolTip(StatusLink->text());
+        if (net::isNetworkName(port.toStdString()))
+            setWaitStatus(QStringLiteral("Serwer portu "), port,
+                          QStringLiteral(" jeszcze nie odpowiada: %1 Ponowna próba za 2 s…").arg(reason));
+        else
+            setWaitStatus(QStringLiteral("Port "), port, QStringLiteral(" wrócił, ale nie daje się otworzyć: %1 Czekam dalej…").arg(reason));
         retryOpen_->start();
         return;
     }
@@ -179,9 +184,56 @@ void TForm1::tryReconnect()
     waiting_ = false;
     retryOpen_->stop();
     showConnected();
-    StatusLink->setText(QStringLiteral("Połączono ponownie z portem %1 o %2.")
-                            .arg(port, QTime::currentTime().toString(QStringLiteral("hh:mm:ss"))));
-    StatusLink->setToolTip(StatusLink->text());
+    const QString now = QTime::currentTime().toString(QStringLiteral("hh:mm:ss"));
+    if (lostAt_.isEmpty()) {
+        // The adapter awaited since start.
+        setWaitStatus(QStringLiteral("Połączono z portem "), port, QStringLiteral(" o %1.").arg(now));
+        LogEvent(QStringLiteral("Połączono z portem %1 (adapter pojawił się po starcie)").arg(port));
+    } else {
+        setWaitStatus(QStringLiteral("Połączono ponownie z portem "), port,
+                      QStringLiteral(" o %1 (utracono o %2).").arg(now, lostAt_));
+        LogEvent(QStringLiteral("Połączono ponownie z portem %1 po %2 s")
+                     .arg(port, QString::number((QDateTime::currentMSecsSinceEpoch() - lostMs_) / 1000.0, 'f', 1)));
+    }
+    // The loss's box has said its piece: the bus is back.
+    if (lostNotice_ != 0) {
+        DismissNotice(lostNotice_);
+        LogEvent(QStringLiteral("Komunikat o utracie połączenia zamknięty: połączenie wróciło"));
+        lostNotice_ = 0;
+    }
+}
+
+void TForm1::setWaitStatus(const QString& before, const QString& port, const QString& after)
+{
+    StatusLink->setPortMessage(before, port, after);
+}
+
+void TForm1::ConnectAtStart()
+{
+    if (!BoxAuto->isChecked())
+        return;
+    // The adapter saved with the settings may not be there yet (a PC that boots faster than its
+    // USB adapter enumerates, or one plugged in later): wait for it as for a lost one, no box.
+    const std::string identity = readIdentityFile(portIdentityPath().toStdString());
+    if (!identity.empty()) {
+        std::vector<PortEntry> ports;
+        for (int i = 0; i < PortNames.size(); ++i)
+            ports.push_back({PortNames[i].toStdString(), PortDevices[i].toStdString()});
+        if (!findIdentity(ports, identity, identityRoots())) {
+            waiting_ = true;
+            waitIdentity_ = identity;
+            waitPort_.clear();
+            waitLinkStamp_.clear();
+            lostAt_.clear();
+            const QString shown = QString::fromStdString(identity.substr(identity.find(':') + 1));
+            setWaitStatus(QStringLiteral("Czekam na adapter "), shown, QStringLiteral(" zapisany w ustawieniach…"));
+            LogEvent(QStringLiteral("Start: czekam na adapter %1").arg(QString::fromStdString(identity)));
+            // The watcher may have fired before the wait began.
+            QTimer::singleShot(0, this, handler(&TForm1::tryReconnect));
+            return;
+        }
+    }
+    Button_polaczClick();
 }
 
 // ---- port identity ---------------------------------------------------------------------------
@@ -219,7 +271,14 @@ void TForm1::applyStoredPortIdentity()
 void TForm1::CheckClockSync()
 {
     const ClockSyncReading reading = seams().readClockSync ? seams().readClockSync() : ClockSyncReading{};
-    if (clockSynchronised(reading)) {
+    const int synced = clockSynchronised(reading) ? 1 : 0;
+    if (synced != syncKnown_) {
+        if (syncKnown_ != -1 || synced == 0)
+            LogEvent(synced ? QStringLiteral("Zegar komputera zsynchronizowany (NTP)")
+                            : QStringLiteral("Zegar komputera nie jest zsynchronizowany (NTP)"));
+        syncKnown_ = synced;
+    }
+    if (synced) {
         StatusSync->clear();
         StatusSync->hide();
         return;
@@ -237,6 +296,8 @@ void TForm1::setSilent(int clock, bool silent)
     if (silentMark_[clock] == silent)
         return;
     silentMark_[clock] = silent;
+    LogEvent(silent ? QStringLiteral("Zegar %1 nie odpowiada (trzy ramki bez odpowiedzi)").arg(clock)
+                    : QStringLiteral("Zegar %1 odpowiada znowu").arg(clock));
     QLineEdit* field = Clocks[clock].czas;
     // Italics and an hourglass-like mark beside the digits: the colours stay the clock's own.
     QFont f = field->font();

@@ -1,0 +1,57 @@
+#pragma once
+// The built program (build/kadrel) as a child process, with its real boxes, in the test's XDG
+// sandbox (the environment it inherits) plus a state folder of its own. Its standard output and
+// error go to a file; the event log is read from the state folder.
+//
+//   XdgSandbox sandbox;
+//   KadrelProcess kadrel({"--headless"});
+//   kadrel.waitForLog("Połączono z portem");
+//   kadrel.stop();           // SIGTERM, then the exit code
+#include <sys/types.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+class KadrelProcess {
+public:
+    struct Options {
+        bool keepDisplay = false;   // false: DISPLAY and WAYLAND_DISPLAY are unset for the child
+        std::string platform = "offscreen";   // QT_QPA_PLATFORM; empty leaves it out
+    };
+    explicit KadrelProcess(std::vector<std::string> args = {}) : KadrelProcess(std::move(args), Options()) {}
+    KadrelProcess(std::vector<std::string> args, Options options);
+    ~KadrelProcess();
+    KadrelProcess(const KadrelProcess&) = delete;
+    KadrelProcess& operator=(const KadrelProcess&) = delete;
+
+    pid_t pid() const { return pid_; }
+    std::string output() const;                    // standard output and error so far
+    std::string log() const;                       // the event log file so far
+    std::string stateDir() const { return stateDir_; }
+    // Waits until the event log holds `text`.
+    bool waitForLog(const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
+    bool waitForOutput(const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
+    // Sends SIGTERM and waits for the end (SIGKILL after 10 s): the exit code, or 128 + the
+    // signal; `took` gets the time from the signal to the end.
+    int stop(std::chrono::milliseconds* took = nullptr);
+    bool running() const;
+    // Waits for the program to end by itself: its exit code, or -1 if it is still running.
+    int waitExit(std::chrono::milliseconds timeout);
+
+    static std::string binary();   // build/kadrel
+
+private:
+    pid_t pid_ = -1;
+    int exitCode_ = -1;
+    std::string stateDir_;
+    std::string outputPath_;
+};
+
+// A blocking HTTP/1.1 GET on loopback: the status code (0 when nothing answered) and the body.
+struct HttpAnswer {
+    int status = 0;
+    std::string body;
+};
+HttpAnswer httpGet(int port, const std::string& path, const std::string& bearer,
+                   std::chrono::milliseconds timeout = std::chrono::seconds(3));

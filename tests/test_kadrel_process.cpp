@@ -1,0 +1,198 @@
+// uses: binaries
+// The built program as a user starts it, with its real boxes (offscreen), against a bus played
+// on a pseudo-terminal: it reconnects by itself while the lost-device box stands open, waits at
+// start for an adapter that comes late, answers the remote API while the start-up box is open,
+// and runs without a screen, ending cleanly on SIGTERM.
+#include <gtest/gtest.h>
+
+#include <poll.h>
+#include <signal.h>
+
+#include <filesystem>
+#include <memory>
+#include <thread>
+
+#include "app/SettingsFile.h"
+#include "serial/NetworkPorts.h"
+#include "serial/PortIdentity.h"
+#include "tests/support/KadrelProcess.h"
+#include "tests/support/Pty.h"
+#include "tests/support/Ser2net.h"
+#include "tests/support/TempDir.h"
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+const std::string Token = "test-token-test-token-test-token-0123456789";
+
+class KadrelProcessTest : public ::testing::Test {
+protected:
+    XdgSandbox sandbox;
+
+    std::string link(const std::string& name) const { return sandbox.portsDir() + "/" + name; }
+    // An adapter: a pty behind a virtual-port link.
+    std::unique_ptr<TestPty> plug(const std::string& name)
+    {
+        auto pty = std::make_unique<TestPty>();
+        fs::create_directories(sandbox.portsDir());
+        fs::permissions(sandbox.runtimeDir(), fs::perms::owner_all, fs::perm_options::replace);
+        fs::create_symlink(pty->slavePath(), link(name));
+        return pty;
+    }
+    void pull(std::unique_ptr<TestPty>& pty, const std::string& name)
+    {
+        pty->closeMaster();
+        pty->closeSlave();
+        fs::remove(link(name));
+        pty.reset();
+    }
+    // Settings that connect at start, clock 1 polled, the port at `index` of the list.
+    void writeSettings(bool autoConnect = true, int index = 0) const
+    {
+        SettingsFile::Values values;
+        for (int n = 0; n < 4; ++n) {
+            values.clocks[n].name = "Zegar " + std::to_string(n + 1);
+            values.clocks[n].active = n == 0;
+        }
+        values.portIndex = index;
+        values.autoConnect = autoConnect;
+        writeFile(sandbox.settingsFile(), SettingsFile::build(values));
+    }
+    int remoteOn() const
+    {
+        const int port = Ser2net::freePort();
+        writeFile(sandbox.configDir() + "/kadrel/zdalne.json",
+                  "{\"enabled\": true, \"port\": " + std::to_string(port) + ", \"token\": \"" + Token + "\"}");
+        return port;
+    }
+    // A frame from the program: its start byte within `timeout`.
+    static bool polled(TestPty& pty, std::chrono::milliseconds timeout = 3000ms)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (std::chrono::steady_clock::now() < deadline) {
+            const ByteString got = pty.read(1, 200ms);
+            if (!got.empty() && static_cast<uint8_t>(got[0]) == 0x5A)
+                return true;
+        }
+        return false;
+    }
+};
+
+TEST_F(KadrelProcessTest, ReconnectsWhileTheLostDeviceBoxIsOpenAndTheBoxClosesItself)
+{
+    auto bus = plug("BUS");
+    writeSettings();
+    KadrelProcess kadrel;
+    ASSERT_TRUE(kadrel.waitForLog("Połączono z portem")) << kadrel.output();
+    ASSERT_TRUE(polled(*bus));
+
+    pull(bus, "BUS");
+    ASSERT_TRUE(kadrel.waitForLog("Komunikat (błąd): ReadFile function failed (Error: 5) / Adapter został odłączony"))
+        << kadrel.log();
+    std::this_thread::sleep_for(1500ms);   // past the disconnect's second; nobody clicks OK
+    bus = plug("BUS");
+    EXPECT_TRUE(polled(*bus)) << kadrel.log();
+    EXPECT_TRUE(kadrel.waitForLog("Komunikat o utracie połączenia zamknięty")) << kadrel.log();
+    EXPECT_TRUE(kadrel.waitForLog("Połączono ponownie z portem"));
+    EXPECT_EQ(kadrel.stop(), 0);
+}
+
+TEST_F(KadrelProcessTest, ReconnectsThroughSer2netStoppedAndStartedWithTheBoxOpen)
+{
+    TestPty serial;
+    Ser2net server(serial.slavePath());
+    if (!server.ok())
+        GTEST_SKIP() << "ser2net is not installed or did not start (Debian package ser2net)";
+    ASSERT_EQ(NetworkPorts::save(sandbox.configDir() + "/kadrel/network-ports", {server.rfc2217Url()}), 0);
+    writeSettings();
+    KadrelProcess kadrel;
+    ASSERT_TRUE(kadrel.waitForLog("Połączono z portem rfc2217://")) << kadrel.output() << kadrel.log();
+    ASSERT_TRUE(polled(serial, 5000ms));
+
+    server.stop();
+    ASSERT_TRUE(kadrel.waitForLog("Komunikat (błąd)", 15s)) << kadrel.log();
+    std::this_thread::sleep_for(3s);
+    server.restart();
+    serial.drain();
+    EXPECT_TRUE(polled(serial, 8000ms)) << kadrel.log();
+    EXPECT_TRUE(kadrel.waitForLog("Komunikat o utracie połączenia zamknięty")) << kadrel.log();
+}
+
+TEST_F(KadrelProcessTest, WaitsAtStartForTheSavedAdapterWithoutABox)
+{
+    writeSettings();
+    fs::create_directories(sandbox.configDir() + "/kadrel");
+    ASSERT_TRUE(writeIdentityFile(sandbox.configDir() + "/kadrel/port-id", "link:LATE", link("LATE")));
+    KadrelProcess kadrel;
+    ASSERT_TRUE(kadrel.waitForLog("Start: czekam na adapter link:LATE")) << kadrel.output() << kadrel.log();
+    std::this_thread::sleep_for(1s);
+    auto bus = plug("LATE");
+    EXPECT_TRUE(polled(*bus)) << kadrel.log();
+    EXPECT_TRUE(kadrel.waitForLog("Połączono z portem " + link("LATE") + " (adapter pojawił się po starcie)"));
+    EXPECT_EQ(kadrel.log().find("Komunikat ("), std::string::npos) << kadrel.log();
+}
+
+TEST_F(KadrelProcessTest, AnswersTheApiWhileTheStartUpBoxIsOpen)
+{
+    const int port = remoteOn();
+    KadrelProcess kadrel;
+    ASSERT_TRUE(kadrel.waitForLog("Komunikat (komunikat): Brak pliku z konfiguracja")) << kadrel.output();
+    HttpAnswer answer;
+    for (int i = 0; i < 30 && answer.status == 0; ++i) {
+        std::this_thread::sleep_for(100ms);
+        answer = httpGet(port, "/api/v1/state", Token);
+    }
+    EXPECT_EQ(answer.status, 200) << kadrel.output();
+    EXPECT_NE(answer.body.find("\"version\":1"), std::string::npos) << answer.body;
+}
+
+TEST_F(KadrelProcessTest, HeadlessPollsServesLogsALossAndEndsOnSigterm)
+{
+    auto bus = plug("BUS");
+    writeSettings();
+    const int port = remoteOn();
+    KadrelProcess kadrel({"--headless"});
+    ASSERT_TRUE(polled(*bus, 5000ms)) << kadrel.output();
+    HttpAnswer answer;
+    for (int i = 0; i < 30 && answer.status != 200; ++i) {
+        std::this_thread::sleep_for(100ms);
+        answer = httpGet(port, "/api/v1/state", Token);
+    }
+    EXPECT_EQ(answer.status, 200);
+    EXPECT_NE(answer.body.find("POŁĄCZONY"), std::string::npos) << answer.body;
+
+    pull(bus, "BUS");
+    EXPECT_TRUE(kadrel.waitForOutput("kadrel: Komunikat (błąd): ReadFile function failed (Error: 5)")) << kadrel.output();
+    bus = plug("BUS");
+    ASSERT_TRUE(polled(*bus)) << kadrel.output();
+    // The program must let go of the port: with the test's own slave closed, its end is a hang-up.
+    bus->closeSlave();
+    std::chrono::milliseconds took{};
+    EXPECT_EQ(kadrel.stop(&took), 0);
+    EXPECT_LT(took.count(), 3000);
+    pollfd p{bus->masterFd(), POLLIN, 0};
+    ASSERT_EQ(::poll(&p, 1, 1000), 1);
+    EXPECT_TRUE(p.revents & POLLHUP);
+    EXPECT_NE(kadrel.output().find("Koniec programu"), std::string::npos);
+}
+
+TEST_F(KadrelProcessTest, RefusesBadCommandLinesWithALine)
+{
+    const struct {
+        std::vector<std::string> args;
+        std::string said;
+    } rows[] = {
+        {{"--headless", "--headless"}, "--headless podana dwa razy"},
+        {{"--headless", "--no-such-option"}, "Nieznana opcja „--no-such-option”"},
+        {{"--profile", "../x"}, "Nieprawidłowa nazwa profilu"},
+    };
+    for (const auto& row : rows) {
+        KadrelProcess kadrel(row.args);
+        EXPECT_EQ(kadrel.waitExit(5s), 2) << row.said;
+        EXPECT_NE(kadrel.output().find(row.said), std::string::npos) << kadrel.output();
+    }
+}
+
+} // namespace
