@@ -252,10 +252,10 @@ void TForm1::buildMenu()
     Pomoc2->setObjectName(QStringLiteral("Pomoc2"));
     Monitor1 = MainMenu1->addAction(QStringLiteral("&Monitor"));
     Monitor1->setObjectName(QStringLiteral("Monitor1"));
-    Dziennik1 = MainMenu1->addAction(QStringLiteral("&Dziennik zdarzeń"));
+    // The log is also a button of the bus monitor, which is there while disconnected.
+    Dziennik1 = Opcje1->addAction(QStringLiteral("&Dziennik zdarzeń"));
     Dziennik1->setObjectName(QStringLiteral("Dziennik1"));
-    Opcje1->addSeparator();
-    Autostart1 = Opcje1->addAction(QStringLiteral("Uruchamiaj po &zalogowaniu"));
+    Autostart1 = Opcje1->addAction(QStringLiteral("Uruchamiaj po za&logowaniu"));
     Autostart1->setObjectName(QStringLiteral("Autostart1"));
     Autostart1->setCheckable(true);
     Autostart1->setChecked(autostart::enabled(seams().profile));

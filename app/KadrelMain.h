@@ -262,6 +262,7 @@ public:
     const QStringList& portDevices() const override { return PortDevices; }
     LinkObserver* observer() const override { return Observer; }
     void setObserver(LinkObserver* watcher) override { Observer = watcher; }
+    void showEventLog() override { Dziennik1Click(); }
 
     // Remote operation (app/RemoteHost.cpp): the page and API drive the stopwatch panel's own
     // controls through StopwatchHost.

@@ -20,6 +20,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <sstream>
@@ -259,9 +260,10 @@ struct Home {
         std::filesystem::create_symlink(device, root / "runtime/kadrel/ports" / name);
     }
     // Four clocks named "Zegar 1" … "Zegar 4", the rest as designed, connecting at start.
-    void writeSettings() const
+    void writeSettings(int portIndex = 0) const
     {
         SettingsFile::Values values;
+        values.portIndex = portIndex;
         for (int n = 0; n < 4; ++n)
             values.clocks[n].name = "Zegar " + std::to_string(n + 1);
         values.autoConnect = true;
@@ -275,17 +277,43 @@ struct Home {
         setenv("XDG_RUNTIME_DIR", (root / "runtime").c_str(), 1);
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
     }
-    // Starts build/kadrel living here; its process id.
-    pid_t startProgram() const
+    // Starts build/kadrel living here, with these arguments; its process id. Its output goes
+    // to OUTPUT when given.
+    pid_t startProgram(std::vector<std::string> args = {}, const std::string& output = {}) const
     {
         const pid_t pid = fork();
         if (pid == 0) {
             env();
-            const char* program = KADREL_BUILD_DIR "/kadrel";
-            execl(program, program, static_cast<char*>(nullptr));
+            if (!output.empty()) {
+                const int fd = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+                ::dup2(fd, 1);
+                ::dup2(fd, 2);
+            }
+            std::string program = KADREL_BUILD_DIR "/kadrel";
+            std::vector<char*> argv{program.data()};
+            for (std::string& a : args)
+                argv.push_back(a.data());
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
             _exit(127);
         }
         return pid;
+    }
+    // The program's event log (its state folder is the default one below this home).
+    std::string eventLog() const { return readText(root / ".local/state/kadrel/kadrel.log"); }
+    static std::string readText(const std::filesystem::path& path)
+    {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    // How often `text` stands in the event log.
+    int logCount(const std::string& text) const
+    {
+        const std::string log = eventLog();
+        int n = 0;
+        for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1))
+            ++n;
+        return n;
     }
 };
 

@@ -66,6 +66,8 @@ class MonitorHost : public virtual WindowHost {
 public:
     virtual LinkObserver* observer() const = 0;
     virtual void setObserver(LinkObserver* observer) = 0;
+    // "Dziennik zdarzeń…": the window's event log.
+    virtual void showEventLog() {}
 
 protected:
     ~MonitorHost() = default;

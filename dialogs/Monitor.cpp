@@ -249,11 +249,13 @@ TFMonitor::TFMonitor(MonitorHost* owner)
     ButtonPauza = button(this, "ButtonPauza", QStringLiteral("Pauza"));
     ButtonWyczysc = button(this, "ButtonWyczysc", QStringLiteral("Wyczyść"));
     ButtonZapisz = button(this, "ButtonZapisz", QStringLiteral("Zapisz…"));
+    ButtonDziennik = button(this, "ButtonDziennik", QStringLiteral("Dziennik zdarzeń…"));
     LabelStan = new QLabel(this);
     LabelStan->setObjectName(QStringLiteral("LabelStan"));
     bar->addWidget(ButtonPauza);
     bar->addWidget(ButtonWyczysc);
     bar->addWidget(ButtonZapisz);
+    bar->addWidget(ButtonDziennik);
     bar->addStretch(1);
     bar->addWidget(LabelStan);
     column->addLayout(bar);
@@ -327,6 +329,10 @@ TFMonitor::TFMonitor(MonitorHost* owner)
     connect(ButtonPauza, &QPushButton::clicked, this, handler(&TFMonitor::ButtonPauzaClick));
     connect(ButtonWyczysc, &QPushButton::clicked, this, handler(&TFMonitor::ButtonWyczyscClick));
     connect(ButtonZapisz, &QPushButton::clicked, this, handler(&TFMonitor::ButtonZapiszClick));
+    connect(ButtonDziennik, &QPushButton::clicked, this, [this] {
+        if (owner_)
+            owner_->guard([this] { owner_->showEventLog(); });
+    });
 
     flushTimer_ = new QTimer(this);
     flushTimer_->setSingleShot(true);

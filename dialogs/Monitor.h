@@ -116,6 +116,7 @@ public:
     QPushButton* ButtonPauza = nullptr;
     QPushButton* ButtonWyczysc = nullptr;
     QPushButton* ButtonZapisz = nullptr;
+    QPushButton* ButtonDziennik = nullptr;   // "Dziennik zdarzeń…": the event log beside the traffic
     QLabel* LabelStan = nullptr;
 
 private:

@@ -58,6 +58,9 @@ checkTree() {   # checkTree ROOT WHAT
     [ -f "$desktop" ] || fail "$what: share/applications/$appid.desktop missing"
     [ -f "$metainfo" ] || fail "$what: share/metainfo/$appid.metainfo.xml missing"
     [ -f "$root/share/icons/hicolor/scalable/apps/kadrel.svg" ] || fail "$what: scalable icon missing"
+    for f in kadrel-headless.service kadrel-headless@.service; do
+        [ -f "$root/lib/systemd/user/$f" ] || fail "$what: lib/systemd/user/$f missing"
+    done
     local n size
     for n in "${sizes[@]}"; do
         f=$root/share/icons/hicolor/${n}x${n}/apps/kadrel.png
@@ -74,7 +77,7 @@ checkTree() {   # checkTree ROOT WHAT
 checkStray() {   # checkStray ROOT WHAT
     local stray
     stray=$(find "$1" \( -type f -o -type l \) -printf '%P\n' | { grep -vE \
-        '^usr/bin/kadrel(-sim)?$|^usr/share/(applications|metainfo|icons/hicolor|doc/kadrel)/' || true; })
+        '^usr/bin/kadrel(-sim)?$|^usr/share/(applications|metainfo|icons/hicolor|doc/kadrel)/|^usr/lib/systemd/user/kadrel-headless@?\.service$' || true; })
     [ -z "$stray" ] || fail "$2: unexpected files: $stray"
 }
 
@@ -176,6 +179,24 @@ checkTree "$root/usr" "package"
 [ -f "$root/usr/share/doc/kadrel/copyright" ] || fail "package: usr/share/doc/kadrel/copyright missing"
 checkStray "$root" "package"
 [ "$failures" -eq "$before" ] && ok "dpkg -x: the package holds the expected files"
+
+# The user units start the installed program without a screen. systemd's own check reads them;
+# it wants ExecStart's program to exist, so a copy names the unpacked one instead of /usr/bin's.
+if command -v systemd-analyze >/dev/null; then
+    mkdir -p "$tmp/units"
+    for unit in kadrel-headless.service kadrel-headless@hala.service; do
+        src=$root/usr/lib/systemd/user/${unit/@hala/@}
+        grep -q "^ExecStart=/usr/bin/kadrel --headless" "$src" || fail "$unit: $(grep ^ExecStart= "$src")"
+        sed "s|^ExecStart=/usr/bin/|ExecStart=$root/usr/bin/|" "$src" >"$tmp/units/$unit"
+        if out=$(XDG_RUNTIME_DIR=$tmp systemd-analyze --user verify --man=no "$tmp/units/$unit" 2>&1) && [ -z "$out" ]; then
+            ok "systemd-analyze verify $unit"
+        else
+            fail "systemd-analyze verify $unit: $out"
+        fi
+    done
+else
+    echo "note: systemd-analyze is missing (Debian: systemd); the user units were not verified"
+fi
 
 # 4. The packaged programs start headless in a sandbox and stay up: the simulator publishes its
 # port, and the program, which lists that port first, runs beside it.

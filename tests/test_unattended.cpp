@@ -5,6 +5,7 @@
 #include <QDateTime>
 #include <QLabel>
 #include <QPlainTextEdit>
+#include <QSignalBlocker>
 #include <QThread>
 
 #include <sys/timex.h>
@@ -13,6 +14,7 @@
 #include <filesystem>
 
 #include "app/PortErrors.h"
+#include "app/StatusLine.h"
 #include "dialogs/JakieCOMy.h"
 #include "link/LinkObserver.h"
 #include "tests/test_main_window_fixture.h"
@@ -93,6 +95,44 @@ TEST_F(UnattendedTest, ReconnectsByItselfWhenThePortComesBack)
     EXPECT_EQ(errors().size(), 1u);              // one box for the loss, none for the return
     form->TimerTimer();
     EXPECT_EQ(back.read(5).size(), 5u);
+}
+
+TEST_F(UnattendedTest, LogsEachStepAndTheStatusLineCutsTheLongPortNotItsWords)
+{
+    QStringList logged;
+    seams().logEvent = [&](const QString& line) { logged << line; };
+    const std::string name = "adapter-w-hali-sportowej-przy-tablicy-wynikow-numer-dwa";
+    TestPty& bus = plug(name);
+    TestPty& other = plug("INNY");
+    createWindow();
+    form->Clocks[1].boxActiv->setChecked(true);
+    {
+        const QSignalBlocker quiet(form->ComCombo);
+        form->ComCombo->setCurrentIndex(form->ComCombo->findText(QString::fromStdString(portPath(name))));
+    }
+    connectWindow();
+    form->show();
+    pull(bus, name);
+    ASSERT_TRUE(waitFor([&] { return form->WaitingForPort() && !errors().empty(); }));
+    // The box says what happened in the operator's words under the driver's.
+    EXPECT_TRUE(errors()[0].text.endsWith(QStringLiteral("\nAdapter został odłączony lub zresetowany.")));
+    const QString shown = form->StatusLink->shownText();
+    EXPECT_TRUE(shown.endsWith(QStringLiteral("czekam na ponowne podłączenie…"))) << shown.toStdString();
+    EXPECT_TRUE(shown.contains(QStringLiteral("…"))) << shown.toStdString();
+    EXPECT_TRUE(form->StatusLink->text().contains(QString::fromStdString(portPath(name))));
+    plug(name);
+    ASSERT_TRUE(waitFor([&] { return connectedState(); }, 3000));
+    EXPECT_TRUE(form->StatusLink->text().contains(QStringLiteral("(utracono o "))) << form->StatusLink->text().toStdString();
+
+    const QStringList expected = {QStringLiteral("Połączono z portem "), QStringLiteral("Utracono połączenie z "),
+                                  QStringLiteral("Połączono ponownie z portem ")};
+    QStringList got;
+    for (const QString& line : logged)
+        for (const QString& start : expected)
+            if (line.startsWith(start))
+                got << start;
+    EXPECT_EQ(got, expected) << logged.join(QLatin1Char('|')).toStdString();
+    (void)other;
 }
 
 TEST_F(UnattendedTest, StopEndsTheWait)
