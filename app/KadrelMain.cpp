@@ -175,7 +175,7 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent)
     Watcher->setObjectName(QStringLiteral("Watcher"));
     connect(Watcher, &PortWatcher::portsChanged, this, handler(&TForm1::PortsChanged));
     // A server cannot be watched for: a network port counts as there, and only an open attempt
-    // (every two seconds while it fails) tells whether it answers again.
+    // (every second while it fails) tells whether it answers again.
     Watcher->addPresenceCheck([](const QString& name) -> std::optional<bool> {
         if (net::isNetworkName(name.toStdString()))
             return true;

@@ -169,12 +169,16 @@ void TForm1::tryReconnect()
         // box, the wait goes on, and the open is tried again in a while. A network port's
         // server is simply tried again.
         const QString reason = portErrorMessage(e, port.toStdString()).replace(QLatin1Char('\n'), QLatin1Char(' '));
-        if (net::isNetworkName(port.toStdString()))
+        // A server cannot be watched for, only asked: every second, so it is back in use within
+        // about one after it answers again (a refused connection on the LAN costs nothing).
+        if (net::isNetworkName(port.toStdString())) {
             setWaitStatus(QStringLiteral("Serwer portu "), port,
-                          QStringLiteral(" jeszcze nie odpowiada: %1 Ponowna próba za 2 s…").arg(reason));
-        else
+                          QStringLiteral(" jeszcze nie odpowiada: %1 Ponowna próba za 1 s…").arg(reason));
+            retryOpen_->start(1000);
+        } else {
             setWaitStatus(QStringLiteral("Port "), port, QStringLiteral(" wrócił, ale nie daje się otworzyć: %1 Czekam dalej…").arg(reason));
-        retryOpen_->start();
+            retryOpen_->start(2000);
+        }
         return;
     }
     // The same steps as "START": the pause, then the Connected state.
