@@ -516,7 +516,7 @@ void RemoteServer::serve(const QHttpServerRequest& request, Answer& out)
 
     const bool get = method == QHttpServerRequest::Method::Get || method == QHttpServerRequest::Method::Head;
     const bool post = method == QHttpServerRequest::Method::Post;
-    const RemoteApi::Error notAllowed{405, "method_not_allowed", QStringLiteral("Ta metoda nie jest tu obsługiwana")};
+    static const QString commandPrefix = QStringLiteral("/api/v1/stopwatch/");
 
     if (post) {
         // A page of another site may post a form or a plain text with the operator's cookie;
@@ -527,9 +527,17 @@ void RemoteServer::serve(const QHttpServerRequest& request, Answer& out)
             return out.error({403, "foreign_origin", QStringLiteral("Polecenie z innej strony jest niedozwolone")});
     }
 
+    const QList<RemoteRoute>& all = routes();
+    const auto route = std::find_if(all.begin(), all.end(), [&](const RemoteRoute& r) { return path == QLatin1String(r.path); });
+    if (route == all.end()) {
+        if (post && path.startsWith(commandPrefix))   // names the command it does not know
+            return out.error(RemoteApi::parseCommand(path.mid(commandPrefix.size()), {}).error);
+        return out.error(NotFound);
+    }
+    if (qstrcmp(route->method, "POST") == 0 ? !post : !get)
+        return out.error({405, "method_not_allowed", QStringLiteral("Ta metoda nie jest tu obsługiwana")});
+
     if (page) {
-        if (!get)
-            return out.error(notAllowed);
         if (request.query().hasQueryItem(QStringLiteral("token"))) {
             // The address bar loses the token, whichever way the request got in; a good one in
             // the link becomes the cookie.
@@ -541,33 +549,44 @@ void RemoteServer::serve(const QHttpServerRequest& request, Answer& out)
         }
         return serveFile(QStringLiteral(":/remote/index.html"), out);
     }
-    if (path == QLatin1String("/app.js") || path == QLatin1String("/style.css")) {
-        if (!get)
-            return out.error(notAllowed);
+    if (path == QLatin1String("/app.js") || path == QLatin1String("/style.css"))
         return serveFile(QStringLiteral(":/remote") + path, out);
-    }
-    if (path == QLatin1String("/api/v1/state")) {
-        if (!get)
-            return out.error(notAllowed);
+    if (path == QLatin1String("/api/v1/openapi.json"))
+        return serveFile(QStringLiteral(":/remote/openapi.json"), out);
+    if (path == QLatin1String("/api/v1/state"))
         return out.reply(Status::Ok, JsonType, RemoteApi::stateJson(host_.panelView()));
-    }
     if (path == QLatin1String("/api/v1/live"))
         return out.error({426, "upgrade_required", QStringLiteral("Ten adres przyjmuje tylko połączenia WebSocket")},
                          {{"Upgrade", "websocket"}});
-    static const QString commandPrefix = QStringLiteral("/api/v1/stopwatch/");
-    if (path.startsWith(commandPrefix)) {
-        if (!post)
-            return out.error(notAllowed);
-        const RemoteApi::Parsed parsed = RemoteApi::parseCommand(path.mid(commandPrefix.size()), request.body());
-        if (!parsed.command)
-            return out.error(parsed.error);
-        const CommandOutcome outcome = host_.runStopwatchCommand(*parsed.command);
-        if (!outcome.ok())
-            return out.error(RemoteApi::refusal(outcome));
-        stateChanged();
-        return out.reply(Status::Ok, JsonType, RemoteApi::okJson());
-    }
-    out.error(NotFound);
+    // The rest are the commands.
+    const RemoteApi::Parsed parsed = RemoteApi::parseCommand(path.mid(commandPrefix.size()), request.body());
+    if (!parsed.command)
+        return out.error(parsed.error);
+    const CommandOutcome outcome = host_.runStopwatchCommand(*parsed.command);
+    if (!outcome.ok())
+        return out.error(RemoteApi::refusal(outcome));
+    stateChanged();
+    out.reply(Status::Ok, JsonType, RemoteApi::okJson());
+}
+
+const QList<RemoteRoute>& RemoteServer::routes()
+{
+    static const QList<RemoteRoute> all{
+        {"GET", "/"},
+        {"GET", "/index.html"},
+        {"GET", "/app.js"},
+        {"GET", "/style.css"},
+        {"GET", "/api/v1/state"},
+        {"GET", "/api/v1/live"},
+        {"GET", "/api/v1/openapi.json"},
+        {"POST", "/api/v1/stopwatch/start"},
+        {"POST", "/api/v1/stopwatch/stop"},
+        {"POST", "/api/v1/stopwatch/set"},
+        {"POST", "/api/v1/stopwatch/zero"},
+        {"POST", "/api/v1/stopwatch/preset"},
+        {"POST", "/api/v1/stopwatch/target"},
+    };
+    return all;
 }
 
 void RemoteServer::serveFile(const QString& path, Answer& out)
@@ -584,6 +603,8 @@ void RemoteServer::serveFile(const QString& path, Answer& out)
         type = "text/css; charset=utf-8";
     else if (path.endsWith(QLatin1String(".svg")))
         type = "image/svg+xml";
+    else if (path.endsWith(QLatin1String(".json")))
+        type = JsonType;
     out.reply(Status::Ok, type, file.readAll(),
               {{"Content-Security-Policy",
                 "default-src 'self'; connect-src 'self' ws: wss:; img-src 'self' data:; frame-ancestors 'none'"}});

@@ -42,6 +42,11 @@ struct RemoteCounters {
     int peakOpen = 0;       // most connections open at once
 };
 
+struct RemoteRoute {
+    const char* method;   // "GET" (which answers HEAD too) or "POST"
+    const char* path;
+};
+
 class RemoteServer : public QAbstractHttpServer {
     Q_OBJECT
 public:
@@ -53,6 +58,9 @@ public:
     quint16 port() const;
     int liveClients() const { return static_cast<int>(clients_.size()); }
     const RemoteCounters& counters() const { return counters_; }
+
+    // Every path the server answers; the dispatch and the API's description both follow it.
+    static const QList<RemoteRoute>& routes();
 
     // The port is in the name, so that two programs on one PC keep a cookie each.
     QByteArray cookieName() const;

@@ -3,15 +3,21 @@
 // it ends, idle strangers cannot lock the operator out, and the HTTP rules each raw request
 // meets before anything is queued.
 #include <QDir>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTcpSocket>
 #include <QWebSocket>
+#include <map>
 #include <memory>
 #include <vector>
 
 #include "remote/RemoteServer.h"
 #include "remote/RemoteSettings.h"
+#include "tests/support/NodeDriver.h"
 #include "tests/test_main_window_fixture.h"
 
 namespace {
@@ -239,6 +245,90 @@ std::optional<RawAnswer> readAnswer(QTcpSocket& s, QByteArray& buffer, bool head
     a.body = buffer.left(length);
     buffer.remove(0, length);
     return a;
+}
+
+// One request on a connection of its own, closed after the answer.
+std::optional<RawAnswer> ask(quint16 port, const QByteArray& request, bool headOnly = false)
+{
+    QTcpSocket s;
+    s.connectToHost(QHostAddress::LocalHost, port);
+    if (!s.waitForConnected(1000))
+        return std::nullopt;
+    s.write(request);
+    QByteArray buffer;
+    return readAnswer(s, buffer, headOnly);
+}
+
+// The API's description as the server serves it: valid OpenAPI 3.1 to a validator from npm
+// (@seriousme/openapi-schema-validator, which checks against the official 3.1 schemas and
+// resolves every reference), naming every route the server answers and no other, each of
+// them answered with a status the description lists for it.
+TEST_F(RemoteHttpTest, ApiDescriptionIsValidAndComplete)
+{
+    ASSERT_FALSE(QStandardPaths::findExecutable(QStringLiteral("node")).isEmpty()) << "node is needed to validate the description";
+    const QString dir = QStringLiteral(KADREL_BUILD_DIR "/openapi-check");
+    const QString prepared = prepareNodeDriver(dir);
+    ASSERT_TRUE(prepared.isEmpty()) << prepared.toStdString();
+    startServer({});
+    const QByteArray auth = "Authorization: Bearer " + token + "\r\nHost: 127.0.0.1\r\nConnection: close\r\n";
+
+    const std::optional<RawAnswer> served = ask(server->port(), "GET /api/v1/openapi.json HTTP/1.1\r\n" + auth + "\r\n");
+    ASSERT_TRUE(served);
+    ASSERT_EQ(served->status, 200);
+    EXPECT_TRUE(served->header("Content-Type").startsWith("application/json"));
+    QTemporaryDir temp;
+    const QString file = temp.filePath(QStringLiteral("openapi.json"));
+    {
+        QFile f(file);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(served->body);
+    }
+
+    QProcess node;
+    node.setWorkingDirectory(dir);
+    node.start(QStringLiteral("node"), {QStringLiteral("openapi.mjs"), file});
+    ASSERT_TRUE(waitFor([&] { return node.state() == QProcess::NotRunning; }, 60000));
+    const QString out = QString::fromUtf8(node.readAllStandardOutput());
+    ASSERT_EQ(node.exitCode(), 0) << out.toStdString() << node.readAllStandardError().toStdString();
+    const QStringList lines = out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    ASSERT_FALSE(lines.isEmpty());
+    EXPECT_EQ(lines.first(), QStringLiteral("VALID 3.1"));
+
+    QStringList described = lines.filter(QRegularExpression(QStringLiteral("^OP ")));
+    for (QString& d : described)
+        d = d.mid(3);
+    QStringList answered;
+    for (const RemoteRoute& r : RemoteServer::routes())
+        answered << QStringLiteral("%1 %2").arg(QLatin1String(r.method), QLatin1String(r.path));
+    described.sort();
+    answered.sort();
+    EXPECT_EQ(described, answered);
+
+    // Each described operation, asked as a client would: the answer is one it describes.
+    const QJsonObject paths = QJsonDocument::fromJson(served->body).object().value("paths").toObject();
+    const std::map<QString, QByteArray> bodies = {
+        {"/api/v1/stopwatch/set", R"({"minutes":"5"})"},
+        {"/api/v1/stopwatch/preset", R"({"minutes":10})"},
+        {"/api/v1/stopwatch/target", R"({"target":"W"})"},
+    };
+    for (const QString& op : std::as_const(described)) {
+        SCOPED_TRACE(op.toStdString());
+        const QString method = op.section(QLatin1Char(' '), 0, 0), path = op.section(QLatin1Char(' '), 1);
+        QByteArray request = method.toLatin1() + ' ' + path.toLatin1() + " HTTP/1.1\r\n" + auth;
+        if (method == QLatin1String("POST")) {
+            const auto b = bodies.find(path);
+            const QByteArray body = b == bodies.end() ? QByteArray("{}") : b->second;
+            request += "Content-Type: application/json\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+        } else {
+            request += "\r\n";
+        }
+        const std::optional<RawAnswer> a = ask(server->port(), request);
+        ASSERT_TRUE(a);
+        const QJsonObject responses = paths.value(path).toObject().value(method.toLower()).toObject().value("responses").toObject();
+        EXPECT_TRUE(responses.contains(QString::number(a->status))) << a->status << " " << a->body.toStdString();
+        EXPECT_LT(a->status, 500);
+        EXPECT_NE(a->status, 404);
+    }
 }
 
 // Each rule of the HTTP the server speaks, as raw requests on a connection of their own.
