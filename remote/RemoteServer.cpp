@@ -77,6 +77,11 @@ HeadCheck checkHead(const QByteArray& head, const RemoteLimits& limits)
     return out;
 }
 
+RemoteApi::Error headersTooLarge()
+{
+    return {431, "headers_too_large", QStringLiteral("Nagłówki żądania są za duże albo jest ich za wiele")};
+}
+
 QByteArray rawError(int status, const QByteArray& reason, const RemoteApi::Error& e)
 {
     const QByteArray body = RemoteApi::errorJson(e);
@@ -279,16 +284,14 @@ void ConnectionWatch::arrived()
         headBytes_ += fresh;
         const qsizetype end = headBytes_.indexOf("\r\n\r\n");
         if (end < 0 ? headBytes_.size() > limits_.maxHeadBytes : end + 4 > limits_.maxHeadBytes)
-            return refuse(431, "Request Header Fields Too Large",
-                          {431, "headers_too_large", QStringLiteral("Nagłówki żądania są za duże albo jest ich za wiele")});
+            return refuse(431, "Request Header Fields Too Large", headersTooLarge());
         if (end >= 0) {
             headDone_ = true;
             head_ = checkHead(headBytes_.left(end + 2), limits_);
             const bool bodyStarted = headBytes_.size() > end + 4;
             headBytes_.clear();
             if (head_.status == 431)
-                return refuse(431, "Request Header Fields Too Large",
-                              {431, "headers_too_large", QStringLiteral("Nagłówki żądania są za duże albo jest ich za wiele")});
+                return refuse(431, "Request Header Fields Too Large", headersTooLarge());
             if (head_.status == 400)
                 return refuse(400, "Bad Request",
                               {400, "bad_framing", QStringLiteral("Długość treści żądania jest niejednoznaczna")});
