@@ -7,6 +7,7 @@
 #include <QTcpSocket>
 #include <QUrlQuery>
 #include <QWebSocket>
+#include <algorithm>
 #include <optional>
 #include <unistd.h>
 
@@ -19,77 +20,160 @@ using Status = QHttpServerResponder::StatusCode;
 
 const QByteArray JsonType = QByteArrayLiteral("application/json; charset=utf-8");
 
-// One kept connection: the deadline by which its next request must have arrived whole, and the
-// bytes it has sent towards that request. Lives as a child of the socket.
+// What the raw head of a request says, read before the HTTP server parses it: the server would
+// take ambiguous framing or a flood of headers in its stride, and knows nothing of HTTP/1.0
+// connections or of "Expect: 100-continue".
+struct HeadCheck {
+    int status = 0;             // 0: the head is fine; else 400 or 431
+    bool keepAlive = true;
+    bool expectContinue = false;
+};
+
+HeadCheck checkHead(const QByteArray& head, const RemoteLimits& limits)
+{
+    HeadCheck out;
+    const QList<QByteArray> lines = head.split('\n');
+    const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
+    const bool http10 = requestLine.size() == 3 && requestLine[2] == "HTTP/1.0";
+    if (lines.size() - 1 > limits.maxHeaderLines + 1) {   // the empty line that ends the head is one
+        out.status = 431;
+        return out;
+    }
+    QByteArray length;
+    bool lengthSeen = false, chunked = false, askedKeepAlive = false, askedClose = false;
+    for (qsizetype i = 1; i < lines.size(); ++i) {
+        const QByteArray line = lines[i].trimmed();
+        const qsizetype colon = line.indexOf(':');
+        if (colon <= 0)
+            continue;
+        const QByteArray name = line.left(colon).trimmed().toLower();
+        const QByteArray value = line.mid(colon + 1).trimmed();
+        if (name == "content-length") {
+            // A list of one repeated value is the same length; anything else is two framings.
+            for (const QByteArray& item : value.split(',')) {
+                if (lengthSeen && item.trimmed() != length) {
+                    out.status = 400;
+                    return out;
+                }
+                length = item.trimmed();
+                lengthSeen = true;
+            }
+        } else if (name == "transfer-encoding") {
+            chunked = true;
+        } else if (name == "connection") {
+            for (const QByteArray& token : value.toLower().split(',')) {
+                askedKeepAlive |= token.trimmed() == "keep-alive";
+                askedClose |= token.trimmed() == "close";
+            }
+        } else if (name == "expect") {
+            out.expectContinue = value.compare("100-continue", Qt::CaseInsensitive) == 0;
+        }
+    }
+    if (lengthSeen && chunked) {
+        out.status = 400;
+        return out;
+    }
+    out.keepAlive = http10 ? askedKeepAlive && !askedClose : !askedClose;
+    return out;
+}
+
+RemoteApi::Error headersTooLarge()
+{
+    return {431, "headers_too_large", QStringLiteral("Nagłówki żądania są za duże albo jest ich za wiele")};
+}
+
+QByteArray rawError(int status, const QByteArray& reason, const RemoteApi::Error& e)
+{
+    const QByteArray body = RemoteApi::errorJson(e);
+    return "HTTP/1.1 " + QByteArray::number(status) + ' ' + reason + "\r\nContent-Type: " + JsonType
+           + "\r\nContent-Length: " + QByteArray::number(body.size())
+           + "\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n" + body;
+}
+
+} // namespace
+
+class GuardedTcpServer;
+
+// One connection: the deadlines by which its first byte and each request must have arrived,
+// the bytes and the head it has sent towards that request, and whether it has made a request
+// with the token. Lives as a child of the socket, so it goes when the socket goes.
 class ConnectionWatch : public QObject {
 public:
-    ConnectionWatch(QTcpSocket* socket, const RemoteLimits& limits, RemoteCounters& counters)
-        : QObject(socket), socket_(socket), limits_(limits), counters_(counters)
-    {
-        deadline_.setSingleShot(true);
-        connect(&deadline_, &QTimer::timeout, this, [this] {
-            if (upgraded_)
-                return;
-            ++counters_.timedOut;
-            socket_->abort();
-        });
-        deadline_.start(limits_.requestTimeoutMs);
-        // Connected before the HTTP server's own reader, so it sees each arrival first.
-        connect(socket_, &QTcpSocket::readyRead, this, [this] {
-            if (upgraded_)
-                return;
-            bytes_ += socket_->bytesAvailable();
-            if (bytes_ > limits_.maxRequestBytes) {
-                ++counters_.oversized;
-                socket_->abort();
-            }
-        });
-    }
+    ConnectionWatch(QTcpSocket* socket, GuardedTcpServer* server, const RemoteLimits& limits, RemoteCounters& counters);
+    ~ConnectionWatch() override;
 
     void requestArrived()
     {
         bytes_ = 0;
+        headBytes_.clear();
+        headDone_ = false;
         deadline_.start(limits_.requestTimeoutMs);
     }
+    void markAuthenticated() { authenticated_ = true; }
+    bool authenticated() const { return authenticated_; }
+    bool keepAlive() const { return head_.keepAlive; }
     // A WebSocket now: its own rules apply.
-    void upgraded()
-    {
-        upgraded_ = true;
-        deadline_.stop();
-    }
+    void upgraded();
     QTcpSocket* socket() const { return socket_; }
+    void detach() { server_ = nullptr; }
+    // The connection has ended, however it ended; its place is given back once.
+    void release();
 
 private:
+    void arrived();
+    void refuse(int status, const QByteArray& reason, const RemoteApi::Error& e);
+    void watchEnd();
+
     QTcpSocket* socket_;
+    GuardedTcpServer* server_;
     const RemoteLimits& limits_;
     RemoteCounters& counters_;
     QTimer deadline_;
+    QTimer firstByte_;
     qint64 bytes_ = 0;
+    QByteArray headBytes_;
+    HeadCheck head_;
+    bool headDone_ = false;
     bool upgraded_ = false;
+    bool authenticated_ = false;
+    bool refused_ = false;
+    bool released_ = false;
 };
 
-} // namespace
-
-// Accepts connections up to the limit and closes the rest at once, before any byte is read.
+// Accepts connections up to the limit. Over it, the oldest connection that has not yet made a
+// request with the token is closed to make room; only when every place is held by a known
+// client is the newcomer closed, before any byte is read.
 class GuardedTcpServer : public QTcpServer {
 public:
     GuardedTcpServer(const RemoteLimits& limits, RemoteCounters& counters, QObject* parent)
         : QTcpServer(parent), limits_(limits), counters_(counters)
     {
     }
+    ~GuardedTcpServer() override
+    {
+        // Sockets taken over by WebSockets may outlive this server.
+        for (ConnectionWatch* w : std::as_const(open_))
+            w->detach();
+    }
 
     ConnectionWatch* watchOf(const QTcpSocket* socket) const
     {
-        for (const QPointer<ConnectionWatch>& w : watches_)
-            if (w && w->socket() == socket)
+        for (ConnectionWatch* w : open_)
+            if (w->socket() == socket)
                 return w;
         return nullptr;
+    }
+
+    void released(ConnectionWatch* watch)
+    {
+        open_.removeOne(watch);
+        counters_.open = static_cast<int>(open_.size());
     }
 
 protected:
     void incomingConnection(qintptr descriptor) override
     {
-        if (open_ >= limits_.maxConnections) {
+        if (open_.size() >= limits_.maxConnections && !makeRoom()) {
             ++counters_.refused;
             ::close(static_cast<int>(descriptor));
             return;
@@ -100,22 +184,136 @@ protected:
             ::close(static_cast<int>(descriptor));
             return;
         }
-        ++open_;
-        counters_.peakOpen = std::max(counters_.peakOpen, open_);
-        connect(socket, &QObject::destroyed, this, [this] {
-            --open_;
-            watches_.removeAll(nullptr);
-        });
-        watches_.append(new ConnectionWatch(socket, limits_, counters_));
+        open_.append(new ConnectionWatch(socket, this, limits_, counters_));
+        counters_.open = static_cast<int>(open_.size());
+        counters_.peakOpen = std::max(counters_.peakOpen, counters_.open);
         addPendingConnection(socket);
     }
 
 private:
+    bool makeRoom()
+    {
+        const auto idle = std::find_if(open_.cbegin(), open_.cend(), [](ConnectionWatch* w) { return !w->authenticated(); });
+        if (idle == open_.cend())
+            return false;
+        ConnectionWatch* w = *idle;
+        ++counters_.evicted;
+        w->release();
+        w->socket()->abort();
+        return true;
+    }
+
     const RemoteLimits& limits_;
     RemoteCounters& counters_;
-    int open_ = 0;
-    QList<QPointer<ConnectionWatch>> watches_;
+    QList<ConnectionWatch*> open_;   // in the order they came
 };
+
+ConnectionWatch::ConnectionWatch(QTcpSocket* socket, GuardedTcpServer* server, const RemoteLimits& limits,
+                                 RemoteCounters& counters)
+    : QObject(socket), socket_(socket), server_(server), limits_(limits), counters_(counters)
+{
+    deadline_.setSingleShot(true);
+    connect(&deadline_, &QTimer::timeout, this, [this] {
+        ++counters_.timedOut;
+        socket_->abort();
+    });
+    deadline_.start(limits_.requestTimeoutMs);
+    // A connection that says nothing at all is given less time than a slow one.
+    firstByte_.setSingleShot(true);
+    connect(&firstByte_, &QTimer::timeout, this, [this] {
+        ++counters_.timedOut;
+        socket_->abort();
+    });
+    firstByte_.start(std::min(limits_.firstByteTimeoutMs, limits_.requestTimeoutMs));
+    // Connected before the HTTP server's own reader, so it sees each arrival first.
+    connect(socket_, &QTcpSocket::readyRead, this, [this] { arrived(); });
+    watchEnd();
+}
+
+ConnectionWatch::~ConnectionWatch()
+{
+    release();
+}
+
+void ConnectionWatch::watchEnd()
+{
+    connect(socket_, &QAbstractSocket::stateChanged, this, [this](QAbstractSocket::SocketState state) {
+        if (state == QAbstractSocket::UnconnectedState)
+            release();
+    });
+}
+
+void ConnectionWatch::upgraded()
+{
+    upgraded_ = true;
+    authenticated_ = true;
+    deadline_.stop();
+    firstByte_.stop();
+    // The HTTP server cuts every connection of the socket's signals when it hands the socket
+    // to the WebSocket server; the end is watched again once that is done.
+    QTimer::singleShot(0, this, [this] {
+        watchEnd();
+        if (socket_->state() == QAbstractSocket::UnconnectedState)
+            release();
+    });
+}
+
+void ConnectionWatch::release()
+{
+    if (released_)
+        return;
+    released_ = true;
+    deadline_.stop();
+    firstByte_.stop();
+    if (server_)
+        server_->released(this);
+}
+
+void ConnectionWatch::arrived()
+{
+    if (upgraded_)
+        return;
+    firstByte_.stop();
+    if (refused_) {
+        socket_->readAll();   // the answer is on its way; nothing more is read
+        return;
+    }
+    const QByteArray fresh = socket_->peek(socket_->bytesAvailable());
+    bytes_ += fresh.size();
+    if (!headDone_) {
+        headBytes_ += fresh;
+        const qsizetype end = headBytes_.indexOf("\r\n\r\n");
+        if (end < 0 ? headBytes_.size() > limits_.maxHeadBytes : end + 4 > limits_.maxHeadBytes)
+            return refuse(431, "Request Header Fields Too Large", headersTooLarge());
+        if (end >= 0) {
+            headDone_ = true;
+            head_ = checkHead(headBytes_.left(end + 2), limits_);
+            const bool bodyStarted = headBytes_.size() > end + 4;
+            headBytes_.clear();
+            if (head_.status == 431)
+                return refuse(431, "Request Header Fields Too Large", headersTooLarge());
+            if (head_.status == 400)
+                return refuse(400, "Bad Request",
+                              {400, "bad_framing", QStringLiteral("Długość treści żądania jest niejednoznaczna")});
+            if (head_.expectContinue && !bodyStarted)
+                socket_->write("HTTP/1.1 100 Continue\r\n\r\n");
+        }
+    }
+    if (bytes_ > limits_.maxRequestBytes) {
+        ++counters_.oversized;
+        socket_->abort();
+    }
+}
+
+void ConnectionWatch::refuse(int status, const QByteArray& reason, const RemoteApi::Error& e)
+{
+    // The HTTP server reads after this, and must find nothing to act on.
+    ++counters_.malformed;
+    refused_ = true;
+    socket_->readAll();
+    socket_->write(rawError(status, reason, e));
+    socket_->disconnectFromHost();
+}
 
 namespace {
 
@@ -142,33 +340,58 @@ struct Header {
     QByteArray value;
 };
 
-void reply(QHttpServerResponder& r, Status status, const QByteArray& type, const QByteArray& body,
-           std::initializer_list<Header> extra = {})
-{
-    r.writeStatusLine(status);
-    r.writeHeader("Content-Type", type);
-    r.writeHeader("Content-Length", QByteArray::number(body.size()));
-    r.writeHeader("Cache-Control", "no-store");
-    r.writeHeader("X-Content-Type-Options", "nosniff");
-    r.writeHeader("Referrer-Policy", "no-referrer");
-    for (const Header& h : extra)
-        r.writeHeader(h.name, h.value);
-    r.writeBody(body);
-}
-
-void replyError(QHttpServerResponder& r, const RemoteApi::Error& e, std::initializer_list<Header> extra = {})
-{
-    reply(r, static_cast<Status>(e.status), JsonType, RemoteApi::errorJson(e), extra);
-}
-
-// A browser names the page's origin; a page of another site may not listen in, even with the
-// operator's cookie. Programs send no origin.
+// A browser names the page's origin; a page of another site may not listen in or send commands,
+// even with the operator's cookie. Programs send no origin.
 bool sameOrigin(const QByteArray& origin, const QByteArray& host)
 {
-    return origin.isEmpty() || QUrl(QString::fromLatin1(origin)).authority() == QString::fromLatin1(host);
+    if (origin.isEmpty())
+        return true;
+    const QUrl from(QString::fromLatin1(origin));
+    const QUrl self(QStringLiteral("http://") + QString::fromLatin1(host));
+    return from.isValid() && self.isValid() && from.scheme() == QLatin1String("http") && !self.host().isEmpty()
+           && from.host().compare(self.host(), Qt::CaseInsensitive) == 0 && from.port(80) == self.port(80)
+           && (from.path().isEmpty() || from.path() == QLatin1String("/"));
 }
 
+bool isJson(const QByteArray& contentType)
+{
+    return contentType.split(';').value(0).trimmed().compare("application/json", Qt::CaseInsensitive) == 0;
+}
+
+const RemoteApi::Error NotFound{404, "not_found", QStringLiteral("Nie ma takiego adresu")};
+const RemoteApi::Error Unauthorized{401, "unauthorized", QStringLiteral("Brak dostępu: nieprawidłowy lub brakujący klucz")};
+
 } // namespace
+
+// Where an answer goes, and how: HEAD gets the headers alone, and a connection that is not to
+// be kept is told so.
+struct RemoteServer::Answer {
+    QHttpServerResponder& responder;
+    bool head = false;
+    bool http10KeepAlive = false;
+    bool close = false;
+
+    void reply(Status status, const QByteArray& type, const QByteArray& body, std::initializer_list<Header> extra = {})
+    {
+        responder.writeStatusLine(status);
+        responder.writeHeader("Content-Type", type);
+        responder.writeHeader("Content-Length", QByteArray::number(body.size()));
+        responder.writeHeader("Cache-Control", "no-store");
+        responder.writeHeader("X-Content-Type-Options", "nosniff");
+        responder.writeHeader("Referrer-Policy", "no-referrer");
+        if (close)
+            responder.writeHeader("Connection", "close");
+        else if (http10KeepAlive)
+            responder.writeHeader("Connection", "keep-alive");
+        for (const Header& h : extra)
+            responder.writeHeader(h.name, h.value);
+        responder.writeBody(head ? QByteArray() : body);
+    }
+    void error(const RemoteApi::Error& e, std::initializer_list<Header> extra = {})
+    {
+        reply(static_cast<Status>(e.status), JsonType, RemoteApi::errorJson(e), extra);
+    }
+};
 
 RemoteServer::RemoteServer(StopwatchHost& host, QByteArray token, RemoteLimits limits, QObject* parent)
     : QAbstractHttpServer(parent), host_(host), token_(std::move(token)), limits_(limits)
@@ -208,23 +431,21 @@ quint16 RemoteServer::port() const
     return tcp_ ? tcp_->serverPort() : 0;
 }
 
-bool RemoteServer::authorized(const QHttpServerRequest& request, bool* viaQuery) const
+QByteArray RemoteServer::cookieName() const
 {
-    if (viaQuery)
-        *viaQuery = false;
+    return "kadrel_token_" + QByteArray::number(port());
+}
+
+bool RemoteServer::authorized(const QHttpServerRequest& request) const
+{
     const QByteArray bearer = headerValue(request, "authorization");
     if (bearer.startsWith("Bearer ") && sameToken(bearer.mid(7).trimmed(), token_))
         return true;
-    const QByteArray cookie = cookieValue(headerValue(request, "cookie"), CookieName);
+    const QByteArray cookie = cookieValue(headerValue(request, "cookie"), cookieName());
     if (!cookie.isEmpty() && sameToken(cookie, token_))
         return true;
     const QString query = request.query().queryItemValue(QStringLiteral("token"), QUrl::FullyDecoded);
-    if (!query.isEmpty() && sameToken(query.toLatin1(), token_)) {
-        if (viaQuery)
-            *viaQuery = true;
-        return true;
-    }
-    return false;
+    return !query.isEmpty() && sameToken(query.toLatin1(), token_);
 }
 
 bool RemoteServer::handleRequest(const QHttpServerRequest& request, QTcpSocket* socket)
@@ -232,21 +453,26 @@ bool RemoteServer::handleRequest(const QHttpServerRequest& request, QTcpSocket* 
     ConnectionWatch* watch = tcp_ ? tcp_->watchOf(socket) : nullptr;
     if (watch)
         watch->requestArrived();
+    const bool allowed = authorized(request);
+    if (allowed && watch)
+        watch->markAuthenticated();
     if (headerValue(request, "upgrade").compare("websocket", Qt::CaseInsensitive) == 0) {
         // The server upgrades the connection itself once this returns; only a request that may
         // listen gets that far. Any other gets its 401 (or 404) and the connection is cut.
         std::optional<RemoteApi::Error> refused;
-        if (!authorized(request))
-            refused = RemoteApi::Error{401, "unauthorized", QStringLiteral("Brak dostępu: nieprawidłowy lub brakujący klucz")};
+        if (!allowed)
+            refused = Unauthorized;
         else if (request.url().path() != QLatin1String("/api/v1/live"))
-            refused = RemoteApi::Error{404, "not_found", QStringLiteral("Nie ma takiego adresu")};
+            refused = NotFound;
         else if (!sameOrigin(headerValue(request, "origin"), headerValue(request, "host")))
             refused = RemoteApi::Error{403, "forbidden", QStringLiteral("Połączenie z innej strony jest niedozwolone")};
         if (refused) {
             if (refused->status == 401)
                 ++counters_.unauthorized;
             QHttpServerResponder responder = makeResponder(request, socket);
-            replyError(responder, *refused, {{"Connection", "close"}});
+            Answer out{responder};
+            out.close = true;
+            out.error(*refused);
             socket->flush();
             socket->abort();
             return true;
@@ -256,84 +482,121 @@ bool RemoteServer::handleRequest(const QHttpServerRequest& request, QTcpSocket* 
         return true;
     }
     QHttpServerResponder responder = makeResponder(request, socket);
-    serve(request, responder);
+    Answer out{responder};
+    out.head = request.method() == QHttpServerRequest::Method::Head;
+    const bool keepAlive = !watch || watch->keepAlive();
+    out.close = !keepAlive;
+    out.http10KeepAlive = keepAlive && watch && headerValue(request, "connection").toLower().contains("keep-alive");
+    serve(request, out);
+    if (out.close)
+        socket->disconnectFromHost();
     return true;
 }
 
 void RemoteServer::missingHandler(const QHttpServerRequest& request, QTcpSocket* socket)
 {
     QHttpServerResponder responder = makeResponder(request, socket);
-    replyError(responder, {404, "not_found", QStringLiteral("Nie ma takiego adresu")});
+    Answer out{responder};
+    out.error(NotFound);
 }
 
-void RemoteServer::serve(const QHttpServerRequest& request, QHttpServerResponder& responder)
+void RemoteServer::serve(const QHttpServerRequest& request, Answer& out)
 {
     const QString path = request.url().path();
     const auto method = request.method();
-    bool viaQuery = false;
-    if (!authorized(request, &viaQuery)) {
+    const bool page = path == QLatin1String("/") || path == QLatin1String("/index.html");
+    if (!authorized(request)) {
         ++counters_.unauthorized;
-        if (method == QHttpServerRequest::Method::Get && (path == QLatin1String("/") || path == QLatin1String("/index.html"))) {
-            reply(responder, Status::Unauthorized, "text/plain; charset=utf-8",
-                  QStringLiteral("Brak dostępu. Otwórz stronę z adresu (lub kodu QR) pokazanego w programie Kadrel, "
-                                 "w oknie „Zdalne sterowanie”.\n").toUtf8());
+        if (method == QHttpServerRequest::Method::Get && page) {
+            out.reply(Status::Unauthorized, "text/plain; charset=utf-8",
+                      QStringLiteral("Brak dostępu. Otwórz stronę z adresu (lub kodu QR) pokazanego w programie Kadrel, "
+                                     "w oknie „Zdalne sterowanie”.\n").toUtf8());
         } else {
-            replyError(responder, {401, "unauthorized", QStringLiteral("Brak dostępu: nieprawidłowy lub brakujący klucz")},
-                       {{"WWW-Authenticate", "Bearer realm=\"Kadrel\""}});
+            out.error(Unauthorized, {{"WWW-Authenticate", "Bearer realm=\"Kadrel\""}});
         }
         return;
     }
 
     const bool get = method == QHttpServerRequest::Method::Get || method == QHttpServerRequest::Method::Head;
     const bool post = method == QHttpServerRequest::Method::Post;
-    const RemoteApi::Error notAllowed{405, "method_not_allowed", QStringLiteral("Ta metoda nie jest tu obsługiwana")};
-
-    if (path == QLatin1String("/") || path == QLatin1String("/index.html")) {
-        if (!get)
-            return replyError(responder, notAllowed);
-        if (viaQuery) {
-            // The link's token becomes a cookie, and the address bar loses it.
-            const QByteArray cookie = QByteArray(CookieName) + '=' + token_
-                                      + "; Path=/; HttpOnly; SameSite=Strict; Max-Age=31536000";
-            return reply(responder, Status::SeeOther, "text/plain; charset=utf-8", "/\n",
-                         {{"Location", "/"}, {"Set-Cookie", cookie}});
-        }
-        return serveFile(QStringLiteral(":/remote/index.html"), responder);
-    }
-    if (path == QLatin1String("/app.js") || path == QLatin1String("/style.css")) {
-        if (!get)
-            return replyError(responder, notAllowed);
-        return serveFile(QStringLiteral(":/remote") + path, responder);
-    }
-    if (path == QLatin1String("/api/v1/state")) {
-        if (!get)
-            return replyError(responder, notAllowed);
-        return reply(responder, Status::Ok, JsonType, RemoteApi::stateJson(host_.panelView()));
-    }
-    if (path == QLatin1String("/api/v1/live"))
-        return replyError(responder, {426, "upgrade_required", QStringLiteral("Ten adres przyjmuje tylko połączenia WebSocket")},
-                          {{"Upgrade", "websocket"}});
     static const QString commandPrefix = QStringLiteral("/api/v1/stopwatch/");
-    if (path.startsWith(commandPrefix)) {
-        if (!post)
-            return replyError(responder, notAllowed);
-        const RemoteApi::Parsed parsed = RemoteApi::parseCommand(path.mid(commandPrefix.size()), request.body());
-        if (!parsed.command)
-            return replyError(responder, parsed.error);
-        const CommandOutcome outcome = host_.runStopwatchCommand(*parsed.command);
-        if (!outcome.ok())
-            return replyError(responder, RemoteApi::refusal(outcome));
-        stateChanged();
-        return reply(responder, Status::Ok, JsonType, RemoteApi::okJson());
+
+    if (post) {
+        // A page of another site may post a form or a plain text with the operator's cookie;
+        // neither gets this far.
+        if (!isJson(headerValue(request, "content-type")))
+            return out.error({403, "json_required", QStringLiteral("Polecenie musi mieć treść typu application/json")});
+        if (!sameOrigin(headerValue(request, "origin"), headerValue(request, "host")))
+            return out.error({403, "foreign_origin", QStringLiteral("Polecenie z innej strony jest niedozwolone")});
     }
-    replyError(responder, {404, "not_found", QStringLiteral("Nie ma takiego adresu")});
+
+    const QList<RemoteRoute>& all = routes();
+    const auto route = std::find_if(all.begin(), all.end(), [&](const RemoteRoute& r) { return path == QLatin1String(r.path); });
+    if (route == all.end()) {
+        if (post && path.startsWith(commandPrefix))   // names the command it does not know
+            return out.error(RemoteApi::parseCommand(path.mid(commandPrefix.size()), {}).error);
+        return out.error(NotFound);
+    }
+    if (qstrcmp(route->method, "POST") == 0 ? !post : !get)
+        return out.error({405, "method_not_allowed", QStringLiteral("Ta metoda nie jest tu obsługiwana")});
+
+    if (page) {
+        if (request.query().hasQueryItem(QStringLiteral("token"))) {
+            // The address bar loses the token, whichever way the request got in; a good one in
+            // the link becomes the cookie.
+            const QString query = request.query().queryItemValue(QStringLiteral("token"), QUrl::FullyDecoded);
+            if (!sameToken(query.toLatin1(), token_))
+                return out.reply(Status::SeeOther, "text/plain; charset=utf-8", "/\n", {{"Location", "/"}});
+            const QByteArray cookie = cookieName() + '=' + token_ + "; Path=/; HttpOnly; SameSite=Strict; Max-Age=31536000";
+            return out.reply(Status::SeeOther, "text/plain; charset=utf-8", "/\n", {{"Location", "/"}, {"Set-Cookie", cookie}});
+        }
+        return serveFile(QStringLiteral(":/remote/index.html"), out);
+    }
+    if (path == QLatin1String("/app.js") || path == QLatin1String("/style.css"))
+        return serveFile(QStringLiteral(":/remote") + path, out);
+    if (path == QLatin1String("/api/v1/openapi.json"))
+        return serveFile(QStringLiteral(":/remote/openapi.json"), out);
+    if (path == QLatin1String("/api/v1/state"))
+        return out.reply(Status::Ok, JsonType, RemoteApi::stateJson(host_.panelView()));
+    if (path == QLatin1String("/api/v1/live"))
+        return out.error({426, "upgrade_required", QStringLiteral("Ten adres przyjmuje tylko połączenia WebSocket")},
+                         {{"Upgrade", "websocket"}});
+    // The rest are the commands.
+    const RemoteApi::Parsed parsed = RemoteApi::parseCommand(path.mid(commandPrefix.size()), request.body());
+    if (!parsed.command)
+        return out.error(parsed.error);
+    const CommandOutcome outcome = host_.runStopwatchCommand(*parsed.command);
+    if (!outcome.ok())
+        return out.error(RemoteApi::refusal(outcome));
+    stateChanged();
+    out.reply(Status::Ok, JsonType, RemoteApi::okJson());
 }
 
-void RemoteServer::serveFile(const QString& path, QHttpServerResponder& responder)
+const QList<RemoteRoute>& RemoteServer::routes()
+{
+    static const QList<RemoteRoute> all{
+        {"GET", "/"},
+        {"GET", "/index.html"},
+        {"GET", "/app.js"},
+        {"GET", "/style.css"},
+        {"GET", "/api/v1/state"},
+        {"GET", "/api/v1/live"},
+        {"GET", "/api/v1/openapi.json"},
+        {"POST", "/api/v1/stopwatch/start"},
+        {"POST", "/api/v1/stopwatch/stop"},
+        {"POST", "/api/v1/stopwatch/set"},
+        {"POST", "/api/v1/stopwatch/zero"},
+        {"POST", "/api/v1/stopwatch/preset"},
+        {"POST", "/api/v1/stopwatch/target"},
+    };
+    return all;
+}
+
+void RemoteServer::serveFile(const QString& path, Answer& out)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
-        return replyError(responder, {404, "not_found", QStringLiteral("Nie ma takiego adresu")});
+        return out.error(NotFound);
     QByteArray type = "application/octet-stream";
     if (path.endsWith(QLatin1String(".html")))
         type = "text/html; charset=utf-8";
@@ -343,9 +606,11 @@ void RemoteServer::serveFile(const QString& path, QHttpServerResponder& responde
         type = "text/css; charset=utf-8";
     else if (path.endsWith(QLatin1String(".svg")))
         type = "image/svg+xml";
-    reply(responder, Status::Ok, type, file.readAll(),
-          {{"Content-Security-Policy",
-            "default-src 'self'; connect-src 'self' ws: wss:; img-src 'self' data:; frame-ancestors 'none'"}});
+    else if (path.endsWith(QLatin1String(".json")))
+        type = JsonType;
+    out.reply(Status::Ok, type, file.readAll(),
+              {{"Content-Security-Policy",
+                "default-src 'self'; connect-src 'self' ws: wss:; img-src 'self' data:; frame-ancestors 'none'"}});
 }
 
 void RemoteServer::acceptWebSockets()
@@ -360,7 +625,7 @@ void RemoteServer::acceptWebSockets()
 
         const QNetworkRequest& req = ws->request();
         const QByteArray bearer = req.rawHeader("Authorization");
-        const QByteArray cookie = cookieValue(req.rawHeader("Cookie"), CookieName);
+        const QByteArray cookie = cookieValue(req.rawHeader("Cookie"), cookieName());
         const QByteArray query = QUrlQuery(ws->requestUrl()).queryItemValue(QStringLiteral("token"), QUrl::FullyDecoded).toLatin1();
         const bool ok = (bearer.startsWith("Bearer ") && sameToken(bearer.mid(7).trimmed(), token_))
                         || (!cookie.isEmpty() && sameToken(cookie, token_)) || (!query.isEmpty() && sameToken(query, token_));

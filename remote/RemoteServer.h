@@ -4,8 +4,9 @@
 // live over WebSocket. Everything runs on the user-interface thread, in short handlers.
 //
 // Guards against clients that would hold the window up or eat its memory: a bounded number of
-// connections, a deadline for each request to arrive whole, a cap on a request's size, and a cap
-// on what a WebSocket that does not read may have waiting.
+// connections (an idle stranger makes room for a newcomer), a deadline for each request to
+// arrive whole, caps on a request's head and size, and a cap on what a WebSocket that does not
+// read may have waiting.
 #include <QAbstractHttpServer>
 #include <QByteArray>
 #include <QHostAddress>
@@ -21,18 +22,29 @@ class GuardedTcpServer;
 
 struct RemoteLimits {
     int maxConnections = 64;            // HTTP and WebSocket together
+    int firstByteTimeoutMs = 2000;      // a new connection must start its request in this
     int requestTimeoutMs = 10000;       // a request (or the next one on a kept connection) must arrive in this
     qint64 maxRequestBytes = 16 * 1024; // headers and body of one request
+    qint64 maxHeadBytes = 8 * 1024;     // request line and headers
+    int maxHeaderLines = 99;            // more gets 431
     qint64 maxWebSocketBacklog = 64 * 1024;
 };
 
 struct RemoteCounters {
-    int refused = 0;        // connections over the limit
+    int open = 0;           // connections open now, upgraded ones included
+    int refused = 0;        // connections over the limit with no one to make room
+    int evicted = 0;        // connections without a good request closed to make room
     int timedOut = 0;       // requests that did not arrive in time
     int oversized = 0;      // requests over the size cap
     int unauthorized = 0;   // 401s and WebSockets closed for a bad token
     int dropped = 0;        // WebSockets closed for not reading
+    int malformed = 0;      // requests refused on their head alone (400, 431)
     int peakOpen = 0;       // most connections open at once
+};
+
+struct RemoteRoute {
+    const char* method;   // "GET" (which answers HEAD too) or "POST"
+    const char* path;
 };
 
 class RemoteServer : public QAbstractHttpServer {
@@ -47,16 +59,21 @@ public:
     int liveClients() const { return static_cast<int>(clients_.size()); }
     const RemoteCounters& counters() const { return counters_; }
 
-    static constexpr const char* CookieName = "kadrel_token";
+    // Every path the server answers; the dispatch and the API's description both follow it.
+    static const QList<RemoteRoute>& routes();
+
+    // The port is in the name, so that two programs on one PC keep a cookie each.
+    QByteArray cookieName() const;
 
 protected:
     bool handleRequest(const QHttpServerRequest& request, QTcpSocket* socket) override;
     void missingHandler(const QHttpServerRequest& request, QTcpSocket* socket) override;
 
 private:
-    bool authorized(const QHttpServerRequest& request, bool* viaQuery = nullptr) const;
-    void serve(const QHttpServerRequest& request, QHttpServerResponder& responder);
-    void serveFile(const QString& path, QHttpServerResponder& responder);
+    struct Answer;
+    bool authorized(const QHttpServerRequest& request) const;
+    void serve(const QHttpServerRequest& request, Answer& out);
+    void serveFile(const QString& path, Answer& out);
     void acceptWebSockets();
     void stateChanged();
     void broadcast();

@@ -13,43 +13,12 @@
 #include "remote/RemoteService.h"
 #include "remote/RemoteSettings.h"
 #include "tests/support/ClockFrames.h"
+#include "tests/support/NodeDriver.h"
 #include "tests/test_main_window_fixture.h"
 
 namespace {
 
 const QString Chromium = QStringLiteral("/usr/bin/chromium");
-
-// Copies the driver and its lockfile into the build folder and installs playwright-core there
-// when the lockfile changed. Empty on success, else what went wrong.
-QString prepareDriver(const QString& dir)
-{
-    const QString src = QStringLiteral(KADREL_SOURCE_DIR "/tests/browser/");
-    QDir().mkpath(dir);
-    bool lockChanged = false;
-    for (const char* name : {"package.json", "package-lock.json", "page.mjs"}) {
-        const QString from = src + QLatin1String(name), to = dir + QLatin1Char('/') + QLatin1String(name);
-        QFile a(from), b(to);
-        a.open(QIODevice::ReadOnly);
-        const QByteArray want = a.readAll();
-        const bool same = b.open(QIODevice::ReadOnly) && b.readAll() == want;
-        b.close();
-        if (!same) {
-            QFile::remove(to);
-            if (!QFile::copy(from, to))
-                return QStringLiteral("cannot copy %1").arg(from);
-            lockChanged = lockChanged || QLatin1String(name) != QLatin1String("page.mjs");
-        }
-    }
-    if (!lockChanged && QFile::exists(dir + QStringLiteral("/node_modules/playwright-core/package.json")))
-        return {};
-    QProcess npm;
-    npm.setWorkingDirectory(dir);
-    npm.setProcessChannelMode(QProcess::MergedChannels);
-    npm.start(QStringLiteral("npm"), {QStringLiteral("ci"), QStringLiteral("--no-audit"), QStringLiteral("--no-fund")});
-    if (!npm.waitForFinished(300000) || npm.exitCode() != 0)
-        return QStringLiteral("npm ci failed: ") + QString::fromUtf8(npm.readAll());
-    return {};
-}
 
 uint8_t bcd(int v)
 {
@@ -65,7 +34,7 @@ TEST_F(RemoteBrowserTest, PageShowsClocksAndSendsTheWindowsFrames)
                      << "); the browser test of the remote page needs it (Debian package chromium)";
     ASSERT_FALSE(QStandardPaths::findExecutable(QStringLiteral("node")).isEmpty()) << "node is needed to drive Chromium";
     const QString dir = QStringLiteral(KADREL_BUILD_DIR "/browser");
-    const QString prepared = prepareDriver(dir);
+    const QString prepared = prepareNodeDriver(dir);
     ASSERT_TRUE(prepared.isEmpty()) << prepared.toStdString();
 
     const QByteArray token = newAccessToken();

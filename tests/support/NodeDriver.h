@@ -1,0 +1,47 @@
+#pragma once
+// The Node scripts of tests/browser, copied into a folder of the build with their lockfile, and
+// their packages installed there with npm ci when the lockfile changed or a package is missing.
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QString>
+
+// Empty on success, else what went wrong.
+inline QString prepareNodeDriver(const QString& dir)
+{
+    const QString src = QStringLiteral(KADREL_SOURCE_DIR "/tests/browser/");
+    QDir().mkpath(dir);
+    bool lockChanged = false;
+    const QStringList scripts = QDir(src).entryList({QStringLiteral("*.mjs")}, QDir::Files);
+    for (const QString& name : QStringList{QStringLiteral("package.json"), QStringLiteral("package-lock.json")} + scripts) {
+        const QString from = src + name, to = dir + QLatin1Char('/') + name;
+        QFile a(from), b(to);
+        a.open(QIODevice::ReadOnly);
+        const QByteArray want = a.readAll();
+        const bool same = b.open(QIODevice::ReadOnly) && b.readAll() == want;
+        b.close();
+        if (!same) {
+            QFile::remove(to);
+            if (!QFile::copy(from, to))
+                return QStringLiteral("cannot copy %1").arg(from);
+            lockChanged = lockChanged || !name.endsWith(QLatin1String(".mjs"));
+        }
+    }
+    QFile manifest(dir + QStringLiteral("/package.json"));
+    manifest.open(QIODevice::ReadOnly);
+    const QJsonObject wanted = QJsonDocument::fromJson(manifest.readAll()).object().value(QStringLiteral("dependencies")).toObject();
+    bool installed = true;
+    for (const QString& name : wanted.keys())
+        installed = installed && QFile::exists(dir + QStringLiteral("/node_modules/") + name + QStringLiteral("/package.json"));
+    if (!lockChanged && installed)
+        return {};
+    QProcess npm;
+    npm.setWorkingDirectory(dir);
+    npm.setProcessChannelMode(QProcess::MergedChannels);
+    npm.start(QStringLiteral("npm"), {QStringLiteral("ci"), QStringLiteral("--no-audit"), QStringLiteral("--no-fund")});
+    if (!npm.waitForFinished(300000) || npm.exitCode() != 0)
+        return QStringLiteral("npm ci failed: ") + QString::fromUtf8(npm.readAll());
+    return {};
+}

@@ -1,0 +1,425 @@
+// needs: qt
+// The remote server's connections over loopback: every connection gives its place back however
+// it ends, idle strangers cannot lock the operator out, and the HTTP rules each raw request
+// meets before anything is queued.
+#include <QDir>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTcpSocket>
+#include <QWebSocket>
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "remote/RemoteServer.h"
+#include "remote/RemoteSettings.h"
+#include "tests/support/NodeDriver.h"
+#include "tests/test_main_window_fixture.h"
+
+namespace {
+
+int openDescriptors()
+{
+    return static_cast<int>(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System).size());
+}
+
+class RemoteHttpTest : public ConnectedWindowTest {
+protected:
+    void startServer(const RemoteLimits& limits)
+    {
+        token = newAccessToken();
+        server = std::make_unique<RemoteServer>(*form, token, limits);
+        ASSERT_TRUE(server->start(QHostAddress::LocalHost, 0).isEmpty());
+    }
+    void TearDown() override
+    {
+        server.reset();
+        ConnectedWindowTest::TearDown();
+    }
+
+    std::unique_ptr<QWebSocket> openPage()
+    {
+        auto ws = std::make_unique<QWebSocket>();
+        QNetworkRequest req(QUrl(QStringLiteral("ws://127.0.0.1:%1/api/v1/live").arg(server->port())));
+        req.setRawHeader("Authorization", "Bearer " + token);
+        ws->open(req);
+        return ws;
+    }
+
+    QByteArray token;
+    std::unique_ptr<RemoteServer> server;
+};
+
+// A thousand page visits, ended each way a visit ends: the count of open connections comes
+// back to nothing every time, and the server never turns anyone away.
+TEST_F(RemoteHttpTest, EveryWebSocketGivesItsPlaceBack)
+{
+    RemoteLimits limits;
+    limits.maxConnections = 16;
+    startServer(limits);
+    const int descriptorsBefore = openDescriptors();
+
+    enum class End { ClientCloses, ServerCloses, Dropped };
+    const struct {
+        const char* name;
+        End end;
+        int sessions;
+    } cases[] = {
+        {"closed by the page", End::ClientCloses, 340},
+        {"closed by the server (message over the cap)", End::ServerCloses, 340},
+        {"connection dropped", End::Dropped, 340},
+    };
+    const int batch = 8;   // under the cap, so a place not given back shows within two batches
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (int done = 0; done < c.sessions; done += batch) {
+            std::vector<std::unique_ptr<QWebSocket>> pages;
+            int states = 0;
+            for (int i = 0; i < batch; ++i) {
+                pages.push_back(openPage());
+                QObject::connect(pages.back().get(), &QWebSocket::textMessageReceived, [&](const QString&) { ++states; });
+            }
+            ASSERT_TRUE(waitFor([&] { return states >= batch; })) << "after " << done << " sessions: " << states
+                                                                  << " pages have the state, open "
+                                                                  << server->counters().open;
+            for (auto& p : pages) {
+                switch (c.end) {
+                case End::ClientCloses: p->close(); break;
+                case End::ServerCloses: p->sendBinaryMessage(QByteArray(8000, 'x')); break;
+                case End::Dropped: p->abort(); break;
+                }
+            }
+            ASSERT_TRUE(waitFor([&] {
+                return server->counters().open == 0 && server->liveClients() == 0
+                       && std::all_of(pages.begin(), pages.end(),
+                                      [](const auto& p) { return p->state() == QAbstractSocket::UnconnectedState; });
+            })) << "after " << done << " sessions: open " << server->counters().open << ", live " << server->liveClients();
+        }
+    }
+    EXPECT_EQ(server->counters().refused, 0);
+    EXPECT_EQ(server->counters().evicted, 0);
+    EXPECT_LE(server->counters().peakOpen, batch);
+
+    // Still serving, and no descriptor was left behind.
+    auto last = openPage();
+    int states = 0;
+    QObject::connect(last.get(), &QWebSocket::textMessageReceived, [&](const QString&) { ++states; });
+    ASSERT_TRUE(waitFor([&] { return states > 0; }));
+    EXPECT_EQ(server->counters().open, 1);
+    last.reset();
+    ASSERT_TRUE(waitFor([&] { return server->counters().open == 0; }));
+    QTest::qWait(50);   // the sockets' deferred deletions
+    EXPECT_LE(openDescriptors(), descriptorsBefore + 2);
+}
+
+// Places held by clients that have not shown the token: a newcomer with a good request gets in,
+// the operator's live page is never the one closed, and when every place is held by a known
+// client the newcomer is the one turned away.
+TEST_F(RemoteHttpTest, IdleClientsCannotLockTheOperatorOut)
+{
+    RemoteLimits limits;
+    limits.maxConnections = 8;
+    limits.firstByteTimeoutMs = 60000;   // the places stay held for as long as the case runs
+    limits.requestTimeoutMs = 60000;
+    startServer(limits);
+
+    enum class Filler { Idle, HalfSent, Slow, Pages };
+    const struct {
+        const char* name;
+        Filler filler;
+        bool answered;
+    } cases[] = {
+        {"idle connections that send nothing", Filler::Idle, true},
+        {"requests sent half-way", Filler::HalfSent, true},
+        {"requests dribbled a byte at a time", Filler::Slow, true},
+        {"every place a live page", Filler::Pages, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const RemoteCounters before = server->counters();
+        // The operator's page first, then the fillers take every other place and more.
+        auto operatorPage = openPage();
+        ASSERT_TRUE(waitFor([&] { return server->liveClients() == 1; }));
+        std::vector<std::unique_ptr<QTcpSocket>> fillers;
+        std::vector<std::unique_ptr<QWebSocket>> pages;
+        for (int i = 0; i < limits.maxConnections + 4; ++i) {
+            if (c.filler == Filler::Pages) {
+                pages.push_back(openPage());
+                continue;
+            }
+            auto s = std::make_unique<QTcpSocket>();
+            s->connectToHost(QHostAddress::LocalHost, server->port());
+            ASSERT_TRUE(s->waitForConnected(1000));
+            if (c.filler != Filler::Idle)
+                s->write("GET /api/v1/state HTTP/1.1\r\nHost: 127.0.0.1\r\n");
+            fillers.push_back(std::move(s));
+        }
+        QTimer dribble;
+        QObject::connect(&dribble, &QTimer::timeout, [&] {
+            for (auto& s : fillers)
+                s->write("X");
+        });
+        if (c.filler == Filler::Slow)
+            dribble.start(20);
+        ASSERT_TRUE(waitFor([&] {
+            return server->counters().open == limits.maxConnections
+                   && (c.filler != Filler::Pages || server->liveClients() == limits.maxConnections)
+                   && server->counters().evicted + server->counters().refused - before.evicted - before.refused >= 4;
+        })) << "open " << server->counters().open;
+
+        QTcpSocket good;
+        good.connectToHost(QHostAddress::LocalHost, server->port());
+        ASSERT_TRUE(good.waitForConnected(1000));
+        good.write("GET /api/v1/state HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer " + token + "\r\n\r\n");
+        waitFor([&] { return good.bytesAvailable() > 0 || good.state() == QAbstractSocket::UnconnectedState; });
+        const QByteArray answer = good.readAll();
+        if (c.answered) {
+            EXPECT_TRUE(answer.startsWith("HTTP/1.1 200")) << answer.left(80).toStdString();
+            EXPECT_EQ(server->counters().refused, before.refused);
+        } else {
+            EXPECT_TRUE(answer.isEmpty());
+            EXPECT_GT(server->counters().refused, before.refused);
+        }
+        EXPECT_EQ(operatorPage->state(), QAbstractSocket::ConnectedState);
+        dribble.stop();
+        fillers.clear();
+        pages.clear();
+        operatorPage.reset();
+        good.abort();
+        ASSERT_TRUE(waitFor([&] { return server->counters().open == 0 && server->liveClients() == 0; }))
+            << "open " << server->counters().open;
+    }
+
+    // A connection that says nothing at all goes after its short first-byte deadline.
+    RemoteLimits shortWait;
+    shortWait.firstByteTimeoutMs = 200;
+    startServer(shortWait);
+    QTcpSocket silent;
+    silent.connectToHost(QHostAddress::LocalHost, server->port());
+    ASSERT_TRUE(silent.waitForConnected(1000));
+    ASSERT_TRUE(waitFor([&] { return silent.state() == QAbstractSocket::UnconnectedState; }));
+    EXPECT_EQ(server->counters().timedOut, 1);
+    EXPECT_EQ(server->counters().open, 0);
+}
+
+// One HTTP answer read off a raw connection.
+struct RawAnswer {
+    int status = 0;
+    QByteArray head;
+    QByteArray body;
+    QByteArray header(const QByteArray& name) const
+    {
+        for (const QByteArray& line : head.split('\n')) {
+            const qsizetype colon = line.indexOf(':');
+            if (colon > 0 && line.left(colon).trimmed().compare(name, Qt::CaseInsensitive) == 0)
+                return line.mid(colon + 1).trimmed();
+        }
+        return {};
+    }
+};
+
+// Reads one answer (headers only for a HEAD or a 1xx); waits for it as long as it takes to come.
+std::optional<RawAnswer> readAnswer(QTcpSocket& s, QByteArray& buffer, bool headOnly)
+{
+    qsizetype end = -1;
+    (void)QTest::qWaitFor([&] {
+        buffer += s.readAll();
+        end = buffer.indexOf("\r\n\r\n");
+        return end >= 0 || s.state() == QAbstractSocket::UnconnectedState;
+    }, 3000);
+    if (end < 0)
+        return std::nullopt;
+    RawAnswer a;
+    a.head = buffer.left(end);
+    a.status = a.head.mid(9, 3).toInt();
+    buffer.remove(0, end + 4);
+    const qsizetype length = (headOnly || a.status < 200) ? 0 : a.header("Content-Length").toLongLong();
+    (void)QTest::qWaitFor([&] {
+        buffer += s.readAll();
+        return buffer.size() >= length || s.state() == QAbstractSocket::UnconnectedState;
+    }, 3000);
+    a.body = buffer.left(length);
+    buffer.remove(0, length);
+    return a;
+}
+
+// One request on a connection of its own, closed after the answer.
+std::optional<RawAnswer> ask(quint16 port, const QByteArray& request, bool headOnly = false)
+{
+    QTcpSocket s;
+    s.connectToHost(QHostAddress::LocalHost, port);
+    if (!s.waitForConnected(1000))
+        return std::nullopt;
+    s.write(request);
+    QByteArray buffer;
+    return readAnswer(s, buffer, headOnly);
+}
+
+// The API's description as the server serves it: valid OpenAPI 3.1 to a validator from npm
+// (@seriousme/openapi-schema-validator, which checks against the official 3.1 schemas and
+// resolves every reference), naming every route the server answers and no other, each of
+// them answered with a status the description lists for it.
+TEST_F(RemoteHttpTest, ApiDescriptionIsValidAndComplete)
+{
+    ASSERT_FALSE(QStandardPaths::findExecutable(QStringLiteral("node")).isEmpty()) << "node is needed to validate the description";
+    const QString dir = QStringLiteral(KADREL_BUILD_DIR "/openapi-check");
+    const QString prepared = prepareNodeDriver(dir);
+    ASSERT_TRUE(prepared.isEmpty()) << prepared.toStdString();
+    startServer({});
+    const QByteArray auth = "Authorization: Bearer " + token + "\r\nHost: 127.0.0.1\r\nConnection: close\r\n";
+
+    const std::optional<RawAnswer> served = ask(server->port(), "GET /api/v1/openapi.json HTTP/1.1\r\n" + auth + "\r\n");
+    ASSERT_TRUE(served);
+    ASSERT_EQ(served->status, 200);
+    EXPECT_TRUE(served->header("Content-Type").startsWith("application/json"));
+    QTemporaryDir temp;
+    const QString file = temp.filePath(QStringLiteral("openapi.json"));
+    {
+        QFile f(file);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(served->body);
+    }
+
+    QProcess node;
+    node.setWorkingDirectory(dir);
+    node.start(QStringLiteral("node"), {QStringLiteral("openapi.mjs"), file});
+    ASSERT_TRUE(waitFor([&] { return node.state() == QProcess::NotRunning; }, 60000));
+    const QString out = QString::fromUtf8(node.readAllStandardOutput());
+    ASSERT_EQ(node.exitCode(), 0) << out.toStdString() << node.readAllStandardError().toStdString();
+    const QStringList lines = out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    ASSERT_FALSE(lines.isEmpty());
+    EXPECT_EQ(lines.first(), QStringLiteral("VALID 3.1"));
+
+    QStringList described = lines.filter(QRegularExpression(QStringLiteral("^OP ")));
+    for (QString& d : described)
+        d = d.mid(3);
+    QStringList answered;
+    for (const RemoteRoute& r : RemoteServer::routes())
+        answered << QStringLiteral("%1 %2").arg(QLatin1String(r.method), QLatin1String(r.path));
+    described.sort();
+    answered.sort();
+    EXPECT_EQ(described, answered);
+
+    // Each described operation, asked as a client would: the answer is one it describes.
+    const QJsonObject paths = QJsonDocument::fromJson(served->body).object().value("paths").toObject();
+    const std::map<QString, QByteArray> bodies = {
+        {"/api/v1/stopwatch/set", R"({"minutes":"5"})"},
+        {"/api/v1/stopwatch/preset", R"({"minutes":10})"},
+        {"/api/v1/stopwatch/target", R"({"target":"W"})"},
+    };
+    for (const QString& op : std::as_const(described)) {
+        SCOPED_TRACE(op.toStdString());
+        const QString method = op.section(QLatin1Char(' '), 0, 0), path = op.section(QLatin1Char(' '), 1);
+        QByteArray request = method.toLatin1() + ' ' + path.toLatin1() + " HTTP/1.1\r\n" + auth;
+        if (method == QLatin1String("POST")) {
+            const auto b = bodies.find(path);
+            const QByteArray body = b == bodies.end() ? QByteArray("{}") : b->second;
+            request += "Content-Type: application/json\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+        } else {
+            request += "\r\n";
+        }
+        const std::optional<RawAnswer> a = ask(server->port(), request);
+        ASSERT_TRUE(a);
+        const QJsonObject responses = paths.value(path).toObject().value(method.toLower()).toObject().value("responses").toObject();
+        EXPECT_TRUE(responses.contains(QString::number(a->status))) << a->status << " " << a->body.toStdString();
+        EXPECT_LT(a->status, 500);
+        EXPECT_NE(a->status, 404);
+    }
+}
+
+// Each rule of the HTTP the server speaks, as raw requests on a connection of their own.
+TEST_F(RemoteHttpTest, RawRequestsMeetEachRule)
+{
+    startServer({});
+    const QByteArray port = QByteArray::number(server->port());
+    const QByteArray auth = "Authorization: Bearer " + token + "\r\n";
+    const QByteArray host = "Host: 127.0.0.1:" + port + "\r\n";
+    const QByteArray start = "POST /api/v1/stopwatch/start HTTP/1.1\r\n" + host + auth;
+    const QByteArray target = "POST /api/v1/stopwatch/target HTTP/1.1\r\n" + host + auth;
+    const QByteArray json = "Content-Type: application/json\r\n";
+    const QByteArray body = "Content-Length: 2\r\n\r\n{}";
+    const QByteArray state = "GET /api/v1/state HTTP/1.1\r\n" + host + auth;
+    QByteArray manyHeaders = state;
+    for (int i = 0; i < 120; ++i)
+        manyHeaders += "X-Filler-" + QByteArray::number(i) + ": 1\r\n";
+    const QByteArray cookieName = "kadrel_token_" + port;
+
+    struct Case {
+        const char* name;
+        QByteArray send;
+        QByteArray then;              // sent once the first answer is in
+        std::vector<int> statuses;    // the answers, in order
+        const char* code = "";        // the error code of the last answer
+        bool closed = false;          // the server ends the connection after the last answer
+        bool headOnly = false;        // the first answer is to a HEAD
+        QByteArray header = {};       // a header the first answer must carry...
+        QByteArray value = {};        // ...starting with this (empty: must not carry it)
+    };
+    const Case cases[] = {
+        {"command with a JSON body", target + json + "Content-Length: 14\r\n\r\n{\"target\":\"W\"}", {}, {200}},
+        {"command with the page's own origin", target + json + "Origin: http://127.0.0.1:" + port + "\r\nContent-Length: 14\r\n\r\n{\"target\":\"W\"}", {}, {200}},
+        {"command with no content type", start + body, {}, {403}, "json_required"},
+        {"command as plain text", start + "Content-Type: text/plain\r\n" + body, {}, {403}, "json_required"},
+        {"command as a form", start + "Content-Type: application/x-www-form-urlencoded\r\n" + body, {}, {403}, "json_required"},
+        {"command from another site", start + json + "Origin: http://evil.example\r\n" + body, {}, {403}, "foreign_origin"},
+        {"command from an opaque origin", start + json + "Origin: null\r\n" + body, {}, {403}, "foreign_origin"},
+        {"command from the same host over https", start + json + "Origin: https://127.0.0.1:" + port + "\r\n" + body, {}, {403}, "foreign_origin"},
+        {"command from the same host, another port", start + json + "Origin: http://127.0.0.1:1\r\n" + body, {}, {403}, "foreign_origin"},
+        {"HEAD gets the headers alone", "HEAD /api/v1/state HTTP/1.1\r\n" + host + auth + "\r\n", state + "\r\n", {200, 200}, "", false, true, "Content-Type", "application/json"},
+        {"HTTP/1.0 is closed after its answer", "GET /api/v1/state HTTP/1.0\r\n" + auth + "\r\n", {}, {200}, "", true, false, "Connection", "close"},
+        {"HTTP/1.0 asking keep-alive is kept", "GET /api/v1/state HTTP/1.0\r\nConnection: keep-alive\r\n" + auth + "\r\n", state + "\r\n", {200, 200}, "", false, false, "Connection", "keep-alive"},
+        {"HTTP/1.1 asking close is closed", state + "Connection: close\r\n\r\n", {}, {200}, "", true},
+        {"length and chunked framing together", start + json + "Content-Length: 2\r\nTransfer-Encoding: chunked\r\n\r\n2\r\n{}\r\n0\r\n\r\n", {}, {400}, "bad_framing", true},
+        {"two different lengths", start + json + "Content-Length: 2\r\nContent-Length: 3\r\n\r\n{} ", {}, {400}, "bad_framing", true},
+        {"two lengths in one header", start + json + "Content-Length: 2, 3\r\n\r\n{} ", {}, {400}, "bad_framing", true},
+        {"too many headers", manyHeaders + "\r\n", {}, {431}, "headers_too_large", true},
+        {"a header too large", state + "X-Big: " + QByteArray(10000, 'a') + "\r\n\r\n", {}, {431}, "headers_too_large", true},
+        {"Expect: 100-continue", target + json + "Expect: 100-continue\r\nContent-Length: 14\r\n\r\n", "{\"target\":\"W\"}", {100, 200}},
+        {"the link's token becomes the cookie", "GET /?token=" + token + " HTTP/1.1\r\n" + host + "\r\n", {}, {303}, "", false, false, "Set-Cookie", cookieName + '=' + token + ';'},
+        {"the link's token leaves the address even with the cookie set", "GET /?token=" + token + " HTTP/1.1\r\n" + host + "Cookie: " + cookieName + '=' + token + "\r\n\r\n", {}, {303}, "", false, false, "Location", "/"},
+        {"a wrong token in the link, the cookie good", "GET /?token=wrong HTTP/1.1\r\n" + host + "Cookie: " + cookieName + '=' + token + "\r\n\r\n", {}, {303}, "", false, false, "Set-Cookie", ""},
+        {"another profile's cookie does not let in", "GET /api/v1/state HTTP/1.1\r\n" + host + "Cookie: kadrel_token_1=" + token + "\r\n\r\n", {}, {401}, "unauthorized"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        QTcpSocket s;
+        s.connectToHost(QHostAddress::LocalHost, server->port());
+        ASSERT_TRUE(s.waitForConnected(1000));
+        s.write(c.send);
+        QByteArray buffer;
+        std::optional<RawAnswer> last;
+        for (size_t i = 0; i < c.statuses.size(); ++i) {
+            last = readAnswer(s, buffer, c.headOnly && i == 0);
+            ASSERT_TRUE(last) << "answer " << i << " missing; got " << buffer.left(200).toStdString();
+            EXPECT_EQ(last->status, c.statuses[i]) << last->head.toStdString();
+            if (i > 0)
+                continue;
+            if (!c.header.isEmpty()) {
+                EXPECT_TRUE(last->header(c.header).startsWith(c.value)) << last->head.toStdString();
+            }
+            if (c.header == "Set-Cookie" && c.value.isEmpty()) {
+                EXPECT_TRUE(last->header("Set-Cookie").isEmpty());
+            }
+            if (c.headOnly) {   // the length of the body a GET would get, and no body
+                EXPECT_GT(last->header("Content-Length").toInt(), 0);
+                EXPECT_TRUE(last->body.isEmpty());
+            }
+            if (!c.then.isEmpty())
+                s.write(c.then);
+        }
+        if (*c.code) {
+            EXPECT_EQ(QJsonDocument::fromJson(last->body).object().value("error").toString().toStdString(), c.code);
+        }
+        if (c.closed)
+            EXPECT_TRUE(waitFor([&] { return s.state() == QAbstractSocket::UnconnectedState; }));
+        else
+            EXPECT_EQ(s.state(), QAbstractSocket::ConnectedState);
+        EXPECT_EQ(form->Link.PendingCommand, 0);
+    }
+}
+
+} // namespace
