@@ -15,6 +15,7 @@
 #include "app/Seams.h"
 #include "dialogs/Zdalne.h"
 #include "remote/RemoteService.h"
+#include "unattended/EventLog.h"
 #include "serial/ComPort.h"
 
 namespace {
@@ -36,6 +37,20 @@ bool fieldTextPasses(const QString& text)
 void TForm1::startRemote()
 {
     Remote = new RemoteService(*this, configFolder() + QStringLiteral("/zdalne.json"), this);
+    // Who asked for what from afar, and whether it was done: the user agent and the body are
+    // the sender's bytes, made one clean line first.
+    connect(Remote, &RemoteService::commandAnswered, this, [](const RemoteCommandRecord& r) {
+        const QString command = r.path.section(QLatin1Char('/'), -1);
+        bool v4 = false;
+        const quint32 ipv4 = r.sender.toIPv4Address(&v4);   // a dual-stack socket's ::ffff:a.b.c.d
+        const QString sender = v4 ? QHostAddress(ipv4).toString() : r.sender.toString();
+        const QString outcome = r.status >= 200 && r.status < 300
+                                    ? QStringLiteral("wykonane")
+                                    : QStringLiteral("odrzucone (%1 %2)").arg(r.status).arg(QString::fromLatin1(r.code));
+        LogEvent(QStringLiteral("Zdalne polecenie %1 %2 od %3 (%4): %5")
+                     .arg(EventLog::clean(command.toUtf8(), 40), EventLog::clean(r.body, 120), sender,
+                          EventLog::clean(r.userAgent), outcome));
+    });
     const QString why = Remote->startFromSettings();
     if (!why.isEmpty())
         qWarning("remote operation: %s", qUtf8Printable(why));

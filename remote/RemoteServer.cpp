@@ -370,9 +370,12 @@ struct RemoteServer::Answer {
     bool head = false;
     bool http10KeepAlive = false;
     bool close = false;
+    int status = 0;
+    QByteArray code{};
 
     void reply(Status status, const QByteArray& type, const QByteArray& body, std::initializer_list<Header> extra = {})
     {
+        this->status = static_cast<int>(status);
         responder.writeStatusLine(status);
         responder.writeHeader("Content-Type", type);
         responder.writeHeader("Content-Length", QByteArray::number(body.size()));
@@ -389,6 +392,7 @@ struct RemoteServer::Answer {
     }
     void error(const RemoteApi::Error& e, std::initializer_list<Header> extra = {})
     {
+        code = e.code;
         reply(static_cast<Status>(e.status), JsonType, RemoteApi::errorJson(e), extra);
     }
 };
@@ -488,6 +492,9 @@ bool RemoteServer::handleRequest(const QHttpServerRequest& request, QTcpSocket* 
     out.close = !keepAlive;
     out.http10KeepAlive = keepAlive && watch && headerValue(request, "connection").toLower().contains("keep-alive");
     serve(request, out);
+    if (request.method() == QHttpServerRequest::Method::Post)
+        emit commandAnswered({socket->peerAddress(), headerValue(request, "user-agent"), request.url().path(),
+                              request.body().left(200), out.status, out.code});
     if (out.close)
         socket->disconnectFromHost();
     return true;

@@ -47,6 +47,16 @@ struct RemoteRoute {
     const char* path;
 };
 
+// One command request as it was answered, for the program's event log.
+struct RemoteCommandRecord {
+    QHostAddress sender;
+    QByteArray userAgent;   // as sent: not yet text one may trust
+    QString path;
+    QByteArray body;        // as sent
+    int status = 0;         // the answer's status code
+    QByteArray code;        // the error's code, empty when it was done
+};
+
 class RemoteServer : public QAbstractHttpServer {
     Q_OBJECT
 public:
@@ -64,6 +74,10 @@ public:
 
     // The port is in the name, so that two programs on one PC keep a cookie each.
     QByteArray cookieName() const;
+
+signals:
+    // After the answer to every POST, done or refused (a refused token included).
+    void commandAnswered(const RemoteCommandRecord& record);
 
 protected:
     bool handleRequest(const QHttpServerRequest& request, QTcpSocket* socket) override;

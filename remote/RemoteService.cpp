@@ -40,6 +40,7 @@ QString RemoteService::restart()
     lastError_.clear();
     if (settings_.enabled) {
         auto server = std::make_unique<RemoteServer>(host_, settings_.token, limits);
+        connect(server.get(), &RemoteServer::commandAnswered, this, &RemoteService::commandAnswered);
         lastError_ = server->start(listenAddress, settings_.port);
         if (lastError_.isEmpty())
             server_ = std::move(server);

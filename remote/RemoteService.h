@@ -39,6 +39,8 @@ public:
 
 signals:
     void stateChanged();
+    // Every command request the server answered (RemoteServer::commandAnswered).
+    void commandAnswered(const RemoteCommandRecord& record);
 
 private:
     QString restart();

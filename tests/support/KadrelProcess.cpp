@@ -150,7 +150,26 @@ int KadrelProcess::waitExit(std::chrono::milliseconds timeout)
     return exitCode_;
 }
 
+static HttpAnswer exchange(int port, const std::string& request, std::chrono::milliseconds timeout);
+
 HttpAnswer httpGet(int port, const std::string& path, const std::string& bearer, std::chrono::milliseconds timeout)
+{
+    return exchange(port, "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+                              "\r\nAuthorization: Bearer " + bearer + "\r\nConnection: close\r\n\r\n",
+                    timeout);
+}
+
+HttpAnswer httpPost(int port, const std::string& path, const std::string& bearer, const std::string& json,
+                    const std::string& userAgent, std::chrono::milliseconds timeout)
+{
+    return exchange(port, "POST " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+                              "\r\nAuthorization: Bearer " + bearer + "\r\nUser-Agent: " + userAgent +
+                              "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(json.size()) +
+                              "\r\nConnection: close\r\n\r\n" + json,
+                    timeout);
+}
+
+static HttpAnswer exchange(int port, const std::string& request, std::chrono::milliseconds timeout)
 {
     HttpAnswer answer;
     const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -162,8 +181,6 @@ HttpAnswer httpGet(int port, const std::string& path, const std::string& bearer,
         ::close(s);
         return answer;
     }
-    const std::string request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
-                                "\r\nAuthorization: Bearer " + bearer + "\r\nConnection: close\r\n\r\n";
     if (::write(s, request.data(), request.size()) != static_cast<ssize_t>(request.size())) {
         ::close(s);
         return answer;

@@ -55,3 +55,6 @@ struct HttpAnswer {
 };
 HttpAnswer httpGet(int port, const std::string& path, const std::string& bearer,
                    std::chrono::milliseconds timeout = std::chrono::seconds(3));
+// The same for a JSON POST, with a user agent of the caller's bytes.
+HttpAnswer httpPost(int port, const std::string& path, const std::string& bearer, const std::string& json,
+                    const std::string& userAgent, std::chrono::milliseconds timeout = std::chrono::seconds(3));
