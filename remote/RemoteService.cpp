@@ -7,6 +7,14 @@
 RemoteService::RemoteService(StopwatchHost& host, QString settingsPath, QObject* parent)
     : QObject(parent), host_(host), path_(std::move(settingsPath)), settings_(RemoteSettings::load(path_))
 {
+    // A file from before the view page, or one whose keys were made equal by hand, keeps the
+    // key just made, so that the view link shown stays good after a restart.
+    if (settings_.viewerKeyMade) {
+        const QString why = settings_.save(path_);
+        if (!why.isEmpty())
+            qWarning("zdalne.json: the new viewer key could not be saved: %s", qUtf8Printable(why));
+        settings_.viewerKeyMade = false;
+    }
 }
 
 RemoteService::~RemoteService() = default;
@@ -34,12 +42,20 @@ QString RemoteService::renewToken()
     return apply(s);
 }
 
+QString RemoteService::renewViewerKey()
+{
+    RemoteSettings s = settings_;
+    s.viewerKey = newAccessToken();
+    return apply(s);
+}
+
 QString RemoteService::restart()
 {
     server_.reset();
     lastError_.clear();
     if (settings_.enabled) {
         auto server = std::make_unique<RemoteServer>(host_, settings_.token, limits);
+        server->setViewerKey(settings_.viewerKey);
         connect(server.get(), &RemoteServer::commandAnswered, this, &RemoteService::commandAnswered);
         lastError_ = server->start(listenAddress, settings_.port);
         if (lastError_.isEmpty())
@@ -62,7 +78,31 @@ QString RemoteService::pageUrl(const QHostAddress& address, quint16 port, const 
     return url.toString(QUrl::FullyEncoded);
 }
 
+QString RemoteService::viewUrl(const QHostAddress& address, quint16 port, const QByteArray& key)
+{
+    QUrl url;
+    url.setScheme(QStringLiteral("http"));
+    url.setHost(address.toString());
+    url.setPort(port);
+    url.setPath(QStringLiteral("/view"));
+    QUrlQuery q;
+    q.addQueryItem(QStringLiteral("key"), QString::fromLatin1(key));
+    url.setQuery(q);
+    return url.toString(QUrl::FullyEncoded);
+}
+
 QStringList RemoteService::pageUrls() const
+{
+    return addressUrls(&RemoteService::pageUrl, settings_.token);
+}
+
+QStringList RemoteService::viewUrls() const
+{
+    return addressUrls(&RemoteService::viewUrl, settings_.viewerKey);
+}
+
+QStringList RemoteService::addressUrls(QString (*make)(const QHostAddress&, quint16, const QByteArray&),
+                                       const QByteArray& secret) const
 {
     const quint16 p = running() ? port() : settings_.port;
     QStringList urls;
@@ -75,13 +115,13 @@ QStringList RemoteService::pageUrls() const
         for (const QNetworkAddressEntry& e : nif.addressEntries()) {
             const QHostAddress a = e.ip();
             if (a.protocol() == QAbstractSocket::IPv4Protocol)
-                urls << pageUrl(a, p, settings_.token);
+                urls << make(a, p, secret);
             else if (a.protocol() == QAbstractSocket::IPv6Protocol && !a.isLinkLocal())
-                v6 << pageUrl(a, p, settings_.token);
+                v6 << make(a, p, secret);
         }
     }
     urls << v6;
     if (urls.isEmpty())
-        urls << pageUrl(QHostAddress::LocalHost, p, settings_.token);
+        urls << make(QHostAddress::LocalHost, p, secret);
     return urls;
 }

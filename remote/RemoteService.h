@@ -23,6 +23,7 @@ public:
     // settings are kept either way.
     QString apply(const RemoteSettings& settings);
     QString renewToken();
+    QString renewViewerKey();
 
     bool running() const { return server_ != nullptr; }
     quint16 port() const { return server_ ? server_->port() : 0; }
@@ -32,6 +33,9 @@ public:
     // The page's address for each of the PC's network addresses, the token included.
     QStringList pageUrls() const;
     static QString pageUrl(const QHostAddress& address, quint16 port, const QByteArray& token);
+    // The same for the view page, with the viewer key.
+    QStringList viewUrls() const;
+    static QString viewUrl(const QHostAddress& address, quint16 port, const QByteArray& key);
 
     // Where the server listens; the program uses every address, tests only the loopback.
     QHostAddress listenAddress = QHostAddress::Any;
@@ -44,6 +48,7 @@ signals:
 
 private:
     QString restart();
+    QStringList addressUrls(QString (*make)(const QHostAddress&, quint16, const QByteArray&), const QByteArray& secret) const;
 
     StopwatchHost& host_;
     QString path_;

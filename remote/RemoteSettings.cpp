@@ -7,6 +7,7 @@
 #include <QJsonObject>
 #include <QRandomGenerator>
 #include <QSaveFile>
+#include <QtDebug>
 
 QByteArray newAccessToken()
 {
@@ -32,7 +33,8 @@ RemoteSettings RemoteSettings::load(const QString& path)
 {
     RemoteSettings s;
     QFile file(path);
-    if (file.open(QIODevice::ReadOnly) && file.size() < 64 * 1024) {
+    const bool read = file.open(QIODevice::ReadOnly) && file.size() < 64 * 1024;
+    if (read) {
         const QJsonObject o = QJsonDocument::fromJson(file.readAll()).object();
         s.enabled = o.value(QStringLiteral("enabled")).toBool(false);
         const int port = o.value(QStringLiteral("port")).toInt(DefaultPort);
@@ -42,9 +44,21 @@ RemoteSettings RemoteSettings::load(const QString& path)
         // A token too short to be safe is replaced, as a missing one is.
         if (token.size() >= 22)
             s.token = token;
+        const QByteArray key = o.value(QStringLiteral("viewerKey")).toString().toLatin1();
+        if (key.size() >= 22)
+            s.viewerKey = key;
     }
     if (s.token.isEmpty())
         s.token = newAccessToken();
+    // A viewer key equal to the token would let every viewer send commands.
+    if (!s.viewerKey.isEmpty() && sameToken(s.viewerKey, s.token)) {
+        qWarning("zdalne.json: the viewer key was the operator's token; a new viewer key is made");
+        s.viewerKey.clear();
+    }
+    if (s.viewerKey.isEmpty()) {
+        s.viewerKey = newAccessToken();
+        s.viewerKeyMade = read;
+    }
     return s;
 }
 
@@ -59,6 +73,7 @@ QString RemoteSettings::save(const QString& path) const
     o.insert(QStringLiteral("enabled"), enabled);
     o.insert(QStringLiteral("port"), port);
     o.insert(QStringLiteral("token"), QString::fromLatin1(token));
+    o.insert(QStringLiteral("viewerKey"), QString::fromLatin1(viewerKey));
     file.write(QJsonDocument(o).toJson());
     if (!file.commit())
         return file.errorString();

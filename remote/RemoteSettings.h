@@ -1,6 +1,7 @@
 #pragma once
 // The remote operation's own settings, kept beside the window's settings file in a file of
-// their own ("zdalne.json"): on or off, the TCP port and the access token.
+// their own ("zdalne.json"): on or off, the TCP port, the operator's access token and the view
+// page's own key, which shows the clocks and can send nothing.
 #include <QByteArray>
 #include <QString>
 
@@ -9,8 +10,12 @@ struct RemoteSettings {
     bool enabled = false;
     quint16 port = DefaultPort;
     QByteArray token;           // URL-safe base64 of 32 random bytes
+    QByteArray viewerKey;       // the same kind, never equal to the token
+    // The file was read but its viewer key had to be made (missing, short or the token's twin):
+    // the caller saves it so that links given out keep working. Not itself saved.
+    bool viewerKeyMade = false;
 
-    // Missing or unreadable file: the defaults with a fresh token (not yet saved).
+    // Missing or unreadable file: the defaults with a fresh token and key (not yet saved).
     static RemoteSettings load(const QString& path);
     // Written whole or not at all, readable by the owner only (it holds the token).
     // Returns an empty string or the reason it failed.
