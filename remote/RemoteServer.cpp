@@ -440,16 +440,32 @@ QByteArray RemoteServer::cookieName() const
     return "kadrel_token_" + QByteArray::number(port());
 }
 
-bool RemoteServer::authorized(const QHttpServerRequest& request) const
+QByteArray RemoteServer::viewerCookieName() const
 {
-    const QByteArray bearer = headerValue(request, "authorization");
-    if (bearer.startsWith("Bearer ") && sameToken(bearer.mid(7).trimmed(), token_))
-        return true;
-    const QByteArray cookie = cookieValue(headerValue(request, "cookie"), cookieName());
-    if (!cookie.isEmpty() && sameToken(cookie, token_))
-        return true;
-    const QString query = request.query().queryItemValue(QStringLiteral("token"), QUrl::FullyDecoded);
-    return !query.isEmpty() && sameToken(query.toLatin1(), token_);
+    return "kadrel_view_" + QByteArray::number(port());
+}
+
+RemoteAccess RemoteServer::access(const QByteArray& bearer, const QByteArray& cookies, const QByteArray& token,
+                                  const QByteArray& key) const
+{
+    const QByteArray given = bearer.startsWith("Bearer ") ? bearer.mid(7).trimmed() : QByteArray();
+    const QByteArray cookie = cookieValue(cookies, cookieName());
+    if ((!given.isEmpty() && sameToken(given, token_)) || (!cookie.isEmpty() && sameToken(cookie, token_))
+        || (!token.isEmpty() && sameToken(token, token_)))
+        return RemoteAccess::Operator;
+    const QByteArray viewerCookie = cookieValue(cookies, viewerCookieName());
+    if ((!given.isEmpty() && sameToken(given, viewerKey_)) || (!viewerCookie.isEmpty() && sameToken(viewerCookie, viewerKey_))
+        || (!key.isEmpty() && sameToken(key, viewerKey_)))
+        return RemoteAccess::Viewer;
+    return RemoteAccess::None;
+}
+
+RemoteAccess RemoteServer::access(const QHttpServerRequest& request) const
+{
+    const QUrlQuery q = request.query();
+    return access(headerValue(request, "authorization"), headerValue(request, "cookie"),
+                  q.queryItemValue(QStringLiteral("token"), QUrl::FullyDecoded).toLatin1(),
+                  q.queryItemValue(QStringLiteral("key"), QUrl::FullyDecoded).toLatin1());
 }
 
 bool RemoteServer::handleRequest(const QHttpServerRequest& request, QTcpSocket* socket)
@@ -457,7 +473,7 @@ bool RemoteServer::handleRequest(const QHttpServerRequest& request, QTcpSocket* 
     ConnectionWatch* watch = tcp_ ? tcp_->watchOf(socket) : nullptr;
     if (watch)
         watch->requestArrived();
-    const bool allowed = authorized(request);
+    const bool allowed = access(request) != RemoteAccess::None;
     if (allowed && watch)
         watch->markAuthenticated();
     if (headerValue(request, "upgrade").compare("websocket", Qt::CaseInsensitive) == 0) {
@@ -511,8 +527,10 @@ void RemoteServer::serve(const QHttpServerRequest& request, Answer& out)
 {
     const QString path = request.url().path();
     const auto method = request.method();
-    const bool page = path == QLatin1String("/") || path == QLatin1String("/index.html");
-    if (!authorized(request)) {
+    const bool view = path == QLatin1String("/view");
+    const bool page = path == QLatin1String("/") || path == QLatin1String("/index.html") || view;
+    const RemoteAccess granted = access(request);
+    if (granted == RemoteAccess::None) {
         ++counters_.unauthorized;
         if (method == QHttpServerRequest::Method::Get && page) {
             out.reply(Status::Unauthorized, "text/plain; charset=utf-8",
@@ -527,6 +545,12 @@ void RemoteServer::serve(const QHttpServerRequest& request, Answer& out)
     const bool get = method == QHttpServerRequest::Method::Get || method == QHttpServerRequest::Method::Head;
     const bool post = method == QHttpServerRequest::Method::Post;
     static const QString commandPrefix = QStringLiteral("/api/v1/stopwatch/");
+    const QList<RemoteRoute>& all = routes();
+    const auto route = std::find_if(all.begin(), all.end(), [&](const RemoteRoute& r) { return path == QLatin1String(r.path); });
+
+    // The viewer key shows and never commands, whatever else the request says.
+    if (granted == RemoteAccess::Viewer && (post || (route != all.end() && !route->viewer)))
+        return out.error({403, "viewer_only", QStringLiteral("Klucz podglądu pozwala tylko oglądać zegary")});
 
     if (post) {
         // A page of another site may post a form or a plain text with the operator's cookie;
@@ -537,8 +561,6 @@ void RemoteServer::serve(const QHttpServerRequest& request, Answer& out)
             return out.error({403, "foreign_origin", QStringLiteral("Polecenie z innej strony jest niedozwolone")});
     }
 
-    const QList<RemoteRoute>& all = routes();
-    const auto route = std::find_if(all.begin(), all.end(), [&](const RemoteRoute& r) { return path == QLatin1String(r.path); });
     if (route == all.end()) {
         if (post && path.startsWith(commandPrefix))   // names the command it does not know
             return out.error(RemoteApi::parseCommand(path.mid(commandPrefix.size()), {}).error);
@@ -548,18 +570,26 @@ void RemoteServer::serve(const QHttpServerRequest& request, Answer& out)
         return out.error({405, "method_not_allowed", QStringLiteral("Ta metoda nie jest tu obsługiwana")});
 
     if (page) {
-        if (request.query().hasQueryItem(QStringLiteral("token"))) {
-            // The address bar loses the token, whichever way the request got in; a good one in
+        const QUrlQuery query = request.query();
+        const bool withToken = query.hasQueryItem(QStringLiteral("token"));
+        if (withToken || query.hasQueryItem(QStringLiteral("key"))) {
+            // The address bar loses the secret, whichever way the request got in; a good one in
             // the link becomes the cookie.
-            const QString query = request.query().queryItemValue(QStringLiteral("token"), QUrl::FullyDecoded);
-            if (!sameToken(query.toLatin1(), token_))
-                return out.reply(Status::SeeOther, "text/plain; charset=utf-8", "/\n", {{"Location", "/"}});
-            const QByteArray cookie = cookieName() + '=' + token_ + "; Path=/; HttpOnly; SameSite=Strict; Max-Age=31536000";
-            return out.reply(Status::SeeOther, "text/plain; charset=utf-8", "/\n", {{"Location", "/"}, {"Set-Cookie", cookie}});
+            const QByteArray home = view ? "/view" : "/";
+            const QByteArray given = query.queryItemValue(withToken ? QStringLiteral("token") : QStringLiteral("key"),
+                                                          QUrl::FullyDecoded).toLatin1();
+            const QByteArray& secret = withToken ? token_ : viewerKey_;
+            if (!sameToken(given, secret))
+                return out.reply(Status::SeeOther, "text/plain; charset=utf-8", home + '\n', {{"Location", home}});
+            const QByteArray cookie = (withToken ? cookieName() : viewerCookieName()) + '=' + secret
+                                      + "; Path=/; HttpOnly; SameSite=Strict; Max-Age=31536000";
+            return out.reply(Status::SeeOther, "text/plain; charset=utf-8", home + '\n',
+                             {{"Location", home}, {"Set-Cookie", cookie}});
         }
-        return serveFile(QStringLiteral(":/remote/index.html"), out);
+        return serveFile(view ? QStringLiteral(":/remote/view.html") : QStringLiteral(":/remote/index.html"), out);
     }
-    if (path == QLatin1String("/app.js") || path == QLatin1String("/style.css"))
+    if (path == QLatin1String("/app.js") || path == QLatin1String("/style.css") || path == QLatin1String("/view.js")
+        || path == QLatin1String("/view.css") || path == QLatin1String("/favicon.ico"))
         return serveFile(QStringLiteral(":/remote") + path, out);
     if (path == QLatin1String("/api/v1/openapi.json"))
         return serveFile(QStringLiteral(":/remote/openapi.json"), out);
@@ -586,8 +616,12 @@ const QList<RemoteRoute>& RemoteServer::routes()
         {"GET", "/index.html"},
         {"GET", "/app.js"},
         {"GET", "/style.css"},
-        {"GET", "/api/v1/state"},
-        {"GET", "/api/v1/live"},
+        {"GET", "/view", true},
+        {"GET", "/view.js", true},
+        {"GET", "/view.css", true},
+        {"GET", "/favicon.ico", true},
+        {"GET", "/api/v1/state", true},
+        {"GET", "/api/v1/live", true},
         {"GET", "/api/v1/openapi.json"},
         {"POST", "/api/v1/stopwatch/start"},
         {"POST", "/api/v1/stopwatch/stop"},
@@ -611,6 +645,8 @@ void RemoteServer::serveFile(const QString& path, Answer& out)
         type = "text/javascript; charset=utf-8";
     else if (path.endsWith(QLatin1String(".css")))
         type = "text/css; charset=utf-8";
+    else if (path.endsWith(QLatin1String(".ico")))
+        type = "image/x-icon";
     else if (path.endsWith(QLatin1String(".svg")))
         type = "image/svg+xml";
     else if (path.endsWith(QLatin1String(".json")))
@@ -631,11 +667,11 @@ void RemoteServer::acceptWebSockets()
         ws->setMaxAllowedIncomingFrameSize(4096);
 
         const QNetworkRequest& req = ws->request();
-        const QByteArray bearer = req.rawHeader("Authorization");
-        const QByteArray cookie = cookieValue(req.rawHeader("Cookie"), cookieName());
-        const QByteArray query = QUrlQuery(ws->requestUrl()).queryItemValue(QStringLiteral("token"), QUrl::FullyDecoded).toLatin1();
-        const bool ok = (bearer.startsWith("Bearer ") && sameToken(bearer.mid(7).trimmed(), token_))
-                        || (!cookie.isEmpty() && sameToken(cookie, token_)) || (!query.isEmpty() && sameToken(query, token_));
+        const QUrlQuery query(ws->requestUrl());
+        const bool ok = access(req.rawHeader("Authorization"), req.rawHeader("Cookie"),
+                               query.queryItemValue(QStringLiteral("token"), QUrl::FullyDecoded).toLatin1(),
+                               query.queryItemValue(QStringLiteral("key"), QUrl::FullyDecoded).toLatin1())
+                        != RemoteAccess::None;
         // Checked before the upgrade already; this is the second line.
         if (!ok || !sameOrigin(req.rawHeader("Origin"), req.rawHeader("Host"))
             || ws->requestUrl().path() != QLatin1String("/api/v1/live")) {

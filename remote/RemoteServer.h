@@ -45,7 +45,12 @@ struct RemoteCounters {
 struct RemoteRoute {
     const char* method;   // "GET" (which answers HEAD too) or "POST"
     const char* path;
+    bool viewer = false;  // the viewer key reaches it too
 };
+
+// What a request's credentials allow: the operator's token everything, the viewer key the
+// view page and the state alone.
+enum class RemoteAccess { None, Viewer, Operator };
 
 // One command request as it was answered, for the program's event log.
 struct RemoteCommandRecord {
@@ -74,6 +79,10 @@ public:
 
     // The port is in the name, so that two programs on one PC keep a cookie each.
     QByteArray cookieName() const;
+    QByteArray viewerCookieName() const;
+
+    // The view page's key; without one only the token opens anything.
+    void setViewerKey(QByteArray key) { viewerKey_ = std::move(key); }
 
 signals:
     // After the answer to every POST, done or refused (a refused token included).
@@ -85,7 +94,9 @@ protected:
 
 private:
     struct Answer;
-    bool authorized(const QHttpServerRequest& request) const;
+    RemoteAccess access(const QByteArray& bearer, const QByteArray& cookies, const QByteArray& token,
+                        const QByteArray& key) const;
+    RemoteAccess access(const QHttpServerRequest& request) const;
     void serve(const QHttpServerRequest& request, Answer& out);
     void serveFile(const QString& path, Answer& out);
     void acceptWebSockets();
@@ -95,6 +106,7 @@ private:
 
     StopwatchHost& host_;
     QByteArray token_;
+    QByteArray viewerKey_;
     RemoteLimits limits_;
     RemoteCounters counters_;
     GuardedTcpServer* tcp_ = nullptr;
