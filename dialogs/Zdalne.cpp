@@ -11,6 +11,7 @@
 #include <QPixmap>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QTabWidget>
 #include <QUrl>
 #include <QVBoxLayout>
 
@@ -50,8 +51,8 @@ TFZdalne::TFZdalne(WindowHost* owner, RemoteService* service)
     column->setSpacing(8);
 
     auto* intro = new QLabel(
-        QStringLiteral("Strona dla telefonu lub tabletu w tej samej sieci, oraz API dla innych programów. "
-                       "Każdy, kto zna adres z kluczem, może sterować stoperem."),
+        QStringLiteral("Strony dla telefonu, tabletu lub dużego ekranu w tej samej sieci, oraz API dla innych "
+                       "programów."),
         this);
     intro->setObjectName(QStringLiteral("LabelOpis"));
     intro->setWordWrap(true);
@@ -81,27 +82,56 @@ TFZdalne::TFZdalne(WindowHost* owner, RemoteService* service)
     ComboAdresy->setObjectName(QStringLiteral("ComboAdresy"));
     ComboAdresy->setAccessibleName(QStringLiteral("Adres komputera"));
     column->addWidget(ComboAdresy);
-    LabelQR = new QLabel(this);
-    LabelQR->setObjectName(QStringLiteral("LabelQR"));
-    LabelQR->setAlignment(Qt::AlignCenter);
-    LabelQR->setMinimumSize(240, 240);
-    LabelQR->setAccessibleName(QStringLiteral("Kod QR adresu strony"));
-    column->addWidget(LabelQR, 1);
-    auto* urlRow = new QHBoxLayout;
-    EditAdres = new QLineEdit(this);
-    EditAdres->setObjectName(QStringLiteral("EditAdres"));
-    EditAdres->setReadOnly(true);
-    EditAdres->setAccessibleName(QStringLiteral("Adres strony z kluczem"));
-    ButtonKopiuj = button(this, "ButtonKopiuj", QStringLiteral("Kopiuj adres"));
-    urlRow->addWidget(EditAdres, 1);
-    urlRow->addWidget(ButtonKopiuj);
-    column->addLayout(urlRow);
+    // One tab per page, each with its address, QR code and key.
+    Strony = new QTabWidget(this);
+    Strony->setObjectName(QStringLiteral("Strony"));
+    Strony->setAccessibleName(QStringLiteral("Strony"));
+    const auto pageTab = [this](const QString& title, const QString& about, QLabel*& qr, QLineEdit*& edit,
+                                QPushButton*& copy, QPushButton*& renew, const char* suffix, const QString& what) {
+        auto* tab = new QWidget(Strony);
+        auto* box = new QVBoxLayout(tab);
+        auto* text = new QLabel(about, tab);
+        text->setWordWrap(true);
+        box->addWidget(text);
+        qr = new QLabel(tab);
+        qr->setObjectName(QStringLiteral("LabelQR") + QLatin1String(suffix));
+        qr->setAlignment(Qt::AlignCenter);
+        qr->setMinimumSize(240, 240);
+        qr->setAccessibleName(QStringLiteral("Kod QR adresu ") + what);
+        box->addWidget(qr, 1);
+        auto* urlRow = new QHBoxLayout;
+        edit = new QLineEdit(tab);
+        edit->setObjectName(QStringLiteral("EditAdres") + QLatin1String(suffix));
+        edit->setReadOnly(true);
+        edit->setAccessibleName(QStringLiteral("Adres ") + what + QStringLiteral(" z kluczem"));
+        copy = button(tab, (QByteArrayLiteral("ButtonKopiuj") + suffix).constData(), QStringLiteral("Kopiuj adres"));
+        copy->setAccessibleName(QStringLiteral("Kopiuj adres ") + what);
+        urlRow->addWidget(edit, 1);
+        urlRow->addWidget(copy);
+        box->addLayout(urlRow);
+        auto* keyRow = new QHBoxLayout;
+        renew = button(tab, (QByteArrayLiteral("ButtonNowyKlucz") + suffix).constData(), QStringLiteral("Nowy klucz"));
+        renew->setAccessibleName(QStringLiteral("Nowy klucz ") + what);
+        keyRow->addWidget(renew);
+        keyRow->addStretch(1);
+        box->addLayout(keyRow);
+        Strony->addTab(tab, title);
+    };
+    pageTab(QStringLiteral("Sterowanie"),
+            QStringLiteral("Strona do sterowania stoperem. Każdy, kto zna adres z kluczem, może sterować."), LabelQR,
+            EditAdres, ButtonKopiuj, ButtonNowyKlucz, "", QStringLiteral("strony"));
+    pageTab(QStringLiteral("Podgląd"),
+            QStringLiteral("Strona z czasami zegarów na duży ekran lub telefon. Klucz podglądu pozwala tylko oglądać."),
+            LabelQRPodgladu, EditAdresPodgladu, ButtonKopiujPodglad, ButtonNowyKluczPodgladu, "Podgladu",
+            QStringLiteral("podglądu"));
+    ButtonKopiujPodglad->setObjectName(QStringLiteral("ButtonKopiujPodglad"));
+    ButtonNowyKlucz->setToolTip(QStringLiteral("Tworzy nowy klucz dostępu; dotychczasowe adresy i kody przestają działać"));
+    ButtonNowyKluczPodgladu->setToolTip(
+        QStringLiteral("Tworzy nowy klucz podglądu; dotychczasowe adresy i kody podglądu przestają działać"));
+    column->addWidget(Strony, 1);
 
     auto* bottom = new QHBoxLayout;
-    ButtonNowyKlucz = button(this, "ButtonNowyKlucz", QStringLiteral("Nowy klucz"));
-    ButtonNowyKlucz->setToolTip(QStringLiteral("Tworzy nowy klucz dostępu; dotychczasowe adresy i kody przestają działać"));
     ButtonZamknij = button(this, "ButtonZamknij", QStringLiteral("Zamknij"));
-    bottom->addWidget(ButtonNowyKlucz);
     bottom->addStretch(1);
     bottom->addWidget(ButtonZamknij);
     column->addLayout(bottom);
@@ -112,13 +142,15 @@ TFZdalne::TFZdalne(WindowHost* owner, RemoteService* service)
     connect(ButtonZastosuj, &QPushButton::clicked, this, guarded(&TFZdalne::ButtonZastosujClick));
     connect(ButtonNowyKlucz, &QPushButton::clicked, this, guarded(&TFZdalne::ButtonNowyKluczClick));
     connect(ButtonKopiuj, &QPushButton::clicked, this, guarded(&TFZdalne::ButtonKopiujClick));
+    connect(ButtonNowyKluczPodgladu, &QPushButton::clicked, this, guarded(&TFZdalne::ButtonNowyKluczPodgladuClick));
+    connect(ButtonKopiujPodglad, &QPushButton::clicked, this, guarded(&TFZdalne::ButtonKopiujPodgladClick));
     connect(ComboAdresy, &QComboBox::currentIndexChanged, this, guarded(&TFZdalne::ComboAdresyChange));
     connect(ButtonZamknij, &QPushButton::clicked, this, &QDialog::accept);
 
     BoxWlacz->setChecked(service_->settings().enabled);
     EditPort->setValue(service_->settings().port);
     showState();
-    resize(440, 560);
+    resize(440, 620);
 }
 
 TFZdalne::~TFZdalne() = default;
@@ -135,17 +167,18 @@ void TFZdalne::showState()
         LabelStan->setText(QStringLiteral("Serwer wyłączony."));
         LabelStan->setStyleSheet(QString());
     }
-    const QString current = ComboAdresy->currentData().toString();
+    const QString current = ComboAdresy->currentData().toStringList().value(0);
     const QStringList urls = service_->pageUrls();
+    const QStringList views = service_->viewUrls();
     {
         const QSignalBlocker quiet(ComboAdresy);
         ComboAdresy->clear();
-        for (const QString& url : urls)
-            ComboAdresy->addItem(shownAddress(url), url);
+        for (qsizetype i = 0; i < urls.size(); ++i)
+            ComboAdresy->addItem(shownAddress(urls[i]), QStringList{urls[i], views.value(i)});
         // The same network address stays chosen when the token or port changes.
         int keep = 0;
         for (int i = 0; i < ComboAdresy->count(); ++i)
-            if (!current.isEmpty() && QUrl(ComboAdresy->itemData(i).toString()).host() == QUrl(current).host())
+            if (!current.isEmpty() && QUrl(ComboAdresy->itemData(i).toStringList().value(0)).host() == QUrl(current).host())
                 keep = i;
         ComboAdresy->setCurrentIndex(keep);
     }
@@ -154,21 +187,24 @@ void TFZdalne::showState()
 
 void TFZdalne::ComboAdresyChange()
 {
-    const QString url = ComboAdresy->currentData().toString();
+    const QStringList both = ComboAdresy->currentData().toStringList();
     const bool on = service_->running();
-    EditAdres->setText(url);
-    EditAdres->setCursorPosition(0);   // the address, not the end of the token
-    EditAdres->setEnabled(on);
-    ButtonKopiuj->setEnabled(on && !url.isEmpty());
     ComboAdresy->setEnabled(on);
-    if (!on || url.isEmpty()) {
-        LabelQR->setPixmap(QPixmap());
-        LabelQR->setText(on ? QString() : QStringLiteral("Włącz serwer, aby zobaczyć kod QR."));
-        return;
-    }
-    const QImage qr = qrImage(url, 4);
-    LabelQR->setText(QString());
-    LabelQR->setPixmap(QPixmap::fromImage(qr));
+    const auto show = [on](const QString& url, QLineEdit* edit, QPushButton* copy, QLabel* qr) {
+        edit->setText(url);
+        edit->setCursorPosition(0);   // the address, not the end of the key
+        edit->setEnabled(on);
+        copy->setEnabled(on && !url.isEmpty());
+        if (!on || url.isEmpty()) {
+            qr->setPixmap(QPixmap());
+            qr->setText(on ? QString() : QStringLiteral("Włącz serwer, aby zobaczyć kod QR."));
+            return;
+        }
+        qr->setText(QString());
+        qr->setPixmap(QPixmap::fromImage(qrImage(url, 4)));
+    };
+    show(both.value(0), EditAdres, ButtonKopiuj, LabelQR);
+    show(both.value(1), EditAdresPodgladu, ButtonKopiujPodglad, LabelQRPodgladu);
 }
 
 void TFZdalne::ButtonZastosujClick()
@@ -191,4 +227,17 @@ void TFZdalne::ButtonNowyKluczClick()
 void TFZdalne::ButtonKopiujClick()
 {
     QApplication::clipboard()->setText(EditAdres->text());
+}
+
+void TFZdalne::ButtonNowyKluczPodgladuClick()
+{
+    service_->renewViewerKey();
+    showState();
+    ShowMessage(MsgKind::Information,
+                QStringLiteral("Utworzono nowy klucz podglądu. Dotychczasowe adresy i kody QR podglądu przestały działać."));
+}
+
+void TFZdalne::ButtonKopiujPodgladClick()
+{
+    QApplication::clipboard()->setText(EditAdresPodgladu->text());
 }

@@ -1,7 +1,7 @@
 #pragma once
 // "Zdalne sterowanie": turns the remote page and API on or off, sets the TCP port, shows the
 // page's address for each of the PC's network addresses with its QR code, and makes a new access
-// token (the old links stop working).
+// token (the old links stop working); the same for the view page and its own key.
 #include <QDialog>
 
 class QCheckBox;
@@ -10,6 +10,7 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 class QSpinBox;
+class QTabWidget;
 class RemoteService;
 class WindowHost;
 
@@ -22,6 +23,8 @@ public:
     void ButtonZastosujClick();   // "Zastosuj": on/off and port
     void ButtonNowyKluczClick();  // "Nowy klucz"
     void ButtonKopiujClick();     // "Kopiuj adres"
+    void ButtonNowyKluczPodgladuClick();  // the view page's "Nowy klucz"
+    void ButtonKopiujPodgladClick();      // the view page's "Kopiuj adres"
     void ComboAdresyChange();
 
     QCheckBox* BoxWlacz = nullptr;
@@ -33,6 +36,11 @@ public:
     QLineEdit* EditAdres = nullptr;
     QPushButton* ButtonKopiuj = nullptr;
     QPushButton* ButtonNowyKlucz = nullptr;
+    QTabWidget* Strony = nullptr;         // "Sterowanie" and "Podgląd"
+    QLabel* LabelQRPodgladu = nullptr;
+    QLineEdit* EditAdresPodgladu = nullptr;
+    QPushButton* ButtonKopiujPodglad = nullptr;
+    QPushButton* ButtonNowyKluczPodgladu = nullptr;
     QPushButton* ButtonZamknij = nullptr;
 
 private:
