@@ -48,7 +48,9 @@ protected:
         limits.maxConnections = 16;
         limits.maxWebSocketBacklog = 16 * 1024;
         token = newAccessToken();
+        viewerKey = newAccessToken();
         server = std::make_unique<RemoteServer>(*form, token, limits);
+        server->setViewerKey(viewerKey);
         ASSERT_TRUE(server->start(QHostAddress::LocalHost, 0).isEmpty());
         base = QStringLiteral("http://127.0.0.1:%1").arg(server->port());
     }
@@ -95,6 +97,7 @@ protected:
     }
 
     QByteArray token;
+    QByteArray viewerKey;
     std::unique_ptr<RemoteServer> server;
     QString base;
     QNetworkAccessManager net;
@@ -305,6 +308,90 @@ TEST_F(RemoteApiTest, WebSocketCarriesTheStateLive)
     EXPECT_EQ(server->liveClients(), 1);
 }
 
+// The viewer key opens the view page, the state and the live WebSocket, and nothing else; the
+// operator's token opens the view too.
+TEST_F(RemoteApiTest, ViewerKeyShowsAndNeverCommands)
+{
+    const QByteArray viewer = "Bearer " + viewerKey, op = "token";
+    const struct {
+        const char* method;
+        const char* path;
+        QByteArray body;
+        QByteArray auth;
+        int status;
+        const char* code;   // the error's code, "" when allowed
+    } cases[] = {
+        {"GET", "/view", {}, viewer, 200, ""},
+        {"GET", "/view.js", {}, viewer, 200, ""},
+        {"GET", "/view.css", {}, viewer, 200, ""},
+        {"GET", "/favicon.ico", {}, viewer, 200, ""},
+        {"GET", "/api/v1/state", {}, viewer, 200, ""},
+        {"GET", "/api/v1/live", {}, viewer, 426, "upgrade_required"},   // reached; wants the upgrade
+        {"GET", "/", {}, viewer, 403, "viewer_only"},
+        {"GET", "/index.html", {}, viewer, 403, "viewer_only"},
+        {"GET", "/app.js", {}, viewer, 403, "viewer_only"},
+        {"GET", "/style.css", {}, viewer, 403, "viewer_only"},
+        {"GET", "/api/v1/openapi.json", {}, viewer, 403, "viewer_only"},
+        {"POST", "/api/v1/stopwatch/start", "{}", viewer, 403, "viewer_only"},
+        {"POST", "/api/v1/stopwatch/stop", "{}", viewer, 403, "viewer_only"},
+        {"POST", "/api/v1/stopwatch/set", R"({"minutes":"05","seconds":"30"})", viewer, 403, "viewer_only"},
+        {"POST", "/api/v1/stopwatch/zero", "{}", viewer, 403, "viewer_only"},
+        {"POST", "/api/v1/stopwatch/preset", R"({"minutes":10})", viewer, 403, "viewer_only"},
+        {"POST", "/api/v1/stopwatch/target", R"({"target":3})", viewer, 403, "viewer_only"},
+        {"POST", "/api/v1/stopwatch/explode", "{}", viewer, 403, "viewer_only"},
+        {"GET", "/view", {}, op, 200, ""},
+        {"GET", "/view.js", {}, op, 200, ""},
+        {"GET", "/favicon.ico", {}, op, 200, ""},
+        {"GET", "/view", {}, "Bearer " + token.left(20), 401, ""},
+    };
+    bus->drain(std::chrono::milliseconds(10));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.method) + " " + c.path + " " + c.auth.left(12).toStdString());
+        const Reply r = request(c.method, QString::fromLatin1(c.path), c.body, c.auth);
+        EXPECT_EQ(r.status, c.status) << r.body.toStdString();
+        if (*c.code)
+            EXPECT_EQ(r.json.value("error").toString(), QLatin1String(c.code));
+        if (r.status == 403)
+            EXPECT_FALSE(r.json.value("message").toString().isEmpty());
+    }
+    form->TimerTimer();
+    EXPECT_EQ(form->Link.PendingCommand, 0);
+    EXPECT_EQ(toHex(bus->read(4096, std::chrono::milliseconds(50))).find("5A 00 01 01"), std::string::npos);
+
+    // The view link's key becomes its own cookie and leaves the address bar; the cookie opens the
+    // view and the state, and still not the operator's page.
+    const Reply first = request("GET", QStringLiteral("/view?key=") + QString::fromLatin1(viewerKey), {}, "-");
+    EXPECT_EQ(first.status, 303);
+    EXPECT_EQ(first.header("Location"), "/view");
+    EXPECT_TRUE(first.header("Set-Cookie").startsWith("kadrel_view_" + QByteArray::number(server->port()) + '=' + viewerKey + ';'));
+    EXPECT_EQ(request("GET", QStringLiteral("/view"), {}, "-").status, 200);
+    EXPECT_EQ(request("GET", QStringLiteral("/api/v1/state"), {}, "-").status, 200);
+    EXPECT_EQ(request("GET", QStringLiteral("/"), {}, "-").status, 403);
+    EXPECT_EQ(request("POST", QStringLiteral("/api/v1/stopwatch/start"), "{}", "-").json.value("error").toString(),
+              QStringLiteral("viewer_only"));
+    // A wrong key in the link: back to the bare address, no cookie.
+    const Reply wrong = request("GET", QStringLiteral("/view?key=") + QString::fromLatin1(token), {}, "-");
+    EXPECT_EQ(wrong.status, 303);
+    EXPECT_TRUE(wrong.header("Set-Cookie").isEmpty());
+
+    // The live WebSocket with the key, as a header and in the address.
+    for (const bool inQuery : {false, true}) {
+        QWebSocket ws;
+        int messages = 0;
+        QObject::connect(&ws, &QWebSocket::textMessageReceived, [&](const QString&) { ++messages; });
+        QUrl url(QStringLiteral("ws://127.0.0.1:%1/api/v1/live").arg(server->port()));
+        if (inQuery)
+            url.setQuery(QStringLiteral("key=") + QString::fromLatin1(viewerKey));
+        QNetworkRequest req(url);
+        if (!inQuery)
+            req.setRawHeader("Authorization", "Bearer " + viewerKey);
+        ws.open(req);
+        EXPECT_TRUE(waitFor([&] { return messages > 0; })) << "in query " << inQuery;
+        ws.close();
+        waitFor([&] { return server->liveClients() == 0; });
+    }
+}
+
 // Clients that would hold the program up: none of them queues anything or stops the tick.
 TEST_F(RemoteApiTest, AbusiveClientsAreCutOffAndTheTickGoesOn)
 {
@@ -344,27 +431,32 @@ TEST_F(RemoteApiTest, AbusiveClientsAreCutOffAndTheTickGoesOn)
         EXPECT_TRUE(answer.isEmpty() || answer.contains(" 4")) << answer.toStdString();
     }
 
-    // A WebSocket that never reads: dropped once its backlog passes the cap.
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    const int small = 2048;
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    // A WebSocket that never reads, the operator's or a view page's: dropped once its backlog
+    // passes the cap.
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(server->port());
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    const QByteArray hello = "GET /api/v1/live HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-                             "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n"
-                             "Authorization: Bearer " + token + "\r\n\r\n";
-    ASSERT_EQ(::write(fd, hello.constData(), hello.size()), hello.size());
-    ASSERT_TRUE(waitFor([&] { return server->liveClients() == 1; }));
-    for (int i = 0; i < 4000 && server->counters().dropped == 0; ++i) {
-        form->Medit->setText(QString::number(i % 100));
-        QCoreApplication::processEvents();
+    int dropped = 0;
+    for (const QByteArray& secret : {token, viewerKey}) {
+        SCOPED_TRACE(secret == token ? "operator" : "viewer");
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        const int small = 2048;
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        const QByteArray hello = "GET /api/v1/live HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                                 "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n"
+                                 "Authorization: Bearer " + secret + "\r\n\r\n";
+        ASSERT_EQ(::write(fd, hello.constData(), hello.size()), hello.size());
+        ASSERT_TRUE(waitFor([&] { return server->liveClients() == 1; }));
+        for (int i = 0; i < 4000 && server->counters().dropped == dropped; ++i) {
+            form->Medit->setText(QString::number(i % 100));
+            QCoreApplication::processEvents();
+        }
+        EXPECT_EQ(server->counters().dropped, ++dropped);
+        EXPECT_EQ(server->liveClients(), 0);
+        ::close(fd);
     }
-    EXPECT_EQ(server->counters().dropped, 1);
-    EXPECT_EQ(server->liveClients(), 0);
-    ::close(fd);
 
     // A thousand connections at once, while the window ticks: the oldest idle ones make room
     // for the newer, the polls keep their pace, and a proper request still gets through.

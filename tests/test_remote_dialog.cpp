@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QPixmap>
 #include <QSpinBox>
+#include <QTabWidget>
 #include <QTcpServer>
 #include <sys/stat.h>
 
@@ -18,6 +19,14 @@
 namespace {
 
 using RemoteDialogTest = WindowTest;
+
+// A stopwatch with no window, for the service's settings alone.
+class NoWindowHost final : public StopwatchHost {
+public:
+    PanelView panelView() const override { return {}; }
+    CommandOutcome runStopwatchCommand(const StopwatchCommand&) override { return {}; }
+    void watchPanels(std::function<void()>) override {}
+};
 
 quint16 freeLoopbackPort()
 {
@@ -77,6 +86,52 @@ TEST(RemoteSettingsTest, FileRoundTripIsPrivateAndForgiving)
     }
 }
 
+// Files from before the view page, or edited by hand: the viewer key is made, never the token's
+// twin, and kept once the service has read the file.
+TEST(RemoteSettingsTest, ViewerKeyIsMadeWhenMissingOrEqualToTheToken)
+{
+    TempDir dir;
+    const QString path = QString::fromStdString(dir.path() + "/zdalne.json");
+    const QByteArray token = newAccessToken(), key = newAccessToken();
+    const struct {
+        QByteArray file;
+        bool keptKey;    // the file's viewer key stays
+        bool warned;     // a line on standard error says what was done
+    } cases[] = {
+        {R"({"enabled":true,"port":8480,"token":")" + token + R"("})", false, false},
+        {R"({"enabled":true,"port":8480,"token":")" + token + R"(","viewerKey":")" + token + R"("})", false, true},
+        {R"({"enabled":true,"port":8480,"token":")" + token + R"(","viewerKey":"short"})", false, false},
+        {R"({"enabled":true,"port":8480,"token":")" + token + R"(","viewerKey":")" + key + R"("})", true, false},
+    };
+    static QStringList warnings;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file.toStdString());
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(c.file);
+        f.close();
+        warnings.clear();
+        const QtMessageHandler before = qInstallMessageHandler(
+            [](QtMsgType type, const QMessageLogContext&, const QString& m) { if (type == QtWarningMsg) warnings << m; });
+        const RemoteSettings s = RemoteSettings::load(path);
+        qInstallMessageHandler(before);
+        EXPECT_EQ(s.token, token);
+        EXPECT_EQ(s.viewerKey.size(), 43);
+        EXPECT_NE(s.viewerKey, s.token);
+        EXPECT_EQ(s.viewerKey == key, c.keptKey);
+        EXPECT_EQ(s.viewerKeyMade, !c.keptKey);
+        EXPECT_EQ(!warnings.isEmpty(), c.warned) << warnings.join(QLatin1Char('\n')).toStdString();
+
+        // The service keeps what it was given: the key made is in the file from then on.
+        NoWindowHost host;
+        const RemoteService service(host, path);
+        const RemoteSettings again = RemoteSettings::load(path);
+        EXPECT_EQ(again.viewerKey, service.settings().viewerKey);
+        EXPECT_FALSE(again.viewerKeyMade);
+        EXPECT_EQ(again.token, token);
+    }
+}
+
 TEST(QrImageTest, EncodesAnAddressWithAQuietZone)
 {
     const QImage qr = qrImage(QStringLiteral("http://192.168.1.20:8480/?token=abcdefghijklmnopqrstuvwxyz0123456789ABCDEFG"), 4);
@@ -122,6 +177,23 @@ TEST_F(RemoteDialogTest, SwitchesTheServerShowsAddressesAndRenewsTheToken)
     EXPECT_EQ(RemoteSettings::load(settingsPath).token, renewed);
     ASSERT_FALSE(messages.empty());
     EXPECT_EQ(messages.back().kind, MsgKind::Information);
+
+    // The view page's tab: its own link and QR code, and its own new key that leaves the
+    // operator's token alone.
+    const QByteArray key = w.Remote->settings().viewerKey;
+    EXPECT_TRUE(dialog.EditAdresPodgladu->text().endsWith(QStringLiteral(":%1/view?key=").arg(port) + QString::fromLatin1(key)));
+    EXPECT_FALSE(dialog.LabelQRPodgladu->pixmap().isNull());
+    dialog.Strony->setCurrentIndex(1);
+    dialog.grab().save(QStringLiteral(KADREL_BUILD_DIR "/remote-dialog-view.png"));   // to look at
+    dialog.ButtonNowyKluczPodgladu->click();
+    const QByteArray newKey = w.Remote->settings().viewerKey;
+    EXPECT_NE(newKey, key);
+    EXPECT_EQ(w.Remote->settings().token, renewed);
+    EXPECT_TRUE(dialog.EditAdresPodgladu->text().endsWith(QString::fromLatin1(newKey)));
+    EXPECT_EQ(RemoteSettings::load(settingsPath).viewerKey, newKey);
+    ASSERT_TRUE(w.Remote->server());
+    EXPECT_EQ(w.Remote->server()->port(), port);
+    dialog.Strony->setCurrentIndex(0);
 
     // A port another program holds: the reason is shown, the choice is kept.
     QTcpServer holder;
