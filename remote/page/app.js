@@ -14,6 +14,7 @@
     const node = $('#clock-card').content.firstElementChild.cloneNode(true);
     node.dataset.clock = String(n);
     node.hidden = true;
+    node.querySelector('.gauge').setAttribute('aria-label', 'Zegar ' + n + ': jakość łącza');
     clocksBox.appendChild(node);
     cards.push(node);
   }
