@@ -2,11 +2,14 @@
 // The remote page in a real browser: the system's headless Chromium, driven by playwright-core
 // (installed here with npm ci from tests/browser's lockfile), loads the page from a window on a
 // pseudo-terminal, sees the clocks' times change, taps START and "10 m"; the bus must carry the
-// window's own frames and the window's fields must show the preset.
+// window's own frames and the window's fields must show the preset. Then the operator page's
+// layout on a phone and a small desktop, the view page live with the viewer key, and both pages'
+// Lighthouse scores.
 #include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QRadioButton>
+#include <QRegularExpression>
 #include <QStandardPaths>
 
 #include "remote/RemoteServer.h"
@@ -27,12 +30,81 @@ uint8_t bcd(int v)
 
 using RemoteBrowserTest = ConnectedWindowTest;
 
-TEST_F(RemoteBrowserTest, PageShowsClocksAndSendsTheWindowsFrames)
+// The browser's prerequisites; empty when they are there, else why the test is skipped.
+QString missingBrowser()
 {
     if (!QFile::exists(Chromium))
-        GTEST_SKIP() << "Chromium is not installed (" << Chromium.toStdString()
-                     << "); the browser test of the remote page needs it (Debian package chromium)";
-    ASSERT_FALSE(QStandardPaths::findExecutable(QStringLiteral("node")).isEmpty()) << "node is needed to drive Chromium";
+        return QStringLiteral("Chromium is not installed (/usr/bin/chromium); the browser tests of the remote pages "
+                              "need it (Debian package chromium)");
+    if (QStandardPaths::findExecutable(QStringLiteral("node")).isEmpty())
+        return QStringLiteral("node is needed to drive Chromium");
+    return {};
+}
+
+// A window whose four clocks answer in turn (clock 1 with a time that moves on), a server on
+// the loopback with a token and a viewer key, and a Node script run against it.
+class BrowserRun {
+public:
+    BrowserRun(TForm1& form, TestPty& bus) : form_(form), bus_(bus), server(form, token)
+    {
+        server.setViewerKey(viewerKey);
+        started = server.start(QHostAddress::LocalHost, 0).isEmpty();
+        QObject::connect(&clocks_, &QTimer::timeout, [this] {
+            const int n = turn_ % 4 + 1, second = turn_ / 4;
+            ++turn_;
+            const uint8_t minutes[5] = {0, bcd(second / 60 % 100), 0x05, 0x12, 0x00};
+            const uint8_t seconds[5] = {0, bcd(second % 60), 0x30, 0x00, 0x45};
+            bus_.write(status(static_cast<uint8_t>(n), minutes[n], seconds[n], n == 4 ? 0x0300 : 0x0339));
+        });
+        clocks_.start(80);
+        form_.Timer->start();
+    }
+    ~BrowserRun()
+    {
+        form_.Timer->stop();
+        clocks_.stop();
+    }
+
+    // Runs `node SCRIPT ARGS…` in the prepared folder; its standard output line by line.
+    QStringList run(const QString& script, const QStringList& args, int timeoutMs = 60000)
+    {
+        QProcess node;
+        node.setWorkingDirectory(QStringLiteral(KADREL_BUILD_DIR "/browser"));
+        node.setProcessChannelMode(QProcess::SeparateChannels);
+        node.start(QStringLiteral("node"), QStringList{script} + args);
+        QStringList lines;
+        QObject::connect(&node, &QProcess::readyReadStandardOutput, [&] {
+            while (node.canReadLine())
+                lines << QString::fromUtf8(node.readLine()).trimmed();
+        });
+        finished = QTest::qWaitFor([&] { return node.state() == QProcess::NotRunning; }, timeoutMs);
+        if (!finished)
+            node.kill();
+        node.waitForFinished(2000);
+        exitCode = node.exitCode();
+        log = lines.join(QLatin1Char('\n')) + QLatin1Char('\n') + QString::fromUtf8(node.readAllStandardError());
+        return lines;
+    }
+
+    TForm1& form_;
+    TestPty& bus_;
+    const QByteArray token = newAccessToken();
+    const QByteArray viewerKey = newAccessToken();
+    RemoteServer server;
+    bool started = false;
+    bool finished = false;
+    int exitCode = -1;
+    QString log;
+
+private:
+    QTimer clocks_;
+    int turn_ = 0;
+};
+
+TEST_F(RemoteBrowserTest, PageShowsClocksAndSendsTheWindowsFrames)
+{
+    if (const QString why = missingBrowser(); !why.isEmpty())
+        GTEST_SKIP() << why.toStdString();
     const QString dir = QStringLiteral(KADREL_BUILD_DIR "/browser");
     const QString prepared = prepareNodeDriver(dir);
     ASSERT_TRUE(prepared.isEmpty()) << prepared.toStdString();
@@ -96,6 +168,78 @@ TEST_F(RemoteBrowserTest, PageShowsClocksAndSendsTheWindowsFrames)
     EXPECT_TRUE(form->Z1_4->isChecked());
     EXPECT_EQ(form->Link.PendingCommand, 0);
     EXPECT_TRUE(QFile::exists(shot));
+}
+
+// On a 390×844 phone the target buttons, START, STOP, the minutes and seconds with USTAW and
+// ZERUJ are all within the first screen, the clocks below as rows; at 1024×768 the clocks stay
+// one row above the controls.
+TEST_F(RemoteBrowserTest, PhoneShowsTheControlsFirst)
+{
+    if (const QString why = missingBrowser(); !why.isEmpty())
+        GTEST_SKIP() << why.toStdString();
+    const QString prepared = prepareNodeDriver(QStringLiteral(KADREL_BUILD_DIR "/browser"));
+    ASSERT_TRUE(prepared.isEmpty()) << prepared.toStdString();
+    BrowserRun b(*form, *bus);
+    ASSERT_TRUE(b.started);
+    const QStringList lines = b.run(QStringLiteral("layout.mjs"),
+                                    {RemoteService::pageUrl(QHostAddress::LocalHost, b.server.port(), b.token),
+                                     QStringLiteral(KADREL_BUILD_DIR "/remote-phone.png")});
+    ASSERT_TRUE(b.finished) << b.log.toStdString();
+    EXPECT_EQ(b.exitCode, 0) << b.log.toStdString();
+    EXPECT_EQ(lines.filter(QStringLiteral("BOX ")).size(), 11) << b.log.toStdString();
+    EXPECT_TRUE(lines.contains(QStringLiteral("DONE"))) << b.log.toStdString();
+    EXPECT_EQ(form->Link.PendingCommand, 0);
+}
+
+// The view page from its link: the key leaves the address, the times change live, nothing is
+// sent, and the digits fill a hall's screen and a phone either way round.
+TEST_F(RemoteBrowserTest, ViewPageShowsTheClocksLive)
+{
+    if (const QString why = missingBrowser(); !why.isEmpty())
+        GTEST_SKIP() << why.toStdString();
+    const QString prepared = prepareNodeDriver(QStringLiteral(KADREL_BUILD_DIR "/browser"));
+    ASSERT_TRUE(prepared.isEmpty()) << prepared.toStdString();
+    BrowserRun b(*form, *bus);
+    ASSERT_TRUE(b.started);
+    const QStringList lines = b.run(QStringLiteral("view.mjs"),
+                                    {RemoteService::viewUrl(QHostAddress::LocalHost, b.server.port(), b.viewerKey),
+                                     QStringLiteral(KADREL_BUILD_DIR "/view-page.png")});
+    ASSERT_TRUE(b.finished) << b.log.toStdString();
+    EXPECT_EQ(b.exitCode, 0) << b.log.toStdString();
+    EXPECT_EQ(lines.filter(QStringLiteral("CHANGED ")).size(), 1) << b.log.toStdString();
+    EXPECT_EQ(lines.filter(QStringLiteral("SIZE ")).size(), 3) << b.log.toStdString();
+    EXPECT_EQ(b.server.counters().unauthorized, 0);
+    EXPECT_EQ(form->Link.PendingCommand, 0);
+}
+
+// Lighthouse (mobile and desktop presets) gives both pages full marks for performance,
+// accessibility and best practices.
+TEST_F(RemoteBrowserTest, LighthouseScoresBothPagesFull)
+{
+    if (const QString why = missingBrowser(); !why.isEmpty())
+        GTEST_SKIP() << why.toStdString();
+    const QString prepared = prepareNodeDriver(QStringLiteral(KADREL_BUILD_DIR "/browser"));
+    ASSERT_TRUE(prepared.isEmpty()) << prepared.toStdString();
+    BrowserRun b(*form, *bus);
+    ASSERT_TRUE(b.started);
+    const QString base = QStringLiteral("http://127.0.0.1:%1").arg(b.server.port());
+    const QStringList lines = b.run(QStringLiteral("lighthouse.mjs"),
+                                    {base + QStringLiteral("/"), QString::fromLatin1(b.server.cookieName() + '=' + b.token),
+                                     base + QStringLiteral("/view"),
+                                     QString::fromLatin1(b.server.viewerCookieName() + '=' + b.viewerKey)},
+                                    240000);
+    ASSERT_TRUE(b.finished) << b.log.toStdString();
+    ASSERT_EQ(b.exitCode, 0) << b.log.toStdString();
+    if (const QStringList skip = lines.filter(QRegularExpression(QStringLiteral("^SKIP "))); !skip.isEmpty())
+        GTEST_SKIP() << skip.join(QLatin1Char(' ')).toStdString();
+    const QStringList scores = lines.filter(QRegularExpression(QStringLiteral("^SCORE ")));
+    ASSERT_EQ(scores.size(), 4) << b.log.toStdString();
+    for (const QString& line : scores) {
+        SCOPED_TRACE(line.toStdString());
+        EXPECT_TRUE(line.endsWith(QStringLiteral(" 100 100 100"))) << b.log.toStdString();
+    }
+    std::printf("%s\n", qPrintable(scores.join(QLatin1Char('\n'))));
+    EXPECT_EQ(b.server.counters().unauthorized, 0);   // the cookies reached every request
 }
 
 } // namespace
