@@ -224,9 +224,10 @@ TEST_F(RemoteBrowserTest, LighthouseScoresBothPagesFull)
     ASSERT_TRUE(b.started);
     const QString base = QStringLiteral("http://127.0.0.1:%1").arg(b.server.port());
     const QStringList lines = b.run(QStringLiteral("lighthouse.mjs"),
-                                    {base + QStringLiteral("/"), QString::fromLatin1(b.server.cookieName() + '=' + b.token),
+                                    {base + QStringLiteral("/"),
+                                     RemoteService::pageUrl(QHostAddress::LocalHost, b.server.port(), b.token),
                                      base + QStringLiteral("/view"),
-                                     QString::fromLatin1(b.server.viewerCookieName() + '=' + b.viewerKey)},
+                                     RemoteService::viewUrl(QHostAddress::LocalHost, b.server.port(), b.viewerKey)},
                                     240000);
     ASSERT_TRUE(b.finished) << b.log.toStdString();
     ASSERT_EQ(b.exitCode, 0) << b.log.toStdString();
@@ -239,7 +240,7 @@ TEST_F(RemoteBrowserTest, LighthouseScoresBothPagesFull)
         EXPECT_TRUE(line.endsWith(QStringLiteral(" 100 100 100"))) << b.log.toStdString();
     }
     std::printf("%s\n", qPrintable(scores.join(QLatin1Char('\n'))));
-    EXPECT_EQ(b.server.counters().unauthorized, 0);   // the cookies reached every request
+    EXPECT_EQ(b.server.counters().unauthorized, 0);   // the links' cookies reached every request
 }
 
 } // namespace

@@ -1,11 +1,12 @@
 // Scores pages with Lighthouse in the system's Chromium, mobile and desktop presets:
-// node lighthouse.mjs URL COOKIE [URL COOKIE]...   (each page's cookie is sent with each of its
-// requests, as the browser keeps it once the link has been opened)
+// node lighthouse.mjs URL LINK [URL LINK]...   (the page's link, with its key, is opened first in
+// the same browser, so that the page is scored as a visitor sees it: with the cookie the link left)
 // Prints "SCORE PATH PRESET performance accessibility best-practices" (0–100) per page and
 // preset, "AUDIT …" for each audit that cost points, or "SKIP why" when Lighthouse cannot run.
 import lighthouse from 'lighthouse';
 import desktopConfig from 'lighthouse/core/config/desktop-config.js';
 import * as chromeLauncher from 'chrome-launcher';
+import puppeteer from 'puppeteer-core';
 
 const args = process.argv.slice(2);
 const pages = [];
@@ -23,14 +24,18 @@ try {
   process.exit(0);
 }
 try {
-  for (const [url, cookie] of pages) {
+  const browser = await puppeteer.connect({ browserURL: `http://127.0.0.1:${chrome.port}` });
+  for (const [url, link] of pages) {
     for (const preset of ['mobile', 'desktop']) {
+      const page = await browser.newPage();
+      await page.goto(link);   // the cookie, as the link leaves it
       const flags = {
         port: chrome.port, output: 'json', logLevel: 'error',
         onlyCategories: ['performance', 'accessibility', 'best-practices'],
-        extraHeaders: { Cookie: cookie },
+        disableStorageReset: true,   // keeps that cookie
       };
-      const result = await lighthouse(url, flags, preset === 'desktop' ? desktopConfig : undefined);
+      const result = await lighthouse(url, flags, preset === 'desktop' ? desktopConfig : undefined, page);
+      await page.close();
       const lhr = result.lhr;
       if (lhr.runtimeError) {
         say(`SKIP Lighthouse could not load ${url}: ${lhr.runtimeError.message}`);
@@ -49,6 +54,7 @@ try {
       say(`CLS ${new URL(url).pathname} ${preset} ${cls}`);
     }
   }
+  await browser.disconnect();
 } finally {
   await chrome.kill();
 }
