@@ -680,6 +680,10 @@ void RemoteServer::acceptWebSockets()
             ws->deleteLater();
             continue;
         }
+        // With no page open the last state sent is not kept up to date: a first page gets
+        // the state as it is now.
+        if (clients_.isEmpty())
+            lastState_.clear();
         clients_.append(ws);
         connect(ws, &QWebSocket::disconnected, this, [this, ws] {
             clients_.removeAll(ws);

@@ -392,6 +392,33 @@ TEST_F(RemoteApiTest, ViewerKeyShowsAndNeverCommands)
     }
 }
 
+// A page that opens after every other has gone gets the clocks as they are now, not as the
+// last page saw them.
+TEST_F(RemoteApiTest, PageOpenedLaterGetsTodaysState)
+{
+    const auto firstTimeOfClock2 = [&] {
+        QWebSocket ws;
+        QString time;
+        QObject::connect(&ws, &QWebSocket::textMessageReceived, [&](const QString& m) {
+            if (time.isEmpty())
+                time = QJsonDocument::fromJson(m.toUtf8()).object().value("clocks").toArray()[1].toObject().value("time").toString();
+        });
+        QNetworkRequest req(QUrl(QStringLiteral("ws://127.0.0.1:%1/api/v1/live").arg(server->port())));
+        req.setRawHeader("Authorization", "Bearer " + viewerKey);
+        ws.open(req);
+        waitFor([&] { return !time.isEmpty(); });
+        ws.close();
+        waitFor([&] { return server->liveClients() == 0; });
+        return time;
+    };
+    bus->write(status(2, 0x05, 0x30, 0x0339));
+    ASSERT_TRUE(waitFor([&] { return form->panelView().clocks[1].time == QStringLiteral("05:30"); }));
+    EXPECT_EQ(firstTimeOfClock2(), QStringLiteral("05:30"));
+    bus->write(status(2, 0x07, 0x15, 0x0339));
+    ASSERT_TRUE(waitFor([&] { return form->panelView().clocks[1].time == QStringLiteral("07:15"); }));
+    EXPECT_EQ(firstTimeOfClock2(), QStringLiteral("07:15"));
+}
+
 // Clients that would hold the program up: none of them queues anything or stops the tick.
 TEST_F(RemoteApiTest, AbusiveClientsAreCutOffAndTheTickGoesOn)
 {
