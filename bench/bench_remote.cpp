@@ -7,6 +7,9 @@
 //                    holding the state with that reply's time (goal: p99 <= 100 ms)
 //   CPU and memory   the program with the remote off, then with it on and five pages (WebSocket
 //                    clients) open (goal: +0.5 % of a core, +10 MB)
+//   view pages       20 view pages (WebSocket clients with the viewer key) open: a reply's last
+//                    byte to each of them holding its time (goal: p99 <= 100 ms), and the
+//                    program's CPU and memory against the remote off (goal: +1 % of a core, +15 MB)
 //   idle crowd       120 connections held open that send nothing, then a good request on a new
 //                    connection: the time to its answer (goal: <= 1 s)
 //
@@ -148,22 +151,25 @@ private:
     std::thread thread_;
 };
 
-// Five pages: WebSocket clients in a thread of their own; the first one notes the clocks' times
-// as they arrive.
+// Pages: WebSocket clients in a thread of their own; the first one (or every one) notes the
+// clocks' times as they arrive.
 class Pages : public QObject {
 public:
-    Pages(quint16 port, QByteArray token, Responder& bus) : port_(port), token_(std::move(token)), bus_(bus) {}
+    Pages(quint16 port, QByteArray token, Responder& bus, bool timeEach = false)
+        : port_(port), token_(std::move(token)), bus_(bus), timeEach_(timeEach)
+    {
+    }
     void open(int count)
     {
         for (int i = 0; i < count; ++i) {
             auto* ws = new QWebSocket(QString(), QWebSocketProtocol::VersionLatest, this);
             QNetworkRequest req(QUrl(QStringLiteral("ws://127.0.0.1:%1/api/v1/live").arg(port_)));
             req.setRawHeader("Authorization", "Bearer " + token_);
-            const bool timing = i == 0;
-            connect(ws, &QWebSocket::textMessageReceived, this, [this, timing](const QString& text) {
+            const bool timing = i == 0 || timeEach_;
+            connect(ws, &QWebSocket::textMessageReceived, this, [this, timing, i](const QString& text) {
                 ++messages;
                 if (timing)
-                    note(text);
+                    note(text, i);
             });
             connect(ws, &QWebSocket::connected, this, [this] { ++connected; });
             ws->open(req);
@@ -176,7 +182,7 @@ public:
     bool recording = false;
 
 private:
-    void note(const QString& text)
+    void note(const QString& text, int page)
     {
         const int64_t now = nowMicros();
         const QJsonArray clocks = QJsonDocument::fromJson(text.toUtf8()).object().value(QStringLiteral("clocks")).toArray();
@@ -184,9 +190,10 @@ private:
             const QJsonObject o = c.toObject();
             const std::string key = std::to_string(o.value(QStringLiteral("number")).toInt()) + "|"
                                     + o.value(QStringLiteral("time")).toString().toStdString();
-            if (seen_.count(key))
+            const std::string seenKey = std::to_string(page) + "#" + key;
+            if (seen_.count(seenKey))
                 continue;
-            seen_[key] = true;
+            seen_[seenKey] = true;
             const int64_t at = bus_.writtenAt(key);
             std::lock_guard<std::mutex> lock(mutex);
             if (at > 0 && recording)
@@ -196,8 +203,16 @@ private:
     quint16 port_;
     QByteArray token_;
     Responder& bus_;
+    bool timeEach_;
     std::map<std::string, bool> seen_;
 };
+
+// The view pages' key, the same for every run of the program here.
+const QByteArray& viewerKey()
+{
+    static const QByteArray key = newAccessToken();
+    return key;
+}
 
 // The program in a home of its own, the pty its first listed port, the remote on or off.
 struct Program {
@@ -211,6 +226,7 @@ struct Program {
         s.enabled = remote;
         s.port = port;
         s.token = token;
+        s.viewerKey = viewerKey();
         s.save(QString::fromStdString((home.root / "config/kadrel/zdalne.json").string()));
         pid = home.startProgram();
     }
@@ -488,6 +504,34 @@ int main(int argc, char** argv)
     pagesThread.quit();
     pagesThread.wait();
 
+    // Twenty view pages with the viewer key, each timed.
+    runFor(2);
+    QThread viewsThread;
+    Pages views(port, viewerKey(), bus, true);
+    views.moveToThread(&viewsThread);
+    viewsThread.start();
+    QMetaObject::invokeMethod(&views, [&] { views.open(20); views.recording = true; });
+    runFor(2);
+    if (views.connected != 20) {
+        std::printf("only %d of 20 view pages connected\n", views.connected.load());
+        return 1;
+    }
+    const ProcStat v = readProc(program.pid);
+    const int64_t v0 = nowMicros();
+    runFor(seconds);
+    const double viewWall = (nowMicros() - v0) / 1e6;
+    ProcStat viewUse = readProc(program.pid);
+    viewUse.cpuSeconds -= v.cpuSeconds;
+    std::vector<double> replyToView;
+    QMetaObject::invokeMethod(&views, [&] { views.recording = false; }, Qt::BlockingQueuedConnection);
+    {
+        std::lock_guard<std::mutex> lock(views.mutex);
+        replyToView = views.latencies;
+    }
+    QMetaObject::invokeMethod(&views, [&] { qDeleteAll(views.children()); }, Qt::BlockingQueuedConnection);
+    viewsThread.quit();
+    viewsThread.wait();
+
     // A crowd of idle connections, more than the server takes, then a good request.
     std::vector<double> crowded;
     int unanswered = 0;
@@ -522,6 +566,15 @@ int main(int argc, char** argv)
     std::printf("program resident memory: %.1f MB off, %.1f MB on with 5 pages (extra %+.1f MB; goal +10 MB)\n",
                 offUse.rssKb / 1024.0, onUse.rssKb / 1024.0, (onUse.rssKb - offUse.rssKb) / 1024.0);
     std::printf("WebSocket messages to the five pages during that phase: %ld in %.0f s\n", messagesBefore, onWall);
+    std::printf("reply to view page (reply's last byte on the bus -> each of 20 view pages has it), %zu arrivals:\n",
+                replyToView.size());
+    std::printf("  median %.1f ms, p99 %.1f ms, max %.1f ms (goal: p99 <= 100 ms)\n", percentile(replyToView, 50),
+                percentile(replyToView, 99), percentile(replyToView, 100));
+    const double viewCpu = 100.0 * viewUse.cpuSeconds / viewWall;
+    std::printf("program CPU with 20 view pages: %.2f %% of a core (extra %+.2f %% on the remote off; goal +1 %%)\n",
+                viewCpu, viewCpu - offCpu);
+    std::printf("program resident memory with 20 view pages: %.1f MB (extra %+.1f MB on the remote off; goal +15 MB)\n",
+                viewUse.rssKb / 1024.0, (viewUse.rssKb - offUse.rssKb) / 1024.0);
     std::printf("good request with 120 idle connections held, %zu rounds: median %.1f ms, max %.1f ms, %d unanswered "
                 "(goal: <= 1000 ms, none unanswered)\n",
                 crowded.size(), percentile(crowded, 50), percentile(crowded, 100), unanswered);
