@@ -37,6 +37,7 @@
 #include <sys/wait.h>
 
 #include <map>
+#include <memory>
 #include <mutex>
 #include <random>
 #include <vector>
@@ -166,10 +167,14 @@ public:
             QNetworkRequest req(QUrl(QStringLiteral("ws://127.0.0.1:%1/api/v1/live").arg(port_)));
             req.setRawHeader("Authorization", "Bearer " + token_);
             const bool timing = i == 0 || timeEach_;
-            connect(ws, &QWebSocket::textMessageReceived, this, [this, timing, i](const QString& text) {
+            // The state sent at connect holds times written before the page was there; they are
+            // marked seen, not timed.
+            auto first = std::make_shared<bool>(true);
+            connect(ws, &QWebSocket::textMessageReceived, this, [this, timing, i, first](const QString& text) {
                 ++messages;
                 if (timing)
-                    note(text, i);
+                    note(text, i, *first);
+                *first = false;
             });
             connect(ws, &QWebSocket::connected, this, [this] { ++connected; });
             ws->open(req);
@@ -182,7 +187,7 @@ public:
     bool recording = false;
 
 private:
-    void note(const QString& text, int page)
+    void note(const QString& text, int page, bool snapshot)
     {
         const int64_t now = nowMicros();
         const QJsonArray clocks = QJsonDocument::fromJson(text.toUtf8()).object().value(QStringLiteral("clocks")).toArray();
@@ -196,7 +201,7 @@ private:
             seen_[seenKey] = true;
             const int64_t at = bus_.writtenAt(key);
             std::lock_guard<std::mutex> lock(mutex);
-            if (at > 0 && recording)
+            if (at > 0 && recording && !snapshot)
                 latencies.push_back((now - at) / 1000.0);
         }
     }
