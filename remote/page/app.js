@@ -15,6 +15,7 @@
     node.dataset.clock = String(n);
     node.hidden = true;
     node.querySelector('.gauge').setAttribute('aria-label', 'Zegar ' + n + ': jakość łącza');
+    node.querySelector('.num').textContent = 'Nr ' + n;   // known now: the name after it stays put
     clocksBox.appendChild(node);
     cards.push(node);
   }
