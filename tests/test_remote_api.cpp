@@ -374,6 +374,12 @@ TEST_F(RemoteApiTest, ViewerKeyShowsAndNeverCommands)
     EXPECT_EQ(wrong.status, 303);
     EXPECT_TRUE(wrong.header("Set-Cookie").isEmpty());
 
+    // The operator's link to the view: the operator's cookie, back to the view.
+    const Reply operatorLink = request("GET", QStringLiteral("/view?token=") + QString::fromLatin1(token), {}, "-");
+    EXPECT_EQ(operatorLink.status, 303);
+    EXPECT_EQ(operatorLink.header("Location"), "/view");
+    EXPECT_TRUE(operatorLink.header("Set-Cookie").startsWith("kadrel_token_" + QByteArray::number(server->port()) + '=' + token + ';'));
+
     // The live WebSocket with the key, as a header and in the address.
     for (const bool inQuery : {false, true}) {
         QWebSocket ws;
