@@ -736,15 +736,14 @@ int TCustomComPort::writeNetwork(const ByteString& text)
     std::optional<net::Clock::time_point> deadline;
     if (!unlimited)
         deadline = net::Clock::now() + std::chrono::milliseconds(multiplier * static_cast<int64_t>(text.size()) + constant);
-    const ByteString raw = net_->address().comPort ? telnet::escape(text) : text;
     size_t sent = 0;
-    const int e = net_->send(raw, deadline, sent);
+    const int e = net_->sendData(text, deadline, sent);
     if (e != 0) {
         if (EComPort::IsDeviceGoneError(e) || e == EPIPE)
             deviceLost_ = true;
         RaisePortError(peWrite, e);
     }
-    return static_cast<int>(net_->address().comPort ? telnet::sourceBytesSent(text, sent) : sent);
+    return static_cast<int>(sent);
 }
 
 int TCustomComPort::ReadText(ByteString& text, int count)
