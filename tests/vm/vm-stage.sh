@@ -32,6 +32,12 @@ if ! command -v qemu-system-x86_64 >/dev/null; then
     DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends qemu-system-x86 >"$BUILD/vm-apt.log" 2>&1 \
         || fail "could not install qemu-system-x86 with apt-get (see $BUILD/vm-apt.log: no network or no Debian sources?)"
 fi
+# QMP is spoken through socat.
+if ! command -v socat >/dev/null; then
+    [ "$(id -u)" = 0 ] || skip "socat is missing and only root can install it (apt-get install socat)"
+    DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends socat >"$BUILD/vm-apt.log" 2>&1 \
+        || fail "could not install socat with apt-get (see $BUILD/vm-apt.log: no network or no Debian sources?)"
+fi
 ACCEL="-accel tcg"
 if grep -qwE 'vmx|svm' /proc/cpuinfo && [ -w /dev/kvm ]; then ACCEL="-enable-kvm"; fi
 
@@ -125,6 +131,36 @@ startSim() {
     fail "kadrel-sim $name did not publish its port"
 }
 
+# One QMP command after the greeting's capabilities step.
+qmp() {
+    { echo '{"execute":"qmp_capabilities"}'; echo "$2"; sleep 0.3; } | socat -t 1 - UNIX-CONNECT:"$1" >>"$RUN/qmp.log" 2>&1
+}
+# An adapter behind a null line is plugged only while told to stay so.
+usbSerial() {   # ID CHARDEV SERIAL PORT [EXTRA-JSON]
+    echo "{\"execute\":\"device_add\",\"arguments\":{\"driver\":\"usb-serial\",\"id\":\"$1\",\"chardev\":\"$2\",\"bus\":\"xhci.0\",\"serial\":\"$3\",\"port\":\"$4\"${5:-}}}"
+}
+# Acts on the guest's requests, lines "KADREL-VM-REQUEST ACTION" on its console, in order,
+# while the guest runs.
+serveRequests() {
+    local log=$1 sock=$2 served=0 action actions
+    while kill -0 "$QEMU_PID" 2>/dev/null; do
+        mapfile -t actions < <(grep -a -o 'KADREL-VM-REQUEST [a-z-]*' "$log" 2>/dev/null | cut -d' ' -f2)
+        while [ "$served" -lt "${#actions[@]}" ]; do
+            action=${actions[$served]}
+            served=$((served + 1))
+            case $action in
+            unplug) qmp "$sock" '{"execute":"device_del","arguments":{"id":"usb0"}}' ;;
+            plug-same) qmp "$sock" "$(usbSerial usb0 c0 KADREL0001 1)" ;;
+            plug-other-port) qmp "$sock" "$(usbSerial usb0 c0 KADREL0001 3)" ;;
+            plug-second) qmp "$sock" "$(usbSerial usb1 c1 OTHER0002 2 ',"always-plugged":true')" ;;
+            unplug-second) qmp "$sock" '{"execute":"device_del","arguments":{"id":"usb1"}}' ;;
+            *) say "unknown request from the guest: $action" ;;
+            esac
+        done
+        sleep 0.1
+    done
+}
+
 # boot NAME SCRIPT: boots the guest and runs the shell lines of SCRIPT in it (chrooted into
 # the host's root); $CASES in them is the guest test program.
 boot() {
@@ -149,12 +185,14 @@ GUEST
         -chardev file,id=con,path="$log" -device isa-serial,chardev=con,index=0 \
         -chardev serial,id=s1,path="$uartPts" -device isa-serial,chardev=s1,index=1 \
         -device qemu-xhci,id=xhci \
-        -chardev serial,id=c0,path="$usbPts" -device usb-serial,id=usb0,chardev=c0,bus=xhci.0,serial=KADREL0001 \
+        -chardev serial,id=c0,path="$usbPts" -device usb-serial,id=usb0,chardev=c0,bus=xhci.0,port=1,serial=KADREL0001 \
+        -chardev null,id=c1 \
         -device virtio-rng-pci \
         -virtfs local,path=/,mount_tag=hostroot,security_model=none,multidevs=remap \
         -qmp unix:"$RUN/qmp-$name",server=on,wait=off \
         >"$RUN/qemu-$name.log" 2>&1 &
     QEMU_PID=$!
+    serveRequests "$log" "$RUN/qmp-$name"
     wait "$QEMU_PID"
     rc=$?
     QEMU_PID=
@@ -171,11 +209,15 @@ GUEST
     exitLine=$(grep -a -o 'KADREL-VM-EXIT [0-9]*' "$log" | tail -1)
     [ -n "$exitLine" ] || fail "boot '$name': the guest ended without running the cases (console above)"
     TIMES+=("boot '$name': $(elapsed "$T") s")
-    [ "${exitLine#KADREL-VM-EXIT }" = 0 ] || fail "boot '$name': guest cases failed (output above)"
+    while read -r t; do TIMES+=("  $t"); done < <(sed -n 's/\r$//; s/.*\[ *OK *\] \([^ ]*\) (\([0-9]*\) ms)$/\1: \2 ms/p' "$log")
+    if [ "${exitLine#KADREL-VM-EXIT }" != 0 ]; then
+        [ -s "$RUN/qmp.log" ] && sed 's/^/  qmp| /' "$RUN/qmp.log"
+        fail "boot '$name': guest cases failed (output above)"
+    fi
 }
 
 boot lines '
-$CASES --gtest_filter="VmLines.*:VmListing.*:VmIdentity.*" || exit 1
+$CASES --gtest_filter="VmLines.*:VmListing.*:VmIdentity.*:VmUnplug.*" || exit 1
 # udev'"'"'s stable names: udevd from the host'"'"'s root, told it may run in a chroot.
 export SYSTEMD_IGNORE_CHROOT=1
 /lib/systemd/systemd-udevd --daemon || exit 1

@@ -14,12 +14,17 @@
 #include <chrono>
 #include <cstdio>
 #include <thread>
+#include <unistd.h>
+
+#include <QObject>
+#include <QTimer>
 
 #include "link/Frame.h"
 #include "serial/ComPort.h"
 #include "serial/DeviceMap.h"
 #include "serial/PortIdentity.h"
 #include "tests/support/ClockFrames.h"
+#include "tests/support/RunUntil.h"
 #include "tests/support/TempDir.h"
 
 namespace {
@@ -163,4 +168,107 @@ TEST(VmIdentity, IdentityFileNamesTheAdapterByIdOrByItsUsbIds)
     EXPECT_EQ(ports[*at].portName, "/dev/ttyUSB0");
     // The motherboard UART has no identity: the stored index rules for it.
     EXPECT_EQ(portIdentity("/dev/ttyS1", roots), "");
+}
+
+namespace {
+
+// Asks the host (tests/vm/vm-stage.sh reads the console) to act on the emulated USB bus:
+//   unplug / plug-same (same serial, same port) / plug-other-port (same serial, another port)
+//   plug-second / unplug-second (another adapter with serial OTHER0002)
+void askHost(const char* action)
+{
+    std::printf("KADREL-VM-REQUEST %s\n", action);
+    std::fflush(stdout);
+}
+
+const char* const ourIdentity = "usb:0403:6001:KADREL0001";
+
+// The tty the listing finds for an identity, once it is there (or is gone, for `present` false).
+std::string waitForIdentity(const std::string& identity, bool present)
+{
+    IdentityRoots roots;
+    TempDir noVirtual;
+    roots.virtualDir = noVirtual.path();
+    for (int i = 0; i < 300; ++i) {
+        const std::vector<PortEntry> ports = DeviceMap("/sys", noVirtual.path()).list();
+        const std::optional<size_t> at = findIdentity(ports, identity, roots);
+        if (at.has_value() == present && (!present || ::access(ports[*at].portName.c_str(), R_OK | W_OK) == 0))
+            return present ? ports[*at].portName : std::string("gone");
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return {};
+}
+
+void pollOnce(const std::string& path)
+{
+    TComPort port;
+    openLikeTheWindow(port, path);
+    pollFourClocks(port);
+    port.ClosePort();
+}
+
+} // namespace
+
+TEST(VmUnplug, PulledWhilePollingThenFoundAgainByIdentityOnly)
+{
+    ASSERT_EQ(waitForIdentity(ourIdentity, true), "/dev/ttyUSB0");
+    // Polling through the event thread, as the window does, when the adapter is pulled.
+    TComPort port;
+    int lost = 0, writeErrors = 0, replies = 0;
+    port.OnDeviceLost = [&](TCustomComPort*, const EComPort&) { ++lost; };
+    port.OnRxChar = [&](TCustomComPort* sender, int count) {
+        ByteString got;
+        sender->ReadText(got, count);
+        replies += static_cast<int>(got.size());
+    };
+    port.SetPort("/dev/ttyUSB0");
+    port.SetBaudRate(br19200);
+    port.FlowControl().SetControlDTR(dtrDisable);
+    port.FlowControl().SetControlRTS(rtsDisable);
+    port.SetEvents({evRxChar});
+    port.OpenPort();
+    QTimer poller;
+    QObject::connect(&poller, &QTimer::timeout, [&] {
+        if (!port.Connected() || lost)
+            return;
+        try {
+            port.WriteText(Frame::build(1, bytes({0x60})));
+        } catch (const EComPort&) {
+            ++writeErrors;
+        }
+    });
+    poller.start(50);
+    ASSERT_TRUE(runUntil([&] { return replies >= 16; }, 10000)) << "no replies before the pull";
+    askHost("unplug");
+    ASSERT_TRUE(runUntil([&] { return lost > 0; }, 15000)) << "the pull was not noticed";
+    runFor(1000);  // a storm would show here
+    poller.stop();
+    EXPECT_EQ(lost, 1);
+    EXPECT_LE(writeErrors, 1);
+    EXPECT_TRUE(port.DeviceLost());
+    port.ClosePort();
+    EXPECT_FALSE(port.Connected());
+    EXPECT_EQ(port.Handle(), -1);
+    EXPECT_EQ(waitForIdentity(ourIdentity, false), "gone");
+
+    // Another adapter alone on the bus is never taken for ours.
+    askHost("plug-second");
+    ASSERT_EQ(waitForIdentity("usb:0403:6001:OTHER0002", true), "/dev/ttyUSB0");
+    EXPECT_EQ(waitForIdentity(ourIdentity, false), "gone");
+
+    // Ours back in the same port: found by its identity under whatever tty it got, and polled.
+    askHost("plug-same");
+    const std::string again = waitForIdentity(ourIdentity, true);
+    EXPECT_EQ(again, "/dev/ttyUSB1");
+    if (!again.empty())
+        pollOnce(again);
+
+    // Pulled again and put into another USB port, the other adapter gone meanwhile.
+    askHost("unplug");
+    EXPECT_EQ(waitForIdentity(ourIdentity, false), "gone");
+    askHost("unplug-second");
+    askHost("plug-other-port");
+    const std::string moved = waitForIdentity(ourIdentity, true);
+    ASSERT_FALSE(moved.empty());
+    pollOnce(moved);
 }
