@@ -7,6 +7,9 @@
 #
 #   tests/vm/vm-stage.sh BUILD_DIR
 #
+# KADREL_VM_TIMEOUT: seconds one boot may take (default 150); KADREL_VM_KERNEL: another
+# Debian kernel package than the one linux-image-amd64 names.
+#
 # Needs root to install qemu-system-x86 when it is missing; fetches the kernel and
 # busybox-static with apt-get download and caches the extracted vmlinux and the initramfs in
 # BUILD_DIR/vm-cache/KERNEL-PACKAGE (a cache for another kernel version is rebuilt). Skipped,
@@ -42,7 +45,8 @@ ACCEL="-accel tcg"
 if grep -qwE 'vmx|svm' /proc/cpuinfo && [ -w /dev/kvm ]; then ACCEL="-enable-kvm"; fi
 
 # ---- kernel and initramfs, cached per kernel version -------------------------------------------
-KPKG=$(apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-[0-9]/ {print $2; exit}')
+# The kernel Debian installs today, or another one named in KADREL_VM_KERNEL.
+KPKG=${KADREL_VM_KERNEL:-$(apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-[0-9]/ {print $2; exit}')}
 [ -n "$KPKG" ] || fail "apt-cache cannot say which kernel linux-image-amd64 is (apt-get update needed?)"
 KVER=${KPKG#linux-image-}
 CACHE=$BUILD/vm-cache
@@ -50,7 +54,6 @@ CACHE=$BUILD/vm-cache
 KDIR=$CACHE/$KPKG-$(sha1sum "$SRC/tests/vm/guest-init.sh" | cut -c1-8)
 if [ ! -s "$KDIR/vmlinux" ] || [ ! -s "$KDIR/initramfs.cpio.gz" ]; then
     T=$(date +%s.%N)
-    rm -rf "$CACHE"   # whatever an older kernel left
     mkdir -p "$KDIR"
     WORK=$(mktemp -d)
     trap 'rm -rf "$WORK"' EXIT
@@ -95,6 +98,8 @@ if [ ! -s "$KDIR/vmlinux" ] || [ ! -s "$KDIR/initramfs.cpio.gz" ]; then
         || fail "could not pack the initramfs"
     mv "$KDIR/vmlinux.new" "$KDIR/vmlinux"
     mv "$KDIR/initramfs.cpio.gz.new" "$KDIR/initramfs.cpio.gz"
+    # What an older kernel (or an older init script) left goes, once this one is ready.
+    find "$CACHE" -mindepth 1 -maxdepth 1 ! -path "$KDIR" -exec rm -rf {} +
     TIMES+=("kernel and initramfs prepared: $(elapsed "$T") s")
 else
     TIMES+=("kernel and initramfs: cached ($KPKG)")
