@@ -175,6 +175,8 @@ boot() {
     local usbPts uartPts
     usbPts=$(startSim "USB-$name")
     uartPts=$(startSim "UART-$name")
+    # Another speed than the clocks': the one read back after the run is the guest driver's.
+    stty -F "$usbPts" 9600 && stty -F "$uartPts" 9600 || fail "cannot set the simulators' lines to 9600"
     cat >"$RUN/run-$name.sh" <<GUEST
 #!/bin/sh
 export HOME=/tmp/home XDG_CONFIG_HOME=/tmp/home/.config XDG_RUNTIME_DIR=/tmp/run QT_QPA_PLATFORM=offscreen
@@ -213,6 +215,13 @@ GUEST
     local exitLine
     exitLine=$(grep -a -o 'KADREL-VM-EXIT [0-9]*' "$log" | tail -1)
     [ -n "$exitLine" ] || fail "boot '$name': the guest ended without running the cases (console above)"
+    # The drivers passed the line settings down to the emulated hardware, which set the host's
+    # side of each line to match.
+    local pts
+    for pts in "$usbPts" "$uartPts"; do
+        stty -F "$pts" -a 2>&1 | tr -s ' ;\n' ' ' | grep -q 'speed 19200 baud.* -parenb .*cs8 .* -cstopb ' \
+            || fail "boot '$name': the host side of $pts is not at 19200 8N1: $(stty -F "$pts" 2>&1 | head -2)"
+    done
     TIMES+=("boot '$name': $(elapsed "$T") s")
     while read -r t; do TIMES+=("  $t"); done < <(sed -n 's/\r$//; s/.*\[ *OK *\] \([^ ]*\) (\([0-9]*\) ms)$/\1: \2 ms/p' "$log")
     if [ "${exitLine#KADREL-VM-EXIT }" != 0 ]; then
