@@ -21,6 +21,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSlider>
+#include <QStatusBar>
 #include <QTime>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -42,6 +43,7 @@
 #include "link/Frame.h"
 #include "link/LinkObserver.h"
 #include "serial/ComComboBox.h"
+#include "serial/PortOptions.h"
 #include "serial/ComPort.h"
 #include "serial/DeviceMap.h"
 #include "serial/NetLink.h"
@@ -269,6 +271,15 @@ void TForm1::buildMenu()
     connect(Monitor1, &QAction::triggered, this, handler(&TForm1::Monitor1Click));
     connect(Dziennik1, &QAction::triggered, this, handler(&TForm1::Dziennik1Click));
     connect(Autostart1, &QAction::triggered, this, handler(&TForm1::Autostart1Click));
+    // The line's own switches live in a file of their own beside the settings file.
+    const PortOptions portOptions = PortOptionsFile::load(portOptionsPath().toStdString());
+    OdrzucajEcho1 = Opcje1->addAction(QStringLiteral("Odrzucaj &echo nadawanych ramek"));
+    OdrzucajEcho1->setObjectName(QStringLiteral("OdrzucajEcho1"));
+    OdrzucajEcho1->setCheckable(true);
+    OdrzucajEcho1->setChecked(portOptions.dropEcho);
+    echo_.setEnabled(portOptions.dropEcho);
+    ComPort->SetKernelRs485(portOptions.kernelRs485);
+    connect(OdrzucajEcho1, &QAction::triggered, this, handler(&TForm1::OdrzucajEcho1Click));
     Zdalne1 = new QAction(QStringLiteral("&Zdalne sterowanie"), MainMenu1);
     MainMenu1->insertAction(Pomoc2, Zdalne1);
     Zdalne1->setObjectName(QStringLiteral("Zdalne1"));
@@ -430,6 +441,11 @@ void TForm1::showConnected()
     ++connectGeneration_;
     silentFrames_.fill(-1);
     connectedIdentity_ = portIdentity(ComPort->Port(), identityRoots());
+    const std::string rs485 = ComPort->TakeRs485Notice();
+    if (!rs485.empty()) {
+        statusBar()->showMessage(QString::fromStdString(rs485), 30000);
+        LogEvent(QString::fromStdString(rs485));
+    }
     // The timer came due during the blocking pause: without this its overdue tick would be
     // followed by the next one a few milliseconds later.
     if (Timer->isActive())
@@ -792,6 +808,7 @@ void TForm1::SendFrame(uint8_t address, const ByteString& data)
     }
     Link.TxFrame = Frame::build(account.address, data);
     Link.RxPayload.clear();
+    echo_.sent(Link.TxFrame);
     ComPort->WriteText(Link.TxFrame);
     if (Observer)
         Observer->frameSent(Link.TxFrame, &account);
@@ -804,8 +821,27 @@ void TForm1::VaCommRxChar(TCustomComPort*, int Count)
     ComPort->ReadText(chunk, Count);
     if (Observer)
         Observer->bytesReceived(chunk);
-    noteReception(Link, chunk);
+    const ByteString kept = echo_.filter(chunk);
+    if (!echo_.enabled() && echo_.echoesSeen() >= 2 && !echoNoticeShown_) {
+        // Two whole copies of what was just sent are no chance: the adapter hears itself.
+        echoNoticeShown_ = true;
+        statusBar()->showMessage(QStringLiteral("adapter odsyła nadawane ramki – włącz „Odrzucaj echo nadawanych ramek” w menu Opcje"), 30000);
+        LogEvent(QStringLiteral("Adapter odsyła nadawane ramki"));
+    }
+    if (kept.empty() && !chunk.empty())
+        return;  // the echo alone, or its start: nothing for the assembler yet
+    noteReception(Link, kept);
     AssembleReply();
+}
+
+void TForm1::OdrzucajEcho1Click()
+{
+    echo_.setEnabled(OdrzucajEcho1->isChecked());
+    PortOptions options;
+    options.dropEcho = OdrzucajEcho1->isChecked();
+    options.kernelRs485 = ComPort->KernelRs485();
+    if (const int e = PortOptionsFile::save(portOptionsPath().toStdString(), options))
+        LogEvent(QStringLiteral("Nie zapisano opcji portu: %1").arg(QString::fromStdString(ErrnoText(e))));
 }
 
 void TForm1::AssembleReply()
@@ -875,6 +911,7 @@ void TForm1::serviceMessages()
 
 void TForm1::writePort(const ByteString& frame)
 {
+    echo_.sent(frame);
     ComPort->WriteText(frame);
     if (Observer)
         Observer->frameSent(frame, nullptr);

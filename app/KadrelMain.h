@@ -11,6 +11,7 @@
 
 #include "app/DataFile.h"
 #include "dialogs/DialogHosts.h"
+#include "link/Echo.h"
 #include "link/LinkState.h"
 #include "link/Reply.h"
 #include "link/Tick.h"
@@ -156,6 +157,7 @@ public:
     void Monitor1Click();        // "Monitor": the bus monitor, created once, modeless
     void Dziennik1Click();       // "Dziennik zdarzeń": the event log, created once, modeless
     void Autostart1Click();      // "Uruchamiaj po zalogowaniu": the XDG autostart entry
+    void OdrzucajEcho1Click();   // "Odrzucaj echo nadawanych ramek": the echo filter, kept in port-options
     // The port vanished under the open connection (unplugged adapter, hang-up).
     void ComPortDeviceLost(const EComPort& error);
 
@@ -224,6 +226,10 @@ public:
     QAction* Monitor1 = nullptr;
     QAction* Dziennik1 = nullptr;
     QAction* Autostart1 = nullptr;
+    QAction* OdrzucajEcho1 = nullptr;
+    // Drops the echo of each written frame (adapters that hear themselves) before assembly.
+    EchoFilter echo_;
+    bool echoNoticeShown_ = false;  // the suggestion to switch the filter on is made once
 
     // Stopwatch control panel.
     QFrame* Panel1 = nullptr;

@@ -161,6 +161,11 @@ QString portIdentityPath()
     return configFolder() + QStringLiteral("/port-id");
 }
 
+QString portOptionsPath()
+{
+    return configFolder() + QStringLiteral("/port-options");
+}
+
 bool clockSynchronised(const ClockSyncReading& reading)
 {
     if (!reading.read)

@@ -80,3 +80,5 @@ QString settingsFilePath();
 QString virtualPortFolder();
 // The chosen port's stable identity, beside the settings file.
 QString portIdentityPath();
+// The serial line's own switches (serial/PortOptions.h), beside the settings file.
+QString portOptionsPath();

@@ -653,6 +653,15 @@ void TCustomComPort::ApplyLineSettings()
     case rtsEnable:
         tty::restoreRs485(fd_, *rs485_);
         e = tty::setRts(fd_, f.ControlRTS() == rtsEnable);
+        // RTS held on by choice is not for the driver to drop after each frame.
+        if (e == 0 && kernelRs485_ && f.ControlRTS() == rtsDisable) {
+            std::string refusal;
+            e = tty::requestRs485(fd_, *rs485_, refusal);
+            if (!refusal.empty() && rs485NoticeFor_ != port_) {
+                rs485Notice_ = refusal;
+                rs485NoticeFor_ = port_;
+            }
+        }
         break;
     case rtsHandshake:
         tty::restoreRs485(fd_, *rs485_);
@@ -665,6 +674,13 @@ void TCustomComPort::ApplyLineSettings()
     }
     if (e != 0)
         RaisePortError(peLineSettings, e);
+}
+
+std::string TCustomComPort::TakeRs485Notice()
+{
+    std::string notice;
+    notice.swap(rs485Notice_);
+    return notice;
 }
 
 void TCustomComPort::ApplyTimeoutSettings()
@@ -736,15 +752,14 @@ int TCustomComPort::writeNetwork(const ByteString& text)
     std::optional<net::Clock::time_point> deadline;
     if (!unlimited)
         deadline = net::Clock::now() + std::chrono::milliseconds(multiplier * static_cast<int64_t>(text.size()) + constant);
-    const ByteString raw = net_->address().comPort ? telnet::escape(text) : text;
     size_t sent = 0;
-    const int e = net_->send(raw, deadline, sent);
+    const int e = net_->sendData(text, deadline, sent);
     if (e != 0) {
         if (EComPort::IsDeviceGoneError(e) || e == EPIPE)
             deviceLost_ = true;
         RaisePortError(peWrite, e);
     }
-    return static_cast<int>(net_->address().comPort ? telnet::sourceBytesSent(text, sent) : sent);
+    return static_cast<int>(sent);
 }
 
 int TCustomComPort::ReadText(ByteString& text, int count)

@@ -291,6 +291,14 @@ public:
     void SetDataBits(TDataBits value);
     TStopBits StopBits() const { return stopBits_; }
     void SetStopBits(TStopBits value);
+    // The driver's own RS485 mode asked for at open (RTS on while sending, off after), with RTS
+    // otherwise held off; taken at the next open or line-settings change. A driver without it
+    // leaves a notice (TakeRs485Notice) and the port works on.
+    bool KernelRs485() const { return kernelRs485_; }
+    void SetKernelRs485(bool value) { kernelRs485_ = value; }
+    // The Polish notice that the driver refused the RS485 mode; given once per port name, empty
+    // otherwise.
+    std::string TakeRs485Notice();
     // ReadText drops received zero bytes (a tty cannot be told to).
     bool DiscardNull() const { return discardNull_; }
     void SetDiscardNull(bool value);
@@ -423,6 +431,9 @@ private:
     bool deviceLost_ = false;
     bool lostReported_ = false;  // OnDeviceLost fires once per open
     std::unique_ptr<tty::Rs485State> rs485_;  // the driver's RS485 state before rtsToggle
+    bool kernelRs485_ = false;
+    std::string rs485Notice_;      // waiting to be taken
+    std::string rs485NoticeFor_;   // the port name it was last given for
     uint32_t lastErrorCounts_[5] = {};  // frame, parity, overrun, break, queue overrun
     uint64_t session_ = 0;             // counts opens: stale notices of an earlier open are dropped
     int deliveryDepth_ = 0;            // > 0 while a delivery runs on the user-interface thread

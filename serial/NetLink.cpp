@@ -280,12 +280,11 @@ int Link::open(Clock::time_point deadline, std::string& detail)
         setsockopt(s.get(), IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeout, sizeof userTimeout);
         fd_ = std::move(s);
         data_.clear();
+        wire_.clear();
+        held_.clear();
+        heldSource_ = 0;
         eof_ = false;
-        const ByteString hello = session_.greeting();
-        size_t sent = 0;
-        e = send(hello, deadline, sent);
-        if (e == 0 && sent < hello.size())
-            e = ETIMEDOUT;
+        e = sendCommand(session_.greeting(), deadline);
         if (e != 0) {
             fd_.reset();
             detail = "Serwer " + where + " zerwał połączenie";
@@ -322,20 +321,87 @@ int Link::pump()
             break;
         return errno;
     }
-    const ByteString answers = session_.takeOutgoing();
-    if (!answers.empty()) {
-        size_t sent = 0;
-        // Answers are a few bytes; a socket that cannot take them now is a dead one.
-        send(answers, Clock::now() + std::chrono::milliseconds(100), sent);
+    if (!session_.suspended() && !held_.empty()) {
+        wire_ += held_;
+        held_.clear();
+        heldSource_ = 0;
     }
+    wire_ += session_.takeOutgoing();
+    if (!wire_.empty() && !eof_) {
+        // Answers are a few bytes; what the socket cannot take within this goes with the next
+        // send, never dropped and never cut into by other bytes.
+        const int e = flush(Clock::now() + std::chrono::milliseconds(100));
+        if (e != 0)
+            return e;
+        if (wire_.size() > WireLimit)
+            return ETIMEDOUT;
+    }
+    if (session_.binaryRefused())
+        return EPROTO;
     return eof_ && data_.empty() ? ECONNRESET : 0;
 }
 
-int Link::send(const ByteString& raw, std::optional<Clock::time_point> deadline, size_t& sent)
+int Link::flush(std::optional<Clock::time_point> deadline)
+{
+    if (wire_.empty())
+        return 0;
+    size_t sent = 0;
+    const int e = writeWire(wire_.data(), wire_.size(), deadline, sent);
+    wire_.erase(0, sent);
+    return e;
+}
+
+int Link::sendCommand(const ByteString& frame, Clock::time_point deadline)
+{
+    if (!fd_.valid())
+        return EBADF;
+    wire_ += frame;
+    const int e = flush(deadline);
+    if (e != 0)
+        return e;
+    return wire_.empty() ? 0 : ETIMEDOUT;
+}
+
+int Link::sendData(const ByteString& data, std::optional<Clock::time_point> deadline, size_t& accepted)
+{
+    accepted = 0;
+    if (!fd_.valid())
+        return EBADF;
+    if (!address_.comPort)
+        return writeWire(data.data(), data.size(), deadline, accepted);
+    if (session_.suspended()) {
+        const size_t n = std::min(data.size(), HeldLimit - std::min(HeldLimit, heldSource_));
+        held_ += telnet::escape(data.substr(0, n));
+        heldSource_ += n;
+        accepted = n;
+        return 0;
+    }
+    if (!held_.empty()) {
+        wire_ += held_;
+        held_.clear();
+        heldSource_ = 0;
+    }
+    int e = flush(deadline);
+    if (e != 0 || !wire_.empty())
+        return e;  // still owed at the deadline: nothing of this write went
+    const ByteString raw = telnet::escape(data);
+    size_t sent = 0;
+    e = writeWire(raw.data(), raw.size(), deadline, sent);
+    accepted = telnet::sourceBytesSent(data, sent);
+    // Cut between the two halves of a doubled 0xFF: the second half is owed, so that nothing
+    // (an option answer, a command, the next write) lands between them; the byte counts as sent.
+    if (accepted < data.size() && telnet::escape(data.substr(0, accepted)).size() < sent) {
+        wire_.push_back(static_cast<char>(telnet::IAC));
+        ++accepted;
+    }
+    return e;
+}
+
+int Link::writeWire(const char* raw, size_t size, std::optional<Clock::time_point> deadline, size_t& sent)
 {
     sent = 0;
-    while (sent < raw.size()) {
-        const ssize_t n = ::send(fd_.get(), raw.data() + sent, raw.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+    while (sent < size) {
+        const ssize_t n = ::send(fd_.get(), raw + sent, size - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n > 0) {
             sent += static_cast<size_t>(n);
             continue;
@@ -395,16 +461,18 @@ int Link::negotiate(const LineRequest& request, Clock::time_point deadline, std:
     // they belong to.
     for (Wanted& w : wanted) {
         w.before = session_.answer(w.cmd).count;
-        size_t sent = 0;
-        int e = send(w.frame, deadline, sent);
-        if (e == 0 && sent < w.frame.size())
-            e = ETIMEDOUT;
+        int e = sendCommand(w.frame, deadline);
         if (e != 0) {
             detail = "Serwer zerwał połączenie";
             return e;
         }
         while (w.awaited) {
             e = pump();
+            if (session_.binaryRefused()) {
+                detail = "Serwer nie zgodził się na przesyłanie binarne (RFC 856): ramki zegarów "
+                         "nie przeszłyby bez zmian";
+                return EPROTO;
+            }
             if (e != 0 && !(e == ECONNRESET && !eof_)) {
                 detail = "Serwer zerwał połączenie";
                 return e;
@@ -443,11 +511,13 @@ int Link::negotiate(const LineRequest& request, Clock::time_point deadline, std:
 void Link::purge()
 {
     data_.clear();
+    // Held data is our own transmit queue: it goes with the server's.
+    held_.clear();
+    heldSource_ = 0;
     if (!fd_.valid() || !address_.comPort)
         return;
-    const ByteString frame = telnet::Session::setByte(telnet::cpPurgeData, telnet::value::PurgeBoth);
-    size_t sent = 0;
-    send(frame, Clock::now() + std::chrono::milliseconds(100), sent);
+    sendCommand(telnet::Session::setByte(telnet::cpPurgeData, telnet::value::PurgeBoth),
+                Clock::now() + std::chrono::milliseconds(100));
 }
 
 } // namespace net

@@ -56,9 +56,22 @@ public:
     ByteString& data() { return data_; }
     bool closedByPeer() const { return eof_; }
 
-    // Sends `raw` (already escaped) until done or the deadline; `sent` is the count sent.
-    // 0, or the errno (EPIPE, ECONNRESET ... when the server is gone).
-    int send(const ByteString& raw, std::optional<Clock::time_point> deadline, size_t& sent);
+    // Sends data (not yet escaped) until done or the deadline; `accepted` counts the bytes of
+    // `data` that are on the wire or held for it. While the server has suspended the flow
+    // (RFC 2217 FLOWCONTROL-SUSPEND) data is held, at most HeldLimit bytes, and goes out in order
+    // at FLOWCONTROL-RESUME; more is not accepted, as a write that times out. 0, or the errno
+    // (EPIPE, ECONNRESET ... when the server is gone).
+    int sendData(const ByteString& data, std::optional<Clock::time_point> deadline, size_t& accepted);
+    // Sends a Telnet command (already framed) after whatever the wire still owes; 0 once it is
+    // all sent, ETIMEDOUT when part of it is still queued at the deadline (it goes out later, so
+    // the stream stays whole), or the errno.
+    int sendCommand(const ByteString& frame, Clock::time_point deadline);
+    static constexpr size_t HeldLimit = 4096;
+    // Bytes owed to the wire beyond this mean a server that takes nothing in: a dead one.
+    static constexpr size_t WireLimit = 65536;
+    size_t heldCount() const { return heldSource_; }
+    // Bytes committed to the stream that the socket has not taken yet.
+    size_t owedCount() const { return wire_.size(); }
 
     // RFC 2217: sends the line settings and waits until the server has answered each of them;
     // 0 when every answer matches, EPROTO when one differs or the server refuses COM-PORT,
@@ -81,6 +94,10 @@ private:
     // Waits for readiness of the socket (POLLIN / POLLOUT); the revents, 0 at the deadline,
     // -1 when cancelled.
     int wait(int fd, short events, Clock::time_point deadline);
+    // Writes to the socket until done or the deadline (none: no limit).
+    int writeWire(const char* raw, size_t size, std::optional<Clock::time_point> deadline, size_t& sent);
+    // Sends what the wire owes, as far as the deadline allows; the rest stays owed.
+    int flush(std::optional<Clock::time_point> deadline);
     int resolve(Clock::time_point deadline, std::string& detail, std::vector<sockaddr_storage>& out,
                 std::vector<unsigned>& lengths);
 
@@ -88,6 +105,12 @@ private:
     UniqueFd fd_;
     telnet::Session session_;
     ByteString data_;
+    // Bytes committed to the stream but not yet taken by the socket: the second half of a
+    // doubled 0xFF whose first half went, and option answers. Nothing overtakes them.
+    ByteString wire_;
+    // Escaped data held while the server has the flow suspended, and its count unescaped.
+    ByteString held_;
+    size_t heldSource_ = 0;
     bool eof_ = false;
     bool cancelled_ = false;
     QEventLoop* waiting_ = nullptr;

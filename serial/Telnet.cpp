@@ -151,6 +151,8 @@ void Session::option(uint8_t verb, uint8_t opt)
         }
         break;
     case WONT:
+        if (opt == OptBinary && comPort_ && him != State::No)
+            binaryRefused_ = true;
         if (him == State::Yes)
             send3(DONT, opt);
         him = State::No;
@@ -170,6 +172,8 @@ void Session::option(uint8_t verb, uint8_t opt)
     case DONT:
         if (opt == OptComPort && comPort_ && us != State::No)
             comPortRefused_ = true;
+        if (opt == OptBinary && comPort_ && us != State::No)
+            binaryRefused_ = true;
         if (us == State::Yes)
             send3(WONT, opt);
         us = State::No;

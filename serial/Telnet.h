@@ -78,6 +78,8 @@ public:
     uint8_t modemState() const { return modemState_; }
     // The server asked us to hold our data (FLOWCONTROL-SUSPEND) and not yet to resume.
     bool suspended() const { return suspended_; }
+    // The server refused binary transmission (RFC 856) in either direction, at first or later.
+    bool binaryRefused() const { return binaryRefused_; }
 
     static constexpr size_t MaxSubnegotiation = 64;
 
@@ -102,6 +104,7 @@ private:
     bool comPortRefused_ = false;
     uint8_t modemState_ = 0;
     bool suspended_ = false;
+    bool binaryRefused_ = false;
     ByteString out_;
 };
 

@@ -4,6 +4,8 @@
 // <termios.h> cannot be included beside the kernel's <asm/termbits.h>, so this file uses the
 // ioctls directly (TCGETS2/TCSETS2, TCFLSH) and nothing else in the program includes them.
 #include "serial/Termios.h"
+
+#include "link/ErrnoText.h"
 #include "serial/UniqueFd.h"
 
 #include <asm/termbits.h>
@@ -229,6 +231,34 @@ int enableRs485(int fd, Rs485State& saved)
     wanted.flags &= ~static_cast<__u32>(SER_RS485_RTS_AFTER_SEND);
     if (doIoctl(fd, TIOCSRS485, &wanted) != 0)
         return optionalCall(errno);
+    return 0;
+}
+
+int requestRs485(int fd, Rs485State& saved, std::string& refusal)
+{
+    refusal.clear();
+    serial_rs485 current{};
+    int e = doIoctl(fd, TIOCGRS485, &current) == 0 ? 0 : errno;
+    if (e == 0) {
+        if (!saved.saved) {
+            std::memcpy(saved.raw, &current, sizeof current);
+            saved.saved = true;
+        }
+        serial_rs485 wanted = current;
+        wanted.flags |= SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
+        wanted.flags &= ~static_cast<__u32>(SER_RS485_RTS_AFTER_SEND);
+        e = doIoctl(fd, TIOCSRS485, &wanted) == 0 ? 0 : errno;
+        // A driver may take the call and keep its own mind: what it holds now is what counts.
+        serial_rs485 got{};
+        if (e == 0 && doIoctl(fd, TIOCGRS485, &got) == 0 && !(got.flags & SER_RS485_ENABLED))
+            e = EINVAL;
+    }
+    if (e == 0)
+        return 0;
+    if (const int gone = optionalCall(e))
+        return gone;
+    refusal = "Sterownik portu nie ma trybu RS485 (" + ErrnoText(e)
+        + "): kierunek nadawania musi przełączać sam konwerter. Port działa dalej bez tego trybu.";
     return 0;
 }
 

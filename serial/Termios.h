@@ -52,6 +52,11 @@ int setRts(int fd, bool on);
 // it for any reason but the device being gone.
 int enableRs485(int fd, Rs485State& saved);
 void restoreRs485(int fd, Rs485State& saved);
+// The same mode asked for because the operator chose it (not because of the flow control):
+// RTS on while sending, off after. A driver without the mode (ENOTTY, EINVAL ...), or one that
+// reads back without it, leaves `refusal` saying so in Polish and the port goes on as it was;
+// only the device being gone is returned as an error.
+int requestRs485(int fd, Rs485State& saved, std::string& refusal);
 
 struct ModemBits { bool cts = false, dsr = false, ring = false, rlsd = false; };
 // A device without modem lines reads all lines off.

@@ -131,6 +131,9 @@ void Bus::receive(const ByteString& bytes, Micros now)
         rx_.clear();
     }
     lastRx_ = now;
+    // The adapter hears its own transmission: the program gets its bytes back before any answer.
+    if (options_.faults.echo && !bytes.empty())
+        out_.push_back({now, bytes, "echo of the received bytes"});
     rx_ += bytes;
     parse(now);
 }

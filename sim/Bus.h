@@ -33,6 +33,7 @@ struct FaultOptions {
     double garbageShare = 0;   // status replies preceded by 1 to 4 bytes other than "Z"
     Micros extraDelay = 0;     // added to every answer's latency
     bool wireTime = false;     // one byte per write, paced at 19200 bit/s
+    bool echo = false;         // every received byte sent straight back, as by an adapter that hears itself
     std::vector<int> withheldAcks;  // block sequence numbers (0-based); a number listed twice is withheld twice
 };
 

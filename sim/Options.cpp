@@ -107,6 +107,8 @@ Faults (shares are 0 to 1, or a percentage such as 25%):
   --delay MS             answer MS milliseconds later than the usual 3 ms
   --withhold-ack N[,M]   do not acknowledge firmware block N (0 = first block) the first
                          time; a number given twice is withheld twice
+  --echo                 send every received byte straight back, as a two-wire adapter that
+                         hears its own transmission does
   --wire-time            write byte by byte at 19200 bit/s (10 bits, ~0.52 ms a byte)
   --mute-after N:S,...   clock N stops answering S seconds after the start
   --mute-on-signal LIST  SIGUSR1 stops these clocks answering, SIGUSR2 lets them answer again
@@ -194,6 +196,9 @@ SimOptions parseOptions(const std::vector<std::string>& args)
         } else if (opt == "--withhold-ack") {
             for (const std::string& part : split(value(), ','))
                 o.faults.withheldAcks.push_back(static_cast<int>(integer(part, opt, 0, 100000)));
+        } else if (opt == "--echo") {
+            flag();
+            o.faults.echo = true;
         } else if (opt == "--wire-time") {
             flag();
             o.faults.wireTime = true;

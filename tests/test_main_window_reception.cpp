@@ -4,6 +4,7 @@
 #include "tests/test_main_window_fixture.h"
 
 #include <QLabel>
+#include <QStatusBar>
 
 #include "link/Frame.h"
 
@@ -190,4 +191,33 @@ TEST_F(ReceptionTest, AFrameTooShortForAStatusChangesNothing)
     EXPECT_TRUE(timeOf(1).isEmpty());
     EXPECT_EQ(form->Link.ReplySeen[1], 0);
     EXPECT_TRUE(form->Link.RxBuffer.empty());
+}
+
+// An adapter that hears itself: each poll comes back before the reply. Off, the echo is taken
+// for the answer and the window suggests the option once; on, the reply fills the panel and
+// the choice is kept in the port options file, not in the settings file.
+TEST_F(ReceptionTest, EchoOfTheSentFrameIsSuggestedThenDropped)
+{
+    const ByteString poll = Frame::build(0x01, ByteString(1, '\x60'));
+    const std::string answer = reply(0x01, 0x12, 0x34, 825);
+    auto exchange = [&] {
+        form->SendFrame(0x01, ByteString(1, '\x60'));
+        ASSERT_EQ(toHex(sent(poll.size())), toHex(poll));
+        receive((toHex(poll) + " " + answer).c_str());
+    };
+    ASSERT_FALSE(form->OdrzucajEcho1->isChecked());
+    exchange();
+    EXPECT_TRUE(timeOf(1).isEmpty());
+    EXPECT_TRUE(form->statusBar()->currentMessage().isEmpty());
+    exchange();
+    EXPECT_TRUE(form->statusBar()->currentMessage().contains(QStringLiteral("adapter odsyła nadawane ramki")));
+    form->statusBar()->clearMessage();
+    exchange();
+    EXPECT_TRUE(form->statusBar()->currentMessage().isEmpty()) << "said more than once";
+
+    form->OdrzucajEcho1->trigger();
+    exchange();
+    EXPECT_EQ(timeOf(1), QStringLiteral("12:34"));
+    EXPECT_EQ(readFile(sandbox.configDir() + "/kadrel/port-options"), "echo=1\nrs485=0\n");
+    EXPECT_EQ(readFile(sandbox.settingsFile()).find("echo"), std::string::npos);
 }

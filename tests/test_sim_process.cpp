@@ -181,6 +181,12 @@ TEST(SimProcess, FaultFlags)
         EXPECT_EQ(toHex(got.substr(got.size() - reply.size())), toHex(reply));
     }
     {
+        // The frame comes back first, as from an adapter that hears itself, then the reply.
+        SimProcess sim({"--no-noise", "--echo"});
+        Port port(sim.portPath());
+        EXPECT_EQ(toHex(port.ask(2, bytes({0x60}))), toHex(Frame::build(2, bytes({0x60})) + reply));
+    }
+    {
         // Replies come later than asked for; bytes on the wire take their time.
         SimProcess sim({"--no-noise", "--delay", "80", "--wire-time"});
         Port port(sim.portPath());

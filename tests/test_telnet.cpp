@@ -82,6 +82,32 @@ TEST(Telnet, OptionAnswersAreOneEachAndNeverRepeatAgreement)
     }
 }
 
+TEST(Telnet, BinaryRefusedEitherWayIsNoted)
+{
+    struct Case {
+        const char* what;
+        ByteString in;
+        bool refused;
+    };
+    const Case cases[] = {
+        {"agreed both ways", bytes({IAC, WILL, OptBinary, IAC, DO, OptBinary}), false},
+        {"will not send binary", bytes({IAC, WONT, OptBinary}), true},
+        {"will not take binary", bytes({IAC, DONT, OptBinary}), true},
+        {"agreed, then turned off", bytes({IAC, WILL, OptBinary, IAC, WONT, OptBinary}), true},
+        {"another option refused", bytes({IAC, WONT, OptEcho, IAC, DONT, OptSuppressGoAhead}), false},
+    };
+    for (const Case& c : cases) {
+        Session s(true);
+        s.greeting();
+        feed(s, c.in);
+        EXPECT_EQ(s.binaryRefused(), c.refused) << c.what;
+    }
+    // Raw TCP has no options to refuse.
+    Session raw(false);
+    feed(raw, bytes({IAC, WONT, OptBinary}));
+    EXPECT_FALSE(raw.binaryRefused());
+}
+
 TEST(Telnet, TwoPeersTalkingToEachOtherStop)
 {
     Session a(true), b(true);

@@ -4,8 +4,8 @@
 #   tools/dev.sh run    build the program and the simulator, start kadrel-sim in the background,
 #                       run kadrel, stop the simulator
 #   tools/dev.sh test   build everything, run the test suite, the sanitizer build of it, the
-#                       threaded tests under ThreadSanitizer, the README's package section and
-#                       the fuzz targets
+#                       threaded tests under ThreadSanitizer, the serial tests on real drivers in
+#                       a virtual machine, the README's package section and the fuzz targets
 # Started through sudo, it installs the packages as root and builds as the user who called sudo,
 # so the build folders stay that user's.
 set -euo pipefail
@@ -184,6 +184,8 @@ test)
     TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$here/tests/tsan.supp" \
         ctest_run build-tsan --timeout 600 -L tsan
     ctest_prefix=()
+    # The serial side on real drivers (ftdi_sio, a 16550) under Debian's kernel in QEMU.
+    tests/vm/vm-stage.sh build
     package_section
     # A short run of every fuzz target.
     tools/fuzz.sh 20
