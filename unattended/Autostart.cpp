@@ -17,7 +17,7 @@ QString autostartFolder()
     return base + QStringLiteral("/autostart");
 }
 
-// The Exec key's quoting (desktop entry specification): reserved characters need quotes, and
+// The Exec key's quoting (freedesktop desktop entries): reserved characters need quotes, and
 // inside them \ " ` $ are escaped; the key's own escaping doubles every backslash.
 QString execArgument(const QString& arg)
 {
