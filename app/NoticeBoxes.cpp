@@ -3,9 +3,7 @@
 #include <QMessageBox>
 #include <QTimer>
 
-namespace {
-
-QMessageBox::Icon iconOf(MsgKind kind)
+QMessageBox::Icon messageIcon(MsgKind kind)
 {
     switch (kind) {
     case MsgKind::Information: return QMessageBox::Information;
@@ -15,8 +13,6 @@ QMessageBox::Icon iconOf(MsgKind kind)
     }
     return QMessageBox::NoIcon;
 }
-
-} // namespace
 
 NoticeBoxes::NoticeBoxes(QObject* parent) : QObject(parent) {}
 
@@ -53,7 +49,7 @@ void NoticeBoxes::showNext()
         return;
     const Pending next = queue_.front();
     queue_.pop_front();
-    auto* box = new QMessageBox(iconOf(next.kind), QStringLiteral("Kadrel"), next.text, QMessageBox::Ok, owner_.data());
+    auto* box = new QMessageBox(messageIcon(next.kind), QStringLiteral("Kadrel"), next.text, QMessageBox::Ok, owner_.data());
     box->setObjectName(QStringLiteral("NoticeBox"));
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setWindowModality(Qt::ApplicationModal);

@@ -14,6 +14,9 @@
 
 class QWidget;
 
+// The box's icon for each kind of message.
+QMessageBox::Icon messageIcon(MsgKind kind);
+
 class NoticeBoxes : public QObject {
     Q_OBJECT
 public:

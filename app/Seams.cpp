@@ -1,4 +1,5 @@
 #include "app/Seams.h"
+#include "app/NoticeBoxes.h"
 
 #include <QApplication>
 #include <QDesktopServices>
@@ -14,22 +15,11 @@
 
 namespace {
 
-QMessageBox::Icon iconOf(MsgKind kind)
-{
-    switch (kind) {
-    case MsgKind::Information: return QMessageBox::Information;
-    case MsgKind::Warning: return QMessageBox::Warning;
-    case MsgKind::Error: return QMessageBox::Critical;
-    case MsgKind::Plain: break;
-    }
-    return QMessageBox::NoIcon;
-}
-
 Seams defaults()
 {
     Seams s;
     s.showMessage = [](MsgKind kind, const QString& text) {
-        QMessageBox box(iconOf(kind), QStringLiteral("Kadrel"), text, QMessageBox::Ok,
+        QMessageBox box(messageIcon(kind), QStringLiteral("Kadrel"), text, QMessageBox::Ok,
                         QApplication::activeWindow());
         box.exec();
     };
