@@ -21,7 +21,7 @@ run_packages=(build-essential cmake pkg-config qt6-base-dev libgl-dev libjpeg-de
               libqrencode-dev)
 # What the tests, the sanitizer and fuzz builds and the package check need on top.
 test_packages=(libgtest-dev clang libclang-rt-14-dev desktop-file-utils appstream dpkg-dev file
-               chromium nodejs ser2net)
+               chromium nodejs ser2net qemu-system-x86 socat systemd)
 
 usage() {
     echo "usage: tools/dev.sh run|test" >&2
