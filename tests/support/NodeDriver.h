@@ -8,11 +8,27 @@
 #include <QProcess>
 #include <QString>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 // Empty on success, else what went wrong.
 inline QString prepareNodeDriver(const QString& dir)
 {
     const QString src = QStringLiteral(KADREL_SOURCE_DIR "/tests/browser/");
     QDir().mkpath(dir);
+    // ctest runs the browser and API tests side by side: one npm ci at a time in the folder, the
+    // others wait for it and then find the packages there.
+    struct Lock {
+        int fd;
+        ~Lock()
+        {
+            if (fd >= 0)
+                ::close(fd);   // drops the lock
+        }
+    } lock{::open(QFile::encodeName(dir + QStringLiteral("/.prepare.lock")).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600)};
+    if (lock.fd < 0 || ::flock(lock.fd, LOCK_EX) != 0)
+        return QStringLiteral("cannot lock %1/.prepare.lock").arg(dir);
     bool lockChanged = false;
     const QStringList scripts = QDir(src).entryList({QStringLiteral("*.mjs")}, QDir::Files);
     for (const QString& name : QStringList{QStringLiteral("package.json"), QStringLiteral("package-lock.json")} + scripts) {
