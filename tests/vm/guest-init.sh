@@ -15,9 +15,23 @@ if mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144,cache=none hostroot
     mount -t devtmpfs dev /host/dev
     mkdir -p /host/dev/pts
     mount -t devpts devpts /host/dev/pts
-    # The guest's scratch files stay in the guest.
+    # The guest's scratch files stay in the guest; the host folders the run needs (the build
+    # and the sources, which may well live under /tmp) stay visible through it.
+    KEEP=$(sed -n 's/.*kadrel\.keep=\([^ ]*\).*/\1/p' /proc/cmdline | tr ',' ' ')
+    n=0
+    for k in $KEEP; do
+        mkdir -p "/keep$n" && mount -o bind "/host$k" "/keep$n"
+        n=$((n + 1))
+    done
     mount -t tmpfs tmp /host/tmp
     mount -t tmpfs run /host/run
+    n=0
+    for k in $KEEP; do
+        if [ ! -d "/host$k" ] || [ -z "$(ls -A "/host$k" 2>/dev/null)" ]; then
+            mkdir -p "/host$k" && mount -o bind "/keep$n" "/host$k"
+        fi
+        n=$((n + 1))
+    done
     # USB enumeration takes a moment after the modules load.
     for _ in $(seq 100); do [ -e /dev/ttyUSB0 ] && break; sleep 0.1; done
     chroot /host /bin/sh -c "$RUN"

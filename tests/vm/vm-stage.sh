@@ -188,7 +188,7 @@ GUEST
     timeout --kill-after=5 "$GUEST_LIMIT" qemu-system-x86_64 $ACCEL -M pc -cpu max -m 512 -smp 1 \
         -nodefaults -display none -no-reboot \
         -kernel "$KDIR/vmlinux" -initrd "$KDIR/initramfs.cpio.gz" \
-        -append "console=ttyS0 panic=-1 quiet kadrel.run=$RUN/run-$name.sh" \
+        -append "console=ttyS0 panic=-1 quiet kadrel.run=$RUN/run-$name.sh kadrel.keep=$SRC,$BUILD" \
         -chardev file,id=con,path="$log" -device isa-serial,chardev=con,index=0 \
         -chardev serial,id=s1,path="$uartPts" -device isa-serial,chardev=s1,index=1 \
         -device qemu-xhci,id=xhci \
