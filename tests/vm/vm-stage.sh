@@ -112,11 +112,19 @@ SIM=$BUILD/kadrel-sim
 # ---- one boot ---------------------------------------------------------------------------------
 # Not under /tmp: the guest mounts a tmpfs of its own there.
 RUN=$(mktemp -d "$BUILD/vm-run.XXXXXX")
-SIMS=()
 QEMU_PID=
 cleanup() {
     [ -n "$QEMU_PID" ] && kill "$QEMU_PID" 2>/dev/null
-    for p in "${SIMS[@]}"; do kill "$p" 2>/dev/null; done
+    # The simulators are started inside $(…), so their ids come back through files: nothing of
+    # the stage may outlive it.
+    local f p
+    for f in "$RUN"/sim-*.pid; do
+        [ -f "$f" ] || continue
+        p=$(cat "$f")
+        kill "$p" 2>/dev/null
+        for _ in $(seq 50); do kill -0 "$p" 2>/dev/null || break; sleep 0.1; done
+        kill -KILL "$p" 2>/dev/null
+    done
     wait 2>/dev/null
     rm -rf "$RUN" "${WORK:-}"
 }
@@ -126,8 +134,8 @@ trap cleanup EXIT
 startSim() {
     local name=$1; shift
     mkdir -p "$RUN/xdg"
-    XDG_RUNTIME_DIR=$RUN/xdg "$SIM" --name "$name" --no-noise --quiet "$@" >"$RUN/sim-$name.log" 2>&1 &
-    SIMS+=($!)
+    XDG_RUNTIME_DIR=$RUN/xdg "$SIM" --name "$name" --no-noise --quiet "$@" </dev/null >"$RUN/sim-$name.log" 2>&1 &
+    echo $! >"$RUN/sim-$name.pid"
     for _ in $(seq 100); do
         [ -L "$RUN/xdg/kadrel/ports/$name" ] && { readlink -f "$RUN/xdg/kadrel/ports/$name"; return; }
         sleep 0.05
