@@ -1,4 +1,5 @@
 #include "serial/NetworkPorts.h"
+#include "serial/TextFile.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -45,32 +46,14 @@ std::vector<std::string> load(const std::string& path)
 
 int save(const std::string& path, const std::vector<std::string>& addresses)
 {
-    namespace fs = std::filesystem;
-    std::error_code ec;
-    fs::create_directories(fs::path(path).parent_path(), ec);
-    const std::string temp = path + ".new";
-    {
-        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        if (!out)
-            return errno ? errno : EIO;
-        size_t n = 0;
-        for (const std::string& a : addresses) {
-            if (n++ >= MaxEntries)
-                break;
-            out << a << '\n';
-        }
-        out.flush();
-        if (!out) {
-            std::remove(temp.c_str());
-            return EIO;
-        }
+    std::string text;
+    size_t n = 0;
+    for (const std::string& a : addresses) {
+        if (n++ >= MaxEntries)
+            break;
+        text += a + '\n';
     }
-    if (std::rename(temp.c_str(), path.c_str()) != 0) {
-        const int e = errno;
-        std::remove(temp.c_str());
-        return e;
-    }
-    return 0;
+    return replaceTextFile(path, text);
 }
 
 } // namespace NetworkPorts

@@ -1,4 +1,5 @@
 #include "serial/PortOptions.h"
+#include "serial/TextFile.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -32,28 +33,8 @@ PortOptions load(const std::string& path)
 
 int save(const std::string& path, const PortOptions& options)
 {
-    namespace fs = std::filesystem;
-    std::error_code ec;
-    fs::create_directories(fs::path(path).parent_path(), ec);
-    const std::string temp = path + ".new";
-    {
-        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        if (!out)
-            return errno ? errno : EIO;
-        out << "echo=" << (options.dropEcho ? 1 : 0) << '\n'
-            << "rs485=" << (options.kernelRs485 ? 1 : 0) << '\n';
-        out.flush();
-        if (!out) {
-            std::remove(temp.c_str());
-            return EIO;
-        }
-    }
-    if (std::rename(temp.c_str(), path.c_str()) != 0) {
-        const int e = errno;
-        std::remove(temp.c_str());
-        return e;
-    }
-    return 0;
+    return replaceTextFile(path, std::string("echo=") + (options.dropEcho ? "1" : "0") + "\nrs485=" +
+                                     (options.kernelRs485 ? "1" : "0") + "\n");
 }
 
 } // namespace PortOptionsFile

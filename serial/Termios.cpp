@@ -215,44 +215,37 @@ int applyLineSettings(int fd, const LineSettings& s)
 int setDtr(int fd, bool on) { return modemLine(fd, TIOCM_DTR, on); }
 int setRts(int fd, bool on) { return modemLine(fd, TIOCM_RTS, on); }
 
-int enableRs485(int fd, Rs485State& saved)
+// RTS raised by the driver for the length of each transmission: the bus transceiver's
+// driver-enable line. The driver's own settings are kept once for the close. 0 or the errno.
+static int setRs485OnSend(int fd, Rs485State& saved)
 {
     serial_rs485 current{};
     if (doIoctl(fd, TIOCGRS485, &current) != 0)
-        return optionalCall(errno);
+        return errno;
     if (!saved.saved) {
         std::memcpy(saved.raw, &current, sizeof current);
         saved.saved = true;
     }
-    // RTS raised by the driver for the length of each transmission: the bus transceiver's
-    // driver-enable line.
     serial_rs485 wanted = current;
     wanted.flags |= SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
     wanted.flags &= ~static_cast<__u32>(SER_RS485_RTS_AFTER_SEND);
-    if (doIoctl(fd, TIOCSRS485, &wanted) != 0)
-        return optionalCall(errno);
-    return 0;
+    return doIoctl(fd, TIOCSRS485, &wanted) == 0 ? 0 : errno;
+}
+
+int enableRs485(int fd, Rs485State& saved)
+{
+    const int e = setRs485OnSend(fd, saved);
+    return e == 0 ? 0 : optionalCall(e);
 }
 
 int requestRs485(int fd, Rs485State& saved, std::string& refusal)
 {
     refusal.clear();
-    serial_rs485 current{};
-    int e = doIoctl(fd, TIOCGRS485, &current) == 0 ? 0 : errno;
-    if (e == 0) {
-        if (!saved.saved) {
-            std::memcpy(saved.raw, &current, sizeof current);
-            saved.saved = true;
-        }
-        serial_rs485 wanted = current;
-        wanted.flags |= SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
-        wanted.flags &= ~static_cast<__u32>(SER_RS485_RTS_AFTER_SEND);
-        e = doIoctl(fd, TIOCSRS485, &wanted) == 0 ? 0 : errno;
-        // A driver may take the call and keep its own mind: what it holds now is what counts.
-        serial_rs485 got{};
-        if (e == 0 && doIoctl(fd, TIOCGRS485, &got) == 0 && !(got.flags & SER_RS485_ENABLED))
-            e = EINVAL;
-    }
+    int e = setRs485OnSend(fd, saved);
+    // A driver may take the call and keep its own mind: what it holds now is what counts.
+    serial_rs485 got{};
+    if (e == 0 && doIoctl(fd, TIOCGRS485, &got) == 0 && !(got.flags & SER_RS485_ENABLED))
+        e = EINVAL;
     if (e == 0)
         return 0;
     if (const int gone = optionalCall(e))

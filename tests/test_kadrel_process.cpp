@@ -17,6 +17,7 @@
 #include "serial/PortIdentity.h"
 #include "tests/support/KadrelProcess.h"
 #include "tests/support/Pty.h"
+#include "tests/support/SimProcess.h"
 #include "tests/support/Ser2net.h"
 #include "tests/support/TempDir.h"
 
@@ -26,6 +27,7 @@ using namespace std::chrono_literals;
 namespace {
 
 const std::string Token = "test-token-test-token-test-token-0123456789";
+const std::string ViewerKey = "view-key-view-key-view-key-view-0123456789";
 
 class KadrelProcessTest : public ::testing::Test {
 protected:
@@ -64,8 +66,19 @@ protected:
     {
         const int port = Ser2net::freePort();
         writeFile(sandbox.configDir() + "/kadrel/zdalne.json",
-                  "{\"enabled\": true, \"port\": " + std::to_string(port) + ", \"token\": \"" + Token + "\"}");
+                  "{\"enabled\": true, \"port\": " + std::to_string(port) + ", \"token\": \"" + Token +
+                      "\", \"viewerKey\": \"" + ViewerKey + "\"}");
         return port;
+    }
+    // The state document once the server answers (within 3 s of asking).
+    static HttpAnswer stateWhenUp(int port)
+    {
+        HttpAnswer answer;
+        for (int i = 0; i < 30 && answer.status != 200; ++i) {
+            std::this_thread::sleep_for(100ms);
+            answer = httpGet(port, "/api/v1/state", Token);
+        }
+        return answer;
     }
     // A frame from the program: its start byte within `timeout`.
     static bool polled(TestPty& pty, std::chrono::milliseconds timeout = 3000ms)
@@ -139,13 +152,23 @@ TEST_F(KadrelProcessTest, AnswersTheApiWhileTheStartUpBoxIsOpen)
     const int port = remoteOn();
     KadrelProcess kadrel;
     ASSERT_TRUE(kadrel.waitForLog("Komunikat (komunikat): Brak pliku z konfiguracja")) << kadrel.output();
-    HttpAnswer answer;
-    for (int i = 0; i < 30 && answer.status == 0; ++i) {
-        std::this_thread::sleep_for(100ms);
-        answer = httpGet(port, "/api/v1/state", Token);
-    }
+    const HttpAnswer answer = stateWhenUp(port);
     EXPECT_EQ(answer.status, 200) << kadrel.output();
     EXPECT_NE(answer.body.find("\"version\":1"), std::string::npos) << answer.body;
+    // The hall's view opens with its own key, which commands nothing.
+    EXPECT_EQ(httpGet(port, "/view", ViewerKey).status, 200);
+    EXPECT_EQ(httpPost(port, "/api/v1/stopwatch/start", ViewerKey, "{}", "tv").status, 403);
+}
+
+TEST_F(KadrelProcessTest, SaysOnceThatTheAdapterEchoesItsFrames)
+{
+    SimProcess sim({"--echo", "--clocks", "1"});
+    writeSettings();
+    KadrelProcess kadrel;
+    ASSERT_TRUE(kadrel.waitForLog("Adapter odsyła nadawane ramki", 8s)) << kadrel.output() << kadrel.log();
+    std::this_thread::sleep_for(1s);   // ten more echoed polls
+    const std::string log = kadrel.log();
+    EXPECT_EQ(log.find("Adapter odsyła"), log.rfind("Adapter odsyła")) << log;
 }
 
 TEST_F(KadrelProcessTest, HeadlessPollsServesLogsALossAndEndsOnSigterm)
@@ -155,11 +178,7 @@ TEST_F(KadrelProcessTest, HeadlessPollsServesLogsALossAndEndsOnSigterm)
     const int port = remoteOn();
     KadrelProcess kadrel({"--headless"});
     ASSERT_TRUE(polled(*bus, 5000ms)) << kadrel.output();
-    HttpAnswer answer;
-    for (int i = 0; i < 30 && answer.status != 200; ++i) {
-        std::this_thread::sleep_for(100ms);
-        answer = httpGet(port, "/api/v1/state", Token);
-    }
+    const HttpAnswer answer = stateWhenUp(port);
     EXPECT_EQ(answer.status, 200);
     EXPECT_NE(answer.body.find("POŁĄCZONY"), std::string::npos) << answer.body;
     // A remote command is logged with its sender, whatever bytes its user agent carries.

@@ -35,7 +35,7 @@ std::string KadrelProcess::binary()
     return std::filesystem::read_symlink("/proc/self/exe").parent_path().string() + "/kadrel";
 }
 
-KadrelProcess::KadrelProcess(std::vector<std::string> args, Options options)
+KadrelProcess::KadrelProcess(std::vector<std::string> args)
 {
     const std::string root = sandboxRoot();
     stateDir_ = root + "/state";
@@ -52,14 +52,9 @@ KadrelProcess::KadrelProcess(std::vector<std::string> args, Options options)
         ::dup2(out, 1);
         ::dup2(out, 2);
         ::setenv("XDG_STATE_HOME", stateDir_.c_str(), 1);
-        if (!options.keepDisplay) {
-            ::unsetenv("DISPLAY");
-            ::unsetenv("WAYLAND_DISPLAY");
-        }
-        if (options.platform.empty())
-            ::unsetenv("QT_QPA_PLATFORM");
-        else
-            ::setenv("QT_QPA_PLATFORM", options.platform.c_str(), 1);
+        ::unsetenv("DISPLAY");
+        ::unsetenv("WAYLAND_DISPLAY");
+        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
         ::execv(argv[0], argv.data());
         _exit(127);
     }
@@ -71,11 +66,6 @@ KadrelProcess::KadrelProcess(std::vector<std::string> args, Options options)
 KadrelProcess::~KadrelProcess()
 {
     stop();
-}
-
-bool KadrelProcess::running() const
-{
-    return pid_ > 0 && ::kill(pid_, 0) == 0 && exitCode_ < 0;
 }
 
 std::string KadrelProcess::output() const

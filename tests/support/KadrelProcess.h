@@ -15,12 +15,8 @@
 
 class KadrelProcess {
 public:
-    struct Options {
-        bool keepDisplay = false;   // false: DISPLAY and WAYLAND_DISPLAY are unset for the child
-        std::string platform = "offscreen";   // QT_QPA_PLATFORM; empty leaves it out
-    };
-    explicit KadrelProcess(std::vector<std::string> args = {}) : KadrelProcess(std::move(args), Options()) {}
-    KadrelProcess(std::vector<std::string> args, Options options);
+    // Offscreen, with no display to reach.
+    explicit KadrelProcess(std::vector<std::string> args = {});
     ~KadrelProcess();
     KadrelProcess(const KadrelProcess&) = delete;
     KadrelProcess& operator=(const KadrelProcess&) = delete;
@@ -28,14 +24,12 @@ public:
     pid_t pid() const { return pid_; }
     std::string output() const;                    // standard output and error so far
     std::string log() const;                       // the event log file so far
-    std::string stateDir() const { return stateDir_; }
     // Waits until the event log holds `text`.
     bool waitForLog(const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
     bool waitForOutput(const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
     // Sends SIGTERM and waits for the end (SIGKILL after 10 s): the exit code, or 128 + the
     // signal; `took` gets the time from the signal to the end.
     int stop(std::chrono::milliseconds* took = nullptr);
-    bool running() const;
     // Waits for the program to end by itself: its exit code, or -1 if it is still running.
     int waitExit(std::chrono::milliseconds timeout);
 
