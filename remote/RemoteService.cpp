@@ -65,30 +65,29 @@ QString RemoteService::restart()
     return lastError_;
 }
 
-QString RemoteService::pageUrl(const QHostAddress& address, quint16 port, const QByteArray& token)
+// A page's address with its key in the query: what a QR code carries.
+static QString keyedUrl(const QHostAddress& address, quint16 port, const QString& path, const QString& name,
+                        const QByteArray& key)
 {
     QUrl url;
     url.setScheme(QStringLiteral("http"));
     url.setHost(address.toString());
     url.setPort(port);
-    url.setPath(QStringLiteral("/"));
+    url.setPath(path);
     QUrlQuery q;
-    q.addQueryItem(QStringLiteral("token"), QString::fromLatin1(token));
+    q.addQueryItem(name, QString::fromLatin1(key));
     url.setQuery(q);
     return url.toString(QUrl::FullyEncoded);
 }
 
+QString RemoteService::pageUrl(const QHostAddress& address, quint16 port, const QByteArray& token)
+{
+    return keyedUrl(address, port, QStringLiteral("/"), QStringLiteral("token"), token);
+}
+
 QString RemoteService::viewUrl(const QHostAddress& address, quint16 port, const QByteArray& key)
 {
-    QUrl url;
-    url.setScheme(QStringLiteral("http"));
-    url.setHost(address.toString());
-    url.setPort(port);
-    url.setPath(QStringLiteral("/view"));
-    QUrlQuery q;
-    q.addQueryItem(QStringLiteral("key"), QString::fromLatin1(key));
-    url.setQuery(q);
-    return url.toString(QUrl::FullyEncoded);
+    return keyedUrl(address, port, QStringLiteral("/view"), QStringLiteral("key"), key);
 }
 
 QStringList RemoteService::pageUrls() const

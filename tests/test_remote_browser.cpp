@@ -30,8 +30,6 @@ uint8_t bcd(int v)
     return static_cast<uint8_t>((v / 10) << 4 | (v % 10));
 }
 
-using RemoteBrowserTest = ConnectedWindowTest;
-
 // The browser's prerequisites; empty when they are there, else why the test is skipped.
 QString missingBrowser()
 {
@@ -42,6 +40,19 @@ QString missingBrowser()
         return QStringLiteral("node is needed to drive Chromium");
     return {};
 }
+
+// A connected window, Chromium and Node at hand, and the Node scripts' packages in the build.
+class RemoteBrowserTest : public ConnectedWindowTest {
+protected:
+    void SetUp() override
+    {
+        ConnectedWindowTest::SetUp();
+        if (const QString why = missingBrowser(); !why.isEmpty())
+            GTEST_SKIP() << why.toStdString();
+        const QString prepared = prepareNodeDriver(QStringLiteral(KADREL_BUILD_DIR "/browser"));
+        ASSERT_TRUE(prepared.isEmpty()) << prepared.toStdString();
+    }
+};
 
 // A window whose four clocks answer in turn (clock 1 with a time that moves on), a server on
 // the loopback with a token and a viewer key, and a Node script run against it.
@@ -105,11 +116,7 @@ private:
 
 TEST_F(RemoteBrowserTest, PageShowsClocksAndSendsTheWindowsFrames)
 {
-    if (const QString why = missingBrowser(); !why.isEmpty())
-        GTEST_SKIP() << why.toStdString();
     const QString dir = QStringLiteral(KADREL_BUILD_DIR "/browser");
-    const QString prepared = prepareNodeDriver(dir);
-    ASSERT_TRUE(prepared.isEmpty()) << prepared.toStdString();
 
     const QByteArray token = newAccessToken();
     RemoteServer server(*form, token);
@@ -177,10 +184,6 @@ TEST_F(RemoteBrowserTest, PageShowsClocksAndSendsTheWindowsFrames)
 // one row above the controls.
 TEST_F(RemoteBrowserTest, PhoneShowsTheControlsFirst)
 {
-    if (const QString why = missingBrowser(); !why.isEmpty())
-        GTEST_SKIP() << why.toStdString();
-    const QString prepared = prepareNodeDriver(QStringLiteral(KADREL_BUILD_DIR "/browser"));
-    ASSERT_TRUE(prepared.isEmpty()) << prepared.toStdString();
     BrowserRun b(*form, *bus);
     ASSERT_TRUE(b.started);
     const QStringList lines = b.run(QStringLiteral("layout.mjs"),
@@ -197,10 +200,6 @@ TEST_F(RemoteBrowserTest, PhoneShowsTheControlsFirst)
 // sent, and the digits fill a hall's screen and a phone either way round.
 TEST_F(RemoteBrowserTest, ViewPageShowsTheClocksLive)
 {
-    if (const QString why = missingBrowser(); !why.isEmpty())
-        GTEST_SKIP() << why.toStdString();
-    const QString prepared = prepareNodeDriver(QStringLiteral(KADREL_BUILD_DIR "/browser"));
-    ASSERT_TRUE(prepared.isEmpty()) << prepared.toStdString();
     BrowserRun b(*form, *bus);
     ASSERT_TRUE(b.started);
     const QStringList lines = b.run(QStringLiteral("view.mjs"),
@@ -218,10 +217,6 @@ TEST_F(RemoteBrowserTest, ViewPageShowsTheClocksLive)
 // accessibility and best practices.
 TEST_F(RemoteBrowserTest, LighthouseScoresBothPagesFull)
 {
-    if (const QString why = missingBrowser(); !why.isEmpty())
-        GTEST_SKIP() << why.toStdString();
-    const QString prepared = prepareNodeDriver(QStringLiteral(KADREL_BUILD_DIR "/browser"));
-    ASSERT_TRUE(prepared.isEmpty()) << prepared.toStdString();
     // Lighthouse's own advice is to score more than once: a shared machine's load moves a
     // single run's timings. A page that misses full marks twice fails.
     for (int attempt = 1; attempt <= 2; ++attempt) {
