@@ -18,9 +18,9 @@
 #include <algorithm>
 
 #include "app/KadrelMain.h"
-#include "app/LinkGauge.h"
-#include "app/Seams.h"
-#include "app/SettingsFile.h"
+#include "widgets/LinkGauge.h"
+#include "widgets/Seams.h"
+#include "files/SettingsFile.h"
 #include "link/Exceptions.h"
 
 namespace {

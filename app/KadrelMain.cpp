@@ -28,10 +28,10 @@
 
 #include <cstdio>
 
-#include "app/AccessibleNames.h"
-#include "app/LinkGauge.h"
+#include "widgets/AccessibleNames.h"
+#include "widgets/LinkGauge.h"
 #include "app/PortErrors.h"
-#include "app/Seams.h"
+#include "widgets/Seams.h"
 #include "dialogs/Dziennik.h"
 #include "dialogs/JakieCOMy.h"
 #include "dialogs/Monitor.h"
@@ -42,7 +42,7 @@
 #include "link/Exceptions.h"
 #include "link/Frame.h"
 #include "link/LinkObserver.h"
-#include "serial/ComComboBox.h"
+#include "widgets/ComComboBox.h"
 #include "serial/PortOptions.h"
 #include "serial/ComPort.h"
 #include "serial/DeviceMap.h"
@@ -152,7 +152,7 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent)
     buildClockGroup();
     column->addWidget(GroupBox1);
     column->addWidget(GroupZegary);
-    nameControls(this);
+    nameControls();
     // The window follows its visible controls, shrinking to the connection strip while
     // disconnected.
     layout()->setSizeConstraint(QLayout::SetFixedSize);

@@ -9,7 +9,7 @@
 #include <exception>
 #include <functional>
 
-#include "app/DataFile.h"
+#include "files/DataFile.h"
 #include "dialogs/DialogHosts.h"
 #include "link/Echo.h"
 #include "link/LinkState.h"
@@ -302,6 +302,7 @@ private:
     QFrame* buildClockPanel(int clock);
     void fitToContents();
     void buildStatusBar();
+    void nameControls();
     // Connect's step 3 when the port is open: the Connected state.
     void showConnected();
     void scheduleTick(bool afterTick = false);

@@ -11,8 +11,8 @@
 #include <QSlider>
 
 #include "app/KadrelMain.h"
-#include "app/LinkGauge.h"
-#include "app/Seams.h"
+#include "widgets/LinkGauge.h"
+#include "widgets/Seams.h"
 #include "dialogs/Zdalne.h"
 #include "remote/RemoteService.h"
 #include "unattended/EventLog.h"

@@ -10,9 +10,9 @@
 #include <algorithm>
 
 #include "app/KadrelMain.h"
-#include "app/Seams.h"
-#include "app/SettingsFile.h"
-#include "serial/ComComboBox.h"
+#include "widgets/Seams.h"
+#include "files/SettingsFile.h"
+#include "widgets/ComComboBox.h"
 
 namespace {
 

@@ -25,10 +25,10 @@
 
 #include "app/KadrelMain.h"
 #include "app/PortErrors.h"
-#include "app/Seams.h"
+#include "widgets/Seams.h"
 #include "app/StatusLine.h"
 #include "dialogs/JakieCOMy.h"
-#include "serial/ComComboBox.h"
+#include "widgets/ComComboBox.h"
 #include "serial/ComPort.h"
 #include "serial/DeviceMap.h"
 #include "serial/PortIdentity.h"

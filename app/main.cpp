@@ -13,9 +13,9 @@
 
 #include "app/KadrelApplication.h"
 #include "app/KadrelMain.h"
-#include "app/NoticeBoxes.h"
-#include "app/Profile.h"
-#include "app/Seams.h"
+#include "widgets/NoticeBoxes.h"
+#include "files/Profile.h"
+#include "widgets/Seams.h"
 #include "dialogs/JakieCOMy.h"
 #include "dialogs/Pomoc.h"
 #include "dialogs/Ustawienia.h"

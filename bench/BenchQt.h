@@ -18,7 +18,7 @@
 #include <system_error>
 
 #include "app/KadrelMain.h"
-#include "app/Seams.h"
+#include "widgets/Seams.h"
 #include "bench/BenchSupport.h"
 #include "serial/ComPort.h"
 

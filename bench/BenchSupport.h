@@ -29,7 +29,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "app/SettingsFile.h"
+#include "files/SettingsFile.h"
 #include "link/Frame.h"
 #include "sim/Bus.h"
 

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "app/KadrelMain.h"
-#include "app/Seams.h"
+#include "widgets/Seams.h"
 #include "bench/BenchSupport.h"
 #include "link/Frame.h"
 

@@ -13,7 +13,7 @@
 
 #include "app/KadrelApplication.h"
 #include "app/KadrelMain.h"
-#include "app/Seams.h"
+#include "widgets/Seams.h"
 #include "bench/BenchQt.h"
 #include "bench/BenchSupport.h"
 #include "link/LinkObserver.h"

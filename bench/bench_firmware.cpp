@@ -19,11 +19,11 @@
 
 #include "app/KadrelApplication.h"
 #include "app/KadrelMain.h"
-#include "app/Seams.h"
-#include "app/SettingsFile.h"
+#include "widgets/Seams.h"
+#include "files/SettingsFile.h"
 #include "bench/BenchSupport.h"
 #include "dialogs/Ustawienia.h"
-#include "serial/ComComboBox.h"
+#include "widgets/ComComboBox.h"
 
 namespace {
 

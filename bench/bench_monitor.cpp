@@ -17,7 +17,7 @@
 
 #include "app/KadrelApplication.h"
 #include "app/KadrelMain.h"
-#include "app/Seams.h"
+#include "widgets/Seams.h"
 #include "bench/BenchQt.h"
 #include "bench/BenchSupport.h"
 #include "dialogs/Monitor.h"

@@ -10,8 +10,8 @@
 #include <QtMath>
 #include <algorithm>
 
-#include "app/AccessibleNames.h"
-#include "app/Seams.h"
+#include "widgets/AccessibleNames.h"
+#include "widgets/Seams.h"
 #include "dialogs/DialogHosts.h"
 #include "dialogs/PortySieciowe.h"
 
@@ -100,7 +100,9 @@ TFormJakieCOM::TFormJakieCOM(PortListHost* owner)
     ButtonSiec->setGeometry(222, 4, 51, 21);
     ButtonSiec->setAutoDefault(false);
     connect(ButtonSiec, &QPushButton::clicked, this, [this] { owner_->guard([this] { ButtonSiecClick(); }); });
-    nameControls(this);
+    const QString ports = QStringLiteral("Porty w systemie");
+    nameField(PortyCom, ports, QStringLiteral("nazwy"));
+    nameField(DevCom, ports, QStringLiteral("urządzenia"));
 }
 
 TFormJakieCOM::~TFormJakieCOM() = default;

@@ -23,9 +23,9 @@
 #include <cstring>
 #include <memory>
 
-#include "app/AccessibleNames.h"
+#include "widgets/AccessibleNames.h"
 #include "dialogs/DialogHosts.h"
-#include "app/Seams.h"
+#include "widgets/Seams.h"
 #include "link/ErrnoText.h"
 #include "link/Exceptions.h"
 
@@ -341,7 +341,9 @@ TFMonitor::TFMonitor(MonitorHost* owner)
     sinceFlush_.start();
 
     resize(980, 620);
-    nameControls(this);
+    const QString monitor = QStringLiteral("Monitor magistrali");
+    nameField(LogView, monitor, QStringLiteral("ruch"));
+    nameField(Liczniki, monitor, QStringLiteral("liczniki"));
     showState();
     if (owner_)
         owner_->setObserver(this);

@@ -8,11 +8,11 @@
 #include <cstring>
 #include <functional>
 
-#include "app/AccessibleNames.h"
+#include "widgets/AccessibleNames.h"
 #include "dialogs/DialogHosts.h"
-#include "app/Seams.h"
+#include "widgets/Seams.h"
 #include "dialogs/JpegImage.h"
-#include "dialogs/StayCentred.h"
+#include "widgets/StayCentred.h"
 
 // The resource is compiled into a static library: without this call the linker may leave it out.
 static void initHelpResources()
@@ -115,13 +115,13 @@ TFPomoc::TFPomoc(WindowHost* owner)
     Button1->setGeometry(10, 86, 192, 25);
     connect(Button1, &QPushButton::clicked, this, [this] { guarded(this, [this] { Button1Click(); }); });
     new StayCentred(this);
-    nameControls(this);
 
     // The picture in the top right corner, the link under it.
     Image1 = new QLabel(Panel1);
     Image1->setObjectName(QStringLiteral("Image1"));
     Image1->setGeometry(361 - 8 - PictureBox.width(), 8, PictureBox.width(), PictureBox.height());
     Image1->setAlignment(Qt::AlignCenter);
+    nameField(Image1, QStringLiteral("Pomoc"), QStringLiteral("zdjęcie zegara"));
     const QImage picture = Picture();
     if (!picture.isNull())
         Image1->setPixmap(QPixmap::fromImage(

@@ -11,7 +11,7 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
-#include "app/Seams.h"
+#include "widgets/Seams.h"
 #include "link/ErrnoText.h"
 #include "serial/NetworkPorts.h"
 

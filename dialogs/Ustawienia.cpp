@@ -10,14 +10,14 @@
 #include <QShowEvent>
 #include <QTimer>
 
-#include "app/AccessibleNames.h"
-#include "app/DataFile.h"
+#include "widgets/AccessibleNames.h"
+#include "files/DataFile.h"
 #include "dialogs/DialogHosts.h"
 #include "link/LinkState.h"
-#include "app/Seams.h"
-#include "app/SettingsFile.h"
-#include "app/TextFit.h"
-#include "dialogs/StayCentred.h"
+#include "widgets/Seams.h"
+#include "files/SettingsFile.h"
+#include "widgets/TextFit.h"
+#include "widgets/StayCentred.h"
 #include "serial/ComPort.h"
 
 uint16_t TFUstawienia::ImageSize = 0;
@@ -112,7 +112,13 @@ TFUstawienia::TFUstawienia(FirmwareHost* owner) : QDialog(owner->hostWindow()), 
     if (form_->tickTimer())
         connect(form_->tickTimer(), &QTimer::timeout, this, [this] { stalledWatches_ = 0; });
 
-    nameControls(this);
+    for (int n = 1; n <= 4; ++n)
+        nameAfterCaption(Radio[n], QStringLiteral("Adres zegara"));
+    LabelNazwaPliku->setAccessibleName(QStringLiteral("Plik firmware"));
+    const QString update = QStringLiteral("Aktualizacja firmware");
+    nameAfterCaption(Button1, update);
+    nameAfterCaption(ButtonStart, update);
+    nameField(BarBoot, update, QStringLiteral("postęp"));
     FormCreate();
 }
 

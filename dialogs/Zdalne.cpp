@@ -15,7 +15,8 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
-#include "app/Seams.h"
+#include "widgets/AccessibleNames.h"
+#include "widgets/Seams.h"
 #include "dialogs/DialogHosts.h"
 #include "dialogs/QrImage.h"
 #include "remote/RemoteService.h"
@@ -66,7 +67,7 @@ TFZdalne::TFZdalne(WindowHost* owner, RemoteService* service)
     EditPort = new QSpinBox(this);
     EditPort->setObjectName(QStringLiteral("EditPort"));
     EditPort->setRange(1024, 65535);
-    EditPort->setAccessibleName(QStringLiteral("Port TCP"));
+    nameField(EditPort, QStringLiteral("Serwer"), QStringLiteral("port TCP"));
     ButtonZastosuj = button(this, "ButtonZastosuj", QStringLiteral("Zastosuj"));
     portRow->addWidget(EditPort);
     portRow->addWidget(ButtonZastosuj);
@@ -80,7 +81,7 @@ TFZdalne::TFZdalne(WindowHost* owner, RemoteService* service)
 
     ComboAdresy = new QComboBox(this);
     ComboAdresy->setObjectName(QStringLiteral("ComboAdresy"));
-    ComboAdresy->setAccessibleName(QStringLiteral("Adres komputera"));
+    ComboAdresy->setAccessibleDescription(QStringLiteral("Adres komputera"));
     column->addWidget(ComboAdresy);
     // One tab per page, each with its address, QR code and key.
     Strony = new QTabWidget(this);
@@ -97,21 +98,21 @@ TFZdalne::TFZdalne(WindowHost* owner, RemoteService* service)
         qr->setObjectName(QStringLiteral("LabelQR") + QLatin1String(suffix));
         qr->setAlignment(Qt::AlignCenter);
         qr->setMinimumSize(240, 240);
-        qr->setAccessibleName(QStringLiteral("Kod QR adresu ") + what);
+        nameField(qr, what, QStringLiteral("kod QR adresu"));
         box->addWidget(qr, 1);
         auto* urlRow = new QHBoxLayout;
         edit = new QLineEdit(tab);
         edit->setObjectName(QStringLiteral("EditAdres") + QLatin1String(suffix));
         edit->setReadOnly(true);
-        edit->setAccessibleName(QStringLiteral("Adres ") + what + QStringLiteral(" z kluczem"));
+        nameField(edit, what, QStringLiteral("adres z kluczem"));
         copy = button(tab, (QByteArrayLiteral("ButtonKopiuj") + suffix).constData(), QStringLiteral("Kopiuj adres"));
-        copy->setAccessibleName(QStringLiteral("Kopiuj adres ") + what);
+        nameAfterCaption(copy, what);
         urlRow->addWidget(edit, 1);
         urlRow->addWidget(copy);
         box->addLayout(urlRow);
         auto* keyRow = new QHBoxLayout;
         renew = button(tab, (QByteArrayLiteral("ButtonNowyKlucz") + suffix).constData(), QStringLiteral("Nowy klucz"));
-        renew->setAccessibleName(QStringLiteral("Nowy klucz ") + what);
+        nameAfterCaption(renew, what);
         keyRow->addWidget(renew);
         keyRow->addStretch(1);
         box->addLayout(keyRow);
@@ -119,11 +120,11 @@ TFZdalne::TFZdalne(WindowHost* owner, RemoteService* service)
     };
     pageTab(QStringLiteral("Sterowanie"),
             QStringLiteral("Strona do sterowania stoperem. Każdy, kto zna adres z kluczem, może sterować."), LabelQR,
-            EditAdres, ButtonKopiuj, ButtonNowyKlucz, "", QStringLiteral("strony"));
+            EditAdres, ButtonKopiuj, ButtonNowyKlucz, "", QStringLiteral("Strona sterowania"));
     pageTab(QStringLiteral("Podgląd"),
             QStringLiteral("Strona z czasami zegarów na duży ekran lub telefon. Klucz podglądu pozwala tylko oglądać."),
             LabelQRPodgladu, EditAdresPodgladu, ButtonKopiujPodglad, ButtonNowyKluczPodgladu, "Podgladu",
-            QStringLiteral("podglądu"));
+            QStringLiteral("Strona podglądu"));
     ButtonKopiujPodglad->setObjectName(QStringLiteral("ButtonKopiujPodglad"));
     ButtonNowyKlucz->setToolTip(QStringLiteral("Tworzy nowy klucz dostępu; dotychczasowe adresy i kody przestają działać"));
     ButtonNowyKluczPodgladu->setToolTip(

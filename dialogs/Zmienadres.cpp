@@ -4,10 +4,10 @@
 #include <QLabel>
 #include <QPushButton>
 
-#include "app/AccessibleNames.h"
-#include "app/Seams.h"
+#include "widgets/AccessibleNames.h"
+#include "widgets/Seams.h"
 #include "dialogs/DialogHosts.h"
-#include "dialogs/StayCentred.h"
+#include "widgets/StayCentred.h"
 #include "serial/ComPort.h"
 
 namespace {
@@ -62,7 +62,8 @@ TFAdresy::TFAdresy(BusHost* owner)
     // What the handler raises goes to the window's handler here, not through Qt's frames.
     connect(Button1, &QPushButton::clicked, this, [this] { owner_->guard([this] { Button1Click(); }); });
     new StayCentred(this);
-    nameControls(this);
+    nameByLabel(Label1, TerazAdres);
+    nameByLabel(Label2, NowyAdres);
 
     FormCreate();
 }

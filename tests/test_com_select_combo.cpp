@@ -6,7 +6,7 @@
 #include <QTest>
 #include <filesystem>
 
-#include "serial/ComComboBox.h"
+#include "widgets/ComComboBox.h"
 #include "tests/support/Pty.h"
 #include "tests/support/TempDir.h"
 

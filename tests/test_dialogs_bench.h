@@ -16,9 +16,9 @@
 #include <vector>
 
 #include "app/KadrelMain.h"
-#include "app/Seams.h"
+#include "widgets/Seams.h"
 #include "link/Bytes.h"
-#include "serial/ComComboBox.h"
+#include "widgets/ComComboBox.h"
 #include "serial/ComPort.h"
 #include "tests/support/Pty.h"
 #include "tests/support/WindowSandbox.h"

@@ -7,7 +7,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include "app/DataFile.h"
+#include "files/DataFile.h"
 #include "link/ErrnoText.h"
 #include "link/Exceptions.h"
 #include "tests/support/TempDir.h"

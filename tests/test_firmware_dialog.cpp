@@ -20,8 +20,8 @@
 #include <unistd.h>
 
 #include "app/KadrelMain.h"
-#include "app/Seams.h"
-#include "app/SettingsFile.h"
+#include "widgets/Seams.h"
+#include "files/SettingsFile.h"
 #include "dialogs/Ustawienia.h"
 #include "link/Exceptions.h"
 #include "link/Frame.h"

@@ -18,10 +18,10 @@
 #include <vector>
 
 #include "app/KadrelMain.h"
-#include "app/Seams.h"
-#include "app/SettingsFile.h"
+#include "widgets/Seams.h"
+#include "files/SettingsFile.h"
 #include "dialogs/Ustawienia.h"
-#include "serial/ComComboBox.h"
+#include "widgets/ComComboBox.h"
 #include "serial/NetworkPorts.h"
 #include "tests/support/Ser2net.h"
 #include "tests/support/SimProcess.h"

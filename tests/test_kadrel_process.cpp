@@ -12,7 +12,7 @@
 #include <memory>
 #include <thread>
 
-#include "app/SettingsFile.h"
+#include "files/SettingsFile.h"
 #include "serial/NetworkPorts.h"
 #include "serial/PortIdentity.h"
 #include "tests/support/KadrelProcess.h"

@@ -18,9 +18,9 @@
 #include <vector>
 
 #include "app/KadrelMain.h"
-#include "app/LinkGauge.h"
-#include "app/Seams.h"
-#include "serial/ComComboBox.h"
+#include "widgets/LinkGauge.h"
+#include "widgets/Seams.h"
+#include "widgets/ComComboBox.h"
 #include "serial/ComPort.h"
 #include "tests/support/Pty.h"
 #include "tests/support/TempDir.h"

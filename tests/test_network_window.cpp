@@ -15,7 +15,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include "app/Profile.h"
+#include "files/Profile.h"
 #include "dialogs/JakieCOMy.h"
 #include "dialogs/PortySieciowe.h"
 #include "serial/NetworkPorts.h"

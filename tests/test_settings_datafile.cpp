@@ -9,7 +9,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "app/DataFile.h"
+#include "files/DataFile.h"
 #include "link/Exceptions.h"
 #include "tests/support/TempDir.h"
 

@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "app/SettingsFile.h"
+#include "files/SettingsFile.h"
 #include "link/Bytes.h"
 
 namespace {

@@ -16,10 +16,10 @@
 #include <sys/stat.h>
 
 #include "app/KadrelMain.h"
-#include "app/Seams.h"
-#include "app/SettingsFile.h"
+#include "widgets/Seams.h"
+#include "files/SettingsFile.h"
 #include "link/Exceptions.h"
-#include "serial/ComComboBox.h"
+#include "widgets/ComComboBox.h"
 #include "tests/support/Pty.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/WindowSandbox.h"

@@ -9,7 +9,7 @@
 
 #include "app/KadrelApplication.h"
 #include "app/KadrelMain.h"
-#include "app/Seams.h"
+#include "widgets/Seams.h"
 
 inline int fuzzBoxes = 0;
 

@@ -9,7 +9,7 @@
 
 #include <QPushButton>
 
-#include "app/SettingsFile.h"
+#include "files/SettingsFile.h"
 #include "dialogs/FirmwareImage.h"
 #include "dialogs/Ustawienia.h"
 #include "tests/fuzz/TaggedFileFuzz.h"

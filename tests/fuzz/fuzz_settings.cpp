@@ -9,7 +9,7 @@
 #include <QLineEdit>
 #include <QSlider>
 
-#include "app/SettingsFile.h"
+#include "files/SettingsFile.h"
 #include "tests/fuzz/TaggedFileFuzz.h"
 #include "tests/fuzz/WindowFuzz.h"
 

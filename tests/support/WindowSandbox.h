@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "app/Seams.h"
+#include "widgets/Seams.h"
 #include "tests/support/Pty.h"
 #include "tests/support/TempDir.h"
 

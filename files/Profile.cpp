@@ -1,4 +1,4 @@
-#include "app/Profile.h"
+#include "files/Profile.h"
 
 #include <QDir>
 #include <QFile>

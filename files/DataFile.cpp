@@ -1,4 +1,4 @@
-#include "app/DataFile.h"
+#include "files/DataFile.h"
 
 #include <cerrno>
 #include <cstdlib>

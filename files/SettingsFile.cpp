@@ -1,4 +1,4 @@
-#include "app/SettingsFile.h"
+#include "files/SettingsFile.h"
 
 #include <algorithm>
 #include <cerrno>

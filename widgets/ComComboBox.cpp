@@ -1,4 +1,4 @@
-#include "serial/ComComboBox.h"
+#include "widgets/ComComboBox.h"
 
 #include <QAbstractItemView>
 #include <QHelpEvent>

@@ -1,4 +1,4 @@
-#include "app/NoticeBoxes.h"
+#include "widgets/NoticeBoxes.h"
 
 #include <QMessageBox>
 #include <QTimer>

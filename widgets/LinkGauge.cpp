@@ -1,4 +1,4 @@
-#include "app/LinkGauge.h"
+#include "widgets/LinkGauge.h"
 
 #include <QAccessible>
 #include <QPainter>

@@ -1,5 +1,5 @@
-#include "app/Seams.h"
-#include "app/NoticeBoxes.h"
+#include "widgets/Seams.h"
+#include "widgets/NoticeBoxes.h"
 
 #include <QApplication>
 #include <QDesktopServices>

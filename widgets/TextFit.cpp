@@ -1,4 +1,4 @@
-#include "app/TextFit.h"
+#include "widgets/TextFit.h"
 
 #include <QFontMetrics>
 #include <QLabel>

@@ -10,7 +10,7 @@
 #include <QString>
 #include <deque>
 
-#include "app/Seams.h"
+#include "widgets/Seams.h"
 
 class QWidget;
 
