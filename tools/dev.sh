@@ -162,6 +162,8 @@ run)
     ./build/kadrel
     ;;
 test)
+    # No include goes up a floor (docs/ARCHITECTURE.md); seconds, so it comes first.
+    tools/check-includes.sh
     # Every option the suite relies on is given: a package build may have left others in a cache.
     build build -DKADREL_TESTS=ON -DKADREL_BENCH=ON -DKADREL_SANITIZE=OFF -DKADREL_FUZZ=OFF
     tools/check-tests-built.sh build

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The developer scripts' own traps: the freshness check of the test programs on a fake tree,
-# and "tools/dev.sh run" without a display ending at once, before any install or build.
+# "tools/dev.sh run" without a display ending at once, before any install or build, and the
+# include check passing the sources and failing a planted upward include.
 #   test-dev-tools.sh SOURCE_DIR
 set -uo pipefail
 src=${1:?usage: test-dev-tools.sh SOURCE_DIR}
@@ -45,6 +46,20 @@ env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM PATH="$stubs:$PATH" \
 grep -q 'xvfb-run -a tools/dev.sh run' "$tmp/run.out" || fail "no advice without a display: $(cat "$tmp/run.out")"
 [ "$(wc -l <"$tmp/run.out")" -eq 1 ] || fail "more than one line without a display: $(cat "$tmp/run.out")"
 [ -e "$tmp/calls" ] && fail "dev.sh run without a display called: $(cat "$tmp/calls")"
+
+# 3. The include check: the real tree passes; one include up a floor, in a header or behind
+# spaces, fails and is named.
+"$src/tools/check-includes.sh" "$src" >"$tmp/inc.out" 2>&1 || fail "the sources fail the include check: $(cat "$tmp/inc.out")"
+floors=$tmp/floors
+mkdir -p "$floors/link" "$floors/serial" "$floors/app"
+printf '#include "link/Frame.h"\n#include <QString>\n' >"$floors/serial/Port.cpp"
+printf '#include "serial/Port.h"\n' >"$floors/app/Main.cpp"
+"$src/tools/check-includes.sh" "$floors" >"$tmp/inc.out" 2>&1 || fail "downward includes refused: $(cat "$tmp/inc.out")"
+for planted in '#include "app/KadrelMain.h"' '  #  include "serial/Port.h"'; do
+    printf '#pragma once\n%s\n' "$planted" >"$floors/link/Frame.h"
+    "$src/tools/check-includes.sh" "$floors" >"$tmp/inc.out" 2>&1 && fail "an upward include passed: $planted"
+    grep -q '^link/Frame.h:2: ' "$tmp/inc.out" || fail "the upward include is not named: $(cat "$tmp/inc.out")"
+done
 
 [ "$failures" -eq 0 ] && echo "developer scripts: checks passed"
 exit $((failures > 0))
