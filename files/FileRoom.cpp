@@ -210,7 +210,7 @@ Outcome replace(const std::string& path, std::string_view bytes, const Policy& p
         return failure(what, path, EISDIR);
     if (existing && !S_ISREG(old.st_mode))
         return failure(what, path, EINVAL, NotRegular);
-    if (existing && policy.keepReadOnly && ::access(target.c_str(), W_OK) != 0)
+    if (existing && policy.keepReadOnly && ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0)
         return failure(what, path, errno);
 
     const std::string folder = folderOf(target);
