@@ -840,8 +840,9 @@ void TForm1::OdrzucajEcho1Click()
     PortOptions options;
     options.dropEcho = OdrzucajEcho1->isChecked();
     options.kernelRs485 = ComPort->KernelRs485();
-    if (const int e = PortOptionsFile::save(portOptionsPath().toStdString(), options))
-        LogEvent(QStringLiteral("Nie zapisano opcji portu: %1").arg(QString::fromStdString(ErrnoText(e))));
+    FileRoom::Outcome saved;
+    if (PortOptionsFile::save(portOptionsPath().toStdString(), options, &saved) != 0)
+        LogEvent(QStringLiteral("Nie zapisano opcji portu: %1").arg(QString::fromStdString(saved.message)));
 }
 
 void TForm1::AssembleReply()

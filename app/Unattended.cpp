@@ -248,8 +248,9 @@ void TForm1::rememberPortIdentity()
         return;
     const std::string port = ComCombo->Text().toStdString();
     const std::string path = portIdentityPath().toStdString();
-    if (!writeIdentityFile(path, portIdentity(port, identityRoots()), port))
-        qWarning("could not write %s", path.c_str());
+    std::string why;
+    if (!writeIdentityFile(path, portIdentity(port, identityRoots()), port, &why))
+        qWarning("%s", why.c_str());
 }
 
 void TForm1::applyStoredPortIdentity()

@@ -12,7 +12,6 @@
 #include <algorithm>
 
 #include "widgets/Seams.h"
-#include "link/ErrnoText.h"
 #include "serial/NetworkPorts.h"
 
 TFPortySieciowe::TFPortySieciowe(QWidget* parent, QString filePath, std::function<void()> changed)
@@ -82,10 +81,10 @@ void TFPortySieciowe::refill()
 
 bool TFPortySieciowe::store(const std::vector<std::string>& next)
 {
-    const int e = NetworkPorts::save(path_.toStdString(), next);
-    if (e != 0) {
+    FileRoom::Outcome saved;
+    if (NetworkPorts::save(path_.toStdString(), next, &saved) != 0) {
         ShowMessage(MsgKind::Error, QStringLiteral("Nie można zapisać listy portów sieciowych w „%1”: %2")
-                                        .arg(path_, QString::fromStdString(ErrnoText(e))));
+                                        .arg(path_, QString::fromStdString(saved.reason)));
         return false;
     }
     addresses_ = next;

@@ -15,7 +15,9 @@ public:
     void Assign(const std::string& path);
     const std::string& Path() const { return path_; }
     bool Exists() const;
-    void Reset();                 // open for reading, one-byte records; EInOutError on failure
+    // Opens for reading, one-byte records, through FileRoom::openForReading: only a regular
+    // file, without waiting. EInOutError on failure.
+    void Reset();
     bool IsOpen() const { return fd_ >= 0; }
     int64_t FileSize() const;     // of the open file
     void Close();                 // EInOutError on failure
@@ -27,7 +29,7 @@ private:
     int fd_ = -1;
 };
 
-// Replaces the file at path with count bytes: written to a temporary file in the same folder,
-// flushed, then renamed over the old file, so a failure never destroys the file that was
-// there. Creates the folder when missing. Any failure is EInOutError.
+// Replaces the file at path with count bytes through FileRoom::replace (a link is followed), so a
+// failure never destroys the file that was there. Creates the folder when missing. Any failure
+// is EInOutError.
 void WriteBlock(const std::string& path, const uint8_t* buffer, size_t count);

@@ -1,12 +1,12 @@
 #include "files/Profile.h"
 
-#include <QDir>
 #include <QFile>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
 
+#include "files/FileRoom.h"
 #include "link/ErrnoText.h"
 
 bool ValidProfileName(const QString& name)
@@ -80,7 +80,7 @@ ProfileChoice ParseProfileArguments(const QStringList& arguments)
 
 bool LockProfile(const QString& folder, const QString& name, QString& message)
 {
-    if (!QDir().mkpath(folder)) {
+    if (!FileRoom::makeFolder(QFile::encodeName(folder).toStdString()).ok()) {
         message = QStringLiteral("Nie można utworzyć folderu profilu „%1”: %2.").arg(name, folder);
         return false;
     }

@@ -1,13 +1,20 @@
 #include "remote/RemoteSettings.h"
 
-#include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRandomGenerator>
-#include <QSaveFile>
 #include <QtDebug>
+
+#include "files/FileRoom.h"
+
+namespace {
+
+// The file holds the operator's token: the owner's alone, whatever the umask, and a file he
+// made read-only stays as it is. A file of 64 KiB or more is none of ours.
+const FileRoom::Policy Policy{.maxBytes = 64 * 1024 - 1, .ownerOnly = true, .keepReadOnly = true};
+
+} // namespace
 
 QByteArray newAccessToken()
 {
@@ -32,10 +39,10 @@ bool sameToken(const QByteArray& given, const QByteArray& expected)
 RemoteSettings RemoteSettings::load(const QString& path)
 {
     RemoteSettings s;
-    QFile file(path);
-    const bool read = file.open(QIODevice::ReadOnly) && file.size() < 64 * 1024;
+    std::string text;
+    const bool read = FileRoom::read(QFile::encodeName(path).toStdString(), Policy, text).ok();
     if (read) {
-        const QJsonObject o = QJsonDocument::fromJson(file.readAll()).object();
+        const QJsonObject o = QJsonDocument::fromJson(QByteArray::fromStdString(text)).object();
         s.enabled = o.value(QStringLiteral("enabled")).toBool(false);
         const int port = o.value(QStringLiteral("port")).toInt(DefaultPort);
         if (port >= 1 && port <= 65535)
@@ -64,18 +71,12 @@ RemoteSettings RemoteSettings::load(const QString& path)
 
 QString RemoteSettings::save(const QString& path) const
 {
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return file.errorString();
-    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     QJsonObject o;
     o.insert(QStringLiteral("enabled"), enabled);
     o.insert(QStringLiteral("port"), port);
     o.insert(QStringLiteral("token"), QString::fromLatin1(token));
     o.insert(QStringLiteral("viewerKey"), QString::fromLatin1(viewerKey));
-    file.write(QJsonDocument(o).toJson());
-    if (!file.commit())
-        return file.errorString();
-    return {};
+    const FileRoom::Outcome saved =
+        FileRoom::replace(QFile::encodeName(path).toStdString(), QJsonDocument(o).toJson().toStdString(), Policy);
+    return saved.ok() ? QString() : QString::fromStdString(saved.message);
 }

@@ -15,10 +15,11 @@ struct RemoteSettings {
     // the caller saves it so that links given out keep working. Not itself saved.
     bool viewerKeyMade = false;
 
-    // Missing or unreadable file: the defaults with a fresh token and key (not yet saved).
+    // Missing or unreadable file (not a regular file, 64 KiB or more): the defaults with a fresh
+    // token and key (not yet saved).
     static RemoteSettings load(const QString& path);
     // Written whole or not at all, readable by the owner only (it holds the token).
-    // Returns an empty string or the reason it failed.
+    // Returns an empty string or the reason it failed, naming the file.
     QString save(const QString& path) const;
 };
 

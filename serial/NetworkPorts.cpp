@@ -1,16 +1,18 @@
 #include "serial/NetworkPorts.h"
-#include "serial/TextFile.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <unistd.h>
+#include <sstream>
 
 #include "serial/NetLink.h"
 
 namespace NetworkPorts {
+
+namespace {
+
+// 64 addresses fill a few kilobytes; past the cap only the whole lines before it are read.
+const FileRoom::Policy Policy{.maxBytes = 64 * 1024, .oversize = FileRoom::Oversize::WholeLines};
+
+} // namespace
 
 std::string normalise(const std::string& address)
 {
@@ -32,7 +34,10 @@ std::string normalise(const std::string& address)
 std::vector<std::string> load(const std::string& path)
 {
     std::vector<std::string> out;
-    std::ifstream in(path, std::ios::binary);
+    std::string text;
+    if (!FileRoom::read(path, Policy, text).ok())
+        return out;
+    std::istringstream in(text);
     std::string line;
     while (out.size() < MaxEntries && std::getline(in, line)) {
         if (line.size() > 300)
@@ -44,7 +49,7 @@ std::vector<std::string> load(const std::string& path)
     return out;
 }
 
-int save(const std::string& path, const std::vector<std::string>& addresses)
+int save(const std::string& path, const std::vector<std::string>& addresses, FileRoom::Outcome* outcome)
 {
     std::string text;
     size_t n = 0;
@@ -53,7 +58,10 @@ int save(const std::string& path, const std::vector<std::string>& addresses)
             break;
         text += a + '\n';
     }
-    return replaceTextFile(path, text);
+    const FileRoom::Outcome done = FileRoom::replace(path, text, Policy);
+    if (outcome)
+        *outcome = done;
+    return done.error;
 }
 
 } // namespace NetworkPorts

@@ -1,19 +1,20 @@
 #include "serial/PortIdentity.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
 
-#include "serial/UniqueFd.h"
+#include "files/FileRoom.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-constexpr size_t MaxIdentityFile = 4096;
+// The identity picks the port the program connects to by itself: a link in the file's place
+// is not followed, and a file larger than any identity is none.
+const FileRoom::Policy IdentityPolicy{.links = FileRoom::Links::Refuse, .maxBytes = 4096};
 
 bool isCharDevice(const std::string& path)
 {
@@ -96,17 +97,9 @@ std::optional<size_t> findIdentity(const std::vector<PortEntry>& ports, const st
 
 std::string readIdentityFile(const std::string& path)
 {
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (!fd.valid())
+    std::string text;
+    if (!FileRoom::read(path, IdentityPolicy, text).ok() || text.empty())
         return {};
-    struct stat st {};
-    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > static_cast<off_t>(MaxIdentityFile))
-        return {};
-    std::string text(MaxIdentityFile + 1, '\0');
-    const ssize_t n = ::read(fd.get(), text.data(), text.size());
-    if (n <= 0 || static_cast<size_t>(n) > MaxIdentityFile)
-        return {};
-    text.resize(static_cast<size_t>(n));
     const std::string line = text.substr(0, text.find('\n'));
     const bool known = line.rfind("by-id:", 0) == 0 || line.rfind("usb:", 0) == 0 || line.rfind("link:", 0) == 0;
     if (!known || !printable(line) || line.find('/') != std::string::npos)
@@ -114,22 +107,13 @@ std::string readIdentityFile(const std::string& path)
     return line;
 }
 
-bool writeIdentityFile(const std::string& path, const std::string& identity, const std::string& portName)
+bool writeIdentityFile(const std::string& path, const std::string& identity, const std::string& portName,
+                       std::string* message)
 {
-    if (identity.empty()) {
-        std::error_code ec;
-        fs::remove(path, ec);
-        return !ec;
-    }
-    // Written aside and renamed over: a crash leaves the old file or the new one, never half.
-    const std::string temporary = path + ".new";
-    {
-        UniqueFd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644));
-        if (!fd.valid())
-            return false;
-        const std::string text = identity + "\n" + portName + "\n";
-        if (::write(fd.get(), text.data(), text.size()) != static_cast<ssize_t>(text.size()))
-            return false;
-    }
-    return ::rename(temporary.c_str(), path.c_str()) == 0;
+    const FileRoom::Outcome done = identity.empty()
+                                       ? FileRoom::remove(path, IdentityPolicy)
+                                       : FileRoom::replace(path, identity + "\n" + portName + "\n", IdentityPolicy);
+    if (message)
+        *message = done.message;
+    return done.ok();
 }

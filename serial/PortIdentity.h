@@ -24,7 +24,9 @@ std::string portIdentity(const std::string& portName, const IdentityRoots& roots
 std::optional<size_t> findIdentity(const std::vector<PortEntry>& ports, const std::string& identity,
                                    const IdentityRoots& roots);
 
-// The identity stored in the file; empty when the file is missing, too large, or not one.
+// The identity stored in the file; empty when the file is missing, too large, a link, or not one.
 std::string readIdentityFile(const std::string& path);
-// Writes the file (its folder must exist); an empty identity removes it. False on failure.
-bool writeIdentityFile(const std::string& path, const std::string& identity, const std::string& portName);
+// Replaces the file whole; an empty identity removes it. False on failure, with the reason
+// naming the file in message.
+bool writeIdentityFile(const std::string& path, const std::string& identity, const std::string& portName,
+                       std::string* message = nullptr);

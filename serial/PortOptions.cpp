@@ -1,19 +1,24 @@
 #include "serial/PortOptions.h"
-#include "serial/TextFile.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
+#include <sstream>
 
 namespace PortOptionsFile {
+
+namespace {
+
+// A file of a few lines; a huge one is not ours and reads as far as it makes sense.
+const FileRoom::Policy Policy{.maxBytes = 64 * 1024, .oversize = FileRoom::Oversize::WholeLines};
+
+} // namespace
 
 PortOptions load(const std::string& path)
 {
     PortOptions o;
-    std::ifstream in(path, std::ios::binary);
+    std::string text;
+    if (!FileRoom::read(path, Policy, text).ok())
+        return o;
+    std::istringstream in(text);
     std::string line;
-    // A file of a few lines; a huge one is not ours and reads as far as it makes sense.
     for (int n = 0; n < 100 && std::getline(in, line); ++n) {
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
@@ -31,10 +36,14 @@ PortOptions load(const std::string& path)
     return o;
 }
 
-int save(const std::string& path, const PortOptions& options)
+int save(const std::string& path, const PortOptions& options, FileRoom::Outcome* outcome)
 {
-    return replaceTextFile(path, std::string("echo=") + (options.dropEcho ? "1" : "0") + "\nrs485=" +
-                                     (options.kernelRs485 ? "1" : "0") + "\n");
+    const std::string text = std::string("echo=") + (options.dropEcho ? "1" : "0") + "\nrs485=" +
+                             (options.kernelRs485 ? "1" : "0") + "\n";
+    const FileRoom::Outcome done = FileRoom::replace(path, text, Policy);
+    if (outcome)
+        *outcome = done;
+    return done.error;
 }
 
 } // namespace PortOptionsFile

@@ -7,6 +7,8 @@
 //   rs485  ask the driver for its RS485 mode at open (RTS on while sending)
 #include <string>
 
+#include "files/FileRoom.h"
+
 struct PortOptions {
     bool dropEcho = false;
     bool kernelRs485 = false;
@@ -18,9 +20,9 @@ namespace PortOptionsFile {
 
 inline constexpr const char* FileName = "port-options";
 
-// A missing or unreadable file gives the defaults (both off).
+// A missing or unreadable file (a FIFO or device in its place) gives the defaults (both off).
 PortOptions load(const std::string& path);
-// 0, or the errno of the failure. Creates the folder when it is missing.
-int save(const std::string& path, const PortOptions& options);
+// 0, or the errno of the failure, whose reason outcome gets. Creates the folder when it is missing.
+int save(const std::string& path, const PortOptions& options, FileRoom::Outcome* outcome = nullptr);
 
 } // namespace PortOptionsFile
