@@ -3,10 +3,10 @@
 // exclusively, or a device server on the network), applies the settings and reads back what
 // the device took, writes and reads byte strings, and reports every failure as an EComPort with
 // a fixed message table. What differs between a tty and a network port lives in its back end
-// (serial/PortBackend.h), chosen at each open by the port's name. While open (and Events is not empty) an event thread (serial/ComThread.h)
-// waits for received bytes and hands each batch to the user-interface thread, where the
-// OnRxChar handler runs while the event thread waits for it. The object lives on the
-// user-interface thread; every operation is called there.
+// (serial/PortBackend.h), chosen at each open by the port's name. While open (and Events is not
+// empty) an event thread (serial/ComThread.h) waits for received bytes and hands each batch to
+// the user-interface thread, where the OnRxChar handler runs while the event thread waits for
+// it. The object lives on the user-interface thread; every operation is called there.
 #include <QObject>
 #include <cstdint>
 #include <functional>

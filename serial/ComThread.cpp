@@ -9,6 +9,8 @@
 #include <unistd.h>
 #include <utility>
 
+#include "serial/PortBackend.h"
+
 #if defined(__SANITIZE_THREAD__)
 #define KADREL_THREAD_SANITIZER 1
 #elif defined(__has_feature)

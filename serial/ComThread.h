@@ -23,8 +23,9 @@
 #include <thread>
 
 #include "serial/ComPort.h"
-#include "serial/PortBackend.h"
 #include "serial/UniqueFd.h"
+
+class PortBackend;
 
 class TComThread {
 public:
