@@ -5,11 +5,9 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <poll.h>
-#include <unistd.h>
 
 #include "serial/ComThread.h"
-#include "serial/NetLink.h"
+#include "serial/PortBackend.h"
 #include "serial/Termios.h"
 
 // ---------------------------------------------------------------- texts and tables
@@ -338,8 +336,7 @@ void TComBuffer::SetOutputSize(int32_t value) { setField(outputSize_, value); }
 
 // ---------------------------------------------------------------- the port
 
-TCustomComPort::TCustomComPort(QObject* parent)
-    : QObject(parent), rs485_(std::make_unique<tty::Rs485State>())
+TCustomComPort::TCustomComPort(QObject* parent) : QObject(parent)
 {
     parity_.owner_ = this;
     flowControl_.owner_ = this;
@@ -360,6 +357,8 @@ TCustomComPort::~TCustomComPort()
 }
 
 int TCustomComPort::Handle() const { return fd_; }
+
+bool TCustomComPort::IsNetwork() const { return backend_ && backend_->isNetwork(); }
 
 void TCustomComPort::RaisePortError(uint16_t code, int64_t osError)
 {
@@ -454,80 +453,20 @@ void TCustomComPort::Loaded()
 
 void TCustomComPort::OpenHandle()
 {
-    if (net::isNetworkName(port_)) {
-        openNetwork();
-        return;
-    }
-    const std::string path = !port_.empty() && port_[0] == '/' ? port_ : "/dev/" + port_;
-    int fd = -1;
-    const int e = tty::openExclusive(path, fd);
-    if (e != 0)
-        RaisePortError(peOpen, e);
-    fd_ = fd;
-}
-
-void TCustomComPort::openNetwork()
-{
-    const std::optional<net::Address> address = net::parseAddress(port_);
-    if (!address)
-        throw EComPort(peOpen, EINVAL, "Błędny adres portu sieciowego: " + port_);
-    auto link = std::make_unique<net::Link>(*address);
-    net::Link* const raw = link.get();
-    net_ = std::move(link);
+    backend_ = makePortBackend(port_, deviceLost_);
+    PortBackend* const opening = backend_.get();
     std::string detail;
-    const int e = raw->open(net::Clock::now() + net::ConnectLimit, detail);
-    if (e != 0 || net_.get() != raw) {
-        net_.reset();
+    const int e = opening->open(detail);
+    if (e != 0 || backend_.get() != opening) {
+        backend_.reset();
         throw EComPort(peOpen, e ? e : ECANCELED, detail);
     }
-    fd_ = raw->fd();
-}
-
-void TCustomComPort::applyNetworkLineSettings()
-{
-    // Raw TCP carries bytes only: the device server keeps its own line settings.
-    if (!net_->address().comPort)
-        return;
-    net::Link::LineRequest r;
-    r.baud = static_cast<uint32_t>(BaudRateToInt(baudRate_, customBaudRate_));
-    r.dataSize = static_cast<uint8_t>(5 + static_cast<int>(dataBits_));
-    static constexpr uint8_t parities[] = {telnet::value::ParityNone, telnet::value::ParityOdd, telnet::value::ParityEven,
-                                           telnet::value::ParityMark, telnet::value::ParitySpace};
-    r.parity = parities[std::min<unsigned>(parity_.Bits(), 4)];
-    static constexpr uint8_t stops[] = {telnet::value::StopOne, telnet::value::StopOneAndHalf, telnet::value::StopTwo};
-    r.stopSize = stops[std::min<unsigned>(stopBits_, 2)];
-    const TComFlowControl& f = flowControl_;
-    if (f.OutCTSFlow() || f.ControlRTS() == rtsHandshake)
-        r.flow = telnet::value::FlowHardware;
-    else if (f.XonXoffOut() || f.XonXoffIn())
-        r.flow = telnet::value::FlowXonXoff;
-    else
-        r.flow = telnet::value::FlowNone;
-    r.dtr = f.ControlDTR() != dtrDisable;
-    r.rts = f.ControlRTS() == rtsEnable;
-    const bool wasOpening = opening_;
-    opening_ = true;  // a ClosePort meanwhile cancels the wait instead of pulling the link away
-    std::string detail;
-    const int e = net_->negotiate(r, net::Clock::now() + net::ConnectLimit, detail);
-    opening_ = wasOpening;
-    if (e != 0)
-        throw EComPort(peLineSettings, e, detail);
+    fd_ = opening->fd();
 }
 
 void TCustomComPort::ReleaseHandle()
 {
-    if (net_) {
-        net_.reset();
-        fd_ = -1;
-        return;
-    }
-    if (fd_ < 0)
-        return;
-    // The tty may stay open elsewhere (a pty's other side): what it still holds must not
-    // greet our next open.
-    tty::flushBoth(fd_);
-    tty::restoreRs485(fd_, *rs485_);
-    tty::closeExclusive(fd_);
+    backend_.reset();
     fd_ = -1;
 }
 
@@ -553,7 +492,7 @@ void TCustomComPort::OpenPort()
         ApplyAllSettings();
         ReadLineErrors();  // the driver's counters so far are not news
         if (!events_.Empty())
-            thread_ = std::make_unique<TComThread>(this, session_);
+            thread_ = std::make_unique<TComThread>(this, session_, *backend_);
     } catch (...) {
         ReleaseHandle();
         connected_ = false;
@@ -568,8 +507,8 @@ void TCustomComPort::OpenPort()
 void TCustomComPort::ClosePort()
 {
     // A network open still waiting for its server: give it up there.
-    if (opening_ && net_) {
-        net_->cancel();
+    if (opening_ && backend_) {
+        backend_->cancel();
         return;
     }
     if (!connected_)
@@ -583,7 +522,7 @@ void TCustomComPort::ClosePort()
     stopThread();
     // Now the queues go: unread input must not greet the next open of the same tty. A vanished
     // device has nothing left to discard; refusing to close it would keep its descriptor.
-    const int e = net_ ? (net_->purge(), 0) : tty::flushBoth(fd_);
+    const int e = backend_->purge();
     if (e != 0 && !tty::isDeviceGone(e))
         RaisePortError(pePurge, e);
     ReleaseHandle();
@@ -623,57 +562,23 @@ void TCustomComPort::ApplyLineSettings()
 {
     if (!connected_ || loading_)
         return;
-    if (net_) {
-        applyNetworkLineSettings();
-        return;
+    std::string notice;
+    {
+        // A back end may wait for its server's answers with the event loop running: a ClosePort
+        // meanwhile cancels that wait instead of pulling the back end away.
+        const bool wasOpening = opening_;
+        opening_ = true;
+        struct Restore {
+            bool& flag;
+            bool value;
+            ~Restore() { flag = value; }
+        } restore{opening_, wasOpening};
+        backend_->applyLineSettings(*this, notice);
     }
-    tty::LineSettings s;
-    s.baud = BaudRateToInt(baudRate_, customBaudRate_);
-    s.dataBits = 5 + static_cast<int>(dataBits_);
-    s.stopBits = static_cast<int>(stopBits_);
-    s.parity = static_cast<int>(parity_.Bits());
-    s.parityCheck = parity_.Check();
-    const TComFlowControl& f = flowControl_;
-    // Linux has one switch for both directions of the RTS/CTS handshake.
-    s.hardwareFlow = f.OutCTSFlow() || f.ControlRTS() == rtsHandshake;
-    s.xonXoffOut = f.XonXoffOut();
-    s.xonXoffIn = f.XonXoffIn();
-    s.xonChar = f.XonChar();
-    s.xoffChar = f.XoffChar();
-    int e = tty::applyLineSettings(fd_, s);
-    if (e != 0)
-        RaisePortError(peLineSettings, e);
-
-    // DTR: there is no DTR handshake on Linux; Handshake holds the line on, as "ready".
-    e = tty::setDtr(fd_, f.ControlDTR() != dtrDisable);
-    if (e != 0)
-        RaisePortError(peLineSettings, e);
-    switch (f.ControlRTS()) {
-    case rtsDisable:
-    case rtsEnable:
-        tty::restoreRs485(fd_, *rs485_);
-        e = tty::setRts(fd_, f.ControlRTS() == rtsEnable);
-        // RTS held on by choice is not for the driver to drop after each frame.
-        if (e == 0 && kernelRs485_ && f.ControlRTS() == rtsDisable) {
-            std::string refusal;
-            e = tty::requestRs485(fd_, *rs485_, refusal);
-            if (!refusal.empty() && rs485NoticeFor_ != port_) {
-                rs485Notice_ = refusal;
-                rs485NoticeFor_ = port_;
-            }
-        }
-        break;
-    case rtsHandshake:
-        tty::restoreRs485(fd_, *rs485_);
-        break;  // driven by the driver (CRTSCTS)
-    case rtsToggle:
-        e = tty::setRts(fd_, false);
-        if (e == 0)
-            e = tty::enableRs485(fd_, *rs485_);
-        break;
+    if (!notice.empty() && rs485NoticeFor_ != port_) {
+        rs485Notice_ = notice;
+        rs485NoticeFor_ = port_;
     }
-    if (e != 0)
-        RaisePortError(peLineSettings, e);
 }
 
 std::string TCustomComPort::TakeRs485Notice()
@@ -695,71 +600,15 @@ int TCustomComPort::WriteText(const ByteString& text)
         return 0;
     if (fd_ < 0)
         RaisePortError(pePortNotOpen, -24);
-    if (net_)
-        return writeNetwork(text);
     const int64_t multiplier = timeouts_.WriteTotalMultiplier();
     const int64_t constant = timeouts_.WriteTotalConstant();
     // -1 stands for the largest value, and 0 for both means no total time-out at all.
     const bool unlimited = multiplier < 0 || constant < 0 || (multiplier == 0 && constant == 0);
-    using Clock = std::chrono::steady_clock;
-    const Clock::time_point deadline =
-        Clock::now() + std::chrono::milliseconds(unlimited ? 0 : multiplier * static_cast<int64_t>(text.size()) + constant);
-
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd_, text.data() + done, text.size() - done);
-        if (n > 0) {
-            done += static_cast<size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-            const int e = errno;
-            if (EComPort::IsDeviceGoneError(e))
-                deviceLost_ = true;
-            RaisePortError(peWrite, e);
-        }
-        // The driver's queue is full: wait for room, at most until the deadline.
-        int waitMs = -1;
-        if (!unlimited) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-            if (left <= 0)
-                break;
-            waitMs = static_cast<int>(std::min<int64_t>(left, 1 << 30));
-        }
-        pollfd p{fd_, POLLOUT, 0};
-        const int r = ::poll(&p, 1, waitMs);
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r < 0)
-            RaisePortError(peWrite, errno);
-        if (r == 0)
-            break;  // time-out: not a failure, the smaller count is the result
-        if ((p.revents & (POLLERR | POLLHUP | POLLNVAL)) && !(p.revents & POLLOUT)) {
-            deviceLost_ = true;
-            RaisePortError(peWrite, EIO);
-        }
-    }
-    return static_cast<int>(done);
-}
-
-int TCustomComPort::writeNetwork(const ByteString& text)
-{
-    const int64_t multiplier = timeouts_.WriteTotalMultiplier();
-    const int64_t constant = timeouts_.WriteTotalConstant();
-    const bool unlimited = multiplier < 0 || constant < 0 || (multiplier == 0 && constant == 0);
-    std::optional<net::Clock::time_point> deadline;
+    std::optional<PortBackend::Clock::time_point> deadline;
     if (!unlimited)
-        deadline = net::Clock::now() + std::chrono::milliseconds(multiplier * static_cast<int64_t>(text.size()) + constant);
-    size_t sent = 0;
-    const int e = net_->sendData(text, deadline, sent);
-    if (e != 0) {
-        if (EComPort::IsDeviceGoneError(e) || e == EPIPE)
-            deviceLost_ = true;
-        RaisePortError(peWrite, e);
-    }
-    return static_cast<int>(sent);
+        deadline = PortBackend::Clock::now()
+                   + std::chrono::milliseconds(multiplier * static_cast<int64_t>(text.size()) + constant);
+    return static_cast<int>(backend_->write(text, deadline));
 }
 
 int TCustomComPort::ReadText(ByteString& text, int count)
@@ -769,46 +618,7 @@ int TCustomComPort::ReadText(ByteString& text, int count)
         return 0;
     if (fd_ < 0)
         RaisePortError(pePortNotOpen, -24);
-    if (net_) {
-        const int e = net_->pump();
-        ByteString& queued = net_->data();
-        if (e != 0 && queued.empty()) {
-            deviceLost_ = EComPort::IsDeviceGoneError(e);
-            RaisePortError(peRead, e);
-        }
-        ByteString work = queued.substr(0, static_cast<size_t>(count));
-        queued.erase(0, work.size());
-        if (discardNull_)
-            work.erase(std::remove(work.begin(), work.end(), '\0'), work.end());
-        text = std::move(work);
-        return static_cast<int>(text.size());
-    }
-    ByteString work(static_cast<size_t>(count), '\0');
-    size_t got = 0;
-    while (got < work.size()) {
-        const ssize_t n = ::read(fd_, work.data() + got, work.size() - got);
-        if (n > 0) {
-            got += static_cast<size_t>(n);
-            continue;
-        }
-        if (n == 0) {
-            // VMIN 0 / VTIME 0: nothing more has arrived, or the tty was hung up, which
-            // reads as 0 for ever; the driver tells the two apart.
-            int waiting = 0;
-            const int e = tty::inputCount(fd_, waiting);
-            if (e != 0 && tty::isDeviceGone(e)) {
-                deviceLost_ = true;
-                RaisePortError(peRead, e);
-            }
-            break;
-        }
-        if (errno == EINTR)
-            continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK)
-            break;
-        RaisePortError(peRead, errno);
-    }
-    work.resize(got);
+    ByteString work = backend_->read(static_cast<size_t>(count));
     if (discardNull_)
         work.erase(std::remove(work.begin(), work.end(), '\0'), work.end());
     text = std::move(work);
@@ -819,20 +629,7 @@ int TCustomComPort::ReceivedCount()
 {
     if (fd_ < 0)
         RaisePortError(peLineStatus, EBADF);
-    if (net_) {
-        // The socket's bytes pass the Telnet layer first: only data counts.
-        const int e = net_->pump();
-        if (e != 0 && net_->data().empty()) {
-            deviceLost_ = EComPort::IsDeviceGoneError(e);
-            RaisePortError(peLineStatus, e);
-        }
-        return static_cast<int>(std::min<size_t>(net_->data().size(), 1 << 30));
-    }
-    int count = 0;
-    const int e = tty::inputCount(fd_, count);
-    if (e != 0)
-        RaisePortError(peLineStatus, e);
-    return count;
+    return backend_->receivedCount();
 }
 
 bool TCustomComPort::EventThreadRunning() const { return thread_ && thread_->Running(); }
@@ -920,37 +717,14 @@ TComErrors TCustomComPort::ReadLineErrors()
 {
     if (fd_ < 0)
         RaisePortError(peLineStatus, EBADF);
-    if (net_)
-        return {};  // the server keeps the line errors to itself
-    tty::LineErrorCounts now;
-    const int e = tty::readLineErrorCounts(fd_, now);
-    if (e != 0)
-        RaisePortError(peLineStatus, e);
-    // The driver counts; a rise since the last read is a new error.
-    const uint32_t counts[5] = {now.frame, now.parity, now.overrun, now.brk, now.bufOverrun};
-    const TComError kinds[5] = {ceFrame, ceRxParity, ceOverrun, ceBreak, ceRxOver};
-    TComErrors errors;
-    for (int i = 0; i < 5; ++i) {
-        if (counts[i] != lastErrorCounts_[i] && (kinds[i] != ceRxParity || parity_.Check()))
-            errors.Include(kinds[i]);
-        lastErrorCounts_[i] = counts[i];
-    }
-    return errors;
+    return backend_->readLineErrors(parity_.Check());
 }
 
 TCustomComPort::ModemLines TCustomComPort::ReadModemLines()
 {
     if (fd_ < 0)
         RaisePortError(peModemLines, EBADF);
-    if (net_) {
-        const uint8_t m = net_->session().modemState();
-        return ModemLines{(m & 0x10) != 0, (m & 0x20) != 0, (m & 0x40) != 0, (m & 0x80) != 0};
-    }
-    tty::ModemBits bits;
-    const int e = tty::readModemLines(fd_, bits);
-    if (e != 0)
-        RaisePortError(peModemLines, e);
-    return ModemLines{bits.cts, bits.dsr, bits.ring, bits.rlsd};
+    return backend_->readModemLines();
 }
 
 void TCustomComPort::fireModemLines(const ModemLines& lines)

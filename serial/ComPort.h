@@ -1,11 +1,12 @@
 #pragma once
-// The serial port object. It holds every setting of one serial device, opens the tty
-// exclusively, applies the settings through termios (serial/Termios.cpp) and reads back what the
-// driver took, writes and reads byte strings, and reports every failure as an EComPort with a
-// fixed message table. While open (and Events is not empty) an event thread (serial/ComThread.h)
-// waits for received bytes and hands each batch to the user-interface thread, where the
-// OnRxChar handler runs while the event thread waits for it. The object lives on the
-// user-interface thread; every operation is called there.
+// The serial port object. It holds every setting of one serial device, opens it (a tty,
+// exclusively, or a device server on the network), applies the settings and reads back what
+// the device took, writes and reads byte strings, and reports every failure as an EComPort with
+// a fixed message table. What differs between a tty and a network port lives in its back end
+// (serial/PortBackend.h), chosen at each open by the port's name. While open (and Events is not
+// empty) an event thread (serial/ComThread.h) waits for received bytes and hands each batch to
+// the user-interface thread, where the OnRxChar handler runs while the event thread waits for
+// it. The object lives on the user-interface thread; every operation is called there.
 #include <QObject>
 #include <cstdint>
 #include <functional>
@@ -269,8 +270,7 @@ private:
 };
 
 class TComThread;
-namespace tty { struct Rs485State; }
-namespace net { class Link; }
+class PortBackend;
 
 class TCustomComPort : public QObject {
     Q_OBJECT
@@ -344,7 +344,7 @@ public:
     // The tty's (or the network port's socket's) file descriptor, -1 while closed.
     int Handle() const;
     // Open on a network port.
-    bool IsNetwork() const { return net_ != nullptr; }
+    bool IsNetwork() const;
     // A network open is waiting for its server (the event loop runs meanwhile); ClosePort
     // now gives it up, and OpenPort fails with code 1 (ECANCELED).
     bool Opening() const { return opening_; }
@@ -402,9 +402,6 @@ private:
     void reportDeviceLost(const EComPort& error, uint64_t session);
     void fireModemLines(const ModemLines& lines);
     void stopThread();
-    void openNetwork();
-    int writeNetwork(const ByteString& text);
-    void applyNetworkLineSettings();
 
     std::string port_ = "COM1";
     TBaudRate baudRate_ = br9600;
@@ -422,19 +419,17 @@ private:
     TComTimeouts timeouts_;
     TComBuffer buffer_;
 
-    int fd_ = -1;
-    std::unique_ptr<net::Link> net_;  // set while a network port is open (or opening)
-    bool opening_ = false;            // a network open waits, handling events meanwhile
+    int fd_ = -1;                          // the back end's descriptor once it is open
+    std::unique_ptr<PortBackend> backend_;  // the tty or network side, while open (or opening)
+    bool opening_ = false;                 // a network open waits, handling events meanwhile
     bool connected_ = false;
     bool loading_ = false;
     bool connectedWhileLoading_ = false;
     bool deviceLost_ = false;
     bool lostReported_ = false;  // OnDeviceLost fires once per open
-    std::unique_ptr<tty::Rs485State> rs485_;  // the driver's RS485 state before rtsToggle
     bool kernelRs485_ = false;
     std::string rs485Notice_;      // waiting to be taken
     std::string rs485NoticeFor_;   // the port name it was last given for
-    uint32_t lastErrorCounts_[5] = {};  // frame, parity, overrun, break, queue overrun
     uint64_t session_ = 0;             // counts opens: stale notices of an earlier open are dropped
     int deliveryDepth_ = 0;            // > 0 while a delivery runs on the user-interface thread
     std::unique_ptr<TComThread> thread_;

@@ -6,11 +6,10 @@
 #include <cstdint>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
-#include <sys/socket.h>
 #include <unistd.h>
 #include <utility>
 
-#include "serial/Termios.h"
+#include "serial/PortBackend.h"
 
 #if defined(__SANITIZE_THREAD__)
 #define KADREL_THREAD_SANITIZER 1
@@ -69,8 +68,8 @@ void TComThread::Mailbox::runPosted()
     changed.notify_all();
 }
 
-TComThread::TComThread(TCustomComPort* owner, uint64_t session)
-    : owner_(owner), session_(session), tty_(owner->Handle()), events_(owner->Events()),
+TComThread::TComThread(TCustomComPort* owner, uint64_t session, const PortBackend& backend)
+    : owner_(owner), session_(session), backend_(backend), fd_(backend.fd()), events_(owner->Events()),
       sync_(owner->SyncMethod()), mailbox_(std::make_shared<Mailbox>())
 {
     stopFd_.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
@@ -82,10 +81,10 @@ TComThread::TComThread(TCustomComPort* owner, uint64_t session)
     // Edge-triggered: one wake-up per arrival of bytes, not one per pass while bytes wait.
     // Registering reports bytes already waiting once, so none that came before is missed.
     epoll_event ev{};
-    // A network port's server closing its end shows as a read hang-up.
-    ev.events = EPOLLIN | EPOLLET | (owner->IsNetwork() ? static_cast<uint32_t>(EPOLLRDHUP) : 0u);
-    ev.data.fd = tty_;
-    if (epoll_ctl(epollFd_.get(), EPOLL_CTL_ADD, tty_, &ev) != 0)
+    // A server closing its end shows as a read hang-up.
+    ev.events = EPOLLIN | EPOLLET | (backend.peerCanClose() ? static_cast<uint32_t>(EPOLLRDHUP) : 0u);
+    ev.data.fd = fd_;
+    if (epoll_ctl(epollFd_.get(), EPOLL_CTL_ADD, fd_, &ev) != 0)
         owner->RaisePortError(peWait, errno);
     ev.events = EPOLLIN;
     ev.data.fd = stopFd_.get();
@@ -160,15 +159,12 @@ void TComThread::execute()
         if (stop)
             break;
         if (hungUp) {
-            postDeviceLost(EComPort(peRead, socketError(EIO)));
+            postDeviceLost(EComPort(peRead, backend_.hangUpError(EIO)));
             break;
         }
         if (!input && !peerClosed)
             continue;
-        // A tty that vanished may still look readable; the driver's answer tells.
-        int count = 0;
-        const int e = tty::inputCount(tty_, count);
-        if (e != 0 && tty::isDeviceGone(e)) {
+        if (const int e = backend_.goneOnReadiness()) {
             postDeviceLost(EComPort(peLineStatus, e));
             break;
         }
@@ -196,7 +192,7 @@ void TComThread::execute()
         }
         if (peerClosed) {
             // What came before the close has been delivered; no further wake-up will come.
-            postDeviceLost(EComPort(peRead, socketError(ECONNRESET)));
+            postDeviceLost(EComPort(peRead, backend_.hangUpError(ECONNRESET)));
             break;
         }
     }
@@ -247,15 +243,6 @@ std::exception_ptr TComThread::deliver(TComEvents events, bool& abandoned)
         return nullptr;
     }
     return std::exchange(box->error, nullptr);
-}
-
-int TComThread::socketError(int fallBack) const
-{
-    int e = 0;
-    socklen_t len = sizeof e;
-    if (getsockopt(tty_, SOL_SOCKET, SO_ERROR, &e, &len) != 0 || e == 0)
-        return fallBack;
-    return e;
 }
 
 void TComThread::postDeviceLost(const EComPort& error)

@@ -1,6 +1,7 @@
 #pragma once
-// The event thread of an open port. It waits in epoll on the tty and on an eventfd (the stop
-// signal), with no time-out. The tty is watched edge-triggered, as the driver reports "a byte
+// The event thread of an open port. It waits in epoll on the descriptor its back end gives
+// (serial/PortBackend.h: a tty or a socket) and on an eventfd (the stop signal), with no
+// time-out. The descriptor is watched edge-triggered, as the driver reports "a byte
 // was received": each new batch wakes the thread once, and bytes a handler leaves unread do
 // not wake it again (level-triggered readiness would spin on them). A batch becomes an
 // evRxChar delivery, handed to the user-interface thread through a mailbox: the thread posts
@@ -24,11 +25,13 @@
 #include "serial/ComPort.h"
 #include "serial/UniqueFd.h"
 
+class PortBackend;
+
 class TComThread {
 public:
-    // Starts the thread on the port's open handle; EComPort code 21 when the wait cannot be
-    // set up.
-    TComThread(TCustomComPort* owner, uint64_t session);
+    // Starts the thread on the open back end's descriptor; EComPort code 21 when the wait
+    // cannot be set up. The back end outlives the thread.
+    TComThread(TCustomComPort* owner, uint64_t session, const PortBackend& backend);
     ~TComThread();
     TComThread(const TComThread&) = delete;
     TComThread& operator=(const TComThread&) = delete;
@@ -63,12 +66,11 @@ private:
     // delivery, if any. Sets `abandoned` when the wait was given up.
     std::exception_ptr deliver(TComEvents events, bool& abandoned);
     void postDeviceLost(const EComPort& error);
-    // The pending error of a socket (a network port), else `fallBack`.
-    int socketError(int fallBack) const;
 
     TCustomComPort* owner_;
     uint64_t session_;
-    int tty_;
+    const PortBackend& backend_;
+    int fd_;
     TComEvents events_;
     TSyncMethod sync_;
     UniqueFd stopFd_;
