@@ -21,7 +21,7 @@
 #include "widgets/LinkGauge.h"
 #include "widgets/Seams.h"
 #include "files/SettingsFile.h"
-#include "link/Exceptions.h"
+#include "base/Exceptions.h"
 
 namespace {
 

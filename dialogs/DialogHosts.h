@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <functional>
 
-#include "link/Bytes.h"
+#include "base/Bytes.h"
 
 class QTimer;
 class QWidget;

@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "link/Bytes.h"
+#include "base/Bytes.h"
 #include "link/LinkState.h"
 
 namespace Firmware {

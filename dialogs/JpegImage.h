@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "link/Exceptions.h"
+#include "base/Exceptions.h"
 
 class EJpegError : public Exception {
 public:

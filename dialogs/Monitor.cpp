@@ -26,8 +26,9 @@
 #include "widgets/AccessibleNames.h"
 #include "dialogs/DialogHosts.h"
 #include "widgets/Seams.h"
-#include "link/ErrnoText.h"
-#include "link/Exceptions.h"
+#include "base/ErrnoText.h"
+#include "base/Exceptions.h"
+#include "base/SafeOpen.h"
 
 namespace {
 
@@ -494,21 +495,12 @@ void TFMonitor::SaveLog(const QString& path) const
     const std::string shown = "Nie można zapisać pliku „" + path.toStdString() + "”: ";
     auto fail = [&](int error) { throw EInOutError(shown + ErrnoText(error), error); };
     flush();
-    // Without blocking: a FIFO with no reader would hold the window for ever. Only a regular
-    // file is written; a FIFO, socket or device is no place for the log.
-    const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
-    if (fd < 0)
-        fail(errno);
-    struct Closer {
-        int fd;
-        ~Closer() { if (fd >= 0) ::close(fd); }
-    } closer{fd};
-    struct stat st {};
-    if (::fstat(fd, &st) != 0)
-        fail(errno);
-    if (!S_ISREG(st.st_mode))
-        throw EInOutError(shown + "to nie jest zwykły plik", EINVAL);
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    // A FIFO with no reader would hold the window for ever; a socket or device is no place for
+    // the log either. The operator chose the path, so a link is followed.
+    SafeOpen::Opened file = SafeOpen::open(name.toStdString(), O_WRONLY | O_CREAT | O_TRUNC, SafeOpen::Links::Follow);
+    if (!file.ok())
+        throw EInOutError(shown + file.reason(), file.error);
+    const int fd = file.fd.get();
     QByteArray text;
     for (int row = 0; row < log_->rowCount(); ++row)
         text += log_->text(row).toUtf8() + '\n';
@@ -520,8 +512,7 @@ void TFMonitor::SaveLog(const QString& path) const
             fail(n < 0 ? errno : EIO);
         done += n;
     }
-    closer.fd = -1;
-    if (::close(fd) != 0)   // a full disk on a network folder may only say so here
+    if (::close(file.fd.release()) != 0)   // a full disk on a network folder may only say so here
         fail(errno);
 }
 

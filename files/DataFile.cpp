@@ -6,8 +6,8 @@
 #include <unistd.h>
 
 #include "files/FileRoom.h"
-#include "link/ErrnoText.h"
-#include "link/Exceptions.h"
+#include "base/ErrnoText.h"
+#include "base/Exceptions.h"
 
 namespace {
 

@@ -6,14 +6,19 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "link/ErrnoText.h"
+#include <QScopeGuard>
+
+#include "base/ErrnoText.h"
+#include "base/SafeOpen.h"
+#include "base/UniqueFd.h"
 
 namespace FileRoom {
 
 namespace {
 
-const char NotRegular[] = "to nie jest zwykły plik";
-const char IsLink[] = "to dowiązanie symboliczne, a nie plik";
+// The safe open's words, so that reading and writing refuse alike.
+const std::string NotRegular = SafeOpen::reasonOf(SafeOpen::Refusal::NotRegular, EINVAL);
+const std::string IsLink = SafeOpen::reasonOf(SafeOpen::Refusal::Link, ELOOP);
 
 Outcome failure(const char* what, const std::string& path, int error, std::string reason = {})
 {
@@ -23,19 +28,6 @@ Outcome failure(const char* what, const std::string& path, int error, std::strin
     o.message = std::string(what) + " " + path + ": " + o.reason;
     return o;
 }
-
-class Fd {
-public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() { if (fd_ >= 0) ::close(fd_); }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    int release() { const int f = fd_; fd_ = -1; return f; }
-
-private:
-    int fd_;
-};
 
 std::string folderOf(const std::string& path)
 {
@@ -107,27 +99,11 @@ WriteCall& writeHook()
 Outcome openForReading(const std::string& path, const Policy& policy, int& fd)
 {
     fd = -1;
-    const char what[] = "Nie można otworzyć pliku";
-    // Without blocking: a FIFO would wait for a writer for ever, a device for its carrier.
-    const int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (policy.links == Links::Refuse ? O_NOFOLLOW : 0);
-    Fd file(::open(path.c_str(), flags));
-    if (file.get() < 0) {
-        const int error = errno;
-        if (error == ELOOP && policy.links == Links::Refuse && isLink(path))
-            return failure(what, path, ELOOP, IsLink);
-        return failure(what, path, error);
-    }
-    // A folder opens for reading too, but reads nothing; a FIFO, socket or device is no file
-    // of ours to read. Only a regular file is taken.
-    struct stat st;
-    if (::fstat(file.get(), &st) != 0)
-        return failure(what, path, errno);
-    if (S_ISDIR(st.st_mode))
-        return failure(what, path, EISDIR);
-    if (!S_ISREG(st.st_mode))
-        return failure(what, path, EINVAL, NotRegular);
-    ::fcntl(file.get(), F_SETFL, ::fcntl(file.get(), F_GETFL) & ~O_NONBLOCK);
-    fd = file.release();
+    SafeOpen::Opened file = SafeOpen::open(
+        path, O_RDONLY, policy.links == Links::Refuse ? SafeOpen::Links::Refuse : SafeOpen::Links::Follow);
+    if (!file.ok())
+        return failure("Nie można otworzyć pliku", path, file.error, file.reason());
+    fd = file.fd.release();
     return {};
 }
 
@@ -138,7 +114,7 @@ Outcome read(const std::string& path, const Policy& policy, std::string& bytes)
     Outcome opened = openForReading(path, policy, raw);
     if (!opened.ok())
         return opened;
-    Fd file(raw);
+    UniqueFd file(raw);
     struct stat st;
     const bool over = ::fstat(file.get(), &st) == 0 && static_cast<unsigned long long>(st.st_size) > policy.maxBytes;
     if (over && policy.oversize == Oversize::Refuse)
@@ -221,16 +197,12 @@ Outcome replace(const std::string& path, std::string_view bytes, const Policy& p
     }
 
     std::string temp;
-    Fd fd(createTemp(target, policy.ownerOnly ? 0600 : 0666, temp));
+    UniqueFd fd(createTemp(target, policy.ownerOnly ? 0600 : 0666, temp));
     // The operator knows the file, not the temporary name beside it.
     if (fd.get() < 0)
         return failure(what, path, errno);
     // From here on the temporary file must not outlive a failure.
-    struct TempGuard {
-        const std::string& name;
-        bool keep = false;
-        ~TempGuard() { if (!keep) ::unlink(name.c_str()); }
-    } guard{temp};
+    auto removeTemp = qScopeGuard([&temp] { ::unlink(temp.c_str()); });
 
     // An old file keeps its permissions; a new one keeps those the umask gave it.
     if (policy.ownerOnly)
@@ -256,7 +228,7 @@ Outcome replace(const std::string& path, std::string_view bytes, const Policy& p
         return failure("Nie można zamknąć pliku", path, errno);
     if (::rename(temp.c_str(), target.c_str()) != 0)
         return failure(what, path, errno);
-    guard.keep = true;
+    removeTemp.dismiss();
 
     // Make the rename itself durable; a failure here leaves a complete file either way.
     const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

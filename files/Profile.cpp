@@ -7,7 +7,7 @@
 #include <unistd.h>
 
 #include "files/FileRoom.h"
-#include "link/ErrnoText.h"
+#include "base/ErrnoText.h"
 
 bool ValidProfileName(const QString& name)
 {

@@ -6,8 +6,8 @@
 #include <iconv.h>
 #include <stdexcept>
 
-#include "link/ErrnoText.h"
-#include "link/Exceptions.h"
+#include "base/ErrnoText.h"
+#include "base/Exceptions.h"
 
 namespace {
 

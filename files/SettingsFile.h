@@ -12,7 +12,7 @@
 #include <optional>
 #include <string>
 
-#include "link/Bytes.h"
+#include "base/Bytes.h"
 
 namespace SettingsFile {
 

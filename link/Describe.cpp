@@ -1,24 +1,14 @@
 #include "link/Describe.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <utility>
 
 namespace {
 
-std::string hexByte(uint8_t b)
+// "0x5A": an address or a checksum, told apart from the BCD digits beside it.
+std::string hexValue(uint8_t b)
 {
-    char text[8];
-    std::snprintf(text, sizeof text, "0x%02X", b);
-    return text;
-}
-
-// A BCD byte as its two digits ("05", "30"); a nibble above 9 shows as its hex digit.
-std::string bcd(uint8_t b)
-{
-    char text[4];
-    std::snprintf(text, sizeof text, "%02X", b);
-    return text;
+    return "0x" + hexByte(b);
 }
 
 std::string bytes(size_t n)
@@ -56,12 +46,12 @@ std::string toClock(int clock, bool rtc, const std::string& data)
         }
         if ((first & 0x07) == 0)
             return "odpytanie " + who + " (" + (rtc ? "tryb RTC, " : "") + Describe::pollSettings(first) + ")";
-        return "nieznane polecenie " + hexByte(first) + " do " + who + mode;
+        return "nieznane polecenie " + hexValue(first) + " do " + who + mode;
     }
     if (n == 2 && first == 0x01)
         return "zmiana adresu " + std::to_string(clock) + " → " + std::to_string(byteAt(data, 1)) + mode;
     if (n == 3 && first == Frame::CmdSet)
-        return "USTAW zegar " + std::to_string(clock) + " na " + bcd(byteAt(data, 1)) + ":" + bcd(byteAt(data, 2)) + mode;
+        return "USTAW zegar " + std::to_string(clock) + " na " + bcdDigits(byteAt(data, 1)) + ":" + bcdDigits(byteAt(data, 2)) + mode;
     return "dane do " + who + mode + ", " + bytes(n);
 }
 
@@ -74,7 +64,7 @@ std::string toAll(const std::string& data)
     if (n == 1 && first == Frame::CmdStop)
         return "STOP do wszystkich";
     if (n == 3 && first == Frame::CmdSet)
-        return "USTAW wszystkie zegary na " + bcd(byteAt(data, 1)) + ":" + bcd(byteAt(data, 2));
+        return "USTAW wszystkie zegary na " + bcdDigits(byteAt(data, 1)) + ":" + bcdDigits(byteAt(data, 2));
     return "dane do wszystkich, " + bytes(n);
 }
 
@@ -118,7 +108,7 @@ std::string sentFrame(const ByteString& frame)
     } else if (const int clock = clockOf(address, rtc); clock != 0) {
         text = toClock(clock, rtc, data);
     } else {
-        text = "ramka na adres " + hexByte(address) + ", " + bytes(data.size());
+        text = "ramka na adres " + hexValue(address) + ", " + bytes(data.size());
     }
     if (Frame::checksum(frame.substr(0, frame.size() - 1)) != byteAt(frame, frame.size() - 1))
         text += " (zła suma kontrolna)";
@@ -160,8 +150,8 @@ std::string rejected(const AssembleReport& report)
         const ByteString& f = report.frame;
         if (f.size() < 4)
             return "odrzucone: zła suma kontrolna";
-        return "odrzucone: zła suma kontrolna (odebrano " + hexByte(byteAt(f, f.size() - 1)) + ", wyliczono " +
-               hexByte(Frame::checksum(f.substr(0, f.size() - 1))) + ")";
+        return "odrzucone: zła suma kontrolna (odebrano " + hexValue(byteAt(f, f.size() - 1)) + ", wyliczono " +
+               hexValue(Frame::checksum(f.substr(0, f.size() - 1))) + ")";
     }
     case AssembleOutcome::Waiting:
     case AssembleOutcome::Frame:

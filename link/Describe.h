@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "link/Bytes.h"
+#include "base/Bytes.h"
 #include "link/Frame.h"
 #include "link/Reply.h"
 

@@ -8,7 +8,7 @@
 // is not an echo the adapter could make, and passes too.
 #include <cstdint>
 
-#include "link/Bytes.h"
+#include "base/Bytes.h"
 
 class EchoFilter {
 public:

@@ -3,7 +3,7 @@
 // before the checksum modulo 256 (no seed, no complement). Nothing is escaped.
 #include <cstdint>
 
-#include "link/Bytes.h"
+#include "base/Bytes.h"
 #include "link/LinkState.h"
 
 namespace Frame {

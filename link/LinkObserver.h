@@ -3,7 +3,7 @@
 // read, every assembler run. The window calls it right after the event, and only when one is
 // installed; an observer only looks. It must not throw, write to the port or service events,
 // so that the wire and its timing stay as they are without it.
-#include "link/Bytes.h"
+#include "base/Bytes.h"
 #include "link/Frame.h"
 #include "link/Reply.h"
 

@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "link/Bytes.h"
+#include "base/Bytes.h"
 
 struct LinkState {
     uint8_t LinkActive = 0;

@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "link/Bytes.h"
+#include "base/Bytes.h"
 #include "link/LinkState.h"
 
 enum class AssembleOutcome {

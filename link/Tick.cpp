@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "link/Exceptions.h"
+#include "base/Exceptions.h"
 #include "link/Frame.h"
 
 uint8_t pollByte(const ClockInputs& in, bool reset)

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "link/Bytes.h"
+#include "base/Bytes.h"
 #include "link/LinkState.h"
 
 struct ClockInputs {

@@ -14,8 +14,8 @@
 #include <memory>
 #include <string>
 
-#include "link/Bytes.h"
-#include "link/Exceptions.h"
+#include "base/Bytes.h"
+#include "base/Exceptions.h"
 
 // A small set over an enumeration whose values are bit positions (a Pascal-style set).
 template <typename E, typename Bits>

@@ -23,7 +23,7 @@
 #include <thread>
 
 #include "serial/ComPort.h"
-#include "serial/UniqueFd.h"
+#include "base/UniqueFd.h"
 
 class PortBackend;
 

@@ -9,7 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "serial/UniqueFd.h"
+#include "base/UniqueFd.h"
 
 namespace fs = std::filesystem;
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "serial/PrivateFolder.h"
+#include "base/PrivateFolder.h"
 
 struct PortEntry {
     std::string portName;    // what TCustomComPort::SetPort accepts: a full path

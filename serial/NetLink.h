@@ -11,9 +11,9 @@
 #include <vector>
 #include <sys/socket.h>
 
-#include "link/Bytes.h"
+#include "base/Bytes.h"
 #include "serial/Telnet.h"
-#include "serial/UniqueFd.h"
+#include "base/UniqueFd.h"
 
 class QEventLoop;
 

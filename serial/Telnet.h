@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "link/Bytes.h"
+#include "base/Bytes.h"
 
 namespace telnet {
 

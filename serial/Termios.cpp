@@ -5,8 +5,8 @@
 // ioctls directly (TCGETS2/TCSETS2, TCFLSH) and nothing else in the program includes them.
 #include "serial/Termios.h"
 
-#include "link/ErrnoText.h"
-#include "serial/UniqueFd.h"
+#include "base/ErrnoText.h"
+#include "base/UniqueFd.h"
 
 #include <asm/termbits.h>
 #include <cerrno>

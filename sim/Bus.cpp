@@ -18,25 +18,6 @@ std::string twoDigits(int v)
     return buf;
 }
 
-std::string hexByte(uint8_t b)
-{
-    char buf[4];
-    std::snprintf(buf, sizeof buf, "%02X", b);
-    return buf;
-}
-
-std::string hexCompact(const ByteString& bytes)
-{
-    static const char digits[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(bytes.size() * 2);
-    for (unsigned char b : bytes) {
-        out += digits[b >> 4];
-        out += digits[b & 15];
-    }
-    return out;
-}
-
 std::string clockText(const SimClock& c)
 {
     std::string t = "clock " + std::to_string(c.id());
@@ -77,7 +58,7 @@ std::string reportLine(const BootReport& r)
     }
     line += " duplicates=" + std::to_string(r.duplicates);
     line += " withheld=" + std::to_string(r.withheld);
-    line += " data=" + hexCompact(r.image);
+    line += " data=" + toHexCompact(r.image);
     return line;
 }
 
@@ -456,7 +437,7 @@ void Bus::sendStatus(Clock& clock, Micros now, Micros inputTime)
     std::string meaning = "status " + clockText(c) + ": ";
     if (s.address & 0x40)
         meaning += "-";
-    meaning += hexByte(s.left) + ":" + hexByte(s.right);
+    meaning += bcdDigits(s.left) + ":" + bcdDigits(s.right);
     if (s.address & 0x80)
         meaning += " highlighted";
     meaning += ", " + voltageText(raw * voltageFactor(c.address()) / 1000u);

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "link/Bytes.h"
+#include "base/Bytes.h"
 #include "sim/SimClock.h"
 
 namespace sim {

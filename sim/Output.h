@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "link/Bytes.h"
+#include "base/Bytes.h"
 #include "sim/Bus.h"
 
 namespace sim {

@@ -4,17 +4,6 @@
 
 namespace sim {
 
-uint8_t toBcd(int value)
-{
-    value %= 100;
-    return static_cast<uint8_t>((value / 10) << 4 | (value % 10));
-}
-
-int fromBcd(uint8_t bcd)
-{
-    return (bcd >> 4) * 10 + (bcd & 0x0F);
-}
-
 namespace {
 Micros floorDiv(Micros a, Micros b)
 {

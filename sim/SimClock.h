@@ -5,6 +5,8 @@
 // the system clock, so tests drive it with plain numbers.
 #include <cstdint>
 
+#include "base/Bytes.h"
+
 namespace sim {
 
 using Micros = int64_t;
@@ -19,9 +21,6 @@ struct StatusFields {
     uint8_t left = 0;     // BCD: stopwatch minutes, or hours in real-time mode
     uint8_t right = 0;    // BCD: stopwatch seconds, or minutes in real-time mode
 };
-
-uint8_t toBcd(int value);          // 0..99
-int fromBcd(uint8_t bcd);          // tens nibble * 10 + units nibble, nibbles taken as they are
 
 class SimClock {
 public:

@@ -10,17 +10,13 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <vector>
+
+#include "base/ErrnoText.h"
 
 namespace sim {
 
 namespace {
-
-std::string errnoText(int e)
-{
-    return std::strerror(e);
-}
 
 // mkdir -p with mode 0700 for each folder it creates.
 void makeFolders(const std::string& path)
@@ -33,7 +29,7 @@ void makeFolders(const std::string& path)
         if (p.empty())
             continue;
         if (::mkdir(p.c_str(), 0700) != 0 && errno != EEXIST)
-            throw PortError("cannot create the folder " + p + ": " + errnoText(errno));
+            throw PortError("cannot create the folder " + p + ": " + ErrnoText(errno));
     }
 }
 
@@ -81,7 +77,7 @@ static std::string refusalText(const FolderCheck& check)
     case FolderFault::NotFolder: why = check.path + " is not a folder"; break;
     case FolderFault::OtherOwner: why = check.path + " belongs to another user (uid " + std::to_string(check.uid) + ")"; break;
     case FolderFault::OpenToOthers: why = check.path + " is writable by other users"; break;
-    default: why = "cannot open " + check.path + ": " + errnoText(check.error); break;
+    default: why = "cannot open " + check.path + ": " + ErrnoText(check.error); break;
     }
     return "refusing the virtual-port folder: " + why +
            "; another user could see and answer the program's frames there. Remove it, or set XDG_RUNTIME_DIR";
@@ -125,10 +121,10 @@ void VirtualPort::takeLock()
     for (int attempt = 0; attempt < 5; ++attempt) {
         UniqueFd fd(::open(lockPath_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
         if (!fd.valid())
-            throw PortError("cannot open the lock file " + lockPath_ + ": " + errnoText(errno));
+            throw PortError("cannot open the lock file " + lockPath_ + ": " + ErrnoText(errno));
         if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
             if (errno != EWOULDBLOCK)
-                throw PortError("cannot lock " + lockPath_ + ": " + errnoText(errno));
+                throw PortError("cannot lock " + lockPath_ + ": " + ErrnoText(errno));
             const std::string held = readAll(fd.get());
             const std::string pid = held.substr(0, held.find('\n'));
             throw PortError("the port name " + name_ + " is already in use by another running kadrel-sim" +
@@ -153,30 +149,30 @@ void VirtualPort::openPty()
 {
     master_.reset(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
     if (!master_.valid() || ::grantpt(master_.get()) != 0 || ::unlockpt(master_.get()) != 0)
-        throw PortError("cannot open a pseudo-terminal: " + errnoText(errno));
+        throw PortError("cannot open a pseudo-terminal: " + ErrnoText(errno));
     char name[128];
     if (::ptsname_r(master_.get(), name, sizeof name) != 0)
-        throw PortError("cannot name the pseudo-terminal: " + errnoText(errno));
+        throw PortError("cannot name the pseudo-terminal: " + ErrnoText(errno));
     device_ = name;
     slave_.reset(::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
     if (!slave_.valid())
-        throw PortError("cannot open " + device_ + ": " + errnoText(errno));
+        throw PortError("cannot open " + device_ + ": " + ErrnoText(errno));
     // Raw both ways: no echo of the PC's frames, no line editing, no CR/LF translation.
     termios t {};
     if (::tcgetattr(slave_.get(), &t) != 0)
-        throw PortError("cannot read the settings of " + device_ + ": " + errnoText(errno));
+        throw PortError("cannot read the settings of " + device_ + ": " + ErrnoText(errno));
     ::cfmakeraw(&t);
     t.c_cflag |= CLOCAL | CREAD;
     ::cfsetspeed(&t, B19200);
     if (::tcsetattr(slave_.get(), TCSANOW, &t) != 0)
-        throw PortError("cannot set " + device_ + " to raw mode: " + errnoText(errno));
+        throw PortError("cannot set " + device_ + " to raw mode: " + ErrnoText(errno));
     const int flags = ::fcntl(master_.get(), F_GETFL);
     ::fcntl(master_.get(), F_SETFL, flags | O_NONBLOCK);
 
     // Watching starts after our own open, so only the program's descriptors are counted.
     watch_.reset(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
     if (!watch_.valid() || ::inotify_add_watch(watch_.get(), device_.c_str(), IN_OPEN | IN_CLOSE) < 0)
-        throw PortError("cannot watch " + device_ + ": " + errnoText(errno));
+        throw PortError("cannot watch " + device_ + ": " + ErrnoText(errno));
 }
 
 void VirtualPort::handleOpenClose()
@@ -220,18 +216,18 @@ void VirtualPort::publish()
                             ", which no kadrel-sim holds; remove it or choose another --name");
         // A stale link of a simulator that ended without cleaning up: replaced below.
     } else if (errno != ENOENT) {
-        throw PortError("cannot look at " + link_ + ": " + errnoText(errno));
+        throw PortError("cannot look at " + link_ + ": " + ErrnoText(errno));
     }
 
     const std::string temp = folder_ + "/." + name_ + ".new-" + std::to_string(::getpid());
     ::unlink(temp.c_str());
     if (::symlink(device_.c_str(), temp.c_str()) != 0)
-        throw PortError("cannot create the link " + temp + ": " + errnoText(errno));
+        throw PortError("cannot create the link " + temp + ": " + ErrnoText(errno));
     // rename() replaces a stale link in one step, so the port never seems to vanish.
     if (::rename(temp.c_str(), link_.c_str()) != 0) {
         const int e = errno;
         ::unlink(temp.c_str());
-        throw PortError("cannot publish the link " + link_ + ": " + errnoText(e));
+        throw PortError("cannot publish the link " + link_ + ": " + ErrnoText(e));
     }
     published_ = true;
     const std::string record = std::to_string(::getpid()) + "\n" + device_ + "\n";

@@ -17,8 +17,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "serial/PrivateFolder.h"
-#include "serial/UniqueFd.h"
+#include "base/PrivateFolder.h"
+#include "base/UniqueFd.h"
 
 namespace sim {
 

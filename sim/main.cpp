@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "sim/Bus.h"
-#include "serial/UniqueFd.h"
+#include "base/UniqueFd.h"
 #include "sim/Options.h"
 #include "sim/Output.h"
 #include "sim/VirtualPort.h"

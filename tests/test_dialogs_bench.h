@@ -17,7 +17,7 @@
 
 #include "app/KadrelMain.h"
 #include "widgets/Seams.h"
-#include "link/Bytes.h"
+#include "base/Bytes.h"
 #include "widgets/ComComboBox.h"
 #include "serial/ComPort.h"
 #include "tests/support/Pty.h"

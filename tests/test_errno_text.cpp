@@ -8,8 +8,8 @@
 #include <unistd.h>
 
 #include "files/DataFile.h"
-#include "link/ErrnoText.h"
-#include "link/Exceptions.h"
+#include "base/ErrnoText.h"
+#include "base/Exceptions.h"
 #include "tests/support/TempDir.h"
 
 TEST(ErrnoText, CommonErrorsArePolishAndKeepTheirNumber)

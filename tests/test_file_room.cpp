@@ -16,7 +16,7 @@
 
 #include "files/DataFile.h"
 #include "files/FileRoom.h"
-#include "link/Exceptions.h"
+#include "base/Exceptions.h"
 #include "remote/RemoteSettings.h"
 #include "serial/NetworkPorts.h"
 #include "serial/PortIdentity.h"

@@ -23,7 +23,7 @@
 #include "widgets/Seams.h"
 #include "files/SettingsFile.h"
 #include "dialogs/Ustawienia.h"
-#include "link/Exceptions.h"
+#include "base/Exceptions.h"
 #include "link/Frame.h"
 #include "tests/support/Pty.h"
 #include "tests/support/TempDir.h"

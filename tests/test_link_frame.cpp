@@ -1,7 +1,7 @@
 // Frame codec and reply accounting: the bytes as they appear on the wire.
 #include <gtest/gtest.h>
 
-#include "link/Exceptions.h"
+#include "base/Exceptions.h"
 #include "link/Frame.h"
 
 namespace {

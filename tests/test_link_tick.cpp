@@ -3,7 +3,7 @@
 
 #include <vector>
 
-#include "link/Exceptions.h"
+#include "base/Exceptions.h"
 #include "link/Frame.h"
 #include "link/Tick.h"
 

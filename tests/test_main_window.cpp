@@ -15,7 +15,7 @@
 #include "dialogs/JakieCOMy.h"
 #include "dialogs/Pomoc.h"
 #include "dialogs/Zmienadres.h"
-#include "link/Exceptions.h"
+#include "base/Exceptions.h"
 
 namespace {
 

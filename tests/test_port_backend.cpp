@@ -13,7 +13,7 @@
 #include "serial/PortBackend.h"
 #include "tests/support/Pty.h"
 #include "tests/support/RunUntil.h"
-#include "serial/UniqueFd.h"
+#include "base/UniqueFd.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 
 #include "serial/NetLink.h"
 #include "serial/Telnet.h"
-#include "serial/UniqueFd.h"
+#include "base/UniqueFd.h"
 
 using namespace telnet;
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "files/DataFile.h"
-#include "link/Exceptions.h"
+#include "base/Exceptions.h"
 #include "tests/support/TempDir.h"
 
 namespace fs = std::filesystem;

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "files/SettingsFile.h"
-#include "link/Bytes.h"
+#include "base/Bytes.h"
 
 namespace {
 

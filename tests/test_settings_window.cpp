@@ -18,7 +18,7 @@
 #include "app/KadrelMain.h"
 #include "widgets/Seams.h"
 #include "files/SettingsFile.h"
-#include "link/Exceptions.h"
+#include "base/Exceptions.h"
 #include "widgets/ComComboBox.h"
 #include "tests/support/Pty.h"
 #include "tests/support/TempDir.h"

@@ -8,17 +8,19 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "base/ErrnoText.h"
+#include "base/SafeOpen.h"
+
 namespace {
 
 QString errnoText(int error)
 {
-    return QString::fromLocal8Bit(std::strerror(error));
+    return QString::fromStdString(ErrnoText(error));
 }
 
 // Lines in the file are single lines whatever the text carried.
@@ -176,21 +178,17 @@ bool EventLog::openFile()
     if (!existed)
         ::chmod(dir.constData(), 0700);
     const QByteArray path = QFile::encodeName(filePath());
-    // Without blocking (a FIFO put there must not hold the writer) and never through a link,
-    // which could make the program append to a file somebody else chose.
-    const int fd = ::open(path.constData(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        const int error = errno;
-        report(error == ELOOP ? QStringLiteral("%1 jest dowiązaniem symbolicznym").arg(filePath())
-                              : QStringLiteral("%1: %2").arg(filePath(), errnoText(error)));
-        return false;
+    // Never through a link, which could make the program append to a file somebody else chose.
+    SafeOpen::Opened file = SafeOpen::open(path.toStdString(), O_WRONLY | O_APPEND | O_CREAT, SafeOpen::Links::Refuse, 0600);
+    switch (file.refusal) {
+    case SafeOpen::Refusal::None: break;
+    case SafeOpen::Refusal::Link: report(QStringLiteral("%1 jest dowiązaniem symbolicznym").arg(filePath())); return false;
+    case SafeOpen::Refusal::NotRegular: report(QStringLiteral("%1 nie jest zwykłym plikiem").arg(filePath())); return false;
+    case SafeOpen::Refusal::Folder:
+    case SafeOpen::Refusal::System: report(QStringLiteral("%1: %2").arg(filePath(), errnoText(file.error))); return false;
     }
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        report(QStringLiteral("%1 nie jest zwykłym plikiem").arg(filePath()));
-        return false;
-    }
+    const int fd = file.fd.release();
+    const struct stat& st = file.st;
     fd_ = fd;
     size_ = st.st_size;
     {

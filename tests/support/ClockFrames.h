@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <initializer_list>
 
-#include "link/Bytes.h"
+#include "base/Bytes.h"
 #include "link/Frame.h"
 
 inline ByteString bytes(std::initializer_list<int> list)

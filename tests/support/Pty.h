@@ -4,7 +4,7 @@
 #include <chrono>
 #include <string>
 
-#include "link/Bytes.h"
+#include "base/Bytes.h"
 
 class TestPty {
 public:

@@ -12,7 +12,7 @@
 #include <cerrno>
 #include <string>
 
-#include "serial/UniqueFd.h"
+#include "base/UniqueFd.h"
 
 enum class FolderFault {
     None,            // the folder is usable (or missing: nothing to list, nothing refused)

@@ -1,4 +1,4 @@
-#include "link/ErrnoText.h"
+#include "base/ErrnoText.h"
 
 #include <cerrno>
 
