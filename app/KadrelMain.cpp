@@ -25,6 +25,8 @@
 #include <QTime>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <QScopeGuard>
+#include <QScopedValueRollback>
 
 #include <cstdio>
 
@@ -523,11 +525,7 @@ void TForm1::ComPortDeviceLost(const EComPort& error)
     // end up here.
     if (losingDevice_)
         return;
-    losingDevice_ = true;
-    struct Done {
-        bool& flag;
-        ~Done() { flag = false; }
-    } done{losingDevice_};
+    const QScopedValueRollback<bool> losing(losingDevice_, true);
 
     Button_polacz->setEnabled(true);
     // Traffic stops and the port closes at once: a vanished device has nothing to drain in the
@@ -563,10 +561,7 @@ void TForm1::ComPortDeviceLost(const EComPort& error)
     });
     {
         holdReconnect_ = true;
-        struct Release {
-            bool& flag;
-            ~Release() { flag = false; }
-        } release{holdReconnect_};
+        const auto release = qScopeGuard([this] { holdReconnect_ = false; });
         Disconnect();
     }
     // The device may be back already.
@@ -671,14 +666,10 @@ template <class Dialog>
 void TForm1::runModal(Dialog*& instance)
 {
     // A fresh dialog at every opening, destroyed when its modal loop ends, whatever happens.
-    struct Release {
-        Dialog*& slot;
-        ~Release()
-        {
-            delete slot;
-            slot = nullptr;
-        }
-    } release{instance};
+    const auto release = qScopeGuard([&instance] {
+        delete instance;
+        instance = nullptr;
+    });
     instance = new Dialog(this);
     instance->exec();
 }
@@ -772,11 +763,7 @@ void TForm1::HandleException(std::exception_ptr error)
         return;
     }
     openErrors_.append(message);
-    struct Forget {
-        QStringList& list;
-        QString text;
-        ~Forget() { list.removeOne(text); }
-    } forget{openErrors_, message};
+    const auto forget = qScopeGuard([this, message] { openErrors_.removeOne(message); });
 
     ShowNotice(MsgKind::Error, message);
     if (conversion) {

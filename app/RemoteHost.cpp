@@ -9,6 +9,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSlider>
+#include <QScopeGuard>
 
 #include "app/KadrelMain.h"
 #include "widgets/LinkGauge.h"
@@ -69,14 +70,10 @@ void TForm1::stopRemote()
 
 void TForm1::Zdalne1Click()
 {
-    struct Release {
-        TFZdalne*& slot;
-        ~Release()
-        {
-            delete slot;
-            slot = nullptr;
-        }
-    } release{FZdalne};
+    const auto release = qScopeGuard([this] {
+        delete FZdalne;
+        FZdalne = nullptr;
+    });
     FZdalne = new TFZdalne(this, Remote);
     FZdalne->exec();
 }

@@ -9,6 +9,7 @@
 #include <QRadioButton>
 #include <QShowEvent>
 #include <QTimer>
+#include <QScopeGuard>
 
 #include "widgets/AccessibleNames.h"
 #include "files/DataFile.h"
@@ -198,29 +199,20 @@ void TFUstawienia::ButtonStartClick()
 
     // No new file and no second transfer while this one runs; both come back if it is cut short
     // by an exception, and a close asked for meanwhile is carried out then.
-    struct Running {
-        TFUstawienia& d;
-        explicit Running(TFUstawienia& dialog) : d(dialog)
-        {
-            d.transferring_ = true;
-            d.Button1->setEnabled(false);
-            d.ButtonStart->setEnabled(false);
-            d.stalledWatches_ = 0;
-            d.watchdog_->start(d.form_->tickTimer() ? d.form_->tickTimer()->interval() : seams().tickIntervalMs);
-        }
-        ~Running()
-        {
-            d.watchdog_->stop();
-            d.transferring_ = false;
-            d.Button1->setEnabled(true);
-            d.ButtonStart->setEnabled(true);
-            if (d.closePending_)
-                QMetaObject::invokeMethod(&d, [dialog = &d] { dialog->reject(); }, Qt::QueuedConnection);
-        }
-    };
-
     {
-        Running running(*this);
+        transferring_ = true;
+        Button1->setEnabled(false);
+        ButtonStart->setEnabled(false);
+        stalledWatches_ = 0;
+        watchdog_->start(form_->tickTimer() ? form_->tickTimer()->interval() : seams().tickIntervalMs);
+        const auto running = qScopeGuard([this] {
+            watchdog_->stop();
+            transferring_ = false;
+            Button1->setEnabled(true);
+            ButtonStart->setEnabled(true);
+            if (closePending_)
+                QMetaObject::invokeMethod(this, [this] { reject(); }, Qt::QueuedConnection);
+        });
         Host host(*this);
         lastResult_ = Firmware::transfer(form_->linkState(), host, form_->configBuffer(), ImageSize, clock);
         closePending_ = false;  // the dialog closes now in any case

@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <QScopeGuard>
+#include <QScopedValueRollback>
 
 #include "serial/ComThread.h"
 #include "serial/PortBackend.h"
@@ -478,10 +480,7 @@ void TCustomComPort::OpenPort()
         OnBeforeOpen(this);
     {
         opening_ = true;
-        struct Done {
-            bool& flag;
-            ~Done() { flag = false; }
-        } done{opening_};
+        const auto done = qScopeGuard([this] { opening_ = false; });
         OpenHandle();
     }
     connected_ = true;
@@ -566,13 +565,7 @@ void TCustomComPort::ApplyLineSettings()
     {
         // A back end may wait for its server's answers with the event loop running: a ClosePort
         // meanwhile cancels that wait instead of pulling the back end away.
-        const bool wasOpening = opening_;
-        opening_ = true;
-        struct Restore {
-            bool& flag;
-            bool value;
-            ~Restore() { flag = value; }
-        } restore{opening_, wasOpening};
+        const QScopedValueRollback<bool> opening(opening_, true);
         backend_->applyLineSettings(*this, notice);
     }
     if (!notice.empty() && rs485NoticeFor_ != port_) {
@@ -640,10 +633,7 @@ uint64_t TCustomComPort::EventThreadWakeUps() const { return thread_ ? thread_->
 void TCustomComPort::runDelivery(TComEvents events)
 {
     ++deliveryDepth_;
-    struct Leave {
-        int& depth;
-        ~Leave() { --depth; }
-    } leave{deliveryDepth_};
+    const auto leave = qScopeGuard([this] { --deliveryDepth_; });
     FireEvents(events);
 }
 
