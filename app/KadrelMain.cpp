@@ -34,6 +34,9 @@
 #include "widgets/LinkGauge.h"
 #include "app/PortErrors.h"
 #include "widgets/Seams.h"
+#include "unattended/EventLog.h"
+#include "link/Tick.h"
+#include "files/ConfigPaths.h"
 #include "dialogs/Dziennik.h"
 #include "dialogs/JakieCOMy.h"
 #include "dialogs/Monitor.h"
@@ -118,8 +121,8 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent)
 {
     Form1 = this;   // the exception handler is reachable from here on
     setObjectName(QStringLiteral("Form1"));
-    setWindowTitle(seams().profile.isEmpty() ? QStringLiteral("Kadrel v2.6")
-                                             : QStringLiteral("Kadrel v2.6 – profil %1").arg(seams().profile));
+    setWindowTitle(configRoots().profile.isEmpty() ? QStringLiteral("Kadrel v2.6")
+                                             : QStringLiteral("Kadrel v2.6 – profil %1").arg(configRoots().profile));
 
     ComPort = new TComPort(this);
     ComPort->setObjectName(QStringLiteral("ComPort"));
@@ -166,7 +169,7 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent)
     Timer = new QTimer(this);
     Timer->setObjectName(QStringLiteral("Timer"));
     Timer->setTimerType(Qt::PreciseTimer);
-    Timer->setInterval(seams().tickIntervalMs);
+    Timer->setInterval(tickPace().intervalMs);
     connect(Timer, &QTimer::timeout, this, [this] { timerFired(); });
     Timer->start();
 
@@ -175,7 +178,7 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent)
     retryOpen_->setInterval(2000);
     connect(retryOpen_, &QTimer::timeout, this, handler(&TForm1::tryReconnect));
 
-    Watcher = new PortWatcher({seams().devDir, seams().byIdDir, virtualPortFolder()}, this, seams().portSettleMs);
+    Watcher = new PortWatcher({configRoots().devDir, configRoots().byIdDir, virtualPortFolder()}, this);
     Watcher->setObjectName(QStringLiteral("Watcher"));
     connect(Watcher, &PortWatcher::portsChanged, this, handler(&TForm1::PortsChanged));
     // A server cannot be watched for: a network port counts as there, and only an open attempt
@@ -262,7 +265,7 @@ void TForm1::buildMenu()
     Autostart1 = Opcje1->addAction(QStringLiteral("Uruchamiaj po za&logowaniu"));
     Autostart1->setObjectName(QStringLiteral("Autostart1"));
     Autostart1->setCheckable(true);
-    Autostart1->setChecked(autostart::enabled(seams().profile));
+    Autostart1->setChecked(autostart::enabled(configRoots().profile));
     Opcje1->setEnabled(false);
     Opcje1->menuAction()->setEnabled(false);
 
@@ -497,7 +500,7 @@ void TForm1::Disconnect()
         deadline.setSingleShot(true);
         deadline.setTimerType(Qt::PreciseTimer);
         connect(&deadline, &QTimer::timeout, &wait, &QEventLoop::quit);
-        deadline.start(seams().disconnectWaitMs);
+        deadline.start(tickPace().disconnectWaitMs);
         wait.exec();
         QCoreApplication::processEvents();
     }
@@ -591,7 +594,7 @@ static QString virtualFolderRefusal(const FolderCheck& check)
 
 void TForm1::ReadPortList(QStringList& target)
 {
-    DeviceMap map(seams().sysfsRoot.toStdString(), virtualPortFolder().toStdString());
+    DeviceMap map(configRoots().sysfsRoot.toStdString(), virtualPortFolder().toStdString());
     map.setNetworkPorts(NetworkPorts::load(networkPortsPath().toStdString()));
     const std::vector<PortEntry> ports = map.list();
     if (!map.virtualFolderRefusal().ok()) {
@@ -715,14 +718,14 @@ void TForm1::Dziennik1Click()
 void TForm1::Autostart1Click()
 {
     const bool on = Autostart1->isChecked();
-    const QString refusal = autostart::setEnabled(seams().profile, QCoreApplication::applicationFilePath(), on);
+    const QString refusal = autostart::setEnabled(configRoots().profile, QCoreApplication::applicationFilePath(), on);
     // The tick shows what is on disk, whatever was asked.
-    Autostart1->setChecked(autostart::enabled(seams().profile));
+    Autostart1->setChecked(autostart::enabled(configRoots().profile));
     if (!refusal.isEmpty()) {
         ShowNotice(MsgKind::Error, refusal);
         return;
     }
-    LogEvent(on ? QStringLiteral("Uruchamianie po zalogowaniu włączone (%1)").arg(autostart::entryPath(seams().profile))
+    LogEvent(on ? QStringLiteral("Uruchamianie po zalogowaniu włączone (%1)").arg(autostart::entryPath(configRoots().profile))
                 : QStringLiteral("Uruchamianie po zalogowaniu wyłączone"));
 }
 
@@ -887,7 +890,7 @@ void TForm1::scheduleTick(bool afterTick)
     const int64_t wallUs = seams().wallClockUs ? seams().wallClockUs() : monotonicNs / 1000;
     // Lateness only counts for the tick that just ran; after a pause or a resume it means nothing.
     const int64_t lateUs = afterTick && tickSlotWallUs_ ? std::max<int64_t>(0, wallUs - tickSlotWallUs_) : 0;
-    const TickPlan plan = planNextTick(wallUs, sinceUs, seams().tickIntervalMs, broadcastComesNext(Link), lateUs);
+    const TickPlan plan = planNextTick(wallUs, sinceUs, tickPace().intervalMs, broadcastComesNext(Link), lateUs);
     tickSlotWallUs_ = plan.slotWallUs;
     Timer->start(static_cast<int>((plan.delayUs + 999) / 1000));
 }

@@ -14,6 +14,7 @@
 #include "app/KadrelMain.h"
 #include "widgets/LinkGauge.h"
 #include "widgets/Seams.h"
+#include "files/ConfigPaths.h"
 #include "dialogs/Zdalne.h"
 #include "remote/RemoteService.h"
 #include "unattended/EventLog.h"

@@ -11,6 +11,7 @@
 
 #include "app/KadrelMain.h"
 #include "widgets/Seams.h"
+#include "files/ConfigPaths.h"
 #include "files/SettingsFile.h"
 #include "widgets/ComComboBox.h"
 

@@ -26,6 +26,8 @@
 #include "app/KadrelMain.h"
 #include "app/PortErrors.h"
 #include "widgets/Seams.h"
+#include "unattended/EventLog.h"
+#include "files/ConfigPaths.h"
 #include "app/StatusLine.h"
 #include "dialogs/JakieCOMy.h"
 #include "widgets/ComComboBox.h"
@@ -51,8 +53,8 @@ QString linkStamp(const QString& path)
 IdentityRoots identityRoots()
 {
     IdentityRoots roots;
-    roots.sysfsRoot = seams().sysfsRoot.toStdString();
-    roots.byIdDir = seams().byIdDir.toStdString();
+    roots.sysfsRoot = configRoots().sysfsRoot.toStdString();
+    roots.byIdDir = configRoots().byIdDir.toStdString();
     roots.virtualDir = virtualPortFolder().toStdString();
     return roots;
 }

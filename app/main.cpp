@@ -16,6 +16,7 @@
 #include "widgets/NoticeBoxes.h"
 #include "files/Profile.h"
 #include "widgets/Seams.h"
+#include "files/ConfigPaths.h"
 #include "dialogs/JakieCOMy.h"
 #include "dialogs/Pomoc.h"
 #include "dialogs/Ustawienia.h"
@@ -105,7 +106,7 @@ int main(int argc, char** argv)
     // A profile gets its own configuration folder, and runs once at a time.
     QString refusal;
     if (!profile.name.isEmpty()) {
-        seams().profile = profile.name;
+        configRoots().profile = profile.name;
         LockProfile(configFolder(), profile.name, refusal);
     }
     if (!refusal.isEmpty()) {
@@ -117,7 +118,7 @@ int main(int argc, char** argv)
 
     // What happened, for whoever looks later; without a screen also on standard error.
     EventLog log(EventLog::stateFolder(profile.name), headless);
-    seams().logEvent = [&log](const QString& line) { log.write(line); };
+    eventSink() = [&log](const QString& line) { log.write(line); };
     NoticeBoxes boxes;
     if (headless) {
         seams().showMessage = [](MsgKind kind, const QString& text) { LogEvent(boxLine(kind, text)); };
@@ -181,7 +182,7 @@ int main(int argc, char** argv)
     stopSignal.reset();
     delete form;
     LogEvent(QStringLiteral("Koniec programu"));
-    seams().logEvent = {};
+    eventSink() = {};
     log.flush();
     return rc;
 }

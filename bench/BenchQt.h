@@ -19,6 +19,7 @@
 
 #include "app/KadrelMain.h"
 #include "widgets/Seams.h"
+#include "files/ConfigPaths.h"
 #include "bench/BenchSupport.h"
 #include "serial/ComPort.h"
 
@@ -79,18 +80,18 @@ public:
         }
         root_ = pattern;
         resetSeams();
-        seams().settingsPath = path("z.cf");
+        configRoots().settingsPath = path("z.cf");
         seams().beep = [] {};
         for (const char* folder : folders) {
             std::filesystem::create_directories(root_ / folder);
             if (std::strcmp(folder, "sys") == 0)
-                seams().sysfsRoot = path(folder);
+                configRoots().sysfsRoot = path(folder);
             else if (std::strcmp(folder, "ports") == 0)
-                seams().virtualPortDir = path(folder);
+                configRoots().virtualPortDir = path(folder);
             else if (std::strcmp(folder, "dev") == 0)
-                seams().devDir = path(folder);
+                configRoots().devDir = path(folder);
             else if (std::strcmp(folder, "by-id") == 0)
-                seams().byIdDir = path(folder);
+                configRoots().byIdDir = path(folder);
         }
     }
     Sandbox(const Sandbox&) = delete;

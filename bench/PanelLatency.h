@@ -20,6 +20,7 @@
 
 #include "app/KadrelMain.h"
 #include "widgets/Seams.h"
+#include "files/ConfigPaths.h"
 #include "bench/BenchSupport.h"
 #include "link/Frame.h"
 
@@ -33,7 +34,7 @@ inline std::vector<double> replyToPanel(const Home& home, int master, int second
     resetSeams();
     seams().showMessage = [](MsgKind, const QString& text) { std::fprintf(stderr, "box: %s\n", qPrintable(text)); };
     seams().beep = [] {};
-    seams().sysfsRoot = QString::fromStdString((home.root / "nosys").string());
+    configRoots().sysfsRoot = QString::fromStdString((home.root / "nosys").string());
     auto form = std::make_unique<TForm1>();
     form->Button_polacz->click();
 

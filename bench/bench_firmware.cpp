@@ -20,6 +20,7 @@
 #include "app/KadrelApplication.h"
 #include "app/KadrelMain.h"
 #include "widgets/Seams.h"
+#include "files/ConfigPaths.h"
 #include "files/SettingsFile.h"
 #include "bench/BenchSupport.h"
 #include "dialogs/Ustawienia.h"
@@ -86,7 +87,7 @@ int main(int argc, char** argv)
     }
 
     resetSeams();
-    seams().sysfsRoot = root + "/sys";  // no hardware ports
+    configRoots().sysfsRoot = root + "/sys";  // no hardware ports
     QStringList messages;
     seams().showMessage = [&](MsgKind, const QString& text) { messages << text; };
     seams().beep = [] {};

@@ -12,6 +12,7 @@
 
 #include "widgets/AccessibleNames.h"
 #include "widgets/Seams.h"
+#include "files/ConfigPaths.h"
 #include "dialogs/DialogHosts.h"
 #include "dialogs/PortySieciowe.h"
 

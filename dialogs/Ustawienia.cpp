@@ -16,6 +16,7 @@
 #include "dialogs/DialogHosts.h"
 #include "link/LinkState.h"
 #include "widgets/Seams.h"
+#include "link/Tick.h"
 #include "files/SettingsFile.h"
 #include "widgets/TextFit.h"
 #include "widgets/StayCentred.h"
@@ -204,7 +205,7 @@ void TFUstawienia::ButtonStartClick()
         Button1->setEnabled(false);
         ButtonStart->setEnabled(false);
         stalledWatches_ = 0;
-        watchdog_->start(form_->tickTimer() ? form_->tickTimer()->interval() : seams().tickIntervalMs);
+        watchdog_->start(form_->tickTimer() ? form_->tickTimer()->interval() : tickPace().intervalMs);
         const auto running = qScopeGuard([this] {
             watchdog_->stop();
             transferring_ = false;

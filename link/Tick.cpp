@@ -137,3 +137,14 @@ bool broadcastComesNext(const LinkState& link)
 {
     return link.LinkActive == 1 && link.BroadcastTick + 1 == BroadcastEvery;
 }
+
+TickPace& tickPace()
+{
+    static TickPace pace;
+    return pace;
+}
+
+void resetTickPace()
+{
+    tickPace() = TickPace();
+}

@@ -8,6 +8,15 @@
 #include "base/Bytes.h"
 #include "link/LinkState.h"
 
+// The pace of the window's traffic; tests shorten it.
+struct TickPace {
+    int intervalMs = 100;
+    // Each of the ten waits of the disconnect, during which events are handled.
+    int disconnectWaitMs = 100;
+};
+TickPace& tickPace();
+void resetTickPace();
+
 struct ClockInputs {
     bool active = false;      // "Aktywny"
     bool countDown = false;   // "D"

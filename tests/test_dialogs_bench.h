@@ -17,6 +17,8 @@
 
 #include "app/KadrelMain.h"
 #include "widgets/Seams.h"
+#include "link/Tick.h"
+#include "files/ConfigPaths.h"
 #include "base/Bytes.h"
 #include "widgets/ComComboBox.h"
 #include "serial/ComPort.h"
@@ -98,9 +100,9 @@ public:
     // ports: how many virtual ports the device map lists, "port1" .. "portN" in that order.
     explicit DialogBench(int ports)
     {
-        seams().virtualPortDir = QString::fromStdString(box_.sandbox.portsDir());
-        seams().disconnectWaitMs = 5;
-        seams().tickIntervalMs = 20;
+        configRoots().virtualPortDir = QString::fromStdString(box_.sandbox.portsDir());
+        tickPace().disconnectWaitMs = 5;
+        tickPace().intervalMs = 20;
         seams().showMessage = [this](MsgKind, const QString& text) { messages.push_back(text); };
         seams().openUrl = [this](const QString& url) { opened.push_back(url); };
         seams().localTimeOfDay = [] { return std::string("12:34:56"); };

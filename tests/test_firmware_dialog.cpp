@@ -21,6 +21,7 @@
 
 #include "app/KadrelMain.h"
 #include "widgets/Seams.h"
+#include "link/Tick.h"
 #include "files/SettingsFile.h"
 #include "dialogs/Ustawienia.h"
 #include "base/Exceptions.h"
@@ -155,7 +156,7 @@ protected:
     void SetUp() override
     {
         seams().chooseFirmwareFile = [this](QWidget*) { return chosen; };
-        seams().tickIntervalMs = 10;  // a time-out of ten ticks lasts 100 ms
+        tickPace().intervalMs = 10;  // a time-out of ten ticks lasts 100 ms
         publishPort(pty, "bus");
         loader.start();
         form = std::make_unique<TForm1>();

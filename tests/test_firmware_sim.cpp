@@ -19,6 +19,8 @@
 
 #include "app/KadrelMain.h"
 #include "widgets/Seams.h"
+#include "link/Tick.h"
+#include "files/ConfigPaths.h"
 #include "files/SettingsFile.h"
 #include "dialogs/Ustawienia.h"
 #include "widgets/ComComboBox.h"
@@ -127,7 +129,7 @@ protected:
     void shortenWaits()
     {
         seams().pause = [](int ms) { QThread::msleep(static_cast<unsigned long>(ms / 20)); };
-        seams().tickIntervalMs = 10;
+        tickPace().intervalMs = 10;
     }
 };
 

@@ -16,6 +16,8 @@
 #include "dialogs/Pomoc.h"
 #include "dialogs/Zmienadres.h"
 #include "base/Exceptions.h"
+#include "files/ConfigPaths.h"
+#include "link/Tick.h"
 
 namespace {
 
@@ -185,7 +187,7 @@ TEST_F(WindowTest, ComComboChangeAndExit)
 TEST_F(WindowTest, StopWhileDisconnectedKeepsTheWindowResponsiveWithoutSpinning)
 {
     TForm1& w = createWindow();
-    seams().disconnectWaitMs = 30;
+    tickPace().disconnectWaitMs = 30;
     int fired = 0;
     QTimer ticker;
     QObject::connect(&ticker, &QTimer::timeout, [&] { ++fired; });
@@ -207,7 +209,7 @@ TEST_F(WindowTest, StartClickedDuringTheDisconnectWaitKeepsTheNewConnection)
     addPort("BUS");
     TForm1& w = createWindow();
     connectWindow();
-    seams().disconnectWaitMs = 20;
+    tickPace().disconnectWaitMs = 20;
     QTimer::singleShot(50, &w, [&] { w.Button_polacz->click(); });
     w.Button2->click();
     EXPECT_TRUE(connectedState());
@@ -339,7 +341,7 @@ TEST_F(WindowTest, OtherExceptionsOnlyReportAndReenableStart)
 
 TEST_F(WindowTest, AFailureRepeatingWhileItsBoxIsOpenIsShownOnce)
 {
-    seams().tickIntervalMs = 10;
+    tickPace().intervalMs = 10;
     addPort("BUS");
     TForm1& w = createWindow(false);
     connectWindow();
@@ -390,8 +392,8 @@ TEST(SeamPaths, FollowTheXdgVariables)
     unsetenv("XDG_RUNTIME_DIR");
     EXPECT_EQ(virtualPortFolder().toStdString(), "/tmp/kadrel-" + std::to_string(getuid()) + "/ports");
 
-    seams().settingsPath = QStringLiteral("/elsewhere/z.cf");
-    seams().virtualPortDir = QStringLiteral("/elsewhere/ports");
+    configRoots().settingsPath = QStringLiteral("/elsewhere/z.cf");
+    configRoots().virtualPortDir = QStringLiteral("/elsewhere/ports");
     EXPECT_EQ(settingsFilePath(), QStringLiteral("/elsewhere/z.cf"));
     EXPECT_EQ(virtualPortFolder(), QStringLiteral("/elsewhere/ports"));
     resetSeams();

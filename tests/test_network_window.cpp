@@ -21,6 +21,7 @@
 #include "serial/NetworkPorts.h"
 #include "tests/support/Ser2net.h"
 #include "tests/test_dialogs_bench.h"
+#include "files/ConfigPaths.h"
 
 namespace {
 
@@ -152,7 +153,7 @@ TEST(Profiles, FolderTitleAndOneInstanceEach)
 
     DialogBench bench(0);
     const QString plain = configFolder();
-    seams().profile = QStringLiteral("hala-2");
+    configRoots().profile = QStringLiteral("hala-2");
     EXPECT_EQ(configFolder(), plain + QStringLiteral("/hala-2"));
     EXPECT_EQ(settingsFilePath(), plain + QStringLiteral("/hala-2/z.cf"));
     EXPECT_EQ(networkPortsPath(), plain + QStringLiteral("/hala-2/network-ports"));
@@ -165,7 +166,7 @@ TEST(Profiles, FolderTitleAndOneInstanceEach)
     EXPECT_FALSE(LockProfile(configFolder(), QStringLiteral("hala-2"), message));
     EXPECT_TRUE(message.contains(QStringLiteral("jest już otwarty"))) << message.toStdString();
     EXPECT_TRUE(LockProfile(plain + QStringLiteral("/hala-3"), QStringLiteral("hala-3"), message));
-    seams().profile.clear();
+    configRoots().profile.clear();
 }
 
 TEST(NetworkPortsWindow, StopWhileConnectingGivesUpWithoutABoxAndStartTwiceChangesNothing)

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "link/Frame.h"
+#include "link/Tick.h"
 
 namespace {
 
@@ -191,7 +192,7 @@ TEST_F(WindowTest, WhileDisconnectedTicksOnlyCountDown)
 
 TEST_F(WindowTest, TheTimerRunsFromCreationAtTheTickInterval)
 {
-    seams().tickIntervalMs = 20;
+    tickPace().intervalMs = 20;
     TForm1& w = createWindow(false);
     EXPECT_TRUE(w.Timer->isActive());
     EXPECT_EQ(w.Timer->interval(), 20);

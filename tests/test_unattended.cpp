@@ -7,6 +7,7 @@
 #include <QPlainTextEdit>
 #include <QSignalBlocker>
 #include <QThread>
+#include <QScopeGuard>
 
 #include <sys/timex.h>
 
@@ -18,6 +19,8 @@
 #include "dialogs/JakieCOMy.h"
 #include "link/LinkObserver.h"
 #include "tests/test_main_window_fixture.h"
+#include "files/ConfigPaths.h"
+#include "unattended/EventLog.h"
 
 namespace fs = std::filesystem;
 
@@ -42,7 +45,7 @@ public:
 
 class UnattendedTest : public WindowTest {
 protected:
-    std::string byIdDir() const { return seams().byIdDir.toStdString(); }
+    std::string byIdDir() const { return configRoots().byIdDir.toStdString(); }
     // An adapter: a pty behind a virtual-port link and, if named, a by-id link.
     TestPty& plug(const std::string& link, const std::string& byId = {})
     {
@@ -100,7 +103,8 @@ TEST_F(UnattendedTest, ReconnectsByItselfWhenThePortComesBack)
 TEST_F(UnattendedTest, LogsEachStepAndTheStatusLineCutsTheLongPortNotItsWords)
 {
     QStringList logged;
-    seams().logEvent = [&](const QString& line) { logged << line; };
+    eventSink() = [&](const QString& line) { logged << line; };
+    const auto unhook = qScopeGuard([] { eventSink() = {}; });
     const std::string name = "adapter-w-hali-sportowej-przy-tablicy-wynikow-numer-dwa";
     TestPty& bus = plug(name);
     TestPty& other = plug("INNY");

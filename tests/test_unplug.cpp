@@ -9,6 +9,7 @@
 #include "link/Frame.h"
 #include "link/LinkObserver.h"
 #include "tests/test_main_window_fixture.h"
+#include "link/Tick.h"
 
 namespace {
 
@@ -98,7 +99,7 @@ TEST_F(UnplugTest, OneBoxThenDisconnectedWithThePortClosedAndTheThreadGone)
 
 TEST_F(UnplugTest, TheRunningTickAddsNoBoxWhileTheBoxIsUp)
 {
-    seams().tickIntervalMs = 10;
+    tickPace().intervalMs = 10;
     form->Timer->setInterval(10);
     form->Timer->start();
     int shownDuringBox = -1;

@@ -280,3 +280,15 @@ void EventLog::run()
     busy_ = false;
     idle_.notify_all();
 }
+
+EventSink& eventSink()
+{
+    static EventSink sink;
+    return sink;
+}
+
+void LogEvent(const QString& line)
+{
+    if (eventSink())
+        eventSink()(line);
+}

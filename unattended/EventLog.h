@@ -77,3 +77,9 @@ private:
     std::function<void(const QString&)> listener_;
     std::thread thread_;
 };
+
+// One line of the event log, from anywhere above. The program points the sink at its log;
+// unset, nothing is logged.
+using EventSink = std::function<void(const QString& line)>;
+EventSink& eventSink();
+void LogEvent(const QString& line);

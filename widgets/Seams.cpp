@@ -1,17 +1,16 @@
 #include "widgets/Seams.h"
 #include "widgets/NoticeBoxes.h"
+#include "files/ConfigPaths.h"
+#include "link/Tick.h"
 
 #include <QApplication>
 #include <QDesktopServices>
-#include <QDir>
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QThread>
 #include <QTime>
 #include <QUrl>
-#include <sys/timex.h>
 #include <time.h>
-#include <unistd.h>
 
 namespace {
 
@@ -36,32 +35,12 @@ Seams defaults()
         clock_gettime(CLOCK_REALTIME, &now);
         return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
     };
-    s.readClockSync = [] {
-        timex t{};
-        ClockSyncReading r;
-        const int state = adjtimex(&t);
-        if (state < 0)
-            return r;
-        r.read = true;
-        r.state = state;
-        r.status = t.status;
-        r.maxErrorUs = t.maxerror;
-        return r;
-    };
+    s.readClockSync = [] { return ::readClockSync(); };
     s.localTimeOfDay = [] { return QTime::currentTime().toString(QStringLiteral("hh:mm:ss")).toStdString(); };
     // An address without a scheme, as a label shows it ("www.example.com/kadrel"), is read as
     // typed by a user: http:// in front.
     s.openUrl = [](const QString& url) { QDesktopServices::openUrl(QUrl::fromUserInput(url)); };
     return s;
-}
-
-// An XDG base folder from the environment; unset, empty or relative values do not count.
-QString xdgFolder(const char* variable)
-{
-    const QString value = qEnvironmentVariable(variable);
-    if (value.isEmpty() || !QDir::isAbsolutePath(value))
-        return {};
-    return value;
 }
 
 } // namespace
@@ -75,6 +54,8 @@ Seams& seams()
 void resetSeams()
 {
     seams() = defaults();
+    resetConfigRoots();
+    resetTickPace();
 }
 
 void ShowMessage(MsgKind kind, const QString& text)
@@ -97,12 +78,6 @@ void DismissNotice(int notice)
         seams().dismissNotice(notice);
 }
 
-void LogEvent(const QString& line)
-{
-    if (seams().logEvent)
-        seams().logEvent(line);
-}
-
 void Beep()
 {
     if (seams().beep)
@@ -113,52 +88,4 @@ void Pause(int ms)
 {
     if (seams().pause)
         seams().pause(ms);
-}
-
-QString configFolder()
-{
-    QString base = xdgFolder("XDG_CONFIG_HOME");
-    if (base.isEmpty())
-        base = QDir::homePath() + QStringLiteral("/.config");
-    const QString folder = base + QStringLiteral("/kadrel");
-    return seams().profile.isEmpty() ? folder : folder + QLatin1Char('/') + seams().profile;
-}
-
-QString networkPortsPath()
-{
-    return configFolder() + QStringLiteral("/network-ports");
-}
-
-QString settingsFilePath()
-{
-    if (!seams().settingsPath.isEmpty())
-        return seams().settingsPath;
-    return configFolder() + QStringLiteral("/z.cf");
-}
-
-QString virtualPortFolder()
-{
-    if (!seams().virtualPortDir.isEmpty())
-        return seams().virtualPortDir;
-    const QString runtime = xdgFolder("XDG_RUNTIME_DIR");
-    if (!runtime.isEmpty())
-        return runtime + QStringLiteral("/kadrel/ports");
-    return QStringLiteral("/tmp/kadrel-%1/ports").arg(getuid());
-}
-
-QString portIdentityPath()
-{
-    return configFolder() + QStringLiteral("/port-id");
-}
-
-QString portOptionsPath()
-{
-    return configFolder() + QStringLiteral("/port-options");
-}
-
-bool clockSynchronised(const ClockSyncReading& reading)
-{
-    if (!reading.read)
-        return true;
-    return reading.state != TIME_ERROR && (reading.status & STA_UNSYNC) == 0 && reading.maxErrorUs < 500000;
 }

@@ -10,6 +10,7 @@
 #include "app/KadrelApplication.h"
 #include "app/KadrelMain.h"
 #include "widgets/Seams.h"
+#include "files/ConfigPaths.h"
 
 inline int fuzzBoxes = 0;
 
@@ -20,9 +21,9 @@ inline TForm1& fuzzWindow(int* argc, char*** argv, const std::string& settingsPa
     const std::string empty = settingsPath + ".empty";
     ::mkdir(empty.c_str(), 0700);
     resetSeams();
-    seams().sysfsRoot = QString::fromStdString(empty);
-    seams().virtualPortDir = QString::fromStdString(empty);
-    seams().settingsPath = QString::fromStdString(settingsPath);
+    configRoots().sysfsRoot = QString::fromStdString(empty);
+    configRoots().virtualPortDir = QString::fromStdString(empty);
+    configRoots().settingsPath = QString::fromStdString(settingsPath);
     seams().showMessage = [](MsgKind, const QString&) { ++fuzzBoxes; };
     seams().beep = [] {};
     seams().pause = [](int) {};

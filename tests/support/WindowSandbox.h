@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "widgets/Seams.h"
+#include "link/Tick.h"
+#include "files/ConfigPaths.h"
 #include "tests/support/Pty.h"
 #include "tests/support/TempDir.h"
 
@@ -21,17 +23,17 @@ struct WindowSandbox {
     explicit WindowSandbox(Pauses pauseKind = Pauses::Recorded)
     {
         resetSeams();
-        seams().sysfsRoot = QString::fromStdString(sysfs.path());
+        configRoots().sysfsRoot = QString::fromStdString(sysfs.path());
         // Nothing of the machine's own /dev: a folder to watch and a by-id folder of the test's.
-        seams().devDir = QString::fromStdString(sysfs.path() + "/dev");
-        seams().byIdDir = QString::fromStdString(sysfs.path() + "/by-id");
+        configRoots().devDir = QString::fromStdString(sysfs.path() + "/dev");
+        configRoots().byIdDir = QString::fromStdString(sysfs.path() + "/by-id");
         seams().showMessage = [this](MsgKind kind, const QString& text) {
             events << QStringLiteral("%1: %2").arg(kindName(kind), text);
         };
         seams().beep = [this] { events << QStringLiteral("beep"); };
         if (pauseKind == Pauses::Recorded)
             seams().pause = [this](int ms) { pauses.push_back(ms); };
-        seams().disconnectWaitMs = 1;
+        tickPace().disconnectWaitMs = 1;
     }
     ~WindowSandbox() { resetSeams(); }
     WindowSandbox(const WindowSandbox&) = delete;
