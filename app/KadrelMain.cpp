@@ -46,7 +46,7 @@
 #include "base/ErrnoText.h"
 #include "base/Exceptions.h"
 #include "link/Frame.h"
-#include "link/LinkObserver.h"
+#include "widgets/LinkTraffic.h"
 #include "widgets/ComComboBox.h"
 #include "serial/PortOptions.h"
 #include "serial/ComPort.h"
@@ -120,6 +120,7 @@ QColor BackColor(const QWidget* widget)
 TForm1::TForm1(QWidget* parent) : QMainWindow(parent)
 {
     Form1 = this;   // the exception handler is reachable from here on
+    Traffic = new LinkTraffic(this);
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(configRoots().profile.isEmpty() ? QStringLiteral("Kadrel v2.6")
                                              : QStringLiteral("Kadrel v2.6 – profil %1").arg(configRoots().profile));
@@ -800,8 +801,8 @@ void TForm1::SendFrame(uint8_t address, const ByteString& data)
     Link.RxPayload.clear();
     echo_.sent(Link.TxFrame);
     ComPort->WriteText(Link.TxFrame);
-    if (Observer)
-        Observer->frameSent(Link.TxFrame, &account);
+    if (Traffic)
+        emit Traffic->frameSent(Link.TxFrame, &account);
 }
 
 void TForm1::VaCommRxChar(TCustomComPort*, int Count)
@@ -809,8 +810,8 @@ void TForm1::VaCommRxChar(TCustomComPort*, int Count)
     // No catching here: a failure goes back to the port's event thread, which then ends.
     ByteString chunk;
     ComPort->ReadText(chunk, Count);
-    if (Observer)
-        Observer->bytesReceived(chunk);
+    if (Traffic)
+        emit Traffic->bytesReceived(chunk);
     const ByteString kept = echo_.filter(chunk);
     if (!echo_.enabled() && echo_.echoesSeen() >= 2 && !echoNoticeShown_) {
         // Two whole copies of what was just sent are no chance: the adapter hears itself.
@@ -839,8 +840,8 @@ void TForm1::AssembleReply()
 {
     const AssembleReport report =
         assembleReply(Link, [this](uint8_t address, const ByteString& data) { DecodeStatus(address, data); });
-    if (Observer)
-        Observer->replyAssembled(report);
+    if (Traffic)
+        emit Traffic->replyAssembled(report);
 }
 
 void TForm1::DecodeStatus(uint8_t address, const ByteString& data)
@@ -904,8 +905,8 @@ void TForm1::writePort(const ByteString& frame)
 {
     echo_.sent(frame);
     ComPort->WriteText(frame);
-    if (Observer)
-        Observer->frameSent(frame, nullptr);
+    if (Traffic)
+        emit Traffic->frameSent(frame, nullptr);
 }
 
 ClockInputs TForm1::clockInputs(int clock)

@@ -3,6 +3,7 @@
 // 100 ms tick and the reception handler. It owns the serial port and the shared link state.
 #include <QColor>
 #include <QMainWindow>
+#include <QPointer>
 #include <QStringList>
 #include <array>
 #include <cstdint>
@@ -16,6 +17,7 @@
 #include "link/Reply.h"
 #include "link/Tick.h"
 #include "remote/StopwatchHost.h"
+#include "widgets/LinkTraffic.h"
 
 class QAction;
 class QCheckBox;
@@ -44,7 +46,7 @@ class TFDziennik;
 class EventLog;
 class StatusLine;
 class RemoteService;
-class LinkObserver;
+
 class EComPort;
 struct IdentityRoots;
 
@@ -100,9 +102,9 @@ public:
 
     // The shared link state.
     LinkState Link;
-    // Watches the traffic when set (the bus monitor); called right after each write, read and
-    // assembler run.
-    LinkObserver* Observer = nullptr;
+    // The traffic's signals (the bus monitor watches them), right after each write, read and
+    // assembler run. Guarded: the window's children go before the last of the port's events.
+    QPointer<LinkTraffic> Traffic;
     // The image buffer of the settings file and the firmware image, and its file variable.
     std::array<uint8_t, ConfigBufferSize> ConfigBuffer{};
     TDataFile DataFile;
@@ -266,8 +268,7 @@ public:
     uint8_t* configBuffer() override { return ConfigBuffer.data(); }
     const QStringList& portNames() const override { return PortNames; }
     const QStringList& portDevices() const override { return PortDevices; }
-    LinkObserver* observer() const override { return Observer; }
-    void setObserver(LinkObserver* watcher) override { Observer = watcher; }
+    LinkTraffic* linkTraffic() override { return Traffic; }
     void showEventLog() override { Dziennik1Click(); }
 
     // Remote operation (app/RemoteHost.cpp): the page and API drive the stopwatch panel's own
@@ -283,6 +284,8 @@ public:
 signals:
     // The window has closed; the program's message loop ends on it.
     void windowClosed();
+    // Something the stopwatch panel shows has changed (the remote page's view of it).
+    void panelsChanged();
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -292,8 +295,9 @@ protected:
 private:
     void startRemote();
     void stopRemote();
-    std::function<void()> panelsChanged_;
-    bool panelsWatched_ = false;
+    void connectNotify(const QMetaMethod& signal) override;
+    QMetaObject::Connection panelsWatch_;
+    bool panelsWired_ = false;
     void FormCreate();
     void buildConnectionStrip();
     void buildMenu();

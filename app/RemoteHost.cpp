@@ -9,6 +9,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSlider>
+#include <QMetaMethod>
 #include <QScopeGuard>
 
 #include "app/KadrelMain.h"
@@ -160,16 +161,23 @@ CommandOutcome TForm1::runStopwatchCommand(const StopwatchCommand& command)
     return {};
 }
 
+// The remote server's one watch: a new one replaces it, an empty one ends it.
 void TForm1::watchPanels(std::function<void()> changed)
 {
-    panelsChanged_ = std::move(changed);
-    if (panelsWatched_)
+    disconnect(panelsWatch_);
+    if (changed)
+        panelsWatch_ = connect(this, &TForm1::panelsChanged, this, std::move(changed));
+}
+
+// The panel's controls are wired to panelsChanged when somebody first listens, so that a
+// window nobody watches pays nothing for it.
+void TForm1::connectNotify(const QMetaMethod& signal)
+{
+    QMainWindow::connectNotify(signal);
+    if (panelsWired_ || signal != QMetaMethod::fromSignal(&TForm1::panelsChanged))
         return;
-    panelsWatched_ = true;
-    const auto notify = [this] {
-        if (panelsChanged_)
-            panelsChanged_();
-    };
+    panelsWired_ = true;
+    const auto notify = [this] { emit panelsChanged(); };
     connect(Edit_status, &QLineEdit::textChanged, this, notify);
     connect(Medit, &QLineEdit::textChanged, this, notify);
     connect(Sedit, &QLineEdit::textChanged, this, notify);

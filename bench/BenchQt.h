@@ -19,6 +19,7 @@
 
 #include "app/KadrelMain.h"
 #include "widgets/Seams.h"
+#include "widgets/LinkTraffic.h"
 #include "files/ConfigPaths.h"
 #include "bench/BenchSupport.h"
 #include "serial/ComPort.h"
@@ -119,7 +120,8 @@ private:
 inline TForm1* openWindow(LinkObserver* observer = nullptr)
 {
     auto* form = new TForm1;
-    form->Observer = observer;
+    if (observer)
+        form->Traffic->watch(observer);
     for (int clock = 1; clock <= 4; ++clock)
         form->Clocks[clock].boxActiv->setChecked(true);
     form->show();

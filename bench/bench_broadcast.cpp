@@ -17,6 +17,7 @@
 #include "bench/BenchQt.h"
 #include "bench/BenchSupport.h"
 #include "link/LinkObserver.h"
+#include "widgets/LinkTraffic.h"
 #include "serial/ComPort.h"
 
 using bench::BusThread;
@@ -121,7 +122,7 @@ int main(int argc, char** argv)
     std::printf("first two frames after START (%zu starts): min %.1f ms, max %.1f ms apart\n", frames.firstGapsUs.size(),
                 frames.firstGapsUs.empty() ? 0.0 : *std::min_element(frames.firstGapsUs.begin(), frames.firstGapsUs.end()) / 1000.0,
                 frames.firstGapsUs.empty() ? 0.0 : *std::max_element(frames.firstGapsUs.begin(), frames.firstGapsUs.end()) / 1000.0);
-    form->Observer = nullptr;
+    form->Traffic->unwatch(&frames);
     delete form;
     return 0;
 }

@@ -21,6 +21,7 @@
 #include "bench/BenchQt.h"
 #include "bench/BenchSupport.h"
 #include "link/LinkObserver.h"
+#include "widgets/LinkTraffic.h"
 #include "serial/ComPort.h"
 
 namespace fs = std::filesystem;
@@ -125,7 +126,7 @@ int main(int argc, char** argv)
     std::printf("for comparison, poll() on a hung-up pty that ignores the hang-up: %.0f wake-ups/s\n",
                 hungUpWakeUps(0.2));
 
-    form->Observer = nullptr;
+    form->Traffic->unwatch(&counter);
     delete form;
     pty.reset();
     return 0;

@@ -9,7 +9,7 @@
 
 class QTimer;
 class QWidget;
-class LinkObserver;
+class LinkTraffic;
 class TDataFile;
 struct LinkState;
 
@@ -64,8 +64,8 @@ protected:
 // The bus monitor: watching the traffic.
 class MonitorHost : public virtual WindowHost {
 public:
-    virtual LinkObserver* observer() const = 0;
-    virtual void setObserver(LinkObserver* observer) = 0;
+    // The window's traffic signals; a watcher connects for as long as it lives.
+    virtual LinkTraffic* linkTraffic() = 0;
     // "Dziennik zdarzeń…": the window's event log.
     virtual void showEventLog() {}
 

@@ -26,6 +26,7 @@
 #include "widgets/AccessibleNames.h"
 #include "dialogs/DialogHosts.h"
 #include "widgets/Seams.h"
+#include "widgets/LinkTraffic.h"
 #include "base/ErrnoText.h"
 #include "base/Exceptions.h"
 #include "base/SafeOpen.h"
@@ -347,14 +348,10 @@ TFMonitor::TFMonitor(MonitorHost* owner)
     nameField(Liczniki, monitor, QStringLiteral("liczniki"));
     showState();
     if (owner_)
-        owner_->setObserver(this);
+        owner_->linkTraffic()->watch(this, this);
 }
 
-TFMonitor::~TFMonitor()
-{
-    if (owner_ && owner_->observer() == this)
-        owner_->setObserver(nullptr);
-}
+TFMonitor::~TFMonitor() = default;
 
 // The observer calls run inside the window's send and receive paths: nothing may escape them.
 void TFMonitor::frameSent(const ByteString& frame, const FrameAccounting* accounting)

@@ -1,8 +1,8 @@
 #pragma once
-// A watcher of the bus traffic as the main window sees it: every frame written, every chunk
-// read, every assembler run. The window calls it right after the event, and only when one is
-// installed; an observer only looks. It must not throw, write to the port or service events,
-// so that the wire and its timing stay as they are without it.
+// A plain watcher of the bus traffic as the main window sees it: every frame written, every
+// chunk read, every assembler run. The window's traffic signals (widgets/LinkTraffic.h) call
+// it right after the event; an observer only looks. It must not throw, write to the port or
+// service events, so that the wire and its timing stay as they are with it.
 #include "base/Bytes.h"
 #include "link/Frame.h"
 #include "link/Reply.h"

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "dialogs/Monitor.h"
+#include "widgets/LinkTraffic.h"
 #include "link/Frame.h"
 #include "tests/test_main_window_fixture.h"
 
@@ -60,7 +61,7 @@ TEST_F(MonitorTest, OpensOnceModelessFromItsOwnMenuItem)
     EXPECT_TRUE(monitor->isVisible());
     EXPECT_FALSE(monitor->isModal());
     EXPECT_EQ(monitor->windowTitle(), QStringLiteral("Monitor magistrali"));
-    EXPECT_EQ(form->Observer, monitor);
+    EXPECT_EQ(form->Traffic->watchers(), 1);   // the monitor, from its creation on
     monitor->close();
     form->Monitor1->trigger();
     EXPECT_EQ(form->FMonitor, monitor);
@@ -296,7 +297,7 @@ TEST_F(MonitorTest, AMonitorDestroyedTakesItselfOffTheWindow)
 {
     delete form->FMonitor;
     form->FMonitor = nullptr;
-    EXPECT_EQ(form->Observer, nullptr);
+    EXPECT_EQ(form->Traffic->watchers(), 0);
     EXPECT_EQ(tickAndRead(5).size(), 5u);
 }
 

@@ -18,6 +18,7 @@
 #include "app/StatusLine.h"
 #include "dialogs/JakieCOMy.h"
 #include "link/LinkObserver.h"
+#include "widgets/LinkTraffic.h"
 #include "tests/test_main_window_fixture.h"
 #include "files/ConfigPaths.h"
 #include "unattended/EventLog.h"
@@ -333,7 +334,7 @@ TEST_F(UnattendedTest, TheTickFollowsTheWallClock)
     createWindow(false);
     form->Clocks[1].boxActiv->setChecked(true);
     Frames frames;
-    form->Observer = &frames;
+    form->Traffic->watch(&frames);
     QTest::qWait(150);
     form->Link.BroadcastTick = 50;
     form->Button_polacz->click();
@@ -355,7 +356,7 @@ TEST_F(UnattendedTest, TheTickFollowsTheWallClock)
         EXPECT_TRUE(phase >= 5000 && phase <= 35000) << "tick " << i << " at " << phase << " us into its slot";
     }
     form->Timer->stop();
-    form->Observer = nullptr;
+    form->Traffic->unwatch(&frames);
 }
 
 } // namespace

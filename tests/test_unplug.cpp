@@ -8,6 +8,7 @@
 
 #include "link/Frame.h"
 #include "link/LinkObserver.h"
+#include "widgets/LinkTraffic.h"
 #include "tests/test_main_window_fixture.h"
 #include "link/Tick.h"
 
@@ -43,7 +44,7 @@ protected:
         WindowTest::SetUp();
         bus = &addPort("BUS");
         createWindow();
-        form->Observer = &recorder;
+        form->Traffic->watch(&recorder);
         form->Clocks[1].boxActiv->setChecked(true);
         connectWindow();
         messages.clear();
@@ -51,7 +52,7 @@ protected:
     void TearDown() override
     {
         if (form)
-            form->Observer = nullptr;
+            form->Traffic->unwatch(&recorder);
         WindowTest::TearDown();
     }
 
