@@ -61,60 +61,6 @@
 
 TForm1* Form1 = nullptr;
 
-// ---- colours ---------------------------------------------------------------------------------
-
-QColor NamedColor::clBtnFace()
-{
-    return QApplication::palette().color(QPalette::Button);
-}
-
-QColor NamedColor::clWindowText()
-{
-    return QApplication::palette().color(QPalette::WindowText);
-}
-
-void SetFontColor(QWidget* widget, const QColor& color)
-{
-    QPalette p = widget->palette();
-    for (QPalette::ColorGroup g : {QPalette::Active, QPalette::Inactive})
-        for (QPalette::ColorRole r : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
-            p.setColor(g, r, color);
-    widget->setPalette(p);
-}
-
-QColor FontColor(const QWidget* widget)
-{
-    if (qobject_cast<const QLineEdit*>(widget))
-        return widget->palette().color(QPalette::Active, QPalette::Text);
-    if (qobject_cast<const QAbstractButton*>(widget))
-        return widget->palette().color(QPalette::Active, QPalette::ButtonText);
-    return widget->palette().color(QPalette::Active, QPalette::WindowText);
-}
-
-void SetBackColor(QWidget* widget, const QColor& color)
-{
-    QPalette p = widget->palette();
-    QPalette::ColorRole role = QPalette::Window;
-    if (qobject_cast<QLineEdit*>(widget))
-        role = QPalette::Base;
-    else if (qobject_cast<QAbstractButton*>(widget))
-        role = QPalette::Button;
-    else
-        widget->setAutoFillBackground(true);
-    for (QPalette::ColorGroup g : {QPalette::Active, QPalette::Inactive, QPalette::Disabled})
-        p.setColor(g, role, color);
-    widget->setPalette(p);
-}
-
-QColor BackColor(const QWidget* widget)
-{
-    if (qobject_cast<const QLineEdit*>(widget))
-        return widget->palette().color(QPalette::Active, QPalette::Base);
-    if (qobject_cast<const QAbstractButton*>(widget))
-        return widget->palette().color(QPalette::Active, QPalette::Button);
-    return widget->palette().color(QPalette::Active, QPalette::Window);
-}
-
 // ---- creation --------------------------------------------------------------------------------
 
 TForm1::TForm1(QWidget* parent) : QMainWindow(parent)
@@ -574,25 +520,6 @@ void TForm1::ComPortDeviceLost(const EComPort& error)
 }
 
 // Why the virtual ports were left out, in the operator's words.
-static QString virtualFolderRefusal(const FolderCheck& check)
-{
-    const QString path = QString::fromStdString(check.path);
-    QString why;
-    switch (check.fault) {
-    case FolderFault::Symlink: why = QStringLiteral("%1 jest dowiązaniem symbolicznym").arg(path); break;
-    case FolderFault::NotFolder: why = QStringLiteral("%1 nie jest folderem").arg(path); break;
-    case FolderFault::OtherOwner:
-        why = QStringLiteral("folder %1 należy do innego użytkownika (uid %2)").arg(path).arg(check.uid);
-        break;
-    case FolderFault::OpenToOthers: why = QStringLiteral("inni użytkownicy mogą pisać w folderze %1").arg(path); break;
-    default:
-        why = QStringLiteral("nie można otworzyć folderu %1: %2").arg(path, QString::fromStdString(ErrnoText(check.error)));
-        break;
-    }
-    return QStringLiteral("Porty wirtualne pominięte: %1. Ktoś inny mógłby tam widzieć i odbierać ramki; "
-                          "usuń go lub ustaw XDG_RUNTIME_DIR.").arg(why);
-}
-
 void TForm1::ReadPortList(QStringList& target)
 {
     DeviceMap map(configRoots().sysfsRoot.toStdString(), virtualPortFolder().toStdString());
@@ -600,10 +527,9 @@ void TForm1::ReadPortList(QStringList& target)
     const std::vector<PortEntry> ports = map.list();
     if (!map.virtualFolderRefusal().ok()) {
         // Said once, not at every refresh of the list.
-        static QString told;
         const QString text = virtualFolderRefusal(map.virtualFolderRefusal());
-        if (text != told) {
-            told = text;
+        if (text != virtualRefusalTold_) {
+            virtualRefusalTold_ = text;
             std::fprintf(stderr, "kadrel: %s\n", qUtf8Printable(text));
         }
     }

@@ -18,6 +18,7 @@
 #include "link/Tick.h"
 #include "remote/StopwatchHost.h"
 #include "widgets/LinkTraffic.h"
+#include "widgets/Palette.h"
 
 class QAction;
 class QCheckBox;
@@ -52,27 +53,6 @@ struct IdentityRoots;
 
 constexpr size_t ConfigBufferSize = 8192;
 constexpr int ClockNameTypedLength = 8;   // the name fields take eight characters when typed
-
-// The toolkit's named colours as this window uses them.
-namespace NamedColor {
-inline const QColor clRed{0xFF, 0x00, 0x00};
-inline const QColor clLime{0x00, 0xFF, 0x00};
-inline const QColor clBlue{0x00, 0x00, 0xFF};
-inline const QColor clWhite{0xFF, 0xFF, 0xFF};
-inline const QColor clSilver{0xC0, 0xC0, 0xC0};
-inline const QColor clGray{0x80, 0x80, 0x80};
-inline const QColor clNavy{0x00, 0x00, 0x80};
-inline const QColor clMoneyGreen{0xC0, 0xDC, 0xC0};
-QColor clBtnFace();
-QColor clWindowText();
-} // namespace NamedColor
-
-// A control's font colour (the text of edits, buttons and labels) and its background colour
-// (the field of an edit, the face of a button, the ground of anything else).
-void SetFontColor(QWidget* widget, const QColor& color);
-QColor FontColor(const QWidget* widget);
-void SetBackColor(QWidget* widget, const QColor& color);
-QColor BackColor(const QWidget* widget);
 
 // The controls of one clock's status panel; index 1..4 in TForm1::Clocks.
 struct ClockPanel {
@@ -297,6 +277,7 @@ private:
     void stopRemote();
     void connectNotify(const QMetaMethod& signal) override;
     QMetaObject::Connection panelsWatch_;
+    QString virtualRefusalTold_;   // the virtual ports' refusal last told
     bool panelsWired_ = false;
     void FormCreate();
     void buildConnectionStrip();

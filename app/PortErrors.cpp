@@ -9,6 +9,8 @@
 
 #include <vector>
 
+#include "base/ErrnoText.h"
+#include "base/PrivateFolder.h"
 #include "serial/ComPort.h"
 
 std::string portDevicePath(const std::string& port)
@@ -53,4 +55,23 @@ QString portErrorMessage(const EComPort& error, const std::string& port)
         return message + QStringLiteral("\nBrak uprawnień: użytkownik musi należeć do grupy, do której należy urządzenie %1.").arg(where);
     return message + QStringLiteral("\nBrak uprawnień: użytkownik musi należeć do grupy „%1”, do której należy urządzenie %2.")
                          .arg(group, where);
+}
+
+QString virtualFolderRefusal(const FolderCheck& check)
+{
+    const QString path = QString::fromStdString(check.path);
+    QString why;
+    switch (check.fault) {
+    case FolderFault::Symlink: why = QStringLiteral("%1 jest dowiązaniem symbolicznym").arg(path); break;
+    case FolderFault::NotFolder: why = QStringLiteral("%1 nie jest folderem").arg(path); break;
+    case FolderFault::OtherOwner:
+        why = QStringLiteral("folder %1 należy do innego użytkownika (uid %2)").arg(path).arg(check.uid);
+        break;
+    case FolderFault::OpenToOthers: why = QStringLiteral("inni użytkownicy mogą pisać w folderze %1").arg(path); break;
+    default:
+        why = QStringLiteral("nie można otworzyć folderu %1: %2").arg(path, QString::fromStdString(ErrnoText(check.error)));
+        break;
+    }
+    return QStringLiteral("Porty wirtualne pominięte: %1. Ktoś inny mógłby tam widzieć i odbierać ramki; "
+                          "usuń go lub ustaw XDG_RUNTIME_DIR.").arg(why);
 }

@@ -6,6 +6,7 @@
 #include <string>
 
 class EComPort;
+struct FolderCheck;
 
 // The device a Port name stands for: a name starting with "/" is a path, any other /dev/NAME.
 std::string portDevicePath(const std::string& port);
@@ -14,3 +15,5 @@ std::string portDevicePath(const std::string& port);
 QString deviceGroup(const std::string& path);
 // The message, with the permission line when it applies.
 QString portErrorMessage(const EComPort& error, const std::string& port);
+// Why the virtual ports' folder was passed over, for the operator (or whoever reads stderr).
+QString virtualFolderRefusal(const FolderCheck& check);
