@@ -486,19 +486,18 @@ void TForm1::ComPortDeviceLost(const EComPort& error)
     // The wait for the port's return begins now; "STOP", "COM?", another port or closing the
     // window (also from under the box) ends it.
     waiting_ = true;
-    waitPort_ = QString::fromStdString(ComPort->Port());
-    waitIdentity_ = connectedIdentity_;
-    waitLinkStamp_ = linkStamp(waitPort_);
+    const QString waitPort = QString::fromStdString(ComPort->Port());
+    portReturn_.lose(waitPort, connectedIdentity_, linkStamp(waitPort));
     lostAt_ = QTime::currentTime().toString(QStringLiteral("hh:mm:ss"));
     lostMs_ = QDateTime::currentMSecsSinceEpoch();
-    setWaitStatus(QStringLiteral("Utracono połączenie z "), waitPort_,
+    setWaitStatus(QStringLiteral("Utracono połączenie z "), waitPort,
                   QStringLiteral(" o %1, czekam na ponowne podłączenie…").arg(lostAt_));
     // The error's own words, and under them what happened in the operator's.
-    const bool network = net::isNetworkName(waitPort_.toStdString());
+    const bool network = net::isNetworkName(waitPort.toStdString());
     const QString message = QString::fromUtf8(error.what()) + QLatin1Char('\n') +
                             (network ? QStringLiteral("Serwer portu sieciowego zamknął połączenie lub przestał odpowiadać.")
                                      : QStringLiteral("Adapter został odłączony lub zresetowany."));
-    LogEvent(QStringLiteral("Utracono połączenie z %1: %2").arg(waitPort_, QString::fromUtf8(error.what())));
+    LogEvent(QStringLiteral("Utracono połączenie z %1: %2").arg(waitPort, QString::fromUtf8(error.what())));
     // The box comes up over a window already disconnected, and holds nothing: the wait for the
     // device goes on under it, and the device's return closes it. A device that comes and goes
     // while its box is still open adds no second box.

@@ -19,6 +19,7 @@
 #include "remote/StopwatchHost.h"
 #include "widgets/LinkTraffic.h"
 #include "widgets/Palette.h"
+#include "app/PortReturn.h"
 
 class QAction;
 class QCheckBox;
@@ -328,9 +329,9 @@ private:
     // The reconnect wait: the lost port's name and identity.
     bool waiting_ = false;
     bool holdReconnect_ = false;   // while the loss's own disconnect runs
-    QString waitPort_;
-    std::string waitIdentity_;
-    QString waitLinkStamp_;        // the lost virtual port's link as it stood at the loss
+    PortReturn portReturn_;
+    // The device map's entries as the port list last read them.
+    std::vector<PortEntry> portEntries() const;
     QString lostAt_;               // "hh:mm:ss" of the loss, for the status bar
     qint64 lostMs_ = 0;            // monotonic ms of the loss, for the log
     int lostNotice_ = 0;           // the loss's box, closed by the return

@@ -59,6 +59,15 @@ IdentityRoots identityRoots()
     return roots;
 }
 
+std::vector<PortEntry> TForm1::portEntries() const
+{
+    std::vector<PortEntry> ports;
+    ports.reserve(static_cast<size_t>(PortNames.size()));
+    for (int i = 0; i < PortNames.size(); ++i)
+        ports.push_back({PortNames[i].toStdString(), PortDevices[i].toStdString()});
+    return ports;
+}
+
 void TForm1::buildStatusBar()
 {
     QStatusBar* bar = statusBar();
@@ -139,22 +148,11 @@ void TForm1::tryReconnect()
     if (!waiting_ || holdReconnect_ || ComPort->Connected())
         return;
     refreshPortCombo();
-    int index = -1;
-    if (!waitIdentity_.empty()) {
-        // The same adapter, wherever the kernel has put it now; never another one at its old path.
-        std::vector<PortEntry> ports;
-        for (int i = 0; i < PortNames.size(); ++i)
-            ports.push_back({PortNames[i].toStdString(), PortDevices[i].toStdString()});
-        if (const auto found = findIdentity(ports, waitIdentity_, identityRoots()))
-            index = ComCombo->findText(QString::fromStdString(ports[*found].portName));
-    } else if (Watcher->isPresent(waitPort_)) {
-        index = ComCombo->findText(waitPort_);
-    }
+    const QString port = portReturn_.findBack(
+        portEntries(), identityRoots(), [this](const QString& name) { return Watcher->isPresent(name); }, linkStamp);
+    const int index = port.isEmpty() ? -1 : ComCombo->findText(port);
     if (index < 0)
         return;
-    const QString port = ComCombo->itemText(index);
-    if (port == waitPort_ && !waitLinkStamp_.isEmpty() && linkStamp(port) == waitLinkStamp_)
-        return;   // the dead link, its terminal's number now someone else's
     {
         const QSignalBlocker quiet(ComCombo);
         ComCombo->setCurrentIndex(index);
@@ -222,14 +220,9 @@ void TForm1::ConnectAtStart()
     // USB adapter enumerates, or one plugged in later): wait for it as for a lost one, no box.
     const std::string identity = readIdentityFile(portIdentityPath().toStdString());
     if (!identity.empty()) {
-        std::vector<PortEntry> ports;
-        for (int i = 0; i < PortNames.size(); ++i)
-            ports.push_back({PortNames[i].toStdString(), PortDevices[i].toStdString()});
-        if (!findIdentity(ports, identity, identityRoots())) {
+        if (!findIdentity(portEntries(), identity, identityRoots())) {
             waiting_ = true;
-            waitIdentity_ = identity;
-            waitPort_.clear();
-            waitLinkStamp_.clear();
+            portReturn_.awaitAdapter(identity);
             lostAt_.clear();
             const QString shown = QString::fromStdString(identity.substr(identity.find(':') + 1));
             setWaitStatus(QStringLiteral("Czekam na adapter "), shown, QStringLiteral(" zapisany w ustawieniach…"));
@@ -260,9 +253,7 @@ void TForm1::applyStoredPortIdentity()
     const std::string identity = readIdentityFile(portIdentityPath().toStdString());
     if (identity.empty())
         return;
-    std::vector<PortEntry> ports;
-    for (int i = 0; i < PortNames.size(); ++i)
-        ports.push_back({PortNames[i].toStdString(), PortDevices[i].toStdString()});
+    const std::vector<PortEntry> ports = portEntries();
     const auto found = findIdentity(ports, identity, identityRoots());
     if (!found)
         return;
