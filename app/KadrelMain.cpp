@@ -662,7 +662,7 @@ void TForm1::HandleException(std::exception_ptr error)
     QString message;
     bool conversion = false;
     try {
-        std::rethrow_exception(error);
+        std::rethrow_exception(std::move(error));
     } catch (const EConvertError& e) {
         message = QString::fromUtf8(e.what());
         conversion = true;
