@@ -27,6 +27,7 @@ struct HeadCheck {
     int status = 0;             // 0: the head is fine; else 400 or 431
     bool keepAlive = true;
     bool expectContinue = false;
+    QByteArray userAgent;       // as sent: Qt 6.8 drops a header with control bytes in it
 };
 
 HeadCheck checkHead(const QByteArray& head, const RemoteLimits& limits)
@@ -65,6 +66,9 @@ HeadCheck checkHead(const QByteArray& head, const RemoteLimits& limits)
                 askedKeepAlive |= token.trimmed() == "keep-alive";
                 askedClose |= token.trimmed() == "close";
             }
+        } else if (name == "user-agent") {
+            if (out.userAgent.isEmpty())
+                out.userAgent = lines[i].mid(lines[i].indexOf(':') + 1).trimmed();
         } else if (name == "expect") {
             out.expectContinue = value.compare("100-continue", Qt::CaseInsensitive) == 0;
         }
@@ -112,6 +116,7 @@ public:
     void markAuthenticated() { authenticated_ = true; }
     bool authenticated() const { return authenticated_; }
     bool keepAlive() const { return head_.keepAlive; }
+    const QByteArray& userAgent() const { return head_.userAgent; }
     // A WebSocket now: its own rules apply.
     void upgraded();
     QTcpSocket* socket() const { return socket_; }
@@ -161,6 +166,15 @@ public:
         for (ConnectionWatch* w : open_)
             if (w->socket() == socket)
                 return w;
+        return nullptr;
+    }
+
+    // One listening port: the peer's address and port name one connection.
+    QTcpSocket* socketOf(const QHostAddress& peer, quint16 peerPort) const
+    {
+        for (ConnectionWatch* w : open_)
+            if (w->socket()->peerPort() == peerPort && w->socket()->peerAddress() == peer)
+                return w->socket();
         return nullptr;
     }
 
@@ -295,7 +309,7 @@ void ConnectionWatch::arrived()
             if (head_.status == 400)
                 return refuse(400, "Bad Request",
                               {400, "bad_framing", QStringLiteral("Długość treści żądania jest niejednoznaczna")});
-            if (head_.expectContinue && !bodyStarted)
+            if (head_.expectContinue && !bodyStarted && !HttpServerShim::answersContinue)
                 socket_->write("HTTP/1.1 100 Continue\r\n\r\n");
         }
     }
@@ -316,14 +330,7 @@ void ConnectionWatch::refuse(int status, const QByteArray& reason, const RemoteA
 }
 
 namespace {
-
-QByteArray headerValue(const QHttpServerRequest& request, const QByteArray& name)
-{
-    for (const auto& h : request.headers())
-        if (h.first.compare(name, Qt::CaseInsensitive) == 0)
-            return h.second;
-    return {};
-}
+using Header = HttpServerShim::Header;
 
 QByteArray cookieValue(const QByteArray& cookies, const QByteArray& name)
 {
@@ -334,11 +341,6 @@ QByteArray cookieValue(const QByteArray& cookies, const QByteArray& name)
     }
     return {};
 }
-
-struct Header {
-    QByteArray name;
-    QByteArray value;
-};
 
 // A browser names the page's origin; a page of another site may not listen in or send commands,
 // even with the operator's cookie. Programs send no origin.
@@ -376,19 +378,18 @@ struct RemoteServer::Answer {
     void reply(Status status, const QByteArray& type, const QByteArray& body, std::initializer_list<Header> extra = {})
     {
         this->status = static_cast<int>(status);
-        responder.writeStatusLine(status);
-        responder.writeHeader("Content-Type", type);
-        responder.writeHeader("Content-Length", QByteArray::number(body.size()));
-        responder.writeHeader("Cache-Control", "no-store");
-        responder.writeHeader("X-Content-Type-Options", "nosniff");
-        responder.writeHeader("Referrer-Policy", "no-referrer");
+        QList<Header> headers{{"Content-Type", type},
+                              {"Content-Length", QByteArray::number(body.size())},
+                              {"Cache-Control", "no-store"},
+                              {"X-Content-Type-Options", "nosniff"},
+                              {"Referrer-Policy", "no-referrer"}};
         if (close)
-            responder.writeHeader("Connection", "close");
+            headers.append(Header{"Connection", "close"});
         else if (http10KeepAlive)
-            responder.writeHeader("Connection", "keep-alive");
+            headers.append(Header{"Connection", "keep-alive"});
         for (const Header& h : extra)
-            responder.writeHeader(h.name, h.value);
-        responder.writeBody(head ? QByteArray() : body);
+            headers.append(h);
+        HttpServerShim::write(responder, this->status, headers, head ? QByteArray() : body);
     }
     void error(const RemoteApi::Error& e, std::initializer_list<Header> extra = {})
     {
@@ -398,7 +399,7 @@ struct RemoteServer::Answer {
 };
 
 RemoteServer::RemoteServer(StopwatchHost& host, QByteArray token, RemoteLimits limits, QObject* parent)
-    : QAbstractHttpServer(parent), host_(host), token_(std::move(token)), limits_(limits)
+    : HttpServerShim(parent), host_(host), token_(std::move(token)), limits_(limits)
 {
     Q_INIT_RESOURCE(remote);   // the page lives in this static library
     coalesce_.setSingleShot(true);
@@ -468,59 +469,77 @@ RemoteAccess RemoteServer::access(const QHttpServerRequest& request) const
                   q.queryItemValue(QStringLiteral("key"), QUrl::FullyDecoded).toLatin1());
 }
 
-bool RemoteServer::handleRequest(const QHttpServerRequest& request, QTcpSocket* socket)
+QTcpSocket* RemoteServer::connectionOf(const QHostAddress& peer, quint16 peerPort) const
+{
+    return tcp_ ? tcp_->socketOf(peer, peerPort) : nullptr;
+}
+
+std::optional<RemoteApi::Error> RemoteServer::upgradeRefusal(const QHttpServerRequest& request) const
+{
+    if (access(request) == RemoteAccess::None)
+        return Unauthorized;
+    if (request.url().path() != QLatin1String("/api/v1/live"))
+        return NotFound;
+    if (!sameOrigin(headerValue(request, "origin"), headerValue(request, "host")))
+        return RemoteApi::Error{403, "forbidden", QStringLiteral("Połączenie z innej strony jest niedozwolone")};
+    return std::nullopt;
+}
+
+bool RemoteServer::admitUpgrade(const QHttpServerRequest& request, QTcpSocket* socket)
+{
+    // Only a request that may listen gets as far as the upgrade.
+    if (upgradeRefusal(request))
+        return false;
+    if (ConnectionWatch* watch = tcp_ ? tcp_->watchOf(socket) : nullptr) {
+        watch->requestArrived();
+        watch->markAuthenticated();
+        watch->upgraded();
+    }
+    return true;
+}
+
+void RemoteServer::refuseUpgrade(const QHttpServerRequest& request, QHttpServerResponder& responder, QTcpSocket* socket)
+{
+    ConnectionWatch* watch = tcp_ ? tcp_->watchOf(socket) : nullptr;
+    if (watch) {
+        watch->requestArrived();
+        if (access(request) != RemoteAccess::None)
+            watch->markAuthenticated();
+    }
+    // Refused, or an upgrade the HTTP server did not take as one: its 401 (or 404, 403, 400)
+    // and the connection is cut.
+    const RemoteApi::Error refused = upgradeRefusal(request).value_or(
+        RemoteApi::Error{400, "bad_upgrade", QStringLiteral("Niepełna prośba o połączenie WebSocket")});
+    if (refused.status == 401)
+        ++counters_.unauthorized;
+    Answer out{responder};
+    out.close = true;
+    out.error(refused);
+    closeAfterAnswer(socket, true);
+}
+
+void RemoteServer::serveRequest(const QHttpServerRequest& request, QHttpServerResponder& responder, QTcpSocket* socket)
 {
     ConnectionWatch* watch = tcp_ ? tcp_->watchOf(socket) : nullptr;
     if (watch)
         watch->requestArrived();
-    const bool allowed = access(request) != RemoteAccess::None;
-    if (allowed && watch)
+    if (watch && access(request) != RemoteAccess::None)
         watch->markAuthenticated();
-    if (headerValue(request, "upgrade").compare("websocket", Qt::CaseInsensitive) == 0) {
-        // The server upgrades the connection itself once this returns; only a request that may
-        // listen gets that far. Any other gets its 401 (or 404) and the connection is cut.
-        std::optional<RemoteApi::Error> refused;
-        if (!allowed)
-            refused = Unauthorized;
-        else if (request.url().path() != QLatin1String("/api/v1/live"))
-            refused = NotFound;
-        else if (!sameOrigin(headerValue(request, "origin"), headerValue(request, "host")))
-            refused = RemoteApi::Error{403, "forbidden", QStringLiteral("Połączenie z innej strony jest niedozwolone")};
-        if (refused) {
-            if (refused->status == 401)
-                ++counters_.unauthorized;
-            QHttpServerResponder responder = makeResponder(request, socket);
-            Answer out{responder};
-            out.close = true;
-            out.error(*refused);
-            socket->flush();
-            socket->abort();
-            return true;
-        }
-        if (watch)
-            watch->upgraded();
-        return true;
-    }
-    QHttpServerResponder responder = makeResponder(request, socket);
     Answer out{responder};
     out.head = request.method() == QHttpServerRequest::Method::Head;
     const bool keepAlive = !watch || watch->keepAlive();
     out.close = !keepAlive;
     out.http10KeepAlive = keepAlive && watch && headerValue(request, "connection").toLower().contains("keep-alive");
     serve(request, out);
-    if (request.method() == QHttpServerRequest::Method::Post)
-        emit commandAnswered({socket->peerAddress(), headerValue(request, "user-agent"), request.url().path(),
-                              request.body().left(200), out.status, out.code});
+    if (request.method() == QHttpServerRequest::Method::Post) {
+        QByteArray userAgent = headerValue(request, "user-agent");
+        if (userAgent.isEmpty() && watch)
+            userAgent = watch->userAgent();
+        emit commandAnswered({request.remoteAddress(), userAgent, request.url().path(), request.body().left(200),
+                              out.status, out.code});
+    }
     if (out.close)
-        socket->disconnectFromHost();
-    return true;
-}
-
-void RemoteServer::missingHandler(const QHttpServerRequest& request, QTcpSocket* socket)
-{
-    QHttpServerResponder responder = makeResponder(request, socket);
-    Answer out{responder};
-    out.error(NotFound);
+        closeAfterAnswer(socket);
 }
 
 void RemoteServer::serve(const QHttpServerRequest& request, Answer& out)

@@ -7,13 +7,15 @@
 // connections (an idle stranger makes room for a newcomer), a deadline for each request to
 // arrive whole, caps on a request's head and size, and a cap on what a WebSocket that does not
 // read may have waiting.
-#include <QAbstractHttpServer>
 #include <QByteArray>
 #include <QHostAddress>
 #include <QList>
 #include <QPointer>
 #include <QTimer>
+#include <optional>
 
+#include "remote/HttpShim.h"
+#include "remote/RemoteApi.h"
 #include "remote/StopwatchHost.h"
 
 class QWebSocket;
@@ -62,7 +64,7 @@ struct RemoteCommandRecord {
     QByteArray code;        // the error's code, empty when it was done
 };
 
-class RemoteServer : public QAbstractHttpServer {
+class RemoteServer : public HttpServerShim {
     Q_OBJECT
 public:
     RemoteServer(StopwatchHost& host, QByteArray token, RemoteLimits limits = {}, QObject* parent = nullptr);
@@ -89,14 +91,17 @@ signals:
     void commandAnswered(const RemoteCommandRecord& record);
 
 protected:
-    bool handleRequest(const QHttpServerRequest& request, QTcpSocket* socket) override;
-    void missingHandler(const QHttpServerRequest& request, QTcpSocket* socket) override;
+    QTcpSocket* connectionOf(const QHostAddress& peer, quint16 peerPort) const override;
+    void serveRequest(const QHttpServerRequest& request, QHttpServerResponder& responder, QTcpSocket* socket) override;
+    bool admitUpgrade(const QHttpServerRequest& request, QTcpSocket* socket) override;
+    void refuseUpgrade(const QHttpServerRequest& request, QHttpServerResponder& responder, QTcpSocket* socket) override;
 
 private:
     struct Answer;
     RemoteAccess access(const QByteArray& bearer, const QByteArray& cookies, const QByteArray& token,
                         const QByteArray& key) const;
     RemoteAccess access(const QHttpServerRequest& request) const;
+    std::optional<RemoteApi::Error> upgradeRefusal(const QHttpServerRequest& request) const;
     void serve(const QHttpServerRequest& request, Answer& out);
     void serveFile(const QString& path, Answer& out);
     void acceptWebSockets();
