@@ -349,10 +349,12 @@ TEST_F(RemoteApiTest, ViewerKeyShowsAndNeverCommands)
         SCOPED_TRACE(std::string(c.method) + " " + c.path + " " + c.auth.left(12).toStdString());
         const Reply r = request(c.method, QString::fromLatin1(c.path), c.body, c.auth);
         EXPECT_EQ(r.status, c.status) << r.body.toStdString();
-        if (*c.code)
+        if (*c.code) {
             EXPECT_EQ(r.json.value("error").toString(), QLatin1String(c.code));
-        if (r.status == 403)
+        }
+        if (r.status == 403) {
             EXPECT_FALSE(r.json.value("message").toString().isEmpty());
+        }
     }
     form->TimerTimer();
     EXPECT_EQ(form->Link.PendingCommand, 0);
