@@ -221,4 +221,16 @@ TEST_F(KadrelProcessTest, RefusesBadCommandLinesWithALine)
     }
 }
 
+// A second instance of a running profile ends with its own status, which the service units
+// name as one not to restart on.
+TEST_F(KadrelProcessTest, ASecondInstanceOfAProfileEndsWithItsOwnStatus)
+{
+    KadrelProcess first({"--headless", "--profile", "hala-2"});
+    ASSERT_TRUE(first.waitForOutput("Start programu")) << first.output();
+    KadrelProcess second({"--headless", "--profile", "hala-2"});
+    EXPECT_EQ(second.waitExit(5s), 3);
+    EXPECT_NE(second.output().find("jest już otwarty"), std::string::npos) << second.output();
+    EXPECT_EQ(first.stop(), 0);
+}
+
 } // namespace
