@@ -15,6 +15,7 @@
 #include "dialogs/Zdalne.h"
 #include "remote/RemoteService.h"
 #include "tests/test_main_window_fixture.h"
+#include "tests/support/BuildPaths.h"
 
 namespace {
 
@@ -164,7 +165,7 @@ TEST_F(RemoteDialogTest, SwitchesTheServerShowsAddressesAndRenewsTheToken)
     const QByteArray token = w.Remote->settings().token;
     EXPECT_TRUE(dialog.EditAdres->text().endsWith(QStringLiteral(":%1/?token=").arg(port) + QString::fromLatin1(token)));
     EXPECT_FALSE(dialog.LabelQR->pixmap().isNull());
-    dialog.grab().save(QStringLiteral(KADREL_BUILD_DIR "/remote-dialog.png"));   // to look at
+    dialog.grab().save(QString::fromStdString(buildDir() + "/remote-dialog.png"));   // to look at
 
     const QString settingsPath = QString::fromStdString(sandbox.configDir()) + QStringLiteral("/kadrel/zdalne.json");
     EXPECT_EQ(RemoteSettings::load(settingsPath).token, token);
@@ -184,7 +185,7 @@ TEST_F(RemoteDialogTest, SwitchesTheServerShowsAddressesAndRenewsTheToken)
     EXPECT_TRUE(dialog.EditAdresPodgladu->text().endsWith(QStringLiteral(":%1/view?key=").arg(port) + QString::fromLatin1(key)));
     EXPECT_FALSE(dialog.LabelQRPodgladu->pixmap().isNull());
     dialog.Strony->setCurrentIndex(1);
-    dialog.grab().save(QStringLiteral(KADREL_BUILD_DIR "/remote-dialog-view.png"));   // to look at
+    dialog.grab().save(QString::fromStdString(buildDir() + "/remote-dialog-view.png"));   // to look at
     dialog.ButtonNowyKluczPodgladu->click();
     const QByteArray newKey = w.Remote->settings().viewerKey;
     EXPECT_NE(newKey, key);

@@ -17,6 +17,7 @@
 
 #include "remote/RemoteServer.h"
 #include "remote/RemoteSettings.h"
+#include "tests/support/BuildPaths.h"
 #include "tests/support/NodeDriver.h"
 #include "tests/test_main_window_fixture.h"
 
@@ -266,7 +267,7 @@ std::optional<RawAnswer> ask(quint16 port, const QByteArray& request, bool headO
 TEST_F(RemoteHttpTest, ApiDescriptionIsValidAndComplete)
 {
     ASSERT_FALSE(QStandardPaths::findExecutable(QStringLiteral("node")).isEmpty()) << "node is needed to validate the description";
-    const QString dir = QStringLiteral(KADREL_BUILD_DIR "/openapi-check");
+    const QString dir = QString::fromStdString(buildDir() + "/openapi-check");
     const QString prepared = prepareNodeDriver(dir);
     ASSERT_TRUE(prepared.isEmpty()) << prepared.toStdString();
     startServer({});
