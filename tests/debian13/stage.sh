@@ -4,27 +4,37 @@
 # machine), then its plain suite (browser tests included, on that release's Node and npm) and
 # the README's package section, with that release's GCC, Qt and CMake.
 #
-#   tests/debian13/stage.sh BUILD_DIR [--prepare]
+#   tests/debian13/stage.sh BUILD_DIR [--prepare | --run COMMAND]
 #
 # The root is kept outside the clone, as the compiler cache is, so a fresh clone finds it:
 # $XDG_CACHE_HOME/kadrel/debian13-root (or KADREL_DEBIAN13_ROOT). It is made again only when it is missing, half made
 # (no stamp: the stamp is written last) or damaged (it does not run, or dpkg finds it broken);
-# a root older than a week is upgraded first. --prepare makes or refreshes the root and stops.
+# a root older than a week is upgraded first. --prepare makes or refreshes the root and stops;
+# --run runs one command line in the root, from the clone, with the stage's build folders (the
+# benchmarks built there: bench/releases.sh).
 # Making the root needs root; running in it needs root or unprivileged user namespaces. The
 # stage's own build folders are BUILD_DIR/debian13/build and build-package, mounted over the
 # clone's build and build-package inside the root. KADREL_DEBIAN_MIRROR: another mirror.
 set -euo pipefail
 SRC=$(cd "$(dirname "$0")/../.." && pwd)
-BUILD=$(cd "${1:?usage: stage.sh BUILD_DIR [--prepare]}" && pwd)
+BUILD=$(cd "${1:?usage: stage.sh BUILD_DIR [--prepare | --run COMMAND]}" && pwd)
 PREPARE=${2:-}
-SUITE=trixie
+RUN=${3:-}
+# KADREL_STAGE_RELEASE=12 makes the same stage on a bare Debian 12 (with Debian's own Node and
+# npm, which a developer's machine may not have), for a check by hand.
+RELEASE=${KADREL_STAGE_RELEASE:-13}
+case "$RELEASE" in
+    13) SUITE=trixie ;;
+    12) SUITE=bookworm ;;
+    *) echo "debian$RELEASE: no such stage (13, or 12)" >&2; exit 2 ;;
+esac
 MIRROR=${KADREL_DEBIAN_MIRROR:-http://deb.debian.org/debian}
-CACHE=$BUILD/debian13
-ROOT=${KADREL_DEBIAN13_ROOT:-${XDG_CACHE_HOME:-$HOME/.cache}/kadrel/debian13-root}
+CACHE=$BUILD/debian$RELEASE
+ROOT=${KADREL_DEBIAN13_ROOT:-${XDG_CACHE_HOME:-$HOME/.cache}/kadrel/debian$RELEASE-root}
 STAMP=$ROOT/.kadrel-root
 CCACHE_HOST=${CCACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/kadrel/ccache}
 
-say() { echo "debian13: $*"; }
+say() { echo "debian$RELEASE: $*"; }
 fail() { say "FAILED: $*" >&2; exit 1; }
 
 # Runs a command in the root, in mount and PID namespaces of its own (gone with it): /dev, /proc,
@@ -60,33 +70,41 @@ in_root() {   # in_root COMMAND (a bash command line)
 }
 
 root_works() {
-    [ -f "$STAMP" ] && grep -q '^13\.' "$ROOT/etc/debian_version" 2>/dev/null || return 1
+    [ -f "$STAMP" ] && grep -q "^$RELEASE\\." "$ROOT/etc/debian_version" 2>/dev/null || return 1
     in_root 'test -z "$(dpkg --audit)" && command -v cmake >/dev/null' >/dev/null 2>&1
 }
 
 make_root() {
-    [ "$(id -u)" -eq 0 ] || fail "making the Debian 13 root needs root: run the test command as root or through sudo."
+    [ "$(id -u)" -eq 0 ] || fail "making the Debian $RELEASE root needs root: run the test command as root or through sudo."
     command -v debootstrap >/dev/null || fail "debootstrap is missing (apt-get install debootstrap)."
     rm -rf "$ROOT"
     mkdir -p "$CACHE" "$(dirname "$ROOT")"
-    say "making a Debian 13 root with debootstrap from $MIRROR"
+    say "making a Debian $RELEASE root with debootstrap from $MIRROR"
     if ! debootstrap --variant=minbase "$SUITE" "$ROOT" "$MIRROR" >"$CACHE/debootstrap.log" 2>&1; then
         rm -rf "$ROOT"
-        fail "debootstrap could not make a Debian 13 root from $MIRROR (no network, or no Debian mirror there: see $CACHE/debootstrap.log)."
+        fail "debootstrap could not make a Debian $RELEASE root from $MIRROR (no network, or no Debian mirror there: see $CACHE/debootstrap.log)."
     fi
     echo "deb $MIRROR $SUITE main" >"$ROOT/etc/apt/sources.list"
+    [ "$SUITE" = trixie ] || echo "deb $MIRROR $SUITE-updates main" >>"$ROOT/etc/apt/sources.list"
 }
 
 install_in_root() {
-    say "installing the test command's packages in the root, as on a user's Debian 13"
+    say "installing the test command's packages in the root, as on a user's Debian $RELEASE"
     # dev.sh installs what it needs and stops: KADREL_STAGES names no stage.
-    if ! KADREL_STAGES_INNER=none in_root 'apt-get update -qq && tools/dev.sh test' >"$CACHE/install.log" 2>&1; then
+    if ! KADREL_STAGES_INNER=none in_root 'tools/dev.sh test' >"$CACHE/install.log" 2>&1; then
         tail -20 "$CACHE/install.log" >&2
-        fail "the test command's packages did not install in the Debian 13 root (see $CACHE/install.log)."
+        fail "the test command's packages did not install in the Debian $RELEASE root (see $CACHE/install.log)."
     fi
     in_root 'apt-get clean' >/dev/null 2>&1 || true
     date +%s >"$STAMP"
 }
+
+if [ "$PREPARE" = --run ]; then
+    root_works || fail "there is no Debian $RELEASE root yet: run the stage once (tools/dev.sh test, or tests/debian13/stage.sh BUILD_DIR)."
+    exec_status=0
+    in_root "$RUN" || exec_status=$?
+    exit $exec_status
+fi
 
 # ---- the root ---------------------------------------------------------------------------------
 if ! root_works; then
@@ -110,5 +128,5 @@ fi
 say "$(in_root 'echo "$(. /etc/os-release; echo "$PRETTY_NAME"), $(gcc --version | head -1), Qt $(dpkg-query -W -f="\${Version}" qt6-base-dev), $(cmake --version | head -1), Node $(node --version), npm $(npm --version)"')"
 # Not here: the sanitizer and thread builds, the VM and the fuzz targets check the project's
 # own code, which the main stages on this machine already do; this stage checks the release.
-KADREL_STAGES_INNER="plain package" in_root 'tools/dev.sh test' || fail "the plain suite or the package failed on Debian 13 (above)."
+KADREL_STAGES_INNER="plain package" in_root 'tools/dev.sh test' || fail "the plain suite or the package failed on Debian $RELEASE (above)."
 ls "$CACHE"/build-package/kadrel_*.deb
