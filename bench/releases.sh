@@ -14,6 +14,7 @@ here_name=$(. /etc/os-release; echo "$PRETTY_NAME")
 { echo "== $here_name"; "build/$bench" "$@" 2>&1; } >"$out/here" || echo "(ended with $?)" >>"$out/here"
 { echo "== Debian 13 root"; tests/debian13/stage.sh build --run "build/$bench $(printf '%q ' "$@")" 2>&1; } >"$out/d13" ||
     echo "(ended with $?)" >>"$out/d13"
-# Side by side, each column as wide as half the terminal (or 100 characters).
-width=$(( $(tput cols 2>/dev/null || echo 200) ))
-pr -m -t -w "$width" "$out/here" "$out/d13"
+# Side by side: each line of this machine's run, padded to the longest, then the root's.
+awk 'NR == FNR { left[FNR] = $0; if (length($0) > w) w = length($0); n = FNR; next }
+     { right[FNR] = $0; if (FNR > n) n = FNR }
+     END { for (i = 1; i <= n; i++) printf "%-*s | %s\n", w, left[i], right[i] }' "$out/here" "$out/d13"

@@ -64,7 +64,7 @@ check_build_folders() {
 
 # Ninja, and ccache with its cache outside the clone: a second run, or another clone on the same
 # machine, compiles only what changed. Paths are taken relative to the clone, so clones share it.
-export CCACHE_DIR=${CCACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/kadrel/ccache}
+export CCACHE_DIR=${CCACHE_DIR:-${XDG_CACHE_HOME:-${HOME:-$(getent passwd "$(id -u)" | cut -d: -f6)}/.cache}/kadrel/ccache}
 export CCACHE_BASEDIR=$here CCACHE_NOHASHDIR=1 CCACHE_MAXSIZE=${CCACHE_MAXSIZE:-6G}
 configure() {   # configure DIR [cmake options...]
     local dir=$1; shift

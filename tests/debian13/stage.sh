@@ -30,9 +30,10 @@ case "$RELEASE" in
 esac
 MIRROR=${KADREL_DEBIAN_MIRROR:-http://deb.debian.org/debian}
 CACHE=$BUILD/debian$RELEASE
-ROOT=${KADREL_DEBIAN13_ROOT:-${XDG_CACHE_HOME:-$HOME/.cache}/kadrel/debian$RELEASE-root}
+CACHE_HOME=${XDG_CACHE_HOME:-${HOME:-$(getent passwd "$(id -u)" | cut -d: -f6)}/.cache}
+ROOT=${KADREL_DEBIAN13_ROOT:-$CACHE_HOME/kadrel/debian$RELEASE-root}
 STAMP=$ROOT/.kadrel-root
-CCACHE_HOST=${CCACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/kadrel/ccache}
+CCACHE_HOST=${CCACHE_DIR:-$CACHE_HOME/kadrel/ccache}
 
 say() { echo "debian$RELEASE: $*"; }
 fail() { say "FAILED: $*" >&2; exit 1; }
@@ -130,3 +131,26 @@ say "$(in_root 'echo "$(. /etc/os-release; echo "$PRETTY_NAME"), $(gcc --version
 # own code, which the main stages on this machine already do; this stage checks the release.
 KADREL_STAGES_INNER="plain package" in_root 'tools/dev.sh test' || fail "the plain suite or the package failed on Debian $RELEASE (above)."
 ls "$CACHE"/build-package/kadrel_*.deb
+
+# The package installs with apt from the release's own libraries, its program starts, systemd
+# rates its user unit, and it goes again (the root is kept for the next run).
+if [ "$(id -u)" -eq 0 ]; then
+    in_root '
+        set -o pipefail
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-download ./build-package/kadrel_*.deb >/tmp/apt.log 2>&1 ||
+            { cat /tmp/apt.log; echo "the package did not install"; exit 1; }
+        status=0
+        mkdir -p /tmp/xdg && chmod 700 /tmp/xdg
+        timeout -s TERM 3 env XDG_RUNTIME_DIR=/tmp/xdg XDG_CONFIG_HOME=/tmp/xdg/config XDG_STATE_HOME=/tmp/xdg/state \
+            /usr/bin/kadrel --headless >/tmp/run.log 2>&1 || status=$?
+        grep -q "Start programu" /tmp/run.log && [ "$status" -eq 124 ] ||
+            { cat /tmp/run.log; echo "the installed kadrel did not start and run (status $status)"; status=1; }
+        cp /usr/lib/systemd/user/kadrel-headless@.service /tmp/xdg/kadrel-headless@hala.service
+        for unit in /usr/lib/systemd/user/kadrel-headless.service /tmp/xdg/kadrel-headless@hala.service; do
+            XDG_RUNTIME_DIR=/tmp/xdg systemd-analyze security --user --offline=true "$unit" 2>&1 | tail -1
+        done
+        DEBIAN_FRONTEND=noninteractive apt-get remove -y -qq kadrel >/dev/null 2>&1
+        [ "$status" -eq 124 ] || exit 1
+        echo "installed with apt, started, removed"
+    ' || fail "the package did not install and start on Debian $RELEASE (above)."
+fi
