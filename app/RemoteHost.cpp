@@ -52,6 +52,8 @@ void TForm1::startRemote()
                           EventLog::clean(r.userAgent), outcome));
     });
     const QString why = Remote->startFromSettings();
+    if (!Remote->settings().damage.isEmpty())
+        LogEvent(Remote->settings().damage);
     if (!why.isEmpty())
         qWarning("remote operation: %s", qUtf8Printable(why));
 }

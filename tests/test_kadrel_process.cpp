@@ -204,6 +204,25 @@ TEST_F(KadrelProcessTest, HeadlessPollsServesLogsALossAndEndsOnSigterm)
     EXPECT_NE(kadrel.output().find("Koniec programu"), std::string::npos);
 }
 
+// A trailing comma in the remote settings is named and costs nothing: the file is left byte for
+// byte, and the server stays off.
+TEST_F(KadrelProcessTest, DamagedRemoteSettingsAreNamedAndLeftAsTheyWere)
+{
+    const int port = Ser2net::freePort();
+    const std::string path = sandbox.configDir() + "/kadrel/zdalne.json";
+    const std::string damaged = "{\"enabled\": true, \"port\": " + std::to_string(port) + ", \"token\": \"" + Token
+                                + "\", \"viewerKey\": \"" + ViewerKey + "\",}\n";
+    writeFile(path, damaged);
+    KadrelProcess kadrel({"--headless"});
+    ASSERT_TRUE(kadrel.waitForLog("Start programu")) << kadrel.output();
+    EXPECT_TRUE(kadrel.waitForLog("Plik ustawień zdalnego sterowania " + path + " jest uszkodzony")) << kadrel.log();
+    EXPECT_TRUE(kadrel.waitForOutput("serwer zdalny jest wyłączony")) << kadrel.output();
+    std::this_thread::sleep_for(1s);   // well past the start, where a save would have come
+    EXPECT_EQ(httpGet(port, "/api/v1/state", Token, 500ms).status, 0);
+    EXPECT_EQ(kadrel.stop(), 0);
+    EXPECT_EQ(readFile(path), damaged);
+}
+
 TEST_F(KadrelProcessTest, RefusesBadCommandLinesWithALine)
 {
     const struct {
