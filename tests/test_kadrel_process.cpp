@@ -181,10 +181,12 @@ TEST_F(KadrelProcessTest, HeadlessPollsServesLogsALossAndEndsOnSigterm)
     const HttpAnswer answer = stateWhenUp(port);
     EXPECT_EQ(answer.status, 200);
     EXPECT_NE(answer.body.find("POŁĄCZONY"), std::string::npos) << answer.body;
-    // A remote command is logged with its sender, whatever bytes its user agent carries.
-    EXPECT_EQ(httpPost(port, "/api/v1/stopwatch/start", Token, "{\"target\":2}", "zł\x1b[2J\xff").status, 200);
+    // A remote command is logged with its sender, whatever bytes its user agent carries (a
+    // control byte is refused with the request).
+    EXPECT_EQ(httpPost(port, "/api/v1/stopwatch/start", Token, "{\"target\":2}", "zł\x1b[2J\xff").status, 400);
+    EXPECT_EQ(httpPost(port, "/api/v1/stopwatch/start", Token, "{\"target\":2}", "zł[2J\xff").status, 200);
     EXPECT_EQ(httpPost(port, "/api/v1/stopwatch/set", Token, "{\"minutes\":\"x\"}", "curl/8").status, 400);
-    EXPECT_TRUE(kadrel.waitForOutput("Zdalne polecenie start {\"target\":2} od 127.0.0.1 (zł\\x1b[2J\\xff): wykonane"))
+    EXPECT_TRUE(kadrel.waitForOutput("Zdalne polecenie start {\"target\":2} od 127.0.0.1 (zł[2J\\xff): wykonane"))
         << kadrel.output();
     EXPECT_TRUE(kadrel.waitForOutput("Zdalne polecenie set {\"minutes\":\"x\"} od 127.0.0.1 (curl/8): odrzucone (400 bad_"))
         << kadrel.output();

@@ -348,6 +348,16 @@ TEST_F(RemoteHttpTest, RawRequestsMeetEachRule)
     for (int i = 0; i < 120; ++i)
         manyHeaders += "X-Filler-" + QByteArray::number(i) + ": 1\r\n";
     const QByteArray cookieName = "kadrel_token_" + port;
+    QByteArray hundredHeaders = state;
+    for (int i = 0; i < 100; ++i)
+        hundredHeaders += "X-Filler-" + QByteArray::number(i) + ": 1\r\n";
+    const QByteArray live = "GET /api/v1/live HTTP/1.1\r\n" + host + auth;
+    const QByteArray wsKey = "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n";
+    QByteArray pipelined;   // twenty requests of 1 KB each, sent at once
+    for (int i = 0; i < 20; ++i)
+        pipelined += state + "X-Pad: " + QByteArray(1000, 'p') + "\r\n\r\n";
+    QByteArray bareLf = state + "\r\n";
+    bareLf.replace("\r\n", "\n");
 
     struct Case {
         const char* name;
@@ -383,6 +393,31 @@ TEST_F(RemoteHttpTest, RawRequestsMeetEachRule)
         {"the link's token becomes the cookie", "GET /?token=" + token + " HTTP/1.1\r\n" + host + "\r\n", {}, {303}, "", false, false, "Set-Cookie", cookieName + '=' + token + ';'},
         {"the link's token leaves the address even with the cookie set", "GET /?token=" + token + " HTTP/1.1\r\n" + host + "Cookie: " + cookieName + '=' + token + "\r\n\r\n", {}, {303}, "", false, false, "Location", "/"},
         {"a wrong token in the link, the cookie good", "GET /?token=wrong HTTP/1.1\r\n" + host + "Cookie: " + cookieName + '=' + token + "\r\n\r\n", {}, {303}, "", false, false, "Set-Cookie", ""},
+        // Whatever two readers of the head could read apart is refused, and the connection closed.
+        {"leading empty lines", "\r\n\r\n" + state + "\r\n", {}, {400}, "bad_request", true},
+        {"bare LF line ends", bareLf, {}, {400}, "bad_request", true},
+        {"a bare CR in a header", state + "X-A: 1\r2\r\n\r\n", {}, {400}, "bad_request", true},
+        {"a control byte in a header", state + "User-Agent: a\x1b[2Jb\r\n\r\n", {}, {400}, "bad_request", true},
+        {"a folded length", start + json + "Content-Length: 2\r\n 0\r\n\r\n{}", {}, {400}, "bad_header", true},
+        {"a folded header", state + "X-A: 1\r\n\tmore\r\n\r\n", {}, {400}, "bad_header", true},
+        {"a space before the colon", state + "Content-Length : 0\r\n\r\n", {}, {400}, "bad_header", true},
+        {"a header without a colon", state + "Nonsense\r\n\r\n", {}, {400}, "bad_header", true},
+        {"two spaces in the request line", "GET  /api/v1/state HTTP/1.1\r\n" + host + auth + "\r\n", {}, {400}, "bad_request", true},
+        {"an unknown HTTP version", "GET /api/v1/state HTTP/1.2\r\n" + host + auth + "\r\n", {}, {400}, "bad_request", true},
+        {"HTTP/1.1 without a host", "GET /api/v1/state HTTP/1.1\r\n" + auth + "\r\n", {}, {400}, "bad_header", true},
+        {"two hosts", state + host + "\r\n", {}, {400}, "bad_header", true},
+        {"the same length twice", start + json + "Content-Length: 2\r\n" + body, {}, {400}, "bad_framing", true},
+        {"a length that is not a number", start + json + "Content-Length: +2\r\n\r\n{}", {}, {400}, "bad_framing", true},
+        {"chunked alone", start + json + "Transfer-Encoding: chunked\r\n\r\n2\r\n{}\r\n0\r\n\r\n", {}, {400}, "bad_framing", true},
+        {"an upgrade without Connection: upgrade", live + "Upgrade: websocket\r\n" + wsKey + "\r\n", {}, {400}, "bad_upgrade", true},
+        {"two upgrades", live + "Connection: Upgrade\r\nUpgrade: websocket\r\nUpgrade: websocket\r\n" + wsKey + "\r\n", {}, {400}, "bad_upgrade", true},
+        {"an upgrade without its key", live + "Connection: Upgrade\r\nUpgrade: websocket\r\nSec-WebSocket-Version: 13\r\n\r\n", {}, {400}, "bad_upgrade", true},
+        {"an upgrade of another version", live + "Connection: Upgrade\r\nUpgrade: websocket\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 8\r\n\r\n", {}, {400}, "bad_upgrade", true},
+        {"an upgrade by POST", "POST /api/v1/live HTTP/1.1\r\n" + host + auth + "Connection: Upgrade\r\nUpgrade: websocket\r\n" + wsKey + "\r\n", {}, {400}, "bad_upgrade", true},
+        {"a hundred header lines", hundredHeaders + "\r\n", {}, {431}, "headers_too_large", true},
+        {"twenty pipelined requests of 1 KB", pipelined, {}, std::vector<int>(20, 200)},
+        {"the scheme in lower case", "GET /api/v1/state HTTP/1.1\r\n" + host + "Authorization: bearer " + token + "\r\n\r\n", {}, {200}},
+        {"a stale cookie of the same name first", "GET /api/v1/state HTTP/1.1\r\n" + host + "Cookie: " + cookieName + "=old; " + cookieName + '=' + token + "\r\n\r\n", {}, {200}},
         {"another profile's cookie does not let in", "GET /api/v1/state HTTP/1.1\r\n" + host + "Cookie: kadrel_token_1=" + token + "\r\n\r\n", {}, {401}, "unauthorized"},
     };
     for (const Case& c : cases) {
