@@ -225,6 +225,24 @@ TEST_F(KadrelProcessTest, DamagedRemoteSettingsAreNamedAndLeftAsTheyWere)
     EXPECT_EQ(readFile(path), damaged);
 }
 
+// Strangers' refused commands are counted into one line, so they cannot push the program's own
+// lines out of the log; the operator's user agent is written with its format characters named.
+TEST_F(KadrelProcessTest, StrangersCannotFloodTheLogNorReorderIt)
+{
+    const int port = remoteOn();
+    KadrelProcess kadrel({"--headless"});
+    ASSERT_EQ(stateWhenUp(port).status, 200) << kadrel.output();
+    for (int i = 0; i < 300; ++i)
+        ASSERT_EQ(httpPost(port, "/api/v1/stopwatch/start", "wrong-token", "{}", "x").status, 401);
+    EXPECT_EQ(httpPost(port, "/api/v1/stopwatch/start", Token, "{}", "a\u202Eevil\u2066").status, 409);
+    EXPECT_TRUE(kadrel.waitForLog("(a\\u{202E}evil\\u{2066}): odrzucone (409")) << kadrel.log();
+    EXPECT_EQ(kadrel.stop(), 0);
+    const std::string log = kadrel.log();
+    EXPECT_NE(log.find("300 odrzuconych żądań z 127.0.0.1 w ciągu minuty"), std::string::npos) << log;
+    EXPECT_NE(log.find("Start programu"), std::string::npos);
+    EXPECT_EQ(log.find("od 127.0.0.1 (x)"), std::string::npos) << log;
+}
+
 TEST_F(KadrelProcessTest, RefusesBadCommandLinesWithALine)
 {
     const struct {
