@@ -449,11 +449,18 @@ void ConnectionWatch::release()
 void ConnectionWatch::cut()
 {
     drain_.stop();
+    bool endedUnheard = false;
     if (paused_) {
         paused_ = false;
-        socket_->blockSignals(false);   // Qt must hear of the end to let the socket go
+        // Qt must hear of the end to let the socket go; an end that came while paused was
+        // not heard by anyone.
+        endedUnheard = socket_->state() == QAbstractSocket::UnconnectedState;
+        socket_->blockSignals(false);
     }
     socket_->abort();
+    release();
+    if (endedUnheard)
+        socket_->deleteLater();
 }
 
 void ConnectionWatch::arrived()

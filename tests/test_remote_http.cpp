@@ -297,6 +297,33 @@ TEST_F(RemoteHttpTest, AClientThatDoesNotReadIsHeldBackAndClosed)
     EXPECT_EQ(operatorAsks(server->port(), token), 200);
 }
 
+// A live page whose peer answers no ping gives its place back; one that answers stays.
+TEST_F(RemoteHttpTest, ALivePageThatAnswersNoPingIsDropped)
+{
+    RemoteLimits limits;
+    limits.pingIntervalMs = 200;
+    startServer(limits);
+    auto answering = openPage();
+    ASSERT_TRUE(waitFor([&] { return server->liveClients() == 1; }));
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(server->port());
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    const QByteArray hello = "GET /api/v1/live HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                             "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n"
+                             "Authorization: Bearer " + token + "\r\n\r\n";
+    ASSERT_EQ(::write(fd, hello.constData(), hello.size()), hello.size());
+    ASSERT_TRUE(waitFor([&] { return server->liveClients() == 2; }));
+    EXPECT_TRUE(waitFor([&] { return server->liveClients() == 1; }, 3000));
+    EXPECT_EQ(server->counters().unanswered, 1);
+    QTest::qWait(500);
+    EXPECT_EQ(answering->state(), QAbstractSocket::ConnectedState);
+    EXPECT_EQ(server->liveClients(), 1);
+    ::close(fd);
+}
+
 // Who keeps a place when the places run out: whoever showed the operator's token, always.
 TEST_F(RemoteHttpTest, TheOperatorIsNeverTheOneLockedOut)
 {
