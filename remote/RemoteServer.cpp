@@ -12,7 +12,9 @@
 #include <algorithm>
 #include <cstring>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
+#include <linux/sockios.h>
+#include <linux/tcp.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <optional>
 #include <unistd.h>
@@ -40,6 +42,25 @@ struct HeadCheck {
     qint64 bodyBytes = 0;       // from Content-Length
     QByteArray userAgent;       // as sent: Qt 6.8 drops a header it does not like
 };
+
+// Bytes the kernel has handed to the program on this connection: received less still queued.
+// -1 where the kernel does not say.
+qint64 takenFromKernel(int fd)
+{
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        tcp_info before{}, after{};
+        socklen_t size = sizeof before;
+        int queued = 0;
+        if (::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &before, &size) != 0 || size < sizeof before
+            || ::ioctl(fd, SIOCINQ, &queued) != 0)
+            return -1;
+        size = sizeof after;
+        // Bytes that came between the two calls would be counted wrong; they are asked again.
+        if (::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &after, &size) == 0 && after.tcpi_bytes_received == before.tcpi_bytes_received)
+            return static_cast<qint64>(before.tcpi_bytes_received) - queued;
+    }
+    return -1;
+}
 
 bool isTokenChar(char c)
 {
@@ -224,6 +245,7 @@ private:
     QElapsedTimer pausedFor_;
     QByteArray stream_;        // bytes of the request being read that are not yet accounted for
     qint64 seen_ = 0;          // bytes at the front of the socket's buffer already in stream_
+    qint64 taken_ = 0;         // bytes the socket had taken from the kernel at the last arrival
     bool inBody_ = false;
     qint64 bodyLeft_ = 0;
     qint64 requestBytes_ = 0;
@@ -474,10 +496,14 @@ void ConnectionWatch::arrived()
     }
     if (passedUpgrade_)
         return;
-    // Qt serves one pipelined request at a time and leaves the rest in the socket: only what
-    // came after the bytes already seen is new.
+    // Qt serves one pipelined request at a time and leaves the rest in the socket, and may
+    // take them later than this: what is new is told by what the socket has taken from the
+    // kernel since, else by what Qt left after the last arrival.
     const qint64 available = socket_->bytesAvailable();
-    stream_ += socket_->peek(available).mid(std::min(seen_, available));
+    const qint64 taken = takenFromKernel(static_cast<int>(socket_->socketDescriptor()));
+    const qint64 fresh = taken >= 0 && taken_ >= 0 ? taken - taken_ : available - std::min(seen_, available);
+    taken_ = taken;
+    stream_ += socket_->peek(available).right(std::clamp<qint64>(fresh, 0, available));
     seen_ = available;
     // Each pipelined request on its own: its head checked, its length counted to its cap.
     while (!stream_.isEmpty()) {

@@ -611,6 +611,8 @@ TEST_F(RemoteHttpTest, RawRequestsMeetEachRule)
         {"an upgrade by POST", "POST /api/v1/live HTTP/1.1\r\n" + host + auth + "Connection: Upgrade\r\nUpgrade: websocket\r\n" + wsKey + "\r\n", {}, {400}, "bad_upgrade", true},
         {"a hundred header lines", hundredHeaders + "\r\n", {}, {431}, "headers_too_large", true},
         {"twenty pipelined requests of 1 KB", pipelined, {}, std::vector<int>(20, 200)},
+        {"a bad head after a good one on a kept connection", state + "\r\n", bareLf, {200, 400}, "bad_request", true},
+        {"a bad request after a body, sent together: refused whole", target + json + "Content-Length: 14\r\n\r\n{\"target\":\"W\"}" + bareLf, {}, {400}, "bad_request", true},
         {"the scheme in lower case", "GET /api/v1/state HTTP/1.1\r\n" + host + "Authorization: bearer " + token + "\r\n\r\n", {}, {200}},
         {"a stale cookie of the same name first", "GET /api/v1/state HTTP/1.1\r\n" + host + "Cookie: " + cookieName + "=old; " + cookieName + '=' + token + "\r\n\r\n", {}, {200}},
         {"another profile's cookie does not let in", "GET /api/v1/state HTTP/1.1\r\n" + host + "Cookie: kadrel_token_1=" + token + "\r\n\r\n", {}, {401}, "unauthorized"},
