@@ -16,6 +16,7 @@
 #include "remote/RemoteService.h"
 #include "tests/test_main_window_fixture.h"
 #include "tests/support/BuildPaths.h"
+#include "tests/support/TempDir.h"
 
 namespace {
 
@@ -84,6 +85,46 @@ TEST(RemoteSettingsTest, FileRoundTripIsPrivateAndForgiving)
         EXPECT_FALSE(r.enabled);
         EXPECT_EQ(r.port, RemoteSettings::DefaultPort);
         EXPECT_EQ(r.token.size(), 43);
+        EXPECT_FALSE(r.damage.isEmpty());
+    }
+}
+
+// A file that is there but cannot be taken is named, and no part of it is used; a missing key
+// or an out-of-range port is no damage.
+TEST(RemoteSettingsTest, DamagedFileIsNamed)
+{
+    TempDir dir;
+    const QString path = QString::fromStdString(dir.path() + "/zdalne.json");
+    const QByteArray token = newAccessToken();
+    const struct {
+        QByteArray file;
+        const char* why;   // in the sentence; empty when the file is taken
+    } cases[] = {
+        {R"({"enabled":true,"port":8480,"token":")" + token + R"(",})", "błąd składni JSON"},
+        {R"({"enabled":"true","token":")" + token + R"("})", "„enabled”"},
+        {R"({"enabled":true,"port":"8480","token":")" + token + R"("})", "„port”"},
+        {R"({"enabled":true,"token":42})", "„token”"},
+        {R"({"enabled":true,"token":")" + token + R"(","viewerKey":null})", "„viewerKey”"},
+        {R"([1, 2])", "obiekt"},
+        {"", "błąd składni JSON"},
+        {R"({"enabled":true,"token":")" + token + R"("})", ""},
+        {R"({"enabled":true,"port":70000,"token":")" + token + R"("})", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file.toStdString());
+        writeFile(path.toStdString(), c.file.toStdString());
+        const RemoteSettings s = RemoteSettings::load(path);
+        if (!*c.why) {
+            EXPECT_TRUE(s.damage.isEmpty()) << s.damage.toStdString();
+            EXPECT_TRUE(s.enabled);
+            EXPECT_EQ(s.token, token);
+            continue;
+        }
+        EXPECT_TRUE(s.damage.startsWith(QStringLiteral("Plik ustawień zdalnego sterowania ") + path)) << s.damage.toStdString();
+        EXPECT_TRUE(s.damage.contains(QString::fromUtf8(c.why))) << s.damage.toStdString();
+        EXPECT_FALSE(s.enabled);
+        EXPECT_FALSE(s.viewerKeyMade);
+        EXPECT_NE(s.token, token);
     }
 }
 
@@ -210,6 +251,34 @@ TEST_F(RemoteDialogTest, SwitchesTheServerShowsAddressesAndRenewsTheToken)
     EXPECT_FALSE(w.Remote->running());
     EXPECT_EQ(dialog.LabelStan->text(), QStringLiteral("Serwer wyłączony."));
     EXPECT_FALSE(RemoteSettings::load(settingsPath).enabled);
+}
+
+// A slip of the hand in the file costs nothing: it stays as it was, the dialog says why the
+// server is off, and "Zastosuj" replaces it with the operator's choice.
+TEST_F(RemoteDialogTest, DamagedSettingsAreShownKeptAndReplacedOnlyByApply)
+{
+    const std::string path = sandbox.configDir() + "/kadrel/zdalne.json";
+    const std::string damaged = "{\"enabled\": true, \"port\": 8480, \"token\": \"" + std::string(43, 'a') + "\",}\n";
+    writeFile(path, damaged);
+    TForm1& w = createWindow();
+    ASSERT_NE(w.Remote, nullptr);
+    EXPECT_FALSE(w.Remote->running());
+    EXPECT_EQ(readFile(path), damaged);
+    w.Remote->listenAddress = QHostAddress::LocalHost;
+
+    TFZdalne dialog(&w, w.Remote);
+    EXPECT_TRUE(dialog.LabelStan->text().startsWith(QStringLiteral("Plik ustawień zdalnego sterowania")))
+        << dialog.LabelStan->text().toStdString();
+    EXPECT_EQ(readFile(path), damaged);
+
+    dialog.BoxWlacz->setChecked(true);
+    dialog.EditPort->setValue(freeLoopbackPort());
+    dialog.ButtonZastosuj->click();
+    EXPECT_TRUE(w.Remote->running()) << w.Remote->lastError().toStdString();
+    const RemoteSettings now = RemoteSettings::load(QString::fromStdString(path));
+    EXPECT_TRUE(now.damage.isEmpty());
+    EXPECT_TRUE(now.enabled);
+    EXPECT_EQ(now.token, w.Remote->settings().token);
 }
 
 TEST_F(RemoteDialogTest, MenuEntryOpensTheDialog)
