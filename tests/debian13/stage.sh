@@ -137,7 +137,7 @@ ls "$CACHE"/build-package/kadrel_*.deb
 if [ "$(id -u)" -eq 0 ]; then
     in_root '
         set -o pipefail
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-download ./build-package/kadrel_*.deb >/tmp/apt.log 2>&1 ||
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq /src/build-package/kadrel_*.deb >/tmp/apt.log 2>&1 ||
             { cat /tmp/apt.log; echo "the package did not install"; exit 1; }
         status=0
         mkdir -p /tmp/xdg && chmod 700 /tmp/xdg
