@@ -17,6 +17,7 @@
 #include "widgets/Seams.h"
 #include "files/ConfigPaths.h"
 #include "dialogs/Zdalne.h"
+#include "remote/RefusalTally.h"
 #include "remote/RemoteService.h"
 #include "unattended/EventLog.h"
 #include "serial/ComPort.h"
@@ -40,13 +41,18 @@ bool fieldTextPasses(const QString& text)
 void TForm1::startRemote()
 {
     Remote = new RemoteService(*this, configFolder() + QStringLiteral("/zdalne.json"), this);
+    // Refusals of anyone without the token are counted, a line a minute per address: a
+    // stranger's flood would otherwise push the program's own lines out of the log.
+    auto* refusals = new RefusalTally([](const QString& line) { LogEvent(line); }, 60000, Remote);
     // Who asked for what from afar, and whether it was done: the user agent and the body are
     // the sender's bytes, made one clean line first.
-    connect(Remote, &RemoteService::commandAnswered, this, [](const RemoteCommandRecord& r) {
+    connect(Remote, &RemoteService::commandAnswered, this, [refusals](const RemoteCommandRecord& r) {
         const QString command = r.path.section(QLatin1Char('/'), -1);
         bool v4 = false;
         const quint32 ipv4 = r.sender.toIPv4Address(&v4);   // a dual-stack socket's ::ffff:a.b.c.d
         const QString sender = v4 ? QHostAddress(ipv4).toString() : r.sender.toString();
+        if (r.access != RemoteAccess::Operator && r.status >= 400)
+            return refusals->count(sender);
         const QString outcome = r.status >= 200 && r.status < 300
                                     ? QStringLiteral("wykonane")
                                     : QStringLiteral("odrzucone (%1 %2)").arg(r.status).arg(QString::fromLatin1(r.code));
@@ -55,6 +61,8 @@ void TForm1::startRemote()
                           EventLog::clean(r.userAgent), outcome));
     });
     const QString why = Remote->startFromSettings();
+    if (!Remote->settings().damage.isEmpty())
+        LogEvent(Remote->settings().damage);
     if (!why.isEmpty())
         qWarning("remote operation: %s", qUtf8Printable(why));
 }

@@ -30,6 +30,10 @@ const char* const Usage =
     "  --profile NAZWA  ustawienia, porty sieciowe i dziennik w osobnym folderze profilu\n"
     "  --headless       bez okna i bez ekranu: sterowanie przez stronę zdalną, komunikaty na stderr\n";
 
+// The exit status when the profile is held by another running instance (the units do not
+// restart on it).
+constexpr int ProfileInUseExit = 3;
+
 int signalPipe[2] = {-1, -1};
 
 void onSignal(int)
@@ -105,15 +109,17 @@ int main(int argc, char** argv)
 
     // A profile gets its own configuration folder, and runs once at a time.
     QString refusal;
+    bool heldElsewhere = false;
     if (!profile.name.isEmpty()) {
         configRoots().profile = profile.name;
-        LockProfile(configFolder(), profile.name, refusal);
+        LockProfile(configFolder(), profile.name, refusal, &heldElsewhere);
     }
     if (!refusal.isEmpty()) {
         fprintf(stderr, "kadrel: %s\n", refusal.toLocal8Bit().constData());
         if (!headless)
             ShowMessage(MsgKind::Error, refusal);
-        return 1;
+        // A service manager is told apart that starting again cannot help while the other runs.
+        return heldElsewhere ? ProfileInUseExit : 1;
     }
 
     // What happened, for whoever looks later; without a screen also on standard error.

@@ -14,6 +14,12 @@
 //                    connection: the time to its answer (goal: <= 1 s)
 //
 //   bench_remote [--seconds N]      (default 30 per phase)
+//   bench_remote --attacks S        S seconds of a stranger's attacks all at once: a client that
+//                                   pipelines GETs every 2 ms and never reads, one that holds an
+//                                   incomplete upgrade, 64 view pages and a flood of new
+//                                   connections; the operator's fresh request every 100 ms (goal:
+//                                   p99 <= 100 ms, none lost) and the program's peak memory
+//                                   meanwhile (goal: <= 60 MB)
 //   bench_remote --soak-minutes N   pages coming and going every 2 s (each ended a different way),
 //                                   the state read five times a second, a command every 5 s; the
 //                                   refusals (goal: 0) and the program's memory and descriptors
@@ -36,7 +42,9 @@
 #include <sys/socket.h>
 #include <sys/wait.h>
 
+#include <atomic>
 #include <map>
+#include <thread>
 #include <memory>
 #include <mutex>
 #include <random>
@@ -283,9 +291,15 @@ private:
     std::string request_;
 };
 
-int loopbackSocket(quint16 port, bool blocking)
+int loopbackSocket(quint16 port, bool blocking, const char* from = nullptr)
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM | (blocking ? 0 : SOCK_NONBLOCK), 0);
+    if (from) {   // another address of the loopback range: a stranger of its own
+        sockaddr_in source{};
+        source.sin_family = AF_INET;
+        ::inet_pton(AF_INET, from, &source.sin_addr);
+        ::bind(fd, reinterpret_cast<sockaddr*>(&source), sizeof source);
+    }
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(port);
@@ -427,13 +441,120 @@ int soak(int minutes, const QByteArray& token)
 
 } // namespace
 
+// Strangers' attacks at once, each in a thread of its own on raw sockets from an address of its
+// own (127.0.0.2 to .4), the view pages and the operator's fresh requests from 127.0.0.1.
+int attacks(int seconds, const QByteArray& token)
+{
+    Pty pty;
+    Responder bus(pty);
+    const quint16 port = static_cast<quint16>(Ser2net::freePort());
+    Program program(pty, true, port, token);
+    runFor(3);
+    const ProcStat before = readProc(program.pid);
+    std::atomic<bool> stop{false};
+    std::atomic<long> pipelinedConnections{0}, heldConnections{0}, floodConnections{0};
+    const auto pause = [](int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); };
+    std::vector<std::thread> attackers;
+    // Twenty GETs every 2 ms, answers never read; a new connection when the server cuts it.
+    attackers.emplace_back([&] {
+        std::string burst;
+        for (int i = 0; i < 20; ++i)
+            burst += "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+        while (!stop) {
+            const int fd = loopbackSocket(port, true, "127.0.0.2");
+            const timeval limit{0, 100000};
+            ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+            ++pipelinedConnections;
+            while (!stop) {
+                if (::send(fd, burst.data(), burst.size(), MSG_NOSIGNAL) < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+                    break;
+                pause(2);
+            }
+            ::close(fd);
+        }
+    });
+    // An upgrade with no "Connection: upgrade", held until the server ends it.
+    attackers.emplace_back([&] {
+        const std::string upgrade = "GET /api/v1/live HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\n\r\n";
+        while (!stop) {
+            const int fd = loopbackSocket(port, true, "127.0.0.3");
+            ++heldConnections;
+            if (::send(fd, upgrade.data(), upgrade.size(), MSG_NOSIGNAL) > 0) {
+                char buf[4096];
+                while (!stop) {
+                    pollfd p{fd, POLLIN, 0};
+                    if (::poll(&p, 1, 100) > 0 && ::read(fd, buf, sizeof buf) <= 0)
+                        break;
+                }
+            }
+            ::close(fd);
+            pause(10);
+        }
+    });
+    // New connections that say nothing, 200 a second.
+    attackers.emplace_back([&] {
+        while (!stop) {
+            ::close(loopbackSocket(port, false, "127.0.0.4"));
+            ++floodConnections;
+            pause(5);
+        }
+    });
+    QThread viewsThread;
+    Pages views(port, viewerKey(), bus);
+    views.moveToThread(&viewsThread);
+    viewsThread.start();
+    // Eight at a time, as a hall's screens come up: one address's connections that have shown
+    // no key yet are capped.
+    for (int batch = 0; batch < 8; ++batch) {
+        QMetaObject::invokeMethod(&views, [&] { views.open(8); });
+        runFor(0.3);
+    }
+    runFor(1);
+
+    std::vector<double> operatorMs;
+    int lost = 0;
+    long peakKb = 0;
+    const int64_t end = nowMicros() + int64_t(seconds) * 1000000;
+    while (nowMicros() < end) {
+        const double ms = goodRequestMs(port, token);
+        if (ms < 0)
+            ++lost;
+        else
+            operatorMs.push_back(ms);
+        peakKb = std::max(peakKb, readProc(program.pid).rssKb);
+        runFor(0.1);
+    }
+    const ProcStat after = readProc(program.pid);
+    const int viewers = views.connected.load();
+    stop = true;
+    for (std::thread& t : attackers)
+        t.join();
+    QMetaObject::invokeMethod(&views, [&] { qDeleteAll(views.children()); }, Qt::BlockingQueuedConnection);
+    viewsThread.quit();
+    viewsThread.wait();
+
+    std::printf("attacks for %d s: a pipelining reader (%ld connections), a held upgrade (%ld), %d of 64 view pages "
+                "let in, a flood (%ld connections)\n",
+                seconds, pipelinedConnections.load(), heldConnections.load(), viewers, floodConnections.load());
+    std::printf("  the operator's fresh request, %zu answered, %d lost: median %.1f ms, p99 %.1f ms, max %.1f ms "
+                "(goal: p99 <= 100 ms, none lost)\n",
+                operatorMs.size(), lost, percentile(operatorMs, 50), percentile(operatorMs, 99),
+                percentile(operatorMs, 100));
+    std::printf("  program resident memory: %.1f MB before, peak %.1f MB, high-water %.1f MB (goal: <= 60 MB)\n",
+                before.rssKb / 1024.0, peakKb / 1024.0, after.hwmKb / 1024.0);
+    return 0;
+}
+
 int main(int argc, char** argv)
 {
     const int seconds = bench::option(argc, argv, "--seconds", 30, 3);
     const int soakMinutes = bench::option(argc, argv, "--soak-minutes", 0, 0);
     QCoreApplication app(argc, argv);
+    const int attackSeconds = bench::option(argc, argv, "--attacks", 0, 0);
     if (soakMinutes > 0)
         return soak(soakMinutes, newAccessToken());
+    if (attackSeconds > 0)
+        return attacks(attackSeconds, newAccessToken());
     std::printf("bench_remote: %d s per phase, program %s\n", seconds, KADREL_BUILD_DIR "/kadrel");
     std::fflush(stdout);
     const QByteArray token = newAccessToken();

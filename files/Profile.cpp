@@ -78,8 +78,10 @@ ProfileChoice ParseProfileArguments(const QStringList& arguments)
     return choice;
 }
 
-bool LockProfile(const QString& folder, const QString& name, QString& message)
+bool LockProfile(const QString& folder, const QString& name, QString& message, bool* heldElsewhere)
 {
+    if (heldElsewhere)
+        *heldElsewhere = false;
     if (!FileRoom::makeFolder(QFile::encodeName(folder).toStdString()).ok()) {
         message = QStringLiteral("Nie można utworzyć folderu profilu „%1”: %2.").arg(name, folder);
         return false;
@@ -95,6 +97,8 @@ bool LockProfile(const QString& folder, const QString& name, QString& message)
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int e = errno;
         ::close(fd);
+        if (heldElsewhere)
+            *heldElsewhere = e == EWOULDBLOCK;
         message = e == EWOULDBLOCK
                       ? QStringLiteral("Profil „%1” jest już otwarty w innym oknie programu Kadrel.\n"
                                        "Jeden profil może działać tylko raz; dla drugiej magistrali "

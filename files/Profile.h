@@ -18,5 +18,6 @@ ProfileChoice ParseProfileArguments(const QStringList& arguments);
 // Letters, digits, '-', '_' and '.', 1 to 64 of them, not starting with '.'.
 bool ValidProfileName(const QString& name);
 // Takes the profile's lock for the life of the process: false when another running instance
-// holds it (or the folder cannot be made), with the operator's message in `message`.
-bool LockProfile(const QString& folder, const QString& name, QString& message);
+// holds it (or the folder cannot be made), with the operator's message in `message`;
+// `heldElsewhere` tells the first case from the others.
+bool LockProfile(const QString& folder, const QString& name, QString& message, bool* heldElsewhere = nullptr);

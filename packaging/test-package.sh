@@ -163,11 +163,16 @@ field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Section)" = utils ] || fail "Section is '$(field Section)'"
 [ "$(field Maintainer)" = "Kadrel developers <kadrel@example.com>" ] || fail "Maintainer is '$(field Maintainer)'"
 depends=$(field Depends)
-for lib in libqt6widgets6 libqt6core6 libc6 libstdc++6; do
-    case ", $depends," in
-        *", $lib "*|*", $lib,"*) ;;
-        *) fail "Depends lacks $lib: $depends" ;;
-    esac
+# Each release names its own libraries: Debian 13 took 64-bit time_t into Qt Core's package
+# name (libqt6core6t64).
+for lib in libqt6widgets6 "libqt6core6 libqt6core6t64" libc6 libstdc++6; do
+    found=
+    for name in $lib; do
+        case ", $depends," in
+            *", $name "*|*", $name,"*) found=$name ;;
+        esac
+    done
+    [ -n "$found" ] || fail "Depends lacks ${lib// / or }: $depends"
 done
 echo "Depends: $depends"
 
@@ -193,6 +198,15 @@ if command -v systemd-analyze >/dev/null; then
         else
             fail "systemd-analyze verify $unit: $out"
         fi
+        # The sandbox a user service can have: systemd's own rating, 4.0 or lower.
+        score=$(XDG_RUNTIME_DIR=$tmp systemd-analyze security --user --offline=true "$tmp/units/$unit" 2>&1 |
+                sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\).*/\1/p')
+        if [ -n "$score" ] && awk -v s="$score" 'BEGIN { exit !(s <= 4.0) }'; then
+            ok "systemd-analyze security $unit: $score"
+        else
+            fail "systemd-analyze security $unit: exposure ${score:-not rated} (at most 4.0)"
+        fi
+        grep -q '^RestartPreventExitStatus=3$' "$src" || fail "$unit: restarts when the profile runs already"
     done
 else
     echo "note: systemd-analyze is missing (Debian: systemd); the user units were not verified"

@@ -1,6 +1,8 @@
 #include "remote/RemoteServer.h"
 
+#include <QElapsedTimer>
 #include <QFile>
+#include <QHash>
 #include <QHttpServerRequest>
 #include <QHttpServerResponder>
 #include <QTcpServer>
@@ -8,6 +10,12 @@
 #include <QUrlQuery>
 #include <QWebSocket>
 #include <algorithm>
+#include <cstring>
+#include <netinet/in.h>
+#include <linux/sockios.h>
+#include <linux/tcp.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <optional>
 #include <unistd.h>
 
@@ -20,58 +28,148 @@ using Status = QHttpServerResponder::StatusCode;
 
 const QByteArray JsonType = QByteArrayLiteral("application/json; charset=utf-8");
 
-// What the raw head of a request says, read before the HTTP server parses it: the server would
-// take ambiguous framing or a flood of headers in its stride, and knows nothing of HTTP/1.0
-// connections or of "Expect: 100-continue".
+// What the raw head of a request says, read before the HTTP server parses it. Qt's parser is
+// more forgiving than the grammar (it skips leading empty lines, takes bare LF and folded
+// lines), so whatever two readers could read apart is refused here: what passes reads the
+// same to both, on every Qt version.
 struct HeadCheck {
     int status = 0;             // 0: the head is fine; else 400 or 431
+    QByteArray code;            // the refusal's error code
+    QString why;                // and its message
     bool keepAlive = true;
     bool expectContinue = false;
+    bool upgrade = false;       // a complete WebSocket upgrade: what follows is the WebSocket's
+    qint64 bodyBytes = 0;       // from Content-Length
+    QByteArray userAgent;       // as sent: Qt 6.8 drops a header it does not like
 };
+
+// Bytes the kernel has handed to the program on this connection: received less still queued.
+// -1 where the kernel does not say.
+qint64 takenFromKernel(int fd)
+{
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        tcp_info before{}, after{};
+        socklen_t size = sizeof before;
+        int queued = 0;
+        if (::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &before, &size) != 0 || size < sizeof before
+            || ::ioctl(fd, SIOCINQ, &queued) != 0)
+            return -1;
+        size = sizeof after;
+        // Bytes that came between the two calls would be counted wrong; they are asked again.
+        if (::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &after, &size) == 0 && after.tcpi_bytes_received == before.tcpi_bytes_received)
+            return static_cast<qint64>(before.tcpi_bytes_received) - queued;
+    }
+    return -1;
+}
+
+bool isTokenChar(char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')
+           || (c != 0 && std::strchr("!#$%&'*+-.^_`|~", c) != nullptr);
+}
+
+// A byte a head may never hold: controls other than tab (the line ends are checked apart).
+bool isControl(char c)
+{
+    const auto b = static_cast<unsigned char>(c);
+    return (b < 0x20 && b != '\t') || b == 0x7F;
+}
+
+// Bytes of a head still arriving that no complete head could mend; empty when none so far.
+QString badStart(const QByteArray& bytes)
+{
+    if (bytes.startsWith('\r') || bytes.startsWith('\n'))
+        return QStringLiteral("Żądanie zaczyna się od pustego wiersza");
+    for (qsizetype i = 0; i < bytes.size(); ++i) {
+        const char c = bytes[i];
+        if (c == '\n' && (i == 0 || bytes[i - 1] != '\r'))
+            return QStringLiteral("Wiersz nagłówka nie kończy się znakami CR LF");
+        if (c == '\r' && i + 1 < bytes.size() && bytes[i + 1] != '\n')
+            return QStringLiteral("Znak CR bez LF w nagłówkach");
+        if (c != '\r' && c != '\n' && isControl(c))
+            return QStringLiteral("Znak sterujący w nagłówkach");
+    }
+    return {};
+}
 
 HeadCheck checkHead(const QByteArray& head, const RemoteLimits& limits)
 {
     HeadCheck out;
-    const QList<QByteArray> lines = head.split('\n');
-    const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
-    const bool http10 = requestLine.size() == 3 && requestLine[2] == "HTTP/1.0";
-    if (lines.size() - 1 > limits.maxHeaderLines + 1) {   // the empty line that ends the head is one
-        out.status = 431;
+    const auto refuse = [&out](int status, const char* code, const QString& why) {
+        out.status = status;
+        out.code = code;
+        out.why = why;
         return out;
-    }
-    QByteArray length;
-    bool lengthSeen = false, chunked = false, askedKeepAlive = false, askedClose = false;
+    };
+    // `head` ends with the empty line; it holds no bare CR or LF and no control byte.
+    QList<QByteArray> lines = head.left(head.size() - 2).split('\n');
+    lines.removeLast();   // after the last line's end
+    for (QByteArray& l : lines)
+        l.chop(1);        // the CR
+    if (lines.size() - 1 > limits.maxHeaderLines)
+        return refuse(431, "headers_too_large", QStringLiteral("Nagłówki żądania są za duże albo jest ich za wiele"));
+    const QList<QByteArray> requestLine = lines[0].split(' ');
+    if (requestLine.size() != 3 || requestLine[0].isEmpty() || requestLine[1].isEmpty()
+        || !std::all_of(requestLine[0].cbegin(), requestLine[0].cend(), isTokenChar)
+        || (requestLine[2] != "HTTP/1.1" && requestLine[2] != "HTTP/1.0"))
+        return refuse(400, "bad_request", QStringLiteral("Nieprawidłowy wiersz żądania"));
+    const bool http10 = requestLine[2] == "HTTP/1.0";
+
+    int lengths = 0, hosts = 0, upgrades = 0, keys = 0, versions = 0;
+    bool askedKeepAlive = false, askedClose = false, askedUpgrade = false, websocket = false, version13 = false;
+    bool goodKey = false;
     for (qsizetype i = 1; i < lines.size(); ++i) {
-        const QByteArray line = lines[i].trimmed();
+        const QByteArray& line = lines[i];
+        if (line.startsWith(' ') || line.startsWith('\t'))
+            return refuse(400, "bad_header", QStringLiteral("Nagłówek zawinięty na kilka wierszy"));
         const qsizetype colon = line.indexOf(':');
-        if (colon <= 0)
-            continue;
-        const QByteArray name = line.left(colon).trimmed().toLower();
+        if (colon <= 0 || !std::all_of(line.cbegin(), line.cbegin() + colon, isTokenChar))
+            return refuse(400, "bad_header", QStringLiteral("Nieprawidłowa nazwa nagłówka"));
+        const QByteArray name = line.left(colon).toLower();
         const QByteArray value = line.mid(colon + 1).trimmed();
         if (name == "content-length") {
-            // A list of one repeated value is the same length; anything else is two framings.
-            for (const QByteArray& item : value.split(',')) {
-                if (lengthSeen && item.trimmed() != length) {
-                    out.status = 400;
-                    return out;
-                }
-                length = item.trimmed();
-                lengthSeen = true;
-            }
+            bool digits = !value.isEmpty() && value.size() <= 12
+                          && std::all_of(value.cbegin(), value.cend(), [](char c) { return c >= '0' && c <= '9'; });
+            if (!digits || ++lengths > 1)
+                return refuse(400, "bad_framing", QStringLiteral("Długość treści żądania jest niejednoznaczna"));
+            out.bodyBytes = value.toLongLong();
         } else if (name == "transfer-encoding") {
-            chunked = true;
+            // The API takes small JSON bodies with their length; chunks are one more framing.
+            return refuse(400, "bad_framing", QStringLiteral("Długość treści żądania jest niejednoznaczna"));
+        } else if (name == "host") {
+            if (++hosts > 1)
+                return refuse(400, "bad_header", QStringLiteral("Nagłówek Host podany więcej niż raz"));
         } else if (name == "connection") {
             for (const QByteArray& token : value.toLower().split(',')) {
                 askedKeepAlive |= token.trimmed() == "keep-alive";
                 askedClose |= token.trimmed() == "close";
+                askedUpgrade |= token.trimmed() == "upgrade";
             }
+        } else if (name == "upgrade") {
+            ++upgrades;
+            websocket = value.compare("websocket", Qt::CaseInsensitive) == 0;
+        } else if (name == "sec-websocket-key") {
+            ++keys;
+            goodKey = QByteArray::fromBase64Encoding(value, QByteArray::AbortOnBase64DecodingErrors).decoded.size() == 16;
+        } else if (name == "sec-websocket-version") {
+            ++versions;
+            version13 = value == "13";
+        } else if (name == "user-agent") {
+            if (out.userAgent.isEmpty())
+                out.userAgent = value;
         } else if (name == "expect") {
             out.expectContinue = value.compare("100-continue", Qt::CaseInsensitive) == 0;
         }
     }
-    if (lengthSeen && chunked) {
-        out.status = 400;
-        return out;
+    if (!http10 && hosts == 0)
+        return refuse(400, "bad_header", QStringLiteral("Brak nagłówka Host"));
+    if (upgrades > 0 || askedUpgrade) {
+        // Qt takes some half upgrades as plain requests and others as upgrades; only the
+        // whole one passes, and nothing else may name one.
+        out.upgrade = upgrades == 1 && websocket && askedUpgrade && requestLine[0] == "GET" && !http10 && keys == 1
+                      && goodKey && versions == 1 && version13 && lengths == 0;
+        if (!out.upgrade)
+            return refuse(400, "bad_upgrade", QStringLiteral("Niepełna prośba o połączenie WebSocket"));
     }
     out.keepAlive = http10 ? askedKeepAlive && !askedClose : !askedClose;
     return out;
@@ -95,32 +193,44 @@ QByteArray rawError(int status, const QByteArray& reason, const RemoteApi::Error
 class GuardedTcpServer;
 
 // One connection: the deadlines by which its first byte and each request must have arrived,
-// the bytes and the head it has sent towards that request, and whether it has made a request
-// with the token. Lives as a child of the socket, so it goes when the socket goes.
+// its own reading of the request stream (each pipelined request counted and checked on its
+// own), the checked heads Qt has yet to serve, and the strongest key it has shown. Lives as a
+// child of the socket, so it goes when the socket goes.
 class ConnectionWatch : public QObject {
 public:
     ConnectionWatch(QTcpSocket* socket, GuardedTcpServer* server, const RemoteLimits& limits, RemoteCounters& counters);
     ~ConnectionWatch() override;
 
+    // Qt is serving the next request: its head is the one checked first of those waiting.
     void requestArrived()
     {
-        bytes_ = 0;
-        headBytes_.clear();
-        headDone_ = false;
-        deadline_.start(limits_.requestTimeoutMs);
+        if (!waiting_.isEmpty())
+            current_ = waiting_.takeFirst();
+        if (!upgraded_)
+            deadline_.start(limits_.requestTimeoutMs);
     }
-    void markAuthenticated() { authenticated_ = true; }
-    bool authenticated() const { return authenticated_; }
-    bool keepAlive() const { return head_.keepAlive; }
-    // A WebSocket now: its own rules apply.
+    void showed(RemoteAccess access) { access_ = std::max(access_, access); }
+    RemoteAccess access() const { return access_; }
+    bool keepAlive() const { return current_.keepAlive; }
+    const QByteArray& userAgent() const { return current_.userAgent; }
+    // Qt takes the connection for a WebSocket: the guard no longer reads it, and its deadline
+    // stands until the handshake is done.
     void upgraded();
+    void handshakeDone() { deadline_.stop(); }
+    bool isWebSocket() const { return upgraded_; }
     QTcpSocket* socket() const { return socket_; }
+    QHostAddress peer() const { return peer_; }
     void detach() { server_ = nullptr; }
     // The connection has ended, however it ended; its place is given back once.
     void release();
+    // Closed to make room or for over-staying: told to Qt as well, whatever was paused.
+    void cut();
 
 private:
     void arrived();
+    void afterArrival();
+    void pause();
+    void checkDrain();
     void refuse(int status, const QByteArray& reason, const RemoteApi::Error& e);
     void watchEnd();
 
@@ -128,21 +238,31 @@ private:
     GuardedTcpServer* server_;
     const RemoteLimits& limits_;
     RemoteCounters& counters_;
+    QHostAddress peer_;
     QTimer deadline_;
     QTimer firstByte_;
-    qint64 bytes_ = 0;
-    QByteArray headBytes_;
-    HeadCheck head_;
-    bool headDone_ = false;
+    QTimer drain_;
+    QElapsedTimer pausedFor_;
+    QByteArray stream_;        // bytes of the request being read that are not yet accounted for
+    qint64 seen_ = 0;          // bytes at the front of the socket's buffer already in stream_
+    qint64 taken_ = 0;         // bytes the socket had taken from the kernel at the last arrival
+    bool inBody_ = false;
+    qint64 bodyLeft_ = 0;
+    qint64 requestBytes_ = 0;
+    bool passedUpgrade_ = false;   // what follows a whole upgrade head is the WebSocket's
+    QList<HeadCheck> waiting_;
+    HeadCheck current_;
+    RemoteAccess access_ = RemoteAccess::None;
     bool upgraded_ = false;
-    bool authenticated_ = false;
     bool refused_ = false;
     bool released_ = false;
+    bool paused_ = false;
 };
 
-// Accepts connections up to the limit. Over it, the oldest connection that has not yet made a
-// request with the token is closed to make room; only when every place is held by a known
-// client is the newcomer closed, before any byte is read.
+// Accepts connections up to the limit. Over it, a connection is closed to make room: a stranger
+// (one that has shown no key) from the address that holds the most of them, else a viewer's;
+// a connection that showed the operator's token is never closed for room. Only when every
+// place is the operator's is the newcomer closed, before any byte is read.
 class GuardedTcpServer : public QTcpServer {
 public:
     GuardedTcpServer(const RemoteLimits& limits, RemoteCounters& counters, QObject* parent)
@@ -162,6 +282,27 @@ public:
             if (w->socket() == socket)
                 return w;
         return nullptr;
+    }
+
+    // One listening port: the peer's address and port name one connection.
+    ConnectionWatch* watchOf(const QHostAddress& peer, quint16 peerPort) const
+    {
+        for (ConnectionWatch* w : open_)
+            if (w->socket()->peerPort() == peerPort && w->socket()->peerAddress() == peer)
+                return w;
+        return nullptr;
+    }
+    QTcpSocket* socketOf(const QHostAddress& peer, quint16 peerPort) const
+    {
+        ConnectionWatch* w = watchOf(peer, peerPort);
+        return w ? w->socket() : nullptr;
+    }
+
+    int viewerPages() const
+    {
+        return static_cast<int>(std::count_if(open_.cbegin(), open_.cend(), [](const ConnectionWatch* w) {
+            return w->isWebSocket() && w->access() == RemoteAccess::Viewer;
+        }));
     }
 
     void released(ConnectionWatch* watch)
@@ -184,23 +325,72 @@ protected:
             ::close(static_cast<int>(descriptor));
             return;
         }
-        open_.append(new ConnectionWatch(socket, this, limits_, counters_));
+        keepAlive(socket);
+        // Read no more at a time than one request may hold: what one arrival can make Qt
+        // answer is bounded, and a connection that is paused stops at this.
+        socket->setReadBufferSize(limits_.maxRequestBytes);
+        auto* watch = new ConnectionWatch(socket, this, limits_, counters_);
+        strangerLimit(watch->peer());
+        open_.append(watch);
         counters_.open = static_cast<int>(open_.size());
         counters_.peakOpen = std::max(counters_.peakOpen, counters_.open);
         addPendingConnection(socket);
     }
 
 private:
+    // A peer that vanished without a word is found by the kernel's probes, not held for ever.
+    void keepAlive(QTcpSocket* socket) const
+    {
+        socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
+        const int fd = static_cast<int>(socket->socketDescriptor());
+        const int idle = limits_.keepAliveIdleS, interval = limits_.keepAliveIntervalS, count = limits_.keepAliveProbes;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+        ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+        ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+    }
+
+    static bool stranger(const ConnectionWatch* w) { return w->access() == RemoteAccess::None && !w->isWebSocket(); }
+
+    // One address's strangers keep to their share; the oldest goes for a newcomer over it.
+    void strangerLimit(const QHostAddress& peer)
+    {
+        int mine = 0;
+        ConnectionWatch* oldest = nullptr;
+        for (ConnectionWatch* w : std::as_const(open_))
+            if (stranger(w) && w->peer() == peer && mine++ == 0)
+                oldest = w;
+        if (oldest && mine >= limits_.maxStrangersPerAddress)
+            evict(oldest);
+    }
+
     bool makeRoom()
     {
-        const auto idle = std::find_if(open_.cbegin(), open_.cend(), [](ConnectionWatch* w) { return !w->authenticated(); });
-        if (idle == open_.cend())
+        QHash<QHostAddress, int> strangers;
+        for (ConnectionWatch* w : std::as_const(open_))
+            if (stranger(w))
+                ++strangers[w->peer()];
+        ConnectionWatch* pick = nullptr;
+        for (ConnectionWatch* w : std::as_const(open_))
+            if (stranger(w) && (!pick || strangers.value(w->peer()) > strangers.value(pick->peer())))
+                pick = w;
+        // Then a viewer: plain requests before live pages, the oldest first.
+        for (ConnectionWatch* w : std::as_const(open_))
+            if (!pick && w->access() == RemoteAccess::Viewer && !w->isWebSocket())
+                pick = w;
+        for (ConnectionWatch* w : std::as_const(open_))
+            if (!pick && w->access() == RemoteAccess::Viewer)
+                pick = w;
+        if (!pick)
             return false;
-        ConnectionWatch* w = *idle;
+        evict(pick);
+        return true;
+    }
+
+    void evict(ConnectionWatch* w)
+    {
         ++counters_.evicted;
         w->release();
-        w->socket()->abort();
-        return true;
+        w->cut();
     }
 
     const RemoteLimits& limits_;
@@ -210,23 +400,28 @@ private:
 
 ConnectionWatch::ConnectionWatch(QTcpSocket* socket, GuardedTcpServer* server, const RemoteLimits& limits,
                                  RemoteCounters& counters)
-    : QObject(socket), socket_(socket), server_(server), limits_(limits), counters_(counters)
+    : QObject(socket), socket_(socket), server_(server), limits_(limits), counters_(counters),
+      peer_(socket->peerAddress())
 {
     deadline_.setSingleShot(true);
     connect(&deadline_, &QTimer::timeout, this, [this] {
         ++counters_.timedOut;
-        socket_->abort();
+        cut();
     });
     deadline_.start(limits_.requestTimeoutMs);
     // A connection that says nothing at all is given less time than a slow one.
     firstByte_.setSingleShot(true);
     connect(&firstByte_, &QTimer::timeout, this, [this] {
         ++counters_.timedOut;
-        socket_->abort();
+        cut();
     });
     firstByte_.start(std::min(limits_.firstByteTimeoutMs, limits_.requestTimeoutMs));
+    drain_.setInterval(20);
+    connect(&drain_, &QTimer::timeout, this, [this] { checkDrain(); });
     // Connected before the HTTP server's own reader, so it sees each arrival first.
     connect(socket_, &QTcpSocket::readyRead, this, [this] { arrived(); });
+    // Queued, so that it runs once the HTTP server's reader has taken what it takes.
+    connect(socket_, &QTcpSocket::readyRead, this, [this] { afterArrival(); }, Qt::QueuedConnection);
     watchEnd();
 }
 
@@ -246,9 +441,12 @@ void ConnectionWatch::watchEnd()
 void ConnectionWatch::upgraded()
 {
     upgraded_ = true;
-    authenticated_ = true;
-    deadline_.stop();
     firstByte_.stop();
+    drain_.stop();
+    paused_ = false;
+    socket_->blockSignals(false);
+    // The WebSocket's frames are capped by the WebSocket itself.
+    socket_->setReadBufferSize(0);
     // The HTTP server cuts every connection of the socket's signals when it hands the socket
     // to the WebSocket server; the end is watched again once that is done.
     QTimer::singleShot(0, this, [this] {
@@ -265,8 +463,26 @@ void ConnectionWatch::release()
     released_ = true;
     deadline_.stop();
     firstByte_.stop();
+    drain_.stop();
     if (server_)
         server_->released(this);
+}
+
+void ConnectionWatch::cut()
+{
+    drain_.stop();
+    bool endedUnheard = false;
+    if (paused_) {
+        paused_ = false;
+        // Qt must hear of the end to let the socket go; an end that came while paused was
+        // not heard by anyone.
+        endedUnheard = socket_->state() == QAbstractSocket::UnconnectedState;
+        socket_->blockSignals(false);
+    }
+    socket_->abort();
+    release();
+    if (endedUnheard)
+        socket_->deleteLater();
 }
 
 void ConnectionWatch::arrived()
@@ -278,31 +494,91 @@ void ConnectionWatch::arrived()
         socket_->readAll();   // the answer is on its way; nothing more is read
         return;
     }
-    const QByteArray fresh = socket_->peek(socket_->bytesAvailable());
-    bytes_ += fresh.size();
-    if (!headDone_) {
-        headBytes_ += fresh;
-        const qsizetype end = headBytes_.indexOf("\r\n\r\n");
-        if (end < 0 ? headBytes_.size() > limits_.maxHeadBytes : end + 4 > limits_.maxHeadBytes)
-            return refuse(431, "Request Header Fields Too Large", headersTooLarge());
-        if (end >= 0) {
-            headDone_ = true;
-            head_ = checkHead(headBytes_.left(end + 2), limits_);
-            const bool bodyStarted = headBytes_.size() > end + 4;
-            headBytes_.clear();
-            if (head_.status == 431)
-                return refuse(431, "Request Header Fields Too Large", headersTooLarge());
-            if (head_.status == 400)
-                return refuse(400, "Bad Request",
-                              {400, "bad_framing", QStringLiteral("Długość treści żądania jest niejednoznaczna")});
-            if (head_.expectContinue && !bodyStarted)
-                socket_->write("HTTP/1.1 100 Continue\r\n\r\n");
+    if (passedUpgrade_)
+        return;
+    // Qt serves one pipelined request at a time and leaves the rest in the socket, and may
+    // take them later than this: what is new is told by what the socket has taken from the
+    // kernel since, else by what Qt left after the last arrival.
+    const qint64 available = socket_->bytesAvailable();
+    const qint64 taken = takenFromKernel(static_cast<int>(socket_->socketDescriptor()));
+    const qint64 fresh = taken >= 0 && taken_ >= 0 ? taken - taken_ : available - std::min(seen_, available);
+    taken_ = taken;
+    stream_ += socket_->peek(available).right(std::clamp<qint64>(fresh, 0, available));
+    seen_ = available;
+    // Each pipelined request on its own: its head checked, its length counted to its cap.
+    while (!stream_.isEmpty()) {
+        if (inBody_) {
+            const qint64 take = std::min<qint64>(bodyLeft_, stream_.size());
+            stream_.remove(0, take);
+            bodyLeft_ -= take;
+            if (bodyLeft_ > 0)
+                break;
+            inBody_ = false;
+            continue;
         }
+        const qsizetype end = stream_.indexOf("\r\n\r\n");
+        const QString bad = badStart(end < 0 ? stream_ : stream_.left(end + 4));
+        if (!bad.isEmpty())
+            return refuse(400, "Bad Request", {400, "bad_request", bad});
+        if (end < 0 ? stream_.size() > limits_.maxHeadBytes : end + 4 > limits_.maxHeadBytes)
+            return refuse(431, "Request Header Fields Too Large", headersTooLarge());
+        if (end < 0)
+            break;
+        const HeadCheck head = checkHead(stream_.left(end + 4), limits_);
+        if (head.status != 0) {
+            return refuse(head.status, head.status == 431 ? "Request Header Fields Too Large" : "Bad Request",
+                          {head.status, head.code, head.why});
+        }
+        requestBytes_ = end + 4 + head.bodyBytes;
+        if (requestBytes_ > limits_.maxRequestBytes) {
+            ++counters_.oversized;
+            return cut();
+        }
+        stream_.remove(0, end + 4);
+        waiting_.append(head);
+        if (head.upgrade) {
+            passedUpgrade_ = true;
+            stream_.clear();
+            break;
+        }
+        bodyLeft_ = head.bodyBytes;
+        inBody_ = bodyLeft_ > 0;
+        if (inBody_ && head.expectContinue && stream_.isEmpty() && !HttpServerShim::answersContinue)
+            socket_->write("HTTP/1.1 100 Continue\r\n\r\n");
     }
-    if (bytes_ > limits_.maxRequestBytes) {
-        ++counters_.oversized;
-        socket_->abort();
+}
+
+void ConnectionWatch::afterArrival()
+{
+    seen_ = socket_->bytesAvailable();   // what the HTTP server left of what was seen
+    if (!upgraded_ && !refused_ && !paused_ && socket_->bytesToWrite() > limits_.maxUnsentBytes)
+        pause();
+}
+
+// A client that sends and does not read: nothing more of its requests reaches Qt until its
+// answers have gone out, and it goes if they do not. The socket stops reading once its read
+// buffer is full, so the kernel holds the sender back.
+void ConnectionWatch::pause()
+{
+    paused_ = true;
+    socket_->blockSignals(true);
+    pausedFor_.start();
+    drain_.start();
+}
+
+void ConnectionWatch::checkDrain()
+{
+    if (socket_->state() != QAbstractSocket::ConnectedState || pausedFor_.elapsed() > limits_.drainTimeoutMs) {
+        ++counters_.stalled;
+        return cut();
     }
+    if (socket_->bytesToWrite() > limits_.maxUnsentBytes / 2)
+        return;
+    drain_.stop();
+    paused_ = false;
+    socket_->blockSignals(false);
+    if (socket_->bytesAvailable() > 0)
+        QMetaObject::invokeMethod(socket_, "readyRead", Qt::QueuedConnection);
 }
 
 void ConnectionWatch::refuse(int status, const QByteArray& reason, const RemoteApi::Error& e)
@@ -316,29 +592,24 @@ void ConnectionWatch::refuse(int status, const QByteArray& reason, const RemoteA
 }
 
 namespace {
+using Header = HttpServerShim::Header;
 
-QByteArray headerValue(const QHttpServerRequest& request, const QByteArray& name)
+// Every value a cookie of that name has: a stale one from another path may come first.
+QList<QByteArray> cookieValues(const QByteArray& cookies, const QByteArray& name)
 {
-    for (const auto& h : request.headers())
-        if (h.first.compare(name, Qt::CaseInsensitive) == 0)
-            return h.second;
-    return {};
-}
-
-QByteArray cookieValue(const QByteArray& cookies, const QByteArray& name)
-{
+    QList<QByteArray> values;
     for (const QByteArray& part : cookies.split(';')) {
         const QByteArray item = part.trimmed();
         if (item.startsWith(name + '='))
-            return item.mid(name.size() + 1);
+            values.append(item.mid(name.size() + 1));
     }
-    return {};
+    return values;
 }
 
-struct Header {
-    QByteArray name;
-    QByteArray value;
-};
+bool anyIs(const QList<QByteArray>& given, const QByteArray& secret)
+{
+    return std::any_of(given.cbegin(), given.cend(), [&](const QByteArray& g) { return !g.isEmpty() && sameToken(g, secret); });
+}
 
 // A browser names the page's origin; a page of another site may not listen in or send commands,
 // even with the operator's cookie. Programs send no origin.
@@ -376,19 +647,18 @@ struct RemoteServer::Answer {
     void reply(Status status, const QByteArray& type, const QByteArray& body, std::initializer_list<Header> extra = {})
     {
         this->status = static_cast<int>(status);
-        responder.writeStatusLine(status);
-        responder.writeHeader("Content-Type", type);
-        responder.writeHeader("Content-Length", QByteArray::number(body.size()));
-        responder.writeHeader("Cache-Control", "no-store");
-        responder.writeHeader("X-Content-Type-Options", "nosniff");
-        responder.writeHeader("Referrer-Policy", "no-referrer");
+        QList<Header> headers{{"Content-Type", type},
+                              {"Content-Length", QByteArray::number(body.size())},
+                              {"Cache-Control", "no-store"},
+                              {"X-Content-Type-Options", "nosniff"},
+                              {"Referrer-Policy", "no-referrer"}};
         if (close)
-            responder.writeHeader("Connection", "close");
+            headers.append(Header{"Connection", "close"});
         else if (http10KeepAlive)
-            responder.writeHeader("Connection", "keep-alive");
+            headers.append(Header{"Connection", "keep-alive"});
         for (const Header& h : extra)
-            responder.writeHeader(h.name, h.value);
-        responder.writeBody(head ? QByteArray() : body);
+            headers.append(h);
+        HttpServerShim::write(responder, this->status, headers, head ? QByteArray() : body);
     }
     void error(const RemoteApi::Error& e, std::initializer_list<Header> extra = {})
     {
@@ -398,12 +668,14 @@ struct RemoteServer::Answer {
 };
 
 RemoteServer::RemoteServer(StopwatchHost& host, QByteArray token, RemoteLimits limits, QObject* parent)
-    : QAbstractHttpServer(parent), host_(host), token_(std::move(token)), limits_(limits)
+    : HttpServerShim(parent), host_(host), token_(std::move(token)), limits_(limits)
 {
     Q_INIT_RESOURCE(remote);   // the page lives in this static library
     coalesce_.setSingleShot(true);
     coalesce_.setInterval(0);
     connect(&coalesce_, &QTimer::timeout, this, [this] { broadcast(); });
+    ping_.setInterval(limits_.pingIntervalMs);
+    connect(&ping_, &QTimer::timeout, this, [this] { pingClients(); });
     sweep_.setInterval(1000);
     connect(&sweep_, &QTimer::timeout, this, [this] { broadcast(); });
     connect(this, &QAbstractHttpServer::newWebSocketConnection, this, [this] { acceptWebSockets(); });
@@ -448,14 +720,12 @@ QByteArray RemoteServer::viewerCookieName() const
 RemoteAccess RemoteServer::access(const QByteArray& bearer, const QByteArray& cookies, const QByteArray& token,
                                   const QByteArray& key) const
 {
-    const QByteArray given = bearer.startsWith("Bearer ") ? bearer.mid(7).trimmed() : QByteArray();
-    const QByteArray cookie = cookieValue(cookies, cookieName());
-    if ((!given.isEmpty() && sameToken(given, token_)) || (!cookie.isEmpty() && sameToken(cookie, token_))
-        || (!token.isEmpty() && sameToken(token, token_)))
+    // The scheme's name is read without case.
+    const QByteArray scheme = bearer.left(7);
+    const QByteArray given = scheme.compare("Bearer ", Qt::CaseInsensitive) == 0 ? bearer.mid(7).trimmed() : QByteArray();
+    if (anyIs({given, token}, token_) || anyIs(cookieValues(cookies, cookieName()), token_))
         return RemoteAccess::Operator;
-    const QByteArray viewerCookie = cookieValue(cookies, viewerCookieName());
-    if ((!given.isEmpty() && sameToken(given, viewerKey_)) || (!viewerCookie.isEmpty() && sameToken(viewerCookie, viewerKey_))
-        || (!key.isEmpty() && sameToken(key, viewerKey_)))
+    if (anyIs({given, key}, viewerKey_) || anyIs(cookieValues(cookies, viewerCookieName()), viewerKey_))
         return RemoteAccess::Viewer;
     return RemoteAccess::None;
 }
@@ -468,59 +738,80 @@ RemoteAccess RemoteServer::access(const QHttpServerRequest& request) const
                   q.queryItemValue(QStringLiteral("key"), QUrl::FullyDecoded).toLatin1());
 }
 
-bool RemoteServer::handleRequest(const QHttpServerRequest& request, QTcpSocket* socket)
+QTcpSocket* RemoteServer::connectionOf(const QHostAddress& peer, quint16 peerPort) const
+{
+    return tcp_ ? tcp_->socketOf(peer, peerPort) : nullptr;
+}
+
+std::optional<RemoteApi::Error> RemoteServer::upgradeRefusal(const QHttpServerRequest& request) const
+{
+    if (access(request) == RemoteAccess::None)
+        return Unauthorized;
+    if (request.url().path() != QLatin1String("/api/v1/live"))
+        return NotFound;
+    if (!sameOrigin(headerValue(request, "origin"), headerValue(request, "host")))
+        return RemoteApi::Error{403, "forbidden", QStringLiteral("Połączenie z innej strony jest niedozwolone")};
+    // Viewers keep to their share of the places, so the operator's page always finds one.
+    if (access(request) == RemoteAccess::Viewer && tcp_ && tcp_->viewerPages() >= limits_.maxViewerPages)
+        return RemoteApi::Error{503, "too_many_viewers", QStringLiteral("Otwarto już najwięcej stron podglądu")};
+    return std::nullopt;
+}
+
+bool RemoteServer::admitUpgrade(const QHttpServerRequest& request, QTcpSocket* socket)
+{
+    // Only a request that may listen gets as far as the upgrade.
+    if (upgradeRefusal(request))
+        return false;
+    if (ConnectionWatch* watch = tcp_ ? tcp_->watchOf(socket) : nullptr) {
+        watch->requestArrived();
+        watch->showed(access(request));
+        watch->upgraded();
+    }
+    return true;
+}
+
+void RemoteServer::refuseUpgrade(const QHttpServerRequest& request, QHttpServerResponder& responder, QTcpSocket* socket)
 {
     ConnectionWatch* watch = tcp_ ? tcp_->watchOf(socket) : nullptr;
-    if (watch)
+    if (watch) {
         watch->requestArrived();
-    const bool allowed = access(request) != RemoteAccess::None;
-    if (allowed && watch)
-        watch->markAuthenticated();
-    if (headerValue(request, "upgrade").compare("websocket", Qt::CaseInsensitive) == 0) {
-        // The server upgrades the connection itself once this returns; only a request that may
-        // listen gets that far. Any other gets its 401 (or 404) and the connection is cut.
-        std::optional<RemoteApi::Error> refused;
-        if (!allowed)
-            refused = Unauthorized;
-        else if (request.url().path() != QLatin1String("/api/v1/live"))
-            refused = NotFound;
-        else if (!sameOrigin(headerValue(request, "origin"), headerValue(request, "host")))
-            refused = RemoteApi::Error{403, "forbidden", QStringLiteral("Połączenie z innej strony jest niedozwolone")};
-        if (refused) {
-            if (refused->status == 401)
-                ++counters_.unauthorized;
-            QHttpServerResponder responder = makeResponder(request, socket);
-            Answer out{responder};
-            out.close = true;
-            out.error(*refused);
-            socket->flush();
-            socket->abort();
-            return true;
-        }
-        if (watch)
-            watch->upgraded();
-        return true;
+        watch->showed(access(request));
     }
-    QHttpServerResponder responder = makeResponder(request, socket);
+    // Refused, or an upgrade the HTTP server did not take as one: its 401 (or 404, 403, 400)
+    // and the connection is cut.
+    const RemoteApi::Error refused = upgradeRefusal(request).value_or(
+        RemoteApi::Error{400, "bad_upgrade", QStringLiteral("Niepełna prośba o połączenie WebSocket")});
+    if (refused.status == 401)
+        ++counters_.unauthorized;
+    Answer out{responder};
+    out.close = true;
+    out.error(refused);
+    closeAfterAnswer(socket, true);
+}
+
+void RemoteServer::serveRequest(const QHttpServerRequest& request, QHttpServerResponder& responder, QTcpSocket* socket)
+{
+    ConnectionWatch* watch = tcp_ ? tcp_->watchOf(socket) : nullptr;
+    const RemoteAccess granted = access(request);
+    if (watch) {
+        watch->requestArrived();
+        watch->showed(granted);
+    }
     Answer out{responder};
     out.head = request.method() == QHttpServerRequest::Method::Head;
     const bool keepAlive = !watch || watch->keepAlive();
     out.close = !keepAlive;
     out.http10KeepAlive = keepAlive && watch && headerValue(request, "connection").toLower().contains("keep-alive");
     serve(request, out);
-    if (request.method() == QHttpServerRequest::Method::Post)
-        emit commandAnswered({socket->peerAddress(), headerValue(request, "user-agent"), request.url().path(),
-                              request.body().left(200), out.status, out.code});
+    if (request.method() == QHttpServerRequest::Method::Post) {
+        QByteArray userAgent = headerValue(request, "user-agent");
+        if (userAgent.isEmpty() && watch)
+            userAgent = watch->userAgent();
+        emit commandAnswered({request.remoteAddress(), userAgent, request.url().path(), request.body().left(200),
+                              out.status, out.code, granted});
+    }
     if (out.close)
-        socket->disconnectFromHost();
-    return true;
-}
-
-void RemoteServer::missingHandler(const QHttpServerRequest& request, QTcpSocket* socket)
-{
-    QHttpServerResponder responder = makeResponder(request, socket);
-    Answer out{responder};
-    out.error(NotFound);
+        closeAfterAnswer(socket);
 }
 
 void RemoteServer::serve(const QHttpServerRequest& request, Answer& out)
@@ -685,7 +976,11 @@ void RemoteServer::acceptWebSockets()
         if (clients_.isEmpty())
             lastState_.clear();
         clients_.append(ws);
+        if (ConnectionWatch* watch = tcp_ ? tcp_->watchOf(ws->peerAddress(), ws->peerPort()) : nullptr)
+            watch->handshakeDone();
+        connect(ws, &QWebSocket::pong, this, [this, ws] { awaitingPong_.removeAll(ws); });
         connect(ws, &QWebSocket::disconnected, this, [this, ws] {
+            awaitingPong_.removeAll(ws);
             clients_.removeAll(ws);
             ws->deleteLater();
             if (clients_.isEmpty())
@@ -698,7 +993,36 @@ void RemoteServer::acceptWebSockets()
             lastState_ = RemoteApi::stateJson(host_.panelView());
         sendTo(ws, QString::fromUtf8(lastState_));
         sweep_.start();
+        if (!ping_.isActive())
+            ping_.start();
     }
+}
+
+// A page whose peer has gone without a word answers no ping, and gives its place back.
+void RemoteServer::pingClients()
+{
+    const QList<QPointer<QWebSocket>> now = clients_;
+    for (const QPointer<QWebSocket>& c : now) {
+        if (!c)
+            continue;
+        if (awaitingPong_.contains(c.data())) {
+            ++counters_.unanswered;
+            drop(c);
+            continue;
+        }
+        awaitingPong_.append(c.data());
+        c->ping();
+    }
+    if (clients_.isEmpty())
+        ping_.stop();
+}
+
+void RemoteServer::drop(QWebSocket* client)
+{
+    awaitingPong_.removeAll(client);
+    clients_.removeAll(client);
+    client->abort();
+    client->deleteLater();
 }
 
 void RemoteServer::stateChanged()
@@ -727,9 +1051,7 @@ void RemoteServer::sendTo(QWebSocket* client, const QString& state)
     // A client that does not read gets no further than the backlog cap.
     if (client->bytesToWrite() > limits_.maxWebSocketBacklog) {
         ++counters_.dropped;
-        clients_.removeAll(client);
-        client->abort();
-        client->deleteLater();
+        drop(client);
         return;
     }
     client->sendTextMessage(state);

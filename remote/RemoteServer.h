@@ -4,16 +4,19 @@
 // live over WebSocket. Everything runs on the user-interface thread, in short handlers.
 //
 // Guards against clients that would hold the window up or eat its memory: a bounded number of
-// connections (an idle stranger makes room for a newcomer), a deadline for each request to
-// arrive whole, caps on a request's head and size, and a cap on what a WebSocket that does not
-// read may have waiting.
-#include <QAbstractHttpServer>
+// connections (a stranger or a viewer makes room for a newcomer, the operator never), a
+// deadline for each request to arrive whole, a strict reading of each request's head, caps on
+// its head and size, a pause for a client that does not read its answers, and pings and caps
+// for the live pages.
 #include <QByteArray>
 #include <QHostAddress>
 #include <QList>
 #include <QPointer>
 #include <QTimer>
+#include <optional>
 
+#include "remote/HttpShim.h"
+#include "remote/RemoteApi.h"
 #include "remote/StopwatchHost.h"
 
 class QWebSocket;
@@ -28,6 +31,15 @@ struct RemoteLimits {
     qint64 maxHeadBytes = 8 * 1024;     // request line and headers
     int maxHeaderLines = 99;            // more gets 431
     qint64 maxWebSocketBacklog = 64 * 1024;
+    qint64 maxUnsentBytes = 64 * 1024;  // answers waiting to go out before the connection is read no further
+    int drainTimeoutMs = 10000;         // ...and the time they have to go
+    int maxViewerPages = 48;            // live pages with the viewer key: the rest stay free for the operator
+    int maxStrangersPerAddress = 16;    // connections of one address that have shown no key
+    int pingIntervalMs = 15000;         // a live page is pinged this often, and closed when the
+                                        // answer has not come by the next ping
+    int keepAliveIdleS = 60;            // TCP keep-alive: a silent peer is probed after this,
+    int keepAliveIntervalS = 10;        // this often,
+    int keepAliveProbes = 3;            // and given up after this many unanswered probes
 };
 
 struct RemoteCounters {
@@ -39,6 +51,8 @@ struct RemoteCounters {
     int unauthorized = 0;   // 401s and WebSockets closed for a bad token
     int dropped = 0;        // WebSockets closed for not reading
     int malformed = 0;      // requests refused on their head alone (400, 431)
+    int stalled = 0;        // connections closed for not reading their answers
+    int unanswered = 0;     // WebSockets closed for not answering a ping
     int peakOpen = 0;       // most connections open at once
 };
 
@@ -60,9 +74,10 @@ struct RemoteCommandRecord {
     QByteArray body;        // as sent
     int status = 0;         // the answer's status code
     QByteArray code;        // the error's code, empty when it was done
+    RemoteAccess access = RemoteAccess::None;   // the key the request showed
 };
 
-class RemoteServer : public QAbstractHttpServer {
+class RemoteServer : public HttpServerShim {
     Q_OBJECT
 public:
     RemoteServer(StopwatchHost& host, QByteArray token, RemoteLimits limits = {}, QObject* parent = nullptr);
@@ -89,20 +104,25 @@ signals:
     void commandAnswered(const RemoteCommandRecord& record);
 
 protected:
-    bool handleRequest(const QHttpServerRequest& request, QTcpSocket* socket) override;
-    void missingHandler(const QHttpServerRequest& request, QTcpSocket* socket) override;
+    QTcpSocket* connectionOf(const QHostAddress& peer, quint16 peerPort) const override;
+    void serveRequest(const QHttpServerRequest& request, QHttpServerResponder& responder, QTcpSocket* socket) override;
+    bool admitUpgrade(const QHttpServerRequest& request, QTcpSocket* socket) override;
+    void refuseUpgrade(const QHttpServerRequest& request, QHttpServerResponder& responder, QTcpSocket* socket) override;
 
 private:
     struct Answer;
     RemoteAccess access(const QByteArray& bearer, const QByteArray& cookies, const QByteArray& token,
                         const QByteArray& key) const;
     RemoteAccess access(const QHttpServerRequest& request) const;
+    std::optional<RemoteApi::Error> upgradeRefusal(const QHttpServerRequest& request) const;
     void serve(const QHttpServerRequest& request, Answer& out);
     void serveFile(const QString& path, Answer& out);
     void acceptWebSockets();
     void stateChanged();
     void broadcast();
     void sendTo(QWebSocket* client, const QString& state);
+    void pingClients();
+    void drop(QWebSocket* client);
 
     StopwatchHost& host_;
     QByteArray token_;
@@ -114,4 +134,6 @@ private:
     QByteArray lastState_;
     QTimer coalesce_;       // one broadcast for a burst of changes
     QTimer sweep_;          // catches changes that come without a notice (gauge colours)
+    QTimer ping_;
+    QList<QWebSocket*> awaitingPong_;
 };

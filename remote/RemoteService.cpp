@@ -28,6 +28,8 @@ QString RemoteService::apply(const RemoteSettings& settings)
 {
     settings_ = settings;
     const QString saved = settings_.save(path_);
+    if (saved.isEmpty())
+        settings_.damage.clear();   // the operator's own settings have replaced the damaged file
     QString why = restart();
     if (!saved.isEmpty())
         why = QStringLiteral("Nie można zapisać ustawień: %1").arg(saved);
@@ -52,8 +54,8 @@ QString RemoteService::renewViewerKey()
 QString RemoteService::restart()
 {
     server_.reset();
-    lastError_.clear();
-    if (settings_.enabled) {
+    lastError_ = settings_.damage;
+    if (settings_.enabled && settings_.damage.isEmpty()) {
         auto server = std::make_unique<RemoteServer>(host_, settings_.token, limits);
         server->setViewerKey(settings_.viewerKey);
         connect(server.get(), &RemoteServer::commandAnswered, this, &RemoteService::commandAnswered);

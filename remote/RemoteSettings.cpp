@@ -3,8 +3,11 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QJsonParseError>
+#include <QJsonValue>
 #include <QRandomGenerator>
 #include <QtDebug>
+#include <cerrno>
 
 #include "files/FileRoom.h"
 
@@ -36,13 +39,61 @@ bool sameToken(const QByteArray& given, const QByteArray& expected)
     return diff == 0;
 }
 
+namespace {
+
+QString damaged(const QString& path, const QString& why)
+{
+    return QStringLiteral("Plik ustawień zdalnego sterowania %1 jest uszkodzony (%2), więc pozostaje bez zmian, "
+                          "a serwer zdalny jest wyłączony do czasu poprawienia pliku albo zapisania ustawień "
+                          "w oknie „Zdalne sterowanie”.")
+        .arg(path, why);
+}
+
+// Empty when every known key is absent or of its type; else the first one that is not.
+QString wrongType(const QJsonObject& o)
+{
+    const auto is = [&o](const char* key, bool (QJsonValue::*test)() const) {
+        const QJsonValue v = o.value(QLatin1String(key));
+        return v.isUndefined() || (v.*test)();
+    };
+    if (!is("enabled", &QJsonValue::isBool))
+        return QStringLiteral("„enabled” nie jest wartością true ani false");
+    if (!is("port", &QJsonValue::isDouble))
+        return QStringLiteral("„port” nie jest liczbą");
+    if (!is("token", &QJsonValue::isString))
+        return QStringLiteral("„token” nie jest tekstem");
+    if (!is("viewerKey", &QJsonValue::isString))
+        return QStringLiteral("„viewerKey” nie jest tekstem");
+    return {};
+}
+
+} // namespace
+
 RemoteSettings RemoteSettings::load(const QString& path)
 {
     RemoteSettings s;
     std::string text;
-    const bool read = FileRoom::read(QFile::encodeName(path).toStdString(), Policy, text).ok();
+    const FileRoom::Outcome outcome = FileRoom::read(QFile::encodeName(path).toStdString(), Policy, text);
+    bool read = outcome.ok();
+    QJsonObject o;
     if (read) {
-        const QJsonObject o = QJsonDocument::fromJson(QByteArray::fromStdString(text)).object();
+        QJsonParseError error{};
+        const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(text), &error);
+        if (error.error != QJsonParseError::NoError)
+            s.damage = damaged(path, QStringLiteral("błąd składni JSON w bajcie %1: %2")
+                                         .arg(error.offset).arg(error.errorString()));
+        else if (!doc.isObject())
+            s.damage = damaged(path, QStringLiteral("to nie jest obiekt JSON"));
+        else if (const QString why = wrongType(doc.object()); !why.isEmpty())
+            s.damage = damaged(path, why);
+        else
+            o = doc.object();
+    } else if (outcome.error != ENOENT) {
+        s.damage = damaged(path, QString::fromStdString(outcome.reason));
+    }
+    if (!s.damage.isEmpty())
+        read = false;   // nothing of it is taken, and nothing is saved over it
+    if (read) {
         s.enabled = o.value(QStringLiteral("enabled")).toBool(false);
         const int port = o.value(QStringLiteral("port")).toInt(DefaultPort);
         if (port >= 1 && port <= 65535)

@@ -14,9 +14,14 @@ struct RemoteSettings {
     // The file was read but its viewer key had to be made (missing, short or the token's twin):
     // the caller saves it so that links given out keep working. Not itself saved.
     bool viewerKeyMade = false;
+    // Why the file that is there could not be taken (Polish, one sentence naming it); empty
+    // when it was read or is missing. Such a file is left as it is and the server stays off,
+    // so that a slip of the hand does not cost the token and the links given out.
+    QString damage;
 
-    // Missing or unreadable file (not a regular file, 64 KiB or more): the defaults with a fresh
-    // token and key (not yet saved).
+    // Missing file: the defaults with a fresh token and key (not yet saved). A file that cannot
+    // be read, does not parse or holds a value of the wrong type: the same, server off, and
+    // `damage` says why.
     static RemoteSettings load(const QString& path);
     // Written whole or not at all, readable by the owner only (it holds the token).
     // Returns an empty string or the reason it failed, naming the file.

@@ -151,7 +151,7 @@ TEST_F(ConnectedWindowTest, MenusHaveDistinctMnemonicsAndAltOpensOpcje)
         EXPECT_FALSE(keys.contains(QKeySequence()));
     }
     w.show();
-    QApplication::setActiveWindow(&w);
+    w.activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
     QTest::keyClick(&w, Qt::Key_O, Qt::AltModifier);
     EXPECT_TRUE(QTest::qWaitFor([&] { return w.Opcje1->isVisible(); }, 2000));

@@ -61,6 +61,11 @@ TEST(EventLogTest, OutsideTextBecomesOneCleanLine)
         {"Mozilla \xc5\x82\xc3\xb3", QStringLiteral("Mozilla łó")},
         {"bad \xff\xc3 end", QStringLiteral("bad \\xff\\xc3 end")},
         {"overlong \xc0\xaf", QStringLiteral("overlong \\xc0\\xaf")},
+        // Format characters that reorder or hide text, by their number.
+        {"a\xe2\x80\xae" "b", QStringLiteral("a\\u{202E}b")},
+        {"\xe2\x81\xa6x\xe2\x81\xa9", QStringLiteral("\\u{2066}x\\u{2069}")},
+        {"\xe2\x80\x8b\xe2\x80\x8f\xd8\x9c\xef\xbb\xbf", QStringLiteral("\\u{200B}\\u{200F}\\u{061C}\\u{FEFF}")},
+        {"\xc2\xad\xf3\xa0\x80\x81", QStringLiteral("\\u{00AD}\\u{E0001}")},
         {QByteArray(300, 'x'), QString(10, QLatin1Char('x')) + QStringLiteral("…")},
     };
     for (const auto& row : rows) {

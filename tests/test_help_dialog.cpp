@@ -8,6 +8,7 @@
 
 #include "dialogs/JpegImage.h"
 #include "dialogs/Pomoc.h"
+#include "tests/support/BuildPaths.h"
 #include "tests/support/TempDir.h"
 #include "tests/test_dialogs_bench.h"
 
@@ -33,7 +34,7 @@ TEST(HelpDialog, StoredPictureIsTheCommittedProgressiveJpeg)
 {
     const QByteArray stored = TFPomoc::PictureData();
     ASSERT_FALSE(stored.isEmpty());
-    const std::string committed = readFile(std::string(KADREL_SOURCE_DIR) + "/dialogs/help-picture.jpg");
+    const std::string committed = readFile(sourceDir() + "/dialogs/help-picture.jpg");
     EXPECT_EQ(stored.toStdString(), committed);
 
     const JpegPicture p = decodeJpeg(reinterpret_cast<const uint8_t*>(stored.constData()),

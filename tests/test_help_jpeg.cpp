@@ -12,6 +12,7 @@
 #include <jpeglib.h>
 
 #include "dialogs/JpegImage.h"
+#include "tests/support/BuildPaths.h"
 
 namespace {
 
@@ -25,7 +26,7 @@ Bytes readFile(const std::string& path)
 
 Bytes committedPicture()
 {
-    return readFile(std::string(KADREL_SOURCE_DIR) + "/dialogs/help-picture.jpg");
+    return readFile(sourceDir() + "/dialogs/help-picture.jpg");
 }
 
 // Encodes a small test pattern: red rises to the right, green downwards, blue fixed.

@@ -5,10 +5,15 @@
 // and runs without a screen, ending cleanly on SIGTERM.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <signal.h>
 
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <thread>
 
@@ -181,10 +186,12 @@ TEST_F(KadrelProcessTest, HeadlessPollsServesLogsALossAndEndsOnSigterm)
     const HttpAnswer answer = stateWhenUp(port);
     EXPECT_EQ(answer.status, 200);
     EXPECT_NE(answer.body.find("POŁĄCZONY"), std::string::npos) << answer.body;
-    // A remote command is logged with its sender, whatever bytes its user agent carries.
-    EXPECT_EQ(httpPost(port, "/api/v1/stopwatch/start", Token, "{\"target\":2}", "zł\x1b[2J\xff").status, 200);
+    // A remote command is logged with its sender, whatever bytes its user agent carries (a
+    // control byte is refused with the request).
+    EXPECT_EQ(httpPost(port, "/api/v1/stopwatch/start", Token, "{\"target\":2}", "zł\x1b[2J\xff").status, 400);
+    EXPECT_EQ(httpPost(port, "/api/v1/stopwatch/start", Token, "{\"target\":2}", "zł[2J\xff").status, 200);
     EXPECT_EQ(httpPost(port, "/api/v1/stopwatch/set", Token, "{\"minutes\":\"x\"}", "curl/8").status, 400);
-    EXPECT_TRUE(kadrel.waitForOutput("Zdalne polecenie start {\"target\":2} od 127.0.0.1 (zł\\x1b[2J\\xff): wykonane"))
+    EXPECT_TRUE(kadrel.waitForOutput("Zdalne polecenie start {\"target\":2} od 127.0.0.1 (zł[2J\\xff): wykonane"))
         << kadrel.output();
     EXPECT_TRUE(kadrel.waitForOutput("Zdalne polecenie set {\"minutes\":\"x\"} od 127.0.0.1 (curl/8): odrzucone (400 bad_"))
         << kadrel.output();
@@ -204,6 +211,110 @@ TEST_F(KadrelProcessTest, HeadlessPollsServesLogsALossAndEndsOnSigterm)
     EXPECT_NE(kadrel.output().find("Koniec programu"), std::string::npos);
 }
 
+// A trailing comma in the remote settings is named and costs nothing: the file is left byte for
+// byte, and the server stays off.
+TEST_F(KadrelProcessTest, DamagedRemoteSettingsAreNamedAndLeftAsTheyWere)
+{
+    const int port = Ser2net::freePort();
+    const std::string path = sandbox.configDir() + "/kadrel/zdalne.json";
+    const std::string damaged = "{\"enabled\": true, \"port\": " + std::to_string(port) + ", \"token\": \"" + Token
+                                + "\", \"viewerKey\": \"" + ViewerKey + "\",}\n";
+    writeFile(path, damaged);
+    KadrelProcess kadrel({"--headless"});
+    ASSERT_TRUE(kadrel.waitForLog("Start programu")) << kadrel.output();
+    EXPECT_TRUE(kadrel.waitForLog("Plik ustawień zdalnego sterowania " + path + " jest uszkodzony")) << kadrel.log();
+    EXPECT_TRUE(kadrel.waitForOutput("serwer zdalny jest wyłączony")) << kadrel.output();
+    std::this_thread::sleep_for(1s);   // well past the start, where a save would have come
+    EXPECT_EQ(httpGet(port, "/api/v1/state", Token, 500ms).status, 0);
+    EXPECT_EQ(kadrel.stop(), 0);
+    EXPECT_EQ(readFile(path), damaged);
+}
+
+// Strangers' refused commands are counted into one line, so they cannot push the program's own
+// lines out of the log; the operator's user agent is written with its format characters named.
+TEST_F(KadrelProcessTest, StrangersCannotFloodTheLogNorReorderIt)
+{
+    const int port = remoteOn();
+    KadrelProcess kadrel({"--headless"});
+    ASSERT_EQ(stateWhenUp(port).status, 200) << kadrel.output();
+    for (int i = 0; i < 300; ++i)
+        ASSERT_EQ(httpPost(port, "/api/v1/stopwatch/start", "wrong-token", "{}", "x").status, 401);
+    EXPECT_EQ(httpPost(port, "/api/v1/stopwatch/start", Token, "{}", "a\u202Eevil\u2066").status, 409);
+    EXPECT_TRUE(kadrel.waitForLog("(a\\u{202E}evil\\u{2066}): odrzucone (409")) << kadrel.log();
+    EXPECT_EQ(kadrel.stop(), 0);
+    const std::string log = kadrel.log();
+    EXPECT_NE(log.find("300 odrzuconych żądań z 127.0.0.1 w ciągu minuty"), std::string::npos) << log;
+    EXPECT_NE(log.find("Start programu"), std::string::npos);
+    EXPECT_EQ(log.find("od 127.0.0.1 (x)"), std::string::npos) << log;
+}
+
+// The built program attacked as a stranger on the network would: a head Qt and the guard could
+// read apart is refused at once, and a client that pipelines without reading its answers
+// costs the program a bounded amount of memory while the operator is still answered.
+TEST_F(KadrelProcessTest, RawAttacksOnTheRemoteServerCostLittle)
+{
+    const int port = remoteOn();
+    KadrelProcess kadrel({"--headless"});
+    ASSERT_EQ(stateWhenUp(port).status, 200) << kadrel.output();
+    const auto connectRaw = [port] {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(static_cast<uint16_t>(port));
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        return ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 ? fd : (::close(fd), -1);
+    };
+    const auto residentKiB = [&kadrel] {
+        std::ifstream status("/proc/" + std::to_string(kadrel.pid()) + "/status");
+        std::string line;
+        while (std::getline(status, line))
+            if (line.rfind("VmRSS:", 0) == 0)
+                return std::stol(line.substr(6));
+        return 0L;
+    };
+
+    // An upgrade with bare LF line ends: 400 and closed, not held as a WebSocket to be.
+    const int upgrade = connectRaw();
+    ASSERT_GE(upgrade, 0);
+    const std::string bareLf = "GET /api/v1/live HTTP/1.1\nHost: 127.0.0.1\nUpgrade: websocket\nConnection: Upgrade\n"
+                               "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\nSec-WebSocket-Version: 13\n"
+                               "Authorization: Bearer " + Token + "\n\n";
+    ASSERT_EQ(::write(upgrade, bareLf.data(), bareLf.size()), static_cast<ssize_t>(bareLf.size()));
+    std::string answer;
+    char buffer[4096];
+    pollfd p{upgrade, POLLIN, 0};
+    for (int i = 0; i < 20 && ::poll(&p, 1, 100) >= 0; ++i) {
+        const ssize_t n = (p.revents & POLLIN) ? ::read(upgrade, buffer, sizeof buffer) : 1;
+        if (n == 0)
+            break;   // closed by the program
+        if (n > 0 && (p.revents & POLLIN))
+            answer.append(buffer, static_cast<size_t>(n));
+    }
+    ::close(upgrade);
+    EXPECT_EQ(answer.rfind("HTTP/1.1 400 ", 0), 0u) << answer;
+
+    // Twenty requests every 2 ms for 3 s, none of the answers read.
+    const int greedy = connectRaw();
+    ASSERT_GE(greedy, 0);
+    const int small = 4096;
+    ::setsockopt(greedy, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    ::fcntl(greedy, F_SETFL, ::fcntl(greedy, F_GETFL) | O_NONBLOCK);
+    std::string burst;
+    for (int i = 0; i < 20; ++i)
+        burst += "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer " + Token + "\r\n\r\n";
+    const long before = residentKiB();
+    const auto end = std::chrono::steady_clock::now() + 3s;
+    while (std::chrono::steady_clock::now() < end) {
+        (void)::send(greedy, burst.data(), burst.size(), MSG_NOSIGNAL);
+        std::this_thread::sleep_for(2ms);
+    }
+    const long grown = residentKiB() - before;
+    EXPECT_LT(grown, 16 * 1024) << "KiB";
+    EXPECT_EQ(httpGet(port, "/api/v1/state", Token).status, 200);
+    ::close(greedy);
+    EXPECT_EQ(kadrel.stop(), 0);
+}
+
 TEST_F(KadrelProcessTest, RefusesBadCommandLinesWithALine)
 {
     const struct {
@@ -219,6 +330,19 @@ TEST_F(KadrelProcessTest, RefusesBadCommandLinesWithALine)
         EXPECT_EQ(kadrel.waitExit(5s), 2) << row.said;
         EXPECT_NE(kadrel.output().find(row.said), std::string::npos) << kadrel.output();
     }
+}
+
+// A second instance of a running profile ends with its own status, which the service units
+// name as one not to restart on.
+TEST_F(KadrelProcessTest, ASecondInstanceOfAProfileEndsWithItsOwnStatus)
+{
+    KadrelProcess first({"--headless", "--profile", "hala-2"});
+    ASSERT_TRUE(first.waitForOutput("Start programu")) << first.output();
+    KadrelProcess second({"--headless", "--profile", "hala-2"});
+    EXPECT_EQ(second.waitExit(5s), 3);
+    EXPECT_NE(second.output().find("jest już otwarty"), std::string::npos) << second.output();
+    // The first may still be starting (its stop signal not yet caught): its status is not ours.
+    first.stop();
 }
 
 } // namespace

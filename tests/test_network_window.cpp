@@ -163,8 +163,10 @@ TEST(Profiles, FolderTitleAndOneInstanceEach)
     QString message;
     EXPECT_TRUE(LockProfile(configFolder(), QStringLiteral("hala-2"), message)) << message.toStdString();
     // A second holder (another open of the lock file, as a second process would have) is refused.
-    EXPECT_FALSE(LockProfile(configFolder(), QStringLiteral("hala-2"), message));
+    bool heldElsewhere = false;
+    EXPECT_FALSE(LockProfile(configFolder(), QStringLiteral("hala-2"), message, &heldElsewhere));
     EXPECT_TRUE(message.contains(QStringLiteral("jest już otwarty"))) << message.toStdString();
+    EXPECT_TRUE(heldElsewhere);
     EXPECT_TRUE(LockProfile(plain + QStringLiteral("/hala-3"), QStringLiteral("hala-3"), message));
     configRoots().profile.clear();
 }

@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include "remote/RemoteApi.h"
+#include "remote/RefusalTally.h"
 #include "remote/RemoteServer.h"
 #include "remote/RemoteSettings.h"
 #include "tests/support/ClockFrames.h"
@@ -522,6 +523,40 @@ TEST_F(RemoteApiTest, AbusiveClientsAreCutOffAndTheTickGoesOn)
     QTest::qWait(50);
     EXPECT_EQ(request("GET", QStringLiteral("/api/v1/state")).status, 200);
     EXPECT_EQ(form->Link.PendingCommand, 0);
+}
+
+// Refusals counted per address, a line each when the interval ends, in Polish numbers.
+TEST(RefusalTallyTest, CountsPerAddressAndWritesOneLineAnInterval)
+{
+    const struct {
+        int count;
+        const char* line;
+    } rows[] = {
+        {1, "1 odrzucone żądanie z 10.1.2.3 w ciągu minuty"},
+        {2, "2 odrzucone żądania z 10.1.2.3 w ciągu minuty"},
+        {5, "5 odrzuconych żądań z 10.1.2.3 w ciągu minuty"},
+        {12, "12 odrzuconych żądań z 10.1.2.3 w ciągu minuty"},
+        {22, "22 odrzucone żądania z 10.1.2.3 w ciągu minuty"},
+        {42, "42 odrzucone żądania z 10.1.2.3 w ciągu minuty"},
+        {114, "114 odrzuconych żądań z 10.1.2.3 w ciągu minuty"},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(RefusalTally::line(row.count, QStringLiteral("10.1.2.3")).toStdString(), row.line);
+
+    QStringList written;
+    {
+        RefusalTally tally([&](const QString& l) { written << l; }, 100);
+        for (int i = 0; i < 6000; ++i)
+            tally.count(i % 3 ? QStringLiteral("10.0.0.1") : QStringLiteral("10.0.0.2"));
+        EXPECT_TRUE(written.isEmpty());
+        ASSERT_TRUE(QTest::qWaitFor([&] { return written.size() == 2; }, 2000));
+        EXPECT_EQ(written[0], RefusalTally::line(2000, QStringLiteral("10.0.0.2")));
+        EXPECT_EQ(written[1], RefusalTally::line(4000, QStringLiteral("10.0.0.1")));
+        tally.count(QStringLiteral("10.0.0.1"));
+    }
+    // The last interval's count is written when the tally goes.
+    ASSERT_EQ(written.size(), 3);
+    EXPECT_EQ(written[2], RefusalTally::line(1, QStringLiteral("10.0.0.1")));
 }
 
 } // namespace

@@ -17,6 +17,7 @@
 #include "remote/RemoteServer.h"
 #include "remote/RemoteService.h"
 #include "remote/RemoteSettings.h"
+#include "tests/support/BuildPaths.h"
 #include "tests/support/ClockFrames.h"
 #include "tests/support/NodeDriver.h"
 #include "tests/test_main_window_fixture.h"
@@ -49,7 +50,7 @@ protected:
         ConnectedWindowTest::SetUp();
         if (const QString why = missingBrowser(); !why.isEmpty())
             GTEST_SKIP() << why.toStdString();
-        const QString prepared = prepareNodeDriver(QStringLiteral(KADREL_BUILD_DIR "/browser"));
+        const QString prepared = prepareNodeDriver(QString::fromStdString(buildDir() + "/browser"));
         ASSERT_TRUE(prepared.isEmpty()) << prepared.toStdString();
     }
 };
@@ -82,7 +83,7 @@ public:
     QStringList run(const QString& script, const QStringList& args, int timeoutMs = 60000)
     {
         QProcess node;
-        node.setWorkingDirectory(QStringLiteral(KADREL_BUILD_DIR "/browser"));
+        node.setWorkingDirectory(QString::fromStdString(buildDir() + "/browser"));
         node.setProcessChannelMode(QProcess::SeparateChannels);
         node.start(QStringLiteral("node"), QStringList{script} + args);
         QStringList lines;
@@ -116,7 +117,7 @@ private:
 
 TEST_F(RemoteBrowserTest, PageShowsClocksAndSendsTheWindowsFrames)
 {
-    const QString dir = QStringLiteral(KADREL_BUILD_DIR "/browser");
+    const QString dir = QString::fromStdString(buildDir() + "/browser");
 
     const QByteArray token = newAccessToken();
     RemoteServer server(*form, token);
@@ -144,7 +145,7 @@ TEST_F(RemoteBrowserTest, PageShowsClocksAndSendsTheWindowsFrames)
     node.setWorkingDirectory(dir);
     node.setProcessChannelMode(QProcess::SeparateChannels);
     const QString url = RemoteService::pageUrl(QHostAddress::LocalHost, server.port(), token);
-    const QString shot = QStringLiteral(KADREL_BUILD_DIR "/remote-page.png");
+    const QString shot = QString::fromStdString(buildDir() + "/remote-page.png");
     node.start(QStringLiteral("node"), {QStringLiteral("page.mjs"), url, shot});
     QStringList lines;
     QObject::connect(&node, &QProcess::readyReadStandardOutput, [&] {
@@ -188,7 +189,7 @@ TEST_F(RemoteBrowserTest, PhoneShowsTheControlsFirst)
     ASSERT_TRUE(b.started);
     const QStringList lines = b.run(QStringLiteral("layout.mjs"),
                                     {RemoteService::pageUrl(QHostAddress::LocalHost, b.server.port(), b.token),
-                                     QStringLiteral(KADREL_BUILD_DIR "/remote-phone.png")});
+                                     QString::fromStdString(buildDir() + "/remote-phone.png")});
     ASSERT_TRUE(b.finished) << b.log.toStdString();
     EXPECT_EQ(b.exitCode, 0) << b.log.toStdString();
     EXPECT_EQ(lines.filter(QStringLiteral("BOX ")).size(), 11) << b.log.toStdString();
@@ -204,7 +205,7 @@ TEST_F(RemoteBrowserTest, ViewPageShowsTheClocksLive)
     ASSERT_TRUE(b.started);
     const QStringList lines = b.run(QStringLiteral("view.mjs"),
                                     {RemoteService::viewUrl(QHostAddress::LocalHost, b.server.port(), b.viewerKey),
-                                     QStringLiteral(KADREL_BUILD_DIR "/view-page.png")});
+                                     QString::fromStdString(buildDir() + "/view-page.png")});
     ASSERT_TRUE(b.finished) << b.log.toStdString();
     EXPECT_EQ(b.exitCode, 0) << b.log.toStdString();
     EXPECT_EQ(lines.filter(QStringLiteral("CHANGED ")).size(), 1) << b.log.toStdString();

@@ -15,6 +15,8 @@
 #include "dialogs/Zdalne.h"
 #include "remote/RemoteService.h"
 #include "tests/test_main_window_fixture.h"
+#include "tests/support/BuildPaths.h"
+#include "tests/support/TempDir.h"
 
 namespace {
 
@@ -83,6 +85,46 @@ TEST(RemoteSettingsTest, FileRoundTripIsPrivateAndForgiving)
         EXPECT_FALSE(r.enabled);
         EXPECT_EQ(r.port, RemoteSettings::DefaultPort);
         EXPECT_EQ(r.token.size(), 43);
+        EXPECT_FALSE(r.damage.isEmpty());
+    }
+}
+
+// A file that is there but cannot be taken is named, and no part of it is used; a missing key
+// or an out-of-range port is no damage.
+TEST(RemoteSettingsTest, DamagedFileIsNamed)
+{
+    TempDir dir;
+    const QString path = QString::fromStdString(dir.path() + "/zdalne.json");
+    const QByteArray token = newAccessToken();
+    const struct {
+        QByteArray file;
+        const char* why;   // in the sentence; empty when the file is taken
+    } cases[] = {
+        {R"({"enabled":true,"port":8480,"token":")" + token + R"(",})", "błąd składni JSON"},
+        {R"({"enabled":"true","token":")" + token + R"("})", "„enabled”"},
+        {R"({"enabled":true,"port":"8480","token":")" + token + R"("})", "„port”"},
+        {R"({"enabled":true,"token":42})", "„token”"},
+        {R"({"enabled":true,"token":")" + token + R"(","viewerKey":null})", "„viewerKey”"},
+        {R"([1, 2])", "obiekt"},
+        {"", "błąd składni JSON"},
+        {R"({"enabled":true,"token":")" + token + R"("})", ""},
+        {R"({"enabled":true,"port":70000,"token":")" + token + R"("})", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file.toStdString());
+        writeFile(path.toStdString(), c.file.toStdString());
+        const RemoteSettings s = RemoteSettings::load(path);
+        if (!*c.why) {
+            EXPECT_TRUE(s.damage.isEmpty()) << s.damage.toStdString();
+            EXPECT_TRUE(s.enabled);
+            EXPECT_EQ(s.token, token);
+            continue;
+        }
+        EXPECT_TRUE(s.damage.startsWith(QStringLiteral("Plik ustawień zdalnego sterowania ") + path)) << s.damage.toStdString();
+        EXPECT_TRUE(s.damage.contains(QString::fromUtf8(c.why))) << s.damage.toStdString();
+        EXPECT_FALSE(s.enabled);
+        EXPECT_FALSE(s.viewerKeyMade);
+        EXPECT_NE(s.token, token);
     }
 }
 
@@ -164,7 +206,7 @@ TEST_F(RemoteDialogTest, SwitchesTheServerShowsAddressesAndRenewsTheToken)
     const QByteArray token = w.Remote->settings().token;
     EXPECT_TRUE(dialog.EditAdres->text().endsWith(QStringLiteral(":%1/?token=").arg(port) + QString::fromLatin1(token)));
     EXPECT_FALSE(dialog.LabelQR->pixmap().isNull());
-    dialog.grab().save(QStringLiteral(KADREL_BUILD_DIR "/remote-dialog.png"));   // to look at
+    dialog.grab().save(QString::fromStdString(buildDir() + "/remote-dialog.png"));   // to look at
 
     const QString settingsPath = QString::fromStdString(sandbox.configDir()) + QStringLiteral("/kadrel/zdalne.json");
     EXPECT_EQ(RemoteSettings::load(settingsPath).token, token);
@@ -184,7 +226,7 @@ TEST_F(RemoteDialogTest, SwitchesTheServerShowsAddressesAndRenewsTheToken)
     EXPECT_TRUE(dialog.EditAdresPodgladu->text().endsWith(QStringLiteral(":%1/view?key=").arg(port) + QString::fromLatin1(key)));
     EXPECT_FALSE(dialog.LabelQRPodgladu->pixmap().isNull());
     dialog.Strony->setCurrentIndex(1);
-    dialog.grab().save(QStringLiteral(KADREL_BUILD_DIR "/remote-dialog-view.png"));   // to look at
+    dialog.grab().save(QString::fromStdString(buildDir() + "/remote-dialog-view.png"));   // to look at
     dialog.ButtonNowyKluczPodgladu->click();
     const QByteArray newKey = w.Remote->settings().viewerKey;
     EXPECT_NE(newKey, key);
@@ -209,6 +251,34 @@ TEST_F(RemoteDialogTest, SwitchesTheServerShowsAddressesAndRenewsTheToken)
     EXPECT_FALSE(w.Remote->running());
     EXPECT_EQ(dialog.LabelStan->text(), QStringLiteral("Serwer wyłączony."));
     EXPECT_FALSE(RemoteSettings::load(settingsPath).enabled);
+}
+
+// A slip of the hand in the file costs nothing: it stays as it was, the dialog says why the
+// server is off, and "Zastosuj" replaces it with the operator's choice.
+TEST_F(RemoteDialogTest, DamagedSettingsAreShownKeptAndReplacedOnlyByApply)
+{
+    const std::string path = sandbox.configDir() + "/kadrel/zdalne.json";
+    const std::string damaged = "{\"enabled\": true, \"port\": 8480, \"token\": \"" + std::string(43, 'a') + "\",}\n";
+    writeFile(path, damaged);
+    TForm1& w = createWindow();
+    ASSERT_NE(w.Remote, nullptr);
+    EXPECT_FALSE(w.Remote->running());
+    EXPECT_EQ(readFile(path), damaged);
+    w.Remote->listenAddress = QHostAddress::LocalHost;
+
+    TFZdalne dialog(&w, w.Remote);
+    EXPECT_TRUE(dialog.LabelStan->text().startsWith(QStringLiteral("Plik ustawień zdalnego sterowania")))
+        << dialog.LabelStan->text().toStdString();
+    EXPECT_EQ(readFile(path), damaged);
+
+    dialog.BoxWlacz->setChecked(true);
+    dialog.EditPort->setValue(freeLoopbackPort());
+    dialog.ButtonZastosuj->click();
+    EXPECT_TRUE(w.Remote->running()) << w.Remote->lastError().toStdString();
+    const RemoteSettings now = RemoteSettings::load(QString::fromStdString(path));
+    EXPECT_TRUE(now.damage.isEmpty());
+    EXPECT_TRUE(now.enabled);
+    EXPECT_EQ(now.token, w.Remote->settings().token);
 }
 
 TEST_F(RemoteDialogTest, MenuEntryOpensTheDialog)

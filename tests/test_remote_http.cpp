@@ -3,6 +3,8 @@
 // it ends, idle strangers cannot lock the operator out, and the HTTP rules each raw request
 // meets before anything is queued.
 #include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
@@ -11,12 +13,17 @@
 #include <QJsonObject>
 #include <QTcpSocket>
 #include <QWebSocket>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <map>
 #include <memory>
 #include <vector>
 
 #include "remote/RemoteServer.h"
 #include "remote/RemoteSettings.h"
+#include "tests/support/BuildPaths.h"
 #include "tests/support/NodeDriver.h"
 #include "tests/test_main_window_fixture.h"
 
@@ -50,9 +57,45 @@ protected:
         return ws;
     }
 
+    std::unique_ptr<QWebSocket> openViewerPage()
+    {
+        auto ws = std::make_unique<QWebSocket>();
+        ws->open(QUrl(QStringLiteral("ws://127.0.0.1:%1/api/v1/live?key=%2").arg(server->port()).arg(QString::fromLatin1(viewerKey))));
+        return ws;
+    }
+
     QByteArray token;
+    QByteArray viewerKey = newAccessToken();
     std::unique_ptr<RemoteServer> server;
 };
+
+// The resident memory of this process, in KiB.
+long residentKiB()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray& line : status.readAll().split('\n'))
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLong();
+    return 0;
+}
+
+// The operator's fresh request on a connection of its own: its status, 0 when cut or silent.
+int operatorAsks(quint16 port, const QByteArray& token)
+{
+    QTcpSocket s;
+    s.connectToHost(QHostAddress::LocalHost, port);
+    if (!s.waitForConnected(1000))
+        return 0;
+    s.write("GET /api/v1/state HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer " + token + "\r\n\r\n");
+    QByteArray got;
+    (void)QTest::qWaitFor([&] {
+        got += s.readAll();
+        return got.contains("\r\n\r\n") || s.state() == QAbstractSocket::UnconnectedState;
+    }, 3000);
+    return got.startsWith("HTTP/1.1 ") ? got.mid(9, 3).toInt() : 0;
+}
 
 // A thousand page visits, ended each way a visit ends: the count of open connections comes
 // back to nothing every time, and the server never turns anyone away.
@@ -206,6 +249,159 @@ TEST_F(RemoteHttpTest, IdleClientsCannotLockTheOperatorOut)
     EXPECT_EQ(server->counters().open, 0);
 }
 
+// A client that pipelines requests and never reads its answers: the server stops reading it
+// (the sender's writes block), holds a bounded amount for it, and closes it when the answers
+// do not drain.
+TEST_F(RemoteHttpTest, AClientThatDoesNotReadIsHeldBackAndClosed)
+{
+    RemoteLimits limits;
+    limits.drainTimeoutMs = 1500;
+    startServer(limits);
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    const int small = 4096;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(server->port());
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+
+    // The page itself, a few KiB each: without a pause the answers pile up without end.
+    const QByteArray request = "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer " + token + "\r\n\r\n";
+    QByteArray burst;
+    for (int i = 0; i < 20; ++i)
+        burst += request;
+    const long before = residentKiB();
+    qint64 sent = 0;
+    QElapsedTimer total;
+    total.start();
+    bool closed = false;
+    while (total.elapsed() < 8000 && !closed) {
+        const ssize_t n = ::send(fd, burst.constData(), burst.size(), MSG_NOSIGNAL);
+        if (n > 0)
+            sent += n;
+        else if (n < 0 && errno != EAGAIN) {
+            closed = true;
+        }
+        QTest::qWait(2);
+        closed |= server->counters().stalled > 0;
+    }
+    ::close(fd);
+    EXPECT_EQ(server->counters().stalled, 1);
+    EXPECT_LT(total.elapsed(), 6000);
+    // Bounded by the pause: a few hundred KiB of requests at most, nowhere near the 40 s of
+    // an unbounded pile.
+    EXPECT_LT(sent, 8 * 1024 * 1024);
+    EXPECT_LT(residentKiB() - before, 32 * 1024) << "sent " << sent;
+    EXPECT_EQ(operatorAsks(server->port(), token), 200);
+}
+
+// A live page whose peer answers no ping gives its place back; one that answers stays.
+TEST_F(RemoteHttpTest, ALivePageThatAnswersNoPingIsDropped)
+{
+    RemoteLimits limits;
+    limits.pingIntervalMs = 200;
+    startServer(limits);
+    auto answering = openPage();
+    ASSERT_TRUE(waitFor([&] { return server->liveClients() == 1; }));
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(server->port());
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    const QByteArray hello = "GET /api/v1/live HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                             "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n"
+                             "Authorization: Bearer " + token + "\r\n\r\n";
+    ASSERT_EQ(::write(fd, hello.constData(), hello.size()), hello.size());
+    ASSERT_TRUE(waitFor([&] { return server->liveClients() == 2; }));
+    EXPECT_TRUE(waitFor([&] { return server->liveClients() == 1; }, 3000));
+    EXPECT_EQ(server->counters().unanswered, 1);
+    QTest::qWait(500);
+    EXPECT_EQ(answering->state(), QAbstractSocket::ConnectedState);
+    EXPECT_EQ(server->liveClients(), 1);
+    ::close(fd);
+}
+
+// Who keeps a place when the places run out: whoever showed the operator's token, always.
+TEST_F(RemoteHttpTest, TheOperatorIsNeverTheOneLockedOut)
+{
+    RemoteLimits limits;
+    limits.maxConnections = 16;
+    limits.maxViewerPages = 12;
+    limits.maxStrangersPerAddress = 6;
+    limits.firstByteTimeoutMs = 60000;
+    limits.requestTimeoutMs = 60000;
+    enum class Crowd { ViewerPages, IdleStrangers, Flood };
+    const struct {
+        const char* name;
+        Crowd crowd;
+    } cases[] = {
+        {"every place sought by viewer pages", Crowd::ViewerPages},
+        {"idle strangers from another address", Crowd::IdleStrangers},
+        {"a flood of new connections", Crowd::Flood},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        startServer(limits);
+        server->setViewerKey(viewerKey);
+        std::vector<std::unique_ptr<QWebSocket>> pages;
+        std::vector<std::unique_ptr<QTcpSocket>> strangers;
+        const auto stranger = [&] {
+            auto s = std::make_unique<QTcpSocket>();
+            s->bind(QHostAddress(QStringLiteral("127.0.0.2")), 0);
+            s->connectToHost(QHostAddress::LocalHost, server->port());
+            strangers.push_back(std::move(s));
+        };
+        QTimer flood;
+        QObject::connect(&flood, &QTimer::timeout, [&] {
+            for (int i = 0; i < 4; ++i)
+                stranger();
+            if (strangers.size() > 400)
+                strangers.erase(strangers.begin(), strangers.begin() + 200);
+        });
+        switch (c.crowd) {
+        case Crowd::ViewerPages: {
+            for (int i = 0; i < limits.maxConnections + 4; ++i)
+                pages.push_back(openViewerPage());
+            ASSERT_TRUE(waitFor([&] { return server->liveClients() >= limits.maxViewerPages / 2; }));
+            QTest::qWait(300);
+            EXPECT_LE(server->liveClients(), limits.maxViewerPages);   // the rest were refused
+            break;
+        }
+        case Crowd::IdleStrangers:
+            for (int i = 0; i < limits.maxConnections * 2; ++i)
+                stranger();
+            ASSERT_TRUE(waitFor([&] { return server->counters().evicted >= limits.maxConnections; }));
+            break;
+        case Crowd::Flood:
+            flood.start(1);
+            QTest::qWait(200);
+            break;
+        }
+        // Sixty fresh requests, then the operator's own live page: none refused or cut.
+        int answered = 0;
+        for (int i = 0; i < 60; ++i)
+            answered += operatorAsks(server->port(), token) == 200;
+        EXPECT_EQ(answered, 60);
+        auto mine = openPage();
+        bool live = false;
+        QObject::connect(mine.get(), &QWebSocket::textMessageReceived, [&](const QString&) { live = true; });
+        EXPECT_TRUE(waitFor([&] { return live; }));
+        // Nothing the crowd does afterwards takes the operator's page away.
+        for (int i = 0; i < limits.maxConnections; ++i)
+            stranger();
+        QTest::qWait(100);
+        EXPECT_EQ(mine->state(), QAbstractSocket::ConnectedState);
+        flood.stop();
+        mine.reset();
+        pages.clear();
+        strangers.clear();
+        server.reset();
+    }
+}
+
 // One HTTP answer read off a raw connection.
 struct RawAnswer {
     int status = 0;
@@ -266,7 +462,7 @@ std::optional<RawAnswer> ask(quint16 port, const QByteArray& request, bool headO
 TEST_F(RemoteHttpTest, ApiDescriptionIsValidAndComplete)
 {
     ASSERT_FALSE(QStandardPaths::findExecutable(QStringLiteral("node")).isEmpty()) << "node is needed to validate the description";
-    const QString dir = QStringLiteral(KADREL_BUILD_DIR "/openapi-check");
+    const QString dir = QString::fromStdString(buildDir() + "/openapi-check");
     const QString prepared = prepareNodeDriver(dir);
     ASSERT_TRUE(prepared.isEmpty()) << prepared.toStdString();
     startServer({});
@@ -347,6 +543,16 @@ TEST_F(RemoteHttpTest, RawRequestsMeetEachRule)
     for (int i = 0; i < 120; ++i)
         manyHeaders += "X-Filler-" + QByteArray::number(i) + ": 1\r\n";
     const QByteArray cookieName = "kadrel_token_" + port;
+    QByteArray hundredHeaders = state;
+    for (int i = 0; i < 100; ++i)
+        hundredHeaders += "X-Filler-" + QByteArray::number(i) + ": 1\r\n";
+    const QByteArray live = "GET /api/v1/live HTTP/1.1\r\n" + host + auth;
+    const QByteArray wsKey = "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n";
+    QByteArray pipelined;   // twenty requests of 1 KB each, sent at once
+    for (int i = 0; i < 20; ++i)
+        pipelined += state + "X-Pad: " + QByteArray(1000, 'p') + "\r\n\r\n";
+    QByteArray bareLf = state + "\r\n";
+    bareLf.replace("\r\n", "\n");
 
     struct Case {
         const char* name;
@@ -382,6 +588,33 @@ TEST_F(RemoteHttpTest, RawRequestsMeetEachRule)
         {"the link's token becomes the cookie", "GET /?token=" + token + " HTTP/1.1\r\n" + host + "\r\n", {}, {303}, "", false, false, "Set-Cookie", cookieName + '=' + token + ';'},
         {"the link's token leaves the address even with the cookie set", "GET /?token=" + token + " HTTP/1.1\r\n" + host + "Cookie: " + cookieName + '=' + token + "\r\n\r\n", {}, {303}, "", false, false, "Location", "/"},
         {"a wrong token in the link, the cookie good", "GET /?token=wrong HTTP/1.1\r\n" + host + "Cookie: " + cookieName + '=' + token + "\r\n\r\n", {}, {303}, "", false, false, "Set-Cookie", ""},
+        // Whatever two readers of the head could read apart is refused, and the connection closed.
+        {"leading empty lines", "\r\n\r\n" + state + "\r\n", {}, {400}, "bad_request", true},
+        {"bare LF line ends", bareLf, {}, {400}, "bad_request", true},
+        {"a bare CR in a header", state + "X-A: 1\r2\r\n\r\n", {}, {400}, "bad_request", true},
+        {"a control byte in a header", state + "User-Agent: a\x1b[2Jb\r\n\r\n", {}, {400}, "bad_request", true},
+        {"a folded length", start + json + "Content-Length: 2\r\n 0\r\n\r\n{}", {}, {400}, "bad_header", true},
+        {"a folded header", state + "X-A: 1\r\n\tmore\r\n\r\n", {}, {400}, "bad_header", true},
+        {"a space before the colon", state + "Content-Length : 0\r\n\r\n", {}, {400}, "bad_header", true},
+        {"a header without a colon", state + "Nonsense\r\n\r\n", {}, {400}, "bad_header", true},
+        {"two spaces in the request line", "GET  /api/v1/state HTTP/1.1\r\n" + host + auth + "\r\n", {}, {400}, "bad_request", true},
+        {"an unknown HTTP version", "GET /api/v1/state HTTP/1.2\r\n" + host + auth + "\r\n", {}, {400}, "bad_request", true},
+        {"HTTP/1.1 without a host", "GET /api/v1/state HTTP/1.1\r\n" + auth + "\r\n", {}, {400}, "bad_header", true},
+        {"two hosts", state + host + "\r\n", {}, {400}, "bad_header", true},
+        {"the same length twice", start + json + "Content-Length: 2\r\n" + body, {}, {400}, "bad_framing", true},
+        {"a length that is not a number", start + json + "Content-Length: +2\r\n\r\n{}", {}, {400}, "bad_framing", true},
+        {"chunked alone", start + json + "Transfer-Encoding: chunked\r\n\r\n2\r\n{}\r\n0\r\n\r\n", {}, {400}, "bad_framing", true},
+        {"an upgrade without Connection: upgrade", live + "Upgrade: websocket\r\n" + wsKey + "\r\n", {}, {400}, "bad_upgrade", true},
+        {"two upgrades", live + "Connection: Upgrade\r\nUpgrade: websocket\r\nUpgrade: websocket\r\n" + wsKey + "\r\n", {}, {400}, "bad_upgrade", true},
+        {"an upgrade without its key", live + "Connection: Upgrade\r\nUpgrade: websocket\r\nSec-WebSocket-Version: 13\r\n\r\n", {}, {400}, "bad_upgrade", true},
+        {"an upgrade of another version", live + "Connection: Upgrade\r\nUpgrade: websocket\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 8\r\n\r\n", {}, {400}, "bad_upgrade", true},
+        {"an upgrade by POST", "POST /api/v1/live HTTP/1.1\r\n" + host + auth + "Connection: Upgrade\r\nUpgrade: websocket\r\n" + wsKey + "\r\n", {}, {400}, "bad_upgrade", true},
+        {"a hundred header lines", hundredHeaders + "\r\n", {}, {431}, "headers_too_large", true},
+        {"twenty pipelined requests of 1 KB", pipelined, {}, std::vector<int>(20, 200)},
+        {"a bad head after a good one on a kept connection", state + "\r\n", bareLf, {200, 400}, "bad_request", true},
+        {"a bad request after a body, sent together: refused whole", target + json + "Content-Length: 14\r\n\r\n{\"target\":\"W\"}" + bareLf, {}, {400}, "bad_request", true},
+        {"the scheme in lower case", "GET /api/v1/state HTTP/1.1\r\n" + host + "Authorization: bearer " + token + "\r\n\r\n", {}, {200}},
+        {"a stale cookie of the same name first", "GET /api/v1/state HTTP/1.1\r\n" + host + "Cookie: " + cookieName + "=old; " + cookieName + '=' + token + "\r\n\r\n", {}, {200}},
         {"another profile's cookie does not let in", "GET /api/v1/state HTTP/1.1\r\n" + host + "Cookie: kadrel_token_1=" + token + "\r\n\r\n", {}, {401}, "unauthorized"},
     };
     for (const Case& c : cases) {

@@ -23,6 +23,14 @@ QString errnoText(int error)
     return QString::fromStdString(ErrnoText(error));
 }
 
+// Format characters (bidirectional overrides and isolates, zero-width ones, the byte-order
+// mark) would reorder or hide what a reader of the log sees: written by their number.
+QString formatEscape(char32_t u)
+{
+    return QStringLiteral("\\u{") + QString::number(static_cast<uint>(u), 16).toUpper().rightJustified(4, QLatin1Char('0'))
+           + QLatin1Char('}');
+}
+
 // Lines in the file are single lines whatever the text carried.
 QString escapeControls(const QString& text)
 {
@@ -32,6 +40,8 @@ QString escapeControls(const QString& text)
         const char16_t u = c.unicode();
         if (u < 0x20 || u == 0x7F || (u >= 0x80 && u < 0xA0) || u == 0x2028 || u == 0x2029)
             out += QStringLiteral("\\x%1").arg(u, 2, 16, QLatin1Char('0'));
+        else if (c.category() == QChar::Other_Format)
+            out += formatEscape(u);
         else
             out += c;
     }
@@ -93,7 +103,14 @@ QString EventLog::clean(const QByteArray& bytes, int maxChars)
             ++i;
             continue;
         }
-        out += escapeControls(piece);
+        // By the bytes: the decoder drops a byte-order mark.
+        char32_t point = len == 1 ? b : b & (0x7F >> len);
+        for (int k = 1; k < len; ++k)
+            point = (point << 6) | (p[i + k] & 0x3F);
+        if (QChar::category(point) == QChar::Other_Format)
+            out += formatEscape(point);
+        else
+            out += escapeControls(piece);
         i += len;
     }
     if (i < n)

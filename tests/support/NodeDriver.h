@@ -11,11 +11,12 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
+#include "tests/support/BuildPaths.h"
 
 // Empty on success, else what went wrong.
 inline QString prepareNodeDriver(const QString& dir)
 {
-    const QString src = QStringLiteral(KADREL_SOURCE_DIR "/tests/browser/");
+    const QString src = QString::fromStdString(sourceDir() + "/tests/browser/");
     QDir().mkpath(dir);
     // ctest runs the browser and API tests side by side: one npm ci at a time in the folder, the
     // others wait for it and then find the packages there.

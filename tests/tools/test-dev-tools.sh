@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The developer scripts' own traps: the freshness check of the test programs on a fake tree,
-# "tools/dev.sh run" without a display ending at once, before any install or build, and the
-# include check passing the sources and failing a planted upward include.
+# "tools/dev.sh run" without a display ending at once, before any install or build, the
+# include check passing the sources and failing a planted upward include, and the Debian 13
+# stage failing in one sentence where no mirror answers.
 #   test-dev-tools.sh SOURCE_DIR
 set -uo pipefail
 src=${1:?usage: test-dev-tools.sh SOURCE_DIR}
@@ -60,6 +61,19 @@ for planted in '#include "app/KadrelMain.h"' '  #  include "serial/Port.h"'; do
     "$src/tools/check-includes.sh" "$floors" >"$tmp/inc.out" 2>&1 && fail "an upward include passed: $planted"
     grep -q '^link/Frame.h:2: ' "$tmp/inc.out" || fail "the upward include is not named: $(cat "$tmp/inc.out")"
 done
+
+# 4. The Debian 13 stage where no Debian mirror answers: a half-made root (no stamp) is not
+# taken as made, and the stage fails with one sentence that says why, leaving no root behind.
+half=$tmp/d13root
+mkdir -p "$half/etc" "$tmp/d13build"
+echo 13.1 >"$half/etc/debian_version"
+status=0
+KADREL_DEBIAN13_ROOT=$half KADREL_DEBIAN_MIRROR=http://127.0.0.1:9/debian \
+    timeout 60 "$src/tests/debian13/stage.sh" "$tmp/d13build" --prepare >"$tmp/d13.out" 2>&1 </dev/null || status=$?
+[ "$status" -eq 1 ] || fail "the Debian 13 stage with no mirror ended with $status, not 1: $(cat "$tmp/d13.out")"
+grep -qE 'FAILED: (debootstrap could not make a Debian 13 root from http://127.0.0.1:9/debian|making the Debian 13 root needs root)' "$tmp/d13.out" ||
+    fail "the Debian 13 stage does not say why it failed: $(cat "$tmp/d13.out")"
+[ "$(id -u)" -ne 0 ] || [ ! -e "$half" ] || fail "the half-made root was left behind"
 
 [ "$failures" -eq 0 ] && echo "developer scripts: checks passed"
 exit $((failures > 0))

@@ -1,0 +1,126 @@
+#include "remote/HttpShim.h"
+
+#include <QHttpServerRequest>
+#include <QHttpServerResponder>
+#include <QTcpSocket>
+#include <QTimer>
+
+#if QT_VERSION >= QT_VERSION_CHECK(6, 8, 0)
+#include <QHttpHeaders>
+#include <QHttpServerWebSocketUpgradeResponse>
+#endif
+
+using Status = QHttpServerResponder::StatusCode;
+
+QByteArray HttpServerShim::headerValue(const QHttpServerRequest& request, const QByteArray& name)
+{
+#if QT_VERSION >= QT_VERSION_CHECK(6, 8, 0)
+    return request.headers().value(name).toByteArray();
+#else
+    for (const auto& h : request.headers())
+        if (h.first.compare(name, Qt::CaseInsensitive) == 0)
+            return h.second;
+    return {};
+#endif
+}
+
+bool HttpServerShim::asksUpgrade(const QHttpServerRequest& request)
+{
+    return headerValue(request, "upgrade").compare("websocket", Qt::CaseInsensitive) == 0;
+}
+
+void HttpServerShim::closeAfterAnswer(QTcpSocket* socket, bool cut)
+{
+    if (!socket)
+        return;
+    const auto close = [socket, cut] {
+        if (cut) {
+            socket->flush();
+            socket->abort();
+        } else {
+            socket->disconnectFromHost();
+        }
+    };
+#if QT_VERSION >= QT_VERSION_CHECK(6, 8, 0)
+    QTimer::singleShot(0, socket, close);
+#else
+    close();
+#endif
+}
+
+#if QT_VERSION >= QT_VERSION_CHECK(6, 8, 0)
+
+QTcpSocket* HttpServerShim::connectionOf(const QHttpServerRequest& request) const
+{
+    return connectionOf(request.remoteAddress(), request.remotePort());
+}
+
+HttpServerShim::HttpServerShim(QObject* parent) : QAbstractHttpServer(parent)
+{
+    // Qt asks before it upgrades; a refusal passes on to missingHandler, which answers it.
+    addWebSocketUpgradeVerifier(this, [this](const QHttpServerRequest& request) {
+        return admitUpgrade(request, connectionOf(request)) ? QHttpServerWebSocketUpgradeResponse::accept()
+                                                            : QHttpServerWebSocketUpgradeResponse::passToNext();
+    });
+}
+
+void HttpServerShim::write(QHttpServerResponder& responder, int status, const QList<Header>& headers,
+                           const QByteArray& body)
+{
+    QHttpHeaders all;
+    for (const Header& h : headers)
+        all.append(h.name, h.value);
+    responder.write(body, all, static_cast<Status>(status));
+}
+
+bool HttpServerShim::handleRequest(const QHttpServerRequest& request, QHttpServerResponder& responder)
+{
+    QTcpSocket* socket = connectionOf(request);
+    // An upgrade Qt did not take as one would otherwise hang as a WebSocket that never comes.
+    if (asksUpgrade(request))
+        refuseUpgrade(request, responder, socket);
+    else
+        serveRequest(request, responder, socket);
+    return true;
+}
+
+void HttpServerShim::missingHandler(const QHttpServerRequest& request, QHttpServerResponder& responder)
+{
+    refuseUpgrade(request, responder, connectionOf(request));
+}
+
+#else
+
+HttpServerShim::HttpServerShim(QObject* parent) : QAbstractHttpServer(parent) {}
+
+void HttpServerShim::write(QHttpServerResponder& responder, int status, const QList<Header>& headers,
+                           const QByteArray& body)
+{
+    responder.writeStatusLine(static_cast<Status>(status));
+    for (const Header& h : headers)
+        responder.writeHeader(h.name, h.value);
+    responder.writeBody(body);
+}
+
+bool HttpServerShim::handleRequest(const QHttpServerRequest& request, QTcpSocket* socket)
+{
+    if (asksUpgrade(request)) {
+        // Qt upgrades the connection itself once this returns, unless it was cut.
+        if (!admitUpgrade(request, socket)) {
+            QHttpServerResponder responder = makeResponder(request, socket);
+            refuseUpgrade(request, responder, socket);
+        }
+        return true;
+    }
+    QHttpServerResponder responder = makeResponder(request, socket);
+    serveRequest(request, responder, socket);
+    return true;
+}
+
+void HttpServerShim::missingHandler(const QHttpServerRequest& request, QTcpSocket* socket)
+{
+    QHttpServerResponder responder = makeResponder(request, socket);
+    serveRequest(request, responder, socket);
+}
+
+#endif
