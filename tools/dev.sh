@@ -159,12 +159,12 @@ package_section() {
 # The test command's stages (see the case below).
 plain_suite() {
     # Every option the suite relies on is given: a package build may have left others in a cache.
-    build build -DKADREL_TESTS=ON -DKADREL_BENCH=ON -DKADREL_SANITIZE=OFF -DKADREL_FUZZ=OFF
+    build build -DKADREL_TESTS=ON -DKADREL_BENCH=ON -DKADREL_SANITIZE=OFF -DKADREL_FUZZ=OFF -DKADREL_WERROR=ON
     tools/check-tests-built.sh build
     ctest_run build --timeout 300
 }
 sanitizer_suite() {   # AddressSanitizer and UndefinedBehaviorSanitizer
-    build build-asan -DKADREL_TESTS=ON -DKADREL_BENCH=OFF -DKADREL_SANITIZE=ON -DKADREL_FUZZ=OFF
+    build build-asan -DKADREL_TESTS=ON -DKADREL_BENCH=OFF -DKADREL_SANITIZE=ON -DKADREL_FUZZ=OFF -DKADREL_WERROR=ON
     tools/check-tests-built.sh build-asan
     ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest_run build-asan --timeout 600 -LE nosanitize
 }
@@ -173,7 +173,7 @@ thread_suite() {
     # report fails the test that caused it; tests/tsan.supp names the few inside Qt's own,
     # uninstrumented code.
     configure build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKADREL_TESTS=ON -DKADREL_BENCH=OFF \
-        -DKADREL_SANITIZE=OFF -DKADREL_FUZZ=OFF -DKADREL_TSAN=ON
+        -DKADREL_SANITIZE=OFF -DKADREL_FUZZ=OFF -DKADREL_TSAN=ON -DKADREL_WERROR=ON
     cmake --build build-tsan -j"$jobs" --target tsan-tests
     # GCC 12's ThreadSanitizer finds no room for its shadow memory where the kernel randomises
     # more than 28 bits of addresses (newer kernels): there its tests run without randomisation.
