@@ -3,7 +3,7 @@
 # runs the program against the bus simulator or runs every test.
 #   tools/dev.sh run    build the program and the simulator, start kadrel-sim in the background,
 #                       run kadrel, stop the simulator
-#   tools/dev.sh test   build everything, run the test suite, the sanitizer build of it, the
+#   tools/dev.sh test   build everything, run the test suite, clang-tidy, the sanitizer build of it, the
 #                       threaded tests under ThreadSanitizer, the serial tests on real drivers in
 #                       a virtual machine, the README's package section, the fuzz targets, and the
 #                       plain suite and the package again in a Debian 13 root (tests/debian13)
@@ -24,7 +24,7 @@ run_packages=(build-essential cmake ninja-build ccache pkg-config qt6-base-dev l
 # What the tests, the sanitizer and fuzz builds and the package check need on top.
 # libclang-rt-dev names the release's own clang runtimes (14 on Debian 12, 19 on 13).
 test_packages=(libgtest-dev clang libclang-rt-dev desktop-file-utils appstream dpkg-dev file
-               chromium nodejs ser2net qemu-system-x86 socat systemd debootstrap)
+               chromium nodejs ser2net qemu-system-x86 socat systemd debootstrap clang-tidy)
 
 usage() {
     echo "usage: tools/dev.sh run|test" >&2
@@ -254,6 +254,9 @@ test)
     # No include goes up a floor (docs/ARCHITECTURE.md); seconds, so it comes first.
     stage includes tools/check-includes.sh
     stage plain plain_suite
+    # clang-tidy's small profile (.clang-tidy) over the program's sources, on the plain build's
+    # compile commands; bounded, so a slow machine fails it rather than the whole run.
+    stage tidy tools/tidy.sh -b build -j"$jobs" -t 900
     stage sanitizers sanitizer_suite
     stage threads thread_suite
     # The serial side on real drivers (ftdi_sio, a 16550) under Debian's kernel in QEMU.

@@ -11,10 +11,12 @@ while [ $# -gt 0 ]; do
     case "$1" in
     -b) build=$2; shift 2 ;;
     -j) jobs=$2; shift 2 ;;
+    -j*) jobs=${1#-j}; shift ;;
     -t) limit=$2; shift 2 ;;
     --changed)
         changed=main; shift
         if [ $# -gt 0 ] && [ "${1#-}" = "$1" ] && ! [ -e "$src/$1" ]; then changed=$1; shift; fi ;;
+    -*) echo "tidy: unknown option $1" >&2; exit 2 ;;
     *) files+=("$1"); shift ;;
     esac
 done
