@@ -1,14 +1,25 @@
 #include "remote/RequestHead.h"
 
+#include <QUrl>
 #include <algorithm>
 #include <cstring>
 
 namespace {
 
+// ASCII alone, whatever the locale says.
+bool isAlnum(char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+}
+
+bool isHex(char c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
 bool isTokenChar(char c)
 {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')
-           || (c != 0 && std::strchr("!#$%&'*+-.^_`|~", c) != nullptr);
+    return isAlnum(c) || (c != 0 && std::strchr("!#$%&'*+-.^_`|~", c) != nullptr);
 }
 
 // A byte a head may never hold: controls other than tab (the line ends are checked apart).
@@ -16,6 +27,41 @@ bool isControl(char c)
 {
     const auto b = static_cast<unsigned char>(c);
     return (b < 0x20 && b != '\t') || b == 0x7F;
+}
+
+// The origin form of RFC 9112 alone: a path from the root and a query, in the characters RFC
+// 3986 allows there, every % followed by two hex digits. A fragment, a space or a raw byte
+// above ASCII would be read apart by URL parsers; a path starting "//" reads as a host.
+bool isOriginForm(const QByteArray& target)
+{
+    if (!target.startsWith('/') || target.startsWith("//"))
+        return false;
+    for (qsizetype i = 0; i < target.size(); ++i) {
+        const char c = target[i];
+        if (c == '%') {
+            if (i + 2 >= target.size() || !isHex(target[i + 1]) || !isHex(target[i + 2]))
+                return false;
+            i += 2;
+        } else if (!isAlnum(c) && (c == 0 || std::strchr("-._~!$&'()*+,;=:@/?", c) == nullptr)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// A host and an optional port as a URL reads them: the WebSocket handshake and the origin
+// check read the Host header so, and one that reads as nothing (an empty label, a user, a
+// path) would pass here and fail there.
+bool isHost(const QByteArray& value)
+{
+    if (value.isEmpty()
+        || !std::all_of(value.cbegin(), value.cend(), [](char c) {
+               return isAlnum(c) || (c != 0 && std::strchr("-._~!$&'()*+,;=:[]%", c) != nullptr);
+           }))
+        return false;
+    const QUrl url(QStringLiteral("http://") + QString::fromLatin1(value), QUrl::StrictMode);
+    return url.isValid() && !url.host().isEmpty() && url.userInfo().isEmpty() && url.path().isEmpty()
+           && !url.hasQuery() && !url.hasFragment();
 }
 
 // Bytes of a head still arriving that no complete head could mend; empty when none so far.
@@ -57,6 +103,12 @@ HeadCheck checkHead(const QByteArray& head, int maxHeaderLines, HeadReading* rea
         || (requestLine[2] != "HTTP/1.1" && requestLine[2] != "HTTP/1.0"))
         return refuse(400, "bad_request", QStringLiteral("Nieprawidłowy wiersz żądania"));
     const bool http10 = requestLine[2] == "HTTP/1.0";
+    if (!isOriginForm(requestLine[1]))
+        return refuse(400, "bad_request", QStringLiteral("Nieprawidłowy adres w wierszu żądania"));
+    // A method Qt does not know it reads as another ("unknown"); CONNECT names no path.
+    static const QList<QByteArray> methods{"GET", "HEAD", "POST", "PUT", "DELETE", "OPTIONS", "PATCH", "TRACE"};
+    if (!methods.contains(requestLine[0]))
+        return refuse(501, "not_implemented", QStringLiteral("Nieznana metoda żądania"));
     if (reading) {
         reading->method = requestLine[0];
         reading->target = requestLine[1];
@@ -65,6 +117,7 @@ HeadCheck checkHead(const QByteArray& head, int maxHeaderLines, HeadReading* rea
     int lengths = 0, hosts = 0, upgrades = 0, keys = 0, versions = 0;
     bool askedKeepAlive = false, askedClose = false, askedUpgrade = false, websocket = false, version13 = false;
     bool goodKey = false;
+    QList<QByteArray> names;
     for (qsizetype i = 1; i < lines.size(); ++i) {
         const QByteArray& line = lines[i];
         if (line.startsWith(' ') || line.startsWith('\t'))
@@ -76,6 +129,14 @@ HeadCheck checkHead(const QByteArray& head, int maxHeaderLines, HeadReading* rea
         const QByteArray value = line.mid(colon + 1).trimmed();
         if (reading)
             reading->headers.append({line.left(colon), value});
+        // Qt 6.4 keeps one header of a name and Qt 6.8 all of them, and the WebSocket's
+        // handshake reads yet another: a name given twice is read apart. The framing and the
+        // upgrade's own say so in their own words below.
+        if (name != "content-length" && name != "host" && name != "upgrade") {
+            if (names.contains(name))
+                return refuse(400, "bad_header", QStringLiteral("Nagłówek %1 podany więcej niż raz").arg(QString::fromLatin1(line.left(colon))));
+            names.append(name);
+        }
         if (name == "content-length") {
             bool digits = !value.isEmpty() && value.size() <= 12
                           && std::all_of(value.cbegin(), value.cend(), [](char c) { return c >= '0' && c <= '9'; });
@@ -88,6 +149,8 @@ HeadCheck checkHead(const QByteArray& head, int maxHeaderLines, HeadReading* rea
         } else if (name == "host") {
             if (++hosts > 1)
                 return refuse(400, "bad_header", QStringLiteral("Nagłówek Host podany więcej niż raz"));
+            if (!isHost(value))
+                return refuse(400, "bad_header", QStringLiteral("Nieprawidłowy nagłówek Host"));
         } else if (name == "connection") {
             for (const QByteArray& token : value.toLower().split(',')) {
                 askedKeepAlive |= token.trimmed() == "keep-alive";
