@@ -595,7 +595,8 @@ RemoteAccess RemoteServer::access(const QByteArray& bearer, const QByteArray& co
     // port of the host, and a session dies with the program or a new token.
     const auto session = [this, &cookies](const QByteArray& name, RemoteAccess wanted) {
         const QList<QByteArray> values = cookieValues(cookies, name);
-        return std::any_of(values.cbegin(), values.cend(), [&](const QByteArray& v) { return sessions_->find(v) == wanted; });
+        return std::any_of(values.cbegin(), values.cend(),
+                           [&](const QByteArray& v) { return sessions_->find(v) == wanted; });
     };
     if (anyIs({given, token}, token_) || session(cookieName(), RemoteAccess::Operator))
         return RemoteAccess::Operator;
@@ -769,8 +770,8 @@ void RemoteServer::exchangeLink(const QHttpServerRequest& request, bool view, An
     const QUrlQuery query = request.query();
     const bool withToken = query.hasQueryItem(QStringLiteral("token"));
     const QByteArray home = view ? "/view" : "/";
-    const QByteArray given
-        = query.queryItemValue(withToken ? QStringLiteral("token") : QStringLiteral("key"), QUrl::FullyDecoded).toLatin1();
+    const QString item = withToken ? QStringLiteral("token") : QStringLiteral("key");
+    const QByteArray given = query.queryItemValue(item, QUrl::FullyDecoded).toLatin1();
     const RemoteAccess kind = withToken ? RemoteAccess::Operator : RemoteAccess::Viewer;
     const QByteArray name = withToken ? cookieName() : viewerCookieName();
     const QByteArray legacy = (withToken ? "kadrel_token_" : "kadrel_view_") + QByteArray::number(port());
@@ -781,11 +782,14 @@ void RemoteServer::exchangeLink(const QHttpServerRequest& request, bool view, An
     const QList<QByteArray> held = cookieValues(cookies, name);
     if (std::any_of(held.cbegin(), held.cend(), [&](const QByteArray& v) { return sessions_->find(v) == kind; }))
         return out.reply(Status::SeeOther, text, home + '\n', {{"Location", home}});
-    const QByteArray cookie = name + '=' + sessions_->open(kind) + "; Path=/; HttpOnly; SameSite=Strict; Max-Age=31536000";
+    const QByteArray cookie =
+        name + '=' + sessions_->open(kind) + "; Path=/; HttpOnly; SameSite=Strict; Max-Age=31536000";
     if (cookieValues(cookies, legacy).isEmpty())
         return out.reply(Status::SeeOther, text, home + '\n', {{"Location", home}, {"Set-Cookie", cookie}});
     out.reply(Status::SeeOther, text, home + '\n',
-              {{"Location", home}, {"Set-Cookie", cookie}, {"Set-Cookie", legacy + "=; Path=/; HttpOnly; SameSite=Strict; Max-Age=0"}});
+              {{"Location", home},
+               {"Set-Cookie", cookie},
+               {"Set-Cookie", legacy + "=; Path=/; HttpOnly; SameSite=Strict; Max-Age=0"}});
 }
 
 const QList<RemoteRoute>& RemoteServer::routes()

@@ -1,7 +1,8 @@
 #pragma once
 // The remote page and API on Qt's HTTP server: every request needs the access token (link,
-// bearer header, or the session cookie its link was exchanged for); commands go to the window through StopwatchHost; the state goes out
-// live over WebSocket. Everything runs on the user-interface thread, in short handlers.
+// bearer header, or the session cookie its link was exchanged for); commands go to the window
+// through StopwatchHost; the state goes out live over WebSocket. Everything runs on the
+// user-interface thread, in short handlers.
 //
 // Guards against clients that would hold the window up or eat its memory: a bounded number of
 // connections (a stranger or a viewer makes room for a newcomer, the operator never), a

@@ -133,8 +133,10 @@ HeadCheck checkHead(const QByteArray& head, int maxHeaderLines, HeadReading* rea
         // handshake reads yet another: a name given twice is read apart. The framing and the
         // upgrade's own say so in their own words below.
         if (name != "content-length" && name != "host" && name != "upgrade") {
-            if (names.contains(name))
-                return refuse(400, "bad_header", QStringLiteral("Nagłówek %1 podany więcej niż raz").arg(QString::fromLatin1(line.left(colon))));
+            if (names.contains(name)) {
+                const QString given = QString::fromLatin1(line.left(colon));
+                return refuse(400, "bad_header", QStringLiteral("Nagłówek %1 podany więcej niż raz").arg(given));
+            }
             names.append(name);
         }
         if (name == "content-length") {

@@ -230,7 +230,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const int fd = connectTo(reader->port());
     if (fd < 0)
         return 0;
-    if (::send(fd, sent.constData(), static_cast<size_t>(sent.size()), MSG_NOSIGNAL) != static_cast<ssize_t>(sent.size()))
+    const auto length = static_cast<size_t>(sent.size());
+    const ssize_t wrote = ::send(fd, sent.constData(), length, MSG_NOSIGNAL);
+    if (wrote < 0 && errno == EINTR) {
+        ::close(fd);
+        return 0;
+    }
+    if (wrote != static_cast<ssize_t>(length))
         abort();
     QElapsedTimer waited;
     waited.start();
