@@ -24,6 +24,19 @@ QByteArray HttpServerShim::headerValue(const QHttpServerRequest& request, const 
 #endif
 }
 
+QList<HttpServerShim::Header> HttpServerShim::headers(const QHttpServerRequest& request)
+{
+    QList<Header> all;
+#if QT_VERSION >= QT_VERSION_CHECK(6, 8, 0)
+    for (const auto& h : request.headers().toListOfPairs())
+        all.append({h.first, h.second});
+#else
+    for (const auto& h : request.headers())
+        all.append({h.first, h.second});
+#endif
+    return all;
+}
+
 bool HttpServerShim::asksUpgrade(const QHttpServerRequest& request)
 {
     return headerValue(request, "upgrade").compare("websocket", Qt::CaseInsensitive) == 0;

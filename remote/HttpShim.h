@@ -24,6 +24,8 @@ public:
 
     // The first header of that name, compared without case; empty when there is none.
     static QByteArray headerValue(const QHttpServerRequest& request, const QByteArray& name);
+    // Every header as Qt read it (on 6.4 one of each name, in no particular order).
+    static QList<Header> headers(const QHttpServerRequest& request);
     // A whole answer: the status line, these headers as given (Content-Length among them) and
     // the body, which is empty for HEAD.
     static void write(QHttpServerResponder& responder, int status, const QList<Header>& headers, const QByteArray& body);

@@ -10,7 +10,6 @@
 #include <QUrlQuery>
 #include <QWebSocket>
 #include <algorithm>
-#include <cstring>
 #include <netinet/in.h>
 #include <linux/sockios.h>
 #include <linux/tcp.h>
@@ -21,27 +20,13 @@
 
 #include "remote/RemoteApi.h"
 #include "remote/RemoteSettings.h"
+#include "remote/RequestHead.h"
 
 namespace {
 
 using Status = QHttpServerResponder::StatusCode;
 
 const QByteArray JsonType = QByteArrayLiteral("application/json; charset=utf-8");
-
-// What the raw head of a request says, read before the HTTP server parses it. Qt's parser is
-// more forgiving than the grammar (it skips leading empty lines, takes bare LF and folded
-// lines), so whatever two readers could read apart is refused here: what passes reads the
-// same to both, on every Qt version.
-struct HeadCheck {
-    int status = 0;             // 0: the head is fine; else 400 or 431
-    QByteArray code;            // the refusal's error code
-    QString why;                // and its message
-    bool keepAlive = true;
-    bool expectContinue = false;
-    bool upgrade = false;       // a complete WebSocket upgrade: what follows is the WebSocket's
-    qint64 bodyBytes = 0;       // from Content-Length
-    QByteArray userAgent;       // as sent: Qt 6.8 drops a header it does not like
-};
 
 // Bytes the kernel has handed to the program on this connection: received less still queued.
 // -1 where the kernel does not say.
@@ -62,122 +47,13 @@ qint64 takenFromKernel(int fd)
     return -1;
 }
 
-bool isTokenChar(char c)
+QByteArray reasonOf(int status)
 {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')
-           || (c != 0 && std::strchr("!#$%&'*+-.^_`|~", c) != nullptr);
-}
-
-// A byte a head may never hold: controls other than tab (the line ends are checked apart).
-bool isControl(char c)
-{
-    const auto b = static_cast<unsigned char>(c);
-    return (b < 0x20 && b != '\t') || b == 0x7F;
-}
-
-// Bytes of a head still arriving that no complete head could mend; empty when none so far.
-QString badStart(const QByteArray& bytes)
-{
-    if (bytes.startsWith('\r') || bytes.startsWith('\n'))
-        return QStringLiteral("Żądanie zaczyna się od pustego wiersza");
-    for (qsizetype i = 0; i < bytes.size(); ++i) {
-        const char c = bytes[i];
-        if (c == '\n' && (i == 0 || bytes[i - 1] != '\r'))
-            return QStringLiteral("Wiersz nagłówka nie kończy się znakami CR LF");
-        if (c == '\r' && i + 1 < bytes.size() && bytes[i + 1] != '\n')
-            return QStringLiteral("Znak CR bez LF w nagłówkach");
-        if (c != '\r' && c != '\n' && isControl(c))
-            return QStringLiteral("Znak sterujący w nagłówkach");
+    switch (status) {
+    case 431: return "Request Header Fields Too Large";
+    case 501: return "Not Implemented";
+    default: return "Bad Request";
     }
-    return {};
-}
-
-HeadCheck checkHead(const QByteArray& head, const RemoteLimits& limits)
-{
-    HeadCheck out;
-    const auto refuse = [&out](int status, const char* code, const QString& why) {
-        out.status = status;
-        out.code = code;
-        out.why = why;
-        return out;
-    };
-    // `head` ends with the empty line; it holds no bare CR or LF and no control byte.
-    QList<QByteArray> lines = head.left(head.size() - 2).split('\n');
-    lines.removeLast();   // after the last line's end
-    for (QByteArray& l : lines)
-        l.chop(1);        // the CR
-    if (lines.size() - 1 > limits.maxHeaderLines)
-        return refuse(431, "headers_too_large", QStringLiteral("Nagłówki żądania są za duże albo jest ich za wiele"));
-    const QList<QByteArray> requestLine = lines[0].split(' ');
-    if (requestLine.size() != 3 || requestLine[0].isEmpty() || requestLine[1].isEmpty()
-        || !std::all_of(requestLine[0].cbegin(), requestLine[0].cend(), isTokenChar)
-        || (requestLine[2] != "HTTP/1.1" && requestLine[2] != "HTTP/1.0"))
-        return refuse(400, "bad_request", QStringLiteral("Nieprawidłowy wiersz żądania"));
-    const bool http10 = requestLine[2] == "HTTP/1.0";
-
-    int lengths = 0, hosts = 0, upgrades = 0, keys = 0, versions = 0;
-    bool askedKeepAlive = false, askedClose = false, askedUpgrade = false, websocket = false, version13 = false;
-    bool goodKey = false;
-    for (qsizetype i = 1; i < lines.size(); ++i) {
-        const QByteArray& line = lines[i];
-        if (line.startsWith(' ') || line.startsWith('\t'))
-            return refuse(400, "bad_header", QStringLiteral("Nagłówek zawinięty na kilka wierszy"));
-        const qsizetype colon = line.indexOf(':');
-        if (colon <= 0 || !std::all_of(line.cbegin(), line.cbegin() + colon, isTokenChar))
-            return refuse(400, "bad_header", QStringLiteral("Nieprawidłowa nazwa nagłówka"));
-        const QByteArray name = line.left(colon).toLower();
-        const QByteArray value = line.mid(colon + 1).trimmed();
-        if (name == "content-length") {
-            bool digits = !value.isEmpty() && value.size() <= 12
-                          && std::all_of(value.cbegin(), value.cend(), [](char c) { return c >= '0' && c <= '9'; });
-            if (!digits || ++lengths > 1)
-                return refuse(400, "bad_framing", QStringLiteral("Długość treści żądania jest niejednoznaczna"));
-            out.bodyBytes = value.toLongLong();
-        } else if (name == "transfer-encoding") {
-            // The API takes small JSON bodies with their length; chunks are one more framing.
-            return refuse(400, "bad_framing", QStringLiteral("Długość treści żądania jest niejednoznaczna"));
-        } else if (name == "host") {
-            if (++hosts > 1)
-                return refuse(400, "bad_header", QStringLiteral("Nagłówek Host podany więcej niż raz"));
-        } else if (name == "connection") {
-            for (const QByteArray& token : value.toLower().split(',')) {
-                askedKeepAlive |= token.trimmed() == "keep-alive";
-                askedClose |= token.trimmed() == "close";
-                askedUpgrade |= token.trimmed() == "upgrade";
-            }
-        } else if (name == "upgrade") {
-            ++upgrades;
-            websocket = value.compare("websocket", Qt::CaseInsensitive) == 0;
-        } else if (name == "sec-websocket-key") {
-            ++keys;
-            goodKey = QByteArray::fromBase64Encoding(value, QByteArray::AbortOnBase64DecodingErrors).decoded.size() == 16;
-        } else if (name == "sec-websocket-version") {
-            ++versions;
-            version13 = value == "13";
-        } else if (name == "user-agent") {
-            if (out.userAgent.isEmpty())
-                out.userAgent = value;
-        } else if (name == "expect") {
-            out.expectContinue = value.compare("100-continue", Qt::CaseInsensitive) == 0;
-        }
-    }
-    if (!http10 && hosts == 0)
-        return refuse(400, "bad_header", QStringLiteral("Brak nagłówka Host"));
-    if (upgrades > 0 || askedUpgrade) {
-        // Qt takes some half upgrades as plain requests and others as upgrades; only the
-        // whole one passes, and nothing else may name one.
-        out.upgrade = upgrades == 1 && websocket && askedUpgrade && requestLine[0] == "GET" && !http10 && keys == 1
-                      && goodKey && versions == 1 && version13 && lengths == 0;
-        if (!out.upgrade)
-            return refuse(400, "bad_upgrade", QStringLiteral("Niepełna prośba o połączenie WebSocket"));
-    }
-    out.keepAlive = http10 ? askedKeepAlive && !askedClose : !askedClose;
-    return out;
-}
-
-RemoteApi::Error headersTooLarge()
-{
-    return {431, "headers_too_large", QStringLiteral("Nagłówki żądania są za duże albo jest ich za wiele")};
 }
 
 QByteArray rawError(int status, const QByteArray& reason, const RemoteApi::Error& e)
@@ -516,25 +392,17 @@ void ConnectionWatch::arrived()
             inBody_ = false;
             continue;
         }
-        const qsizetype end = stream_.indexOf("\r\n\r\n");
-        const QString bad = badStart(end < 0 ? stream_ : stream_.left(end + 4));
-        if (!bad.isEmpty())
-            return refuse(400, "Bad Request", {400, "bad_request", bad});
-        if (end < 0 ? stream_.size() > limits_.maxHeadBytes : end + 4 > limits_.maxHeadBytes)
-            return refuse(431, "Request Header Fields Too Large", headersTooLarge());
-        if (end < 0)
+        const HeadCheck head = readHead(stream_, limits_.maxHeadBytes, limits_.maxHeaderLines);
+        if (head.status != 0)
+            return refuse(head.status, reasonOf(head.status), {head.status, head.code, head.why});
+        if (head.length == 0)
             break;
-        const HeadCheck head = checkHead(stream_.left(end + 4), limits_);
-        if (head.status != 0) {
-            return refuse(head.status, head.status == 431 ? "Request Header Fields Too Large" : "Bad Request",
-                          {head.status, head.code, head.why});
-        }
-        requestBytes_ = end + 4 + head.bodyBytes;
+        requestBytes_ = head.length + head.bodyBytes;
         if (requestBytes_ > limits_.maxRequestBytes) {
             ++counters_.oversized;
             return cut();
         }
-        stream_.remove(0, end + 4);
+        stream_.remove(0, head.length);
         waiting_.append(head);
         if (head.upgrade) {
             passedUpgrade_ = true;
@@ -709,12 +577,12 @@ quint16 RemoteServer::port() const
 
 QByteArray RemoteServer::cookieName() const
 {
-    return "kadrel_token_" + QByteArray::number(port());
+    return "kadrel_session_" + QByteArray::number(port());
 }
 
 QByteArray RemoteServer::viewerCookieName() const
 {
-    return "kadrel_view_" + QByteArray::number(port());
+    return "kadrel_viewer_" + QByteArray::number(port());
 }
 
 RemoteAccess RemoteServer::access(const QByteArray& bearer, const QByteArray& cookies, const QByteArray& token,
@@ -723,9 +591,16 @@ RemoteAccess RemoteServer::access(const QByteArray& bearer, const QByteArray& co
     // The scheme's name is read without case.
     const QByteArray scheme = bearer.left(7);
     const QByteArray given = scheme.compare("Bearer ", Qt::CaseInsensitive) == 0 ? bearer.mid(7).trimmed() : QByteArray();
-    if (anyIs({given, token}, token_) || anyIs(cookieValues(cookies, cookieName()), token_))
+    // A cookie holds a session and never a secret itself: a browser sends its cookies to every
+    // port of the host, and a session dies with the program or a new token.
+    const auto session = [this, &cookies](const QByteArray& name, RemoteAccess wanted) {
+        const QList<QByteArray> values = cookieValues(cookies, name);
+        return std::any_of(values.cbegin(), values.cend(),
+                           [&](const QByteArray& v) { return sessions_->find(v) == wanted; });
+    };
+    if (anyIs({given, token}, token_) || session(cookieName(), RemoteAccess::Operator))
         return RemoteAccess::Operator;
-    if (anyIs({given, key}, viewerKey_) || anyIs(cookieValues(cookies, viewerCookieName()), viewerKey_))
+    if (anyIs({given, key}, viewerKey_) || session(viewerCookieName(), RemoteAccess::Viewer))
         return RemoteAccess::Viewer;
     return RemoteAccess::None;
 }
@@ -862,21 +737,8 @@ void RemoteServer::serve(const QHttpServerRequest& request, Answer& out)
 
     if (page) {
         const QUrlQuery query = request.query();
-        const bool withToken = query.hasQueryItem(QStringLiteral("token"));
-        if (withToken || query.hasQueryItem(QStringLiteral("key"))) {
-            // The address bar loses the secret, whichever way the request got in; a good one in
-            // the link becomes the cookie.
-            const QByteArray home = view ? "/view" : "/";
-            const QByteArray given = query.queryItemValue(withToken ? QStringLiteral("token") : QStringLiteral("key"),
-                                                          QUrl::FullyDecoded).toLatin1();
-            const QByteArray& secret = withToken ? token_ : viewerKey_;
-            if (!sameToken(given, secret))
-                return out.reply(Status::SeeOther, "text/plain; charset=utf-8", home + '\n', {{"Location", home}});
-            const QByteArray cookie = (withToken ? cookieName() : viewerCookieName()) + '=' + secret
-                                      + "; Path=/; HttpOnly; SameSite=Strict; Max-Age=31536000";
-            return out.reply(Status::SeeOther, "text/plain; charset=utf-8", home + '\n',
-                             {{"Location", home}, {"Set-Cookie", cookie}});
-        }
+        if (query.hasQueryItem(QStringLiteral("token")) || query.hasQueryItem(QStringLiteral("key")))
+            return exchangeLink(request, view, out);
         return serveFile(view ? QStringLiteral(":/remote/view.html") : QStringLiteral(":/remote/index.html"), out);
     }
     if (path == QLatin1String("/app.js") || path == QLatin1String("/style.css") || path == QLatin1String("/view.js")
@@ -898,6 +760,36 @@ void RemoteServer::serve(const QHttpServerRequest& request, Answer& out)
         return out.error(RemoteApi::refusal(outcome));
     stateChanged();
     out.reply(Status::Ok, JsonType, RemoteApi::okJson());
+}
+
+// The address bar loses the secret, whichever way the request got in; a good one in the link is
+// exchanged for a session of this browser's own (kept when it already holds a good one), and
+// the cookie of an older version, which held the secret itself, is expired.
+void RemoteServer::exchangeLink(const QHttpServerRequest& request, bool view, Answer& out)
+{
+    const QUrlQuery query = request.query();
+    const bool withToken = query.hasQueryItem(QStringLiteral("token"));
+    const QByteArray home = view ? "/view" : "/";
+    const QString item = withToken ? QStringLiteral("token") : QStringLiteral("key");
+    const QByteArray given = query.queryItemValue(item, QUrl::FullyDecoded).toLatin1();
+    const RemoteAccess kind = withToken ? RemoteAccess::Operator : RemoteAccess::Viewer;
+    const QByteArray name = withToken ? cookieName() : viewerCookieName();
+    const QByteArray legacy = (withToken ? "kadrel_token_" : "kadrel_view_") + QByteArray::number(port());
+    const QByteArray text = "text/plain; charset=utf-8";
+    if (!sameToken(given, withToken ? token_ : viewerKey_))
+        return out.reply(Status::SeeOther, text, home + '\n', {{"Location", home}});
+    const QByteArray cookies = headerValue(request, "cookie");
+    const QList<QByteArray> held = cookieValues(cookies, name);
+    if (std::any_of(held.cbegin(), held.cend(), [&](const QByteArray& v) { return sessions_->find(v) == kind; }))
+        return out.reply(Status::SeeOther, text, home + '\n', {{"Location", home}});
+    const QByteArray cookie =
+        name + '=' + sessions_->open(kind) + "; Path=/; HttpOnly; SameSite=Strict; Max-Age=31536000";
+    if (cookieValues(cookies, legacy).isEmpty())
+        return out.reply(Status::SeeOther, text, home + '\n', {{"Location", home}, {"Set-Cookie", cookie}});
+    out.reply(Status::SeeOther, text, home + '\n',
+              {{"Location", home},
+               {"Set-Cookie", cookie},
+               {"Set-Cookie", legacy + "=; Path=/; HttpOnly; SameSite=Strict; Max-Age=0"}});
 }
 
 const QList<RemoteRoute>& RemoteServer::routes()

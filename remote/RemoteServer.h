@@ -1,7 +1,8 @@
 #pragma once
 // The remote page and API on Qt's HTTP server: every request needs the access token (link,
-// cookie or bearer header); commands go to the window through StopwatchHost; the state goes out
-// live over WebSocket. Everything runs on the user-interface thread, in short handlers.
+// bearer header, or the session cookie its link was exchanged for); commands go to the window
+// through StopwatchHost; the state goes out live over WebSocket. Everything runs on the
+// user-interface thread, in short handlers.
 //
 // Guards against clients that would hold the window up or eat its memory: a bounded number of
 // connections (a stranger or a viewer makes room for a newcomer, the operator never), a
@@ -13,10 +14,12 @@
 #include <QList>
 #include <QPointer>
 #include <QTimer>
+#include <memory>
 #include <optional>
 
 #include "remote/HttpShim.h"
 #include "remote/RemoteApi.h"
+#include "remote/RemoteSessions.h"
 #include "remote/StopwatchHost.h"
 
 class QWebSocket;
@@ -62,10 +65,6 @@ struct RemoteRoute {
     bool viewer = false;  // the viewer key reaches it too
 };
 
-// What a request's credentials allow: the operator's token everything, the viewer key the
-// view page and the state alone.
-enum class RemoteAccess { None, Viewer, Operator };
-
 // One command request as it was answered, for the program's event log.
 struct RemoteCommandRecord {
     QHostAddress sender;
@@ -92,9 +91,15 @@ public:
     // Every path the server answers; the dispatch and the API's description both follow it.
     static const QList<RemoteRoute>& routes();
 
-    // The port is in the name, so that two programs on one PC keep a cookie each.
+    // The session cookies' names. The port is in the name, so that two programs on one PC keep
+    // a cookie each, and a cookie another port's server set is not read here.
     QByteArray cookieName() const;
     QByteArray viewerCookieName() const;
+
+    // The browsers' sessions; the service shares one store among the servers it starts, so
+    // that a restart for another setting does not end them.
+    void setSessions(std::shared_ptr<RemoteSessions> sessions) { sessions_ = std::move(sessions); }
+    RemoteSessions& sessions() const { return *sessions_; }
 
     // The view page's key; without one only the token opens anything.
     void setViewerKey(QByteArray key) { viewerKey_ = std::move(key); }
@@ -114,6 +119,7 @@ private:
     RemoteAccess access(const QByteArray& bearer, const QByteArray& cookies, const QByteArray& token,
                         const QByteArray& key) const;
     RemoteAccess access(const QHttpServerRequest& request) const;
+    void exchangeLink(const QHttpServerRequest& request, bool view, Answer& out);
     std::optional<RemoteApi::Error> upgradeRefusal(const QHttpServerRequest& request) const;
     void serve(const QHttpServerRequest& request, Answer& out);
     void serveFile(const QString& path, Answer& out);
@@ -127,6 +133,7 @@ private:
     StopwatchHost& host_;
     QByteArray token_;
     QByteArray viewerKey_;
+    std::shared_ptr<RemoteSessions> sessions_ = std::make_shared<RemoteSessions>();
     RemoteLimits limits_;
     RemoteCounters counters_;
     GuardedTcpServer* tcp_ = nullptr;

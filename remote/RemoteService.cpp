@@ -26,6 +26,11 @@ QString RemoteService::startFromSettings()
 
 QString RemoteService::apply(const RemoteSettings& settings)
 {
+    // A session stands for the secret it was exchanged for, on the port its cookie names.
+    if (settings.token != settings_.token || settings.port != settings_.port)
+        sessions_->revoke(RemoteAccess::Operator);
+    if (settings.viewerKey != settings_.viewerKey || settings.port != settings_.port)
+        sessions_->revoke(RemoteAccess::Viewer);
     settings_ = settings;
     const QString saved = settings_.save(path_);
     if (saved.isEmpty())
@@ -58,6 +63,7 @@ QString RemoteService::restart()
     if (settings_.enabled && settings_.damage.isEmpty()) {
         auto server = std::make_unique<RemoteServer>(host_, settings_.token, limits);
         server->setViewerKey(settings_.viewerKey);
+        server->setSessions(sessions_);
         connect(server.get(), &RemoteServer::commandAnswered, this, &RemoteService::commandAnswered);
         lastError_ = server->start(listenAddress, settings_.port);
         if (lastError_.isEmpty())

@@ -55,4 +55,6 @@ private:
     RemoteSettings settings_;
     std::unique_ptr<RemoteServer> server_;
     QString lastError_;
+    // Outlives each server, so that only a new token, key or port ends the browsers' sessions.
+    std::shared_ptr<RemoteSessions> sessions_ = std::make_shared<RemoteSessions>();
 };

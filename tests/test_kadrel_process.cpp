@@ -315,6 +315,63 @@ TEST_F(KadrelProcessTest, RawAttacksOnTheRemoteServerCostLittle)
     EXPECT_EQ(kadrel.stop(), 0);
 }
 
+// One request with "Connection: close" on a raw connection: the whole answer, as it came.
+std::string rawExchange(int port, const std::string& request)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string answer;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0
+        && ::write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
+        char buffer[4096];
+        pollfd p{fd, POLLIN, 0};
+        while (::poll(&p, 1, 3000) == 1) {
+            const ssize_t n = ::read(fd, buffer, sizeof buffer);
+            if (n <= 0)
+                break;
+            answer.append(buffer, static_cast<size_t>(n));
+        }
+    }
+    ::close(fd);
+    return answer;
+}
+
+// The built program's link exchanged for a session cookie: the session opens the state, the
+// token itself in a cookie does not.
+TEST_F(KadrelProcessTest, TheLinkGivesASessionCookieAndTheTokenIsNoCookie)
+{
+    const int port = remoteOn();
+    KadrelProcess kadrel({"--headless"});
+    ASSERT_EQ(stateWhenUp(port).status, 200) << kadrel.output();
+    const std::string name = "kadrel_session_" + std::to_string(port);
+    const std::string host = "Host: 127.0.0.1:" + std::to_string(port) + "\r\nConnection: close\r\n";
+    const std::string link = rawExchange(port, "GET /?token=" + Token + " HTTP/1.1\r\n" + host + "\r\n");
+    ASSERT_EQ(link.rfind("HTTP/1.1 303 ", 0), 0u) << link;
+    const size_t at = link.find("Set-Cookie: " + name + '=');
+    ASSERT_NE(at, std::string::npos) << link;
+    const size_t from = at + 13 + name.size();
+    const std::string session = link.substr(from, link.find(';', from) - from);
+    EXPECT_EQ(session.size(), 43u);
+    EXPECT_EQ(link.find(Token), std::string::npos);
+    const struct {
+        std::string cookie;
+        const char* status;
+    } cases[] = {
+        {name + '=' + session, "200"},
+        {name + '=' + Token, "401"},
+        {"kadrel_token_" + std::to_string(port) + '=' + Token, "401"},
+        {"kadrel_session_" + std::to_string(port + 1) + '=' + session, "401"},
+    };
+    for (const auto& c : cases) {
+        const std::string answer = rawExchange(port, "GET /api/v1/state HTTP/1.1\r\n" + host + "Cookie: " + c.cookie + "\r\n\r\n");
+        EXPECT_EQ(answer.substr(0, 12), std::string("HTTP/1.1 ") + c.status) << c.cookie;
+    }
+    EXPECT_EQ(kadrel.stop(), 0);
+}
+
 TEST_F(KadrelProcessTest, RefusesBadCommandLinesWithALine)
 {
     const struct {

@@ -8,6 +8,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -22,6 +23,7 @@
 #include <vector>
 
 #include "remote/RemoteServer.h"
+#include "remote/RemoteService.h"
 #include "remote/RemoteSettings.h"
 #include "tests/support/BuildPaths.h"
 #include "tests/support/NodeDriver.h"
@@ -416,6 +418,16 @@ struct RawAnswer {
         }
         return {};
     }
+    QList<QByteArray> headers(const QByteArray& name) const
+    {
+        QList<QByteArray> all;
+        for (const QByteArray& line : head.split('\n')) {
+            const qsizetype colon = line.indexOf(':');
+            if (colon > 0 && line.left(colon).trimmed().compare(name, Qt::CaseInsensitive) == 0)
+                all.append(line.mid(colon + 1).trimmed());
+        }
+        return all;
+    }
 };
 
 // Reads one answer (headers only for a HEAD or a 1xx); waits for it as long as it takes to come.
@@ -542,7 +554,8 @@ TEST_F(RemoteHttpTest, RawRequestsMeetEachRule)
     QByteArray manyHeaders = state;
     for (int i = 0; i < 120; ++i)
         manyHeaders += "X-Filler-" + QByteArray::number(i) + ": 1\r\n";
-    const QByteArray cookieName = "kadrel_token_" + port;
+    const QByteArray cookieName = "kadrel_session_" + port;
+    const QByteArray session = server->sessions().open(RemoteAccess::Operator);
     QByteArray hundredHeaders = state;
     for (int i = 0; i < 100; ++i)
         hundredHeaders += "X-Filler-" + QByteArray::number(i) + ": 1\r\n";
@@ -585,9 +598,9 @@ TEST_F(RemoteHttpTest, RawRequestsMeetEachRule)
         {"too many headers", manyHeaders + "\r\n", {}, {431}, "headers_too_large", true},
         {"a header too large", state + "X-Big: " + QByteArray(10000, 'a') + "\r\n\r\n", {}, {431}, "headers_too_large", true},
         {"Expect: 100-continue", target + json + "Expect: 100-continue\r\nContent-Length: 14\r\n\r\n", "{\"target\":\"W\"}", {100, 200}},
-        {"the link's token becomes the cookie", "GET /?token=" + token + " HTTP/1.1\r\n" + host + "\r\n", {}, {303}, "", false, false, "Set-Cookie", cookieName + '=' + token + ';'},
-        {"the link's token leaves the address even with the cookie set", "GET /?token=" + token + " HTTP/1.1\r\n" + host + "Cookie: " + cookieName + '=' + token + "\r\n\r\n", {}, {303}, "", false, false, "Location", "/"},
-        {"a wrong token in the link, the cookie good", "GET /?token=wrong HTTP/1.1\r\n" + host + "Cookie: " + cookieName + '=' + token + "\r\n\r\n", {}, {303}, "", false, false, "Set-Cookie", ""},
+        {"the link's token becomes a session cookie", "GET /?token=" + token + " HTTP/1.1\r\n" + host + "\r\n", {}, {303}, "", false, false, "Set-Cookie", cookieName + '='},
+        {"the link's token leaves the address even with the cookie set", "GET /?token=" + token + " HTTP/1.1\r\n" + host + "Cookie: " + cookieName + '=' + session + "\r\n\r\n", {}, {303}, "", false, false, "Location", "/"},
+        {"a wrong token in the link, the cookie good", "GET /?token=wrong HTTP/1.1\r\n" + host + "Cookie: " + cookieName + '=' + session + "\r\n\r\n", {}, {303}, "", false, false, "Set-Cookie", ""},
         // Whatever two readers of the head could read apart is refused, and the connection closed.
         {"leading empty lines", "\r\n\r\n" + state + "\r\n", {}, {400}, "bad_request", true},
         {"bare LF line ends", bareLf, {}, {400}, "bad_request", true},
@@ -610,12 +623,25 @@ TEST_F(RemoteHttpTest, RawRequestsMeetEachRule)
         {"an upgrade of another version", live + "Connection: Upgrade\r\nUpgrade: websocket\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 8\r\n\r\n", {}, {400}, "bad_upgrade", true},
         {"an upgrade by POST", "POST /api/v1/live HTTP/1.1\r\n" + host + auth + "Connection: Upgrade\r\nUpgrade: websocket\r\n" + wsKey + "\r\n", {}, {400}, "bad_upgrade", true},
         {"a hundred header lines", hundredHeaders + "\r\n", {}, {431}, "headers_too_large", true},
+        // Found by setting the guard beside Qt's own parser (tests/fuzz/fuzz_http_head.cpp).
+        {"a method Qt does not know", "JEAD /api/v1/state HTTP/1.1\r\n" + host + auth + "\r\n", {}, {501}, "not_implemented", true},
+        {"CONNECT", "CONNECT 127.0.0.1:" + port + " HTTP/1.1\r\n" + host + auth + "\r\n", {}, {400}, "bad_request", true},
+        {"a fragment in the target", "GET /api/v1/stat%23e#x HTTP/1.1\r\n" + host + auth + "\r\n", {}, {400}, "bad_request", true},
+        {"a target in absolute form", "GET http://127.0.0.1/api/v1/state HTTP/1.1\r\n" + host + auth + "\r\n", {}, {400}, "bad_request", true},
+        {"a target that reads as a host", "GET //evil/api/v1/state HTTP/1.1\r\n" + host + auth + "\r\n", {}, {400}, "bad_request", true},
+        {"a raw byte above ASCII in the target", "GET /api/v1/st\xc3\xa4te HTTP/1.1\r\n" + host + auth + "\r\n", {}, {400}, "bad_request", true},
+        {"a bad escape in the target", "GET /api/v1/state?x=%zz HTTP/1.1\r\n" + host + auth + "\r\n", {}, {400}, "bad_request", true},
+        {"an upgrade with a host no URL reads", "GET /api/v1/live HTTP/1.1\r\nHost: 127.0..10:" + port + "\r\n" + auth + "Connection: Upgrade\r\nUpgrade: websocket\r\n" + wsKey + "\r\n", {}, {400}, "bad_header", true},
+        {"a host with a user", "GET /api/v1/state HTTP/1.1\r\nHost: me@127.0.0.1\r\n" + auth + "\r\n", {}, {400}, "bad_header", true},
+        {"an upgrade with a second Connection header", live + "Connection: keep-alive\r\nConnection: Upgrade\r\nUpgrade: websocket\r\n" + wsKey + "\r\n", {}, {400}, "bad_header", true},
+        {"a header given twice", state + "Cookie: a=1\r\nCookie: b=2\r\n\r\n", {}, {400}, "bad_header", true},
+        {"an IPv6 host with its port", "GET /api/v1/state HTTP/1.1\r\nHost: [::1]:" + port + "\r\n" + auth + "\r\n", {}, {200}},
         {"twenty pipelined requests of 1 KB", pipelined, {}, std::vector<int>(20, 200)},
         {"a bad head after a good one on a kept connection", state + "\r\n", bareLf, {200, 400}, "bad_request", true},
         {"a bad request after a body, sent together: refused whole", target + json + "Content-Length: 14\r\n\r\n{\"target\":\"W\"}" + bareLf, {}, {400}, "bad_request", true},
         {"the scheme in lower case", "GET /api/v1/state HTTP/1.1\r\n" + host + "Authorization: bearer " + token + "\r\n\r\n", {}, {200}},
-        {"a stale cookie of the same name first", "GET /api/v1/state HTTP/1.1\r\n" + host + "Cookie: " + cookieName + "=old; " + cookieName + '=' + token + "\r\n\r\n", {}, {200}},
-        {"another profile's cookie does not let in", "GET /api/v1/state HTTP/1.1\r\n" + host + "Cookie: kadrel_token_1=" + token + "\r\n\r\n", {}, {401}, "unauthorized"},
+        {"a stale cookie of the same name first", "GET /api/v1/state HTTP/1.1\r\n" + host + "Cookie: " + cookieName + "=old; " + cookieName + '=' + session + "\r\n\r\n", {}, {200}},
+        {"another profile's cookie does not let in", "GET /api/v1/state HTTP/1.1\r\n" + host + "Cookie: kadrel_session_1=" + session + "\r\n\r\n", {}, {401}, "unauthorized"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -653,6 +679,114 @@ TEST_F(RemoteHttpTest, RawRequestsMeetEachRule)
             EXPECT_EQ(s.state(), QAbstractSocket::ConnectedState);
         EXPECT_EQ(form->Link.PendingCommand, 0);
     }
+}
+
+// The cookie holds a session the link's secret was exchanged for, never the secret: each step
+// against the program's own service, in order, since a new token or key changes what follows.
+TEST_F(RemoteHttpTest, TheCookieHoldsASessionNeverTheSecret)
+{
+    QTemporaryDir config;
+    RemoteService service(*form, config.filePath(QStringLiteral("zdalne.json")));
+    service.listenAddress = QHostAddress::LocalHost;
+    RemoteSettings on = service.settings();
+    on.enabled = true;
+    on.port = 0;
+    {
+        QTcpServer probe;   // a free port, so that the restarts keep it
+        ASSERT_TRUE(probe.listen(QHostAddress::LocalHost, 0));
+        on.port = probe.serverPort();
+    }
+    ASSERT_TRUE(service.apply(on).isEmpty());
+    const QByteArray port = QByteArray::number(service.port());
+    const QByteArray host = "Host: 127.0.0.1:" + port + "\r\n";
+    const auto get = [&](const QByteArray& path, const QByteArray& cookie) {
+        const QByteArray extra = cookie.isEmpty() ? QByteArray() : "Cookie: " + cookie + "\r\n";
+        return ask(service.port(), "GET " + path + " HTTP/1.1\r\n" + host + extra + "Connection: close\r\n\r\n")
+            .value_or(RawAnswer{});
+    };
+    // The value a link's exchange set, for the cookie's name.
+    const auto exchange = [&](const QByteArray& link, const QByteArray& name) {
+        const RawAnswer a = get(link, {});
+        const QByteArray set = a.header("Set-Cookie");
+        EXPECT_EQ(a.status, 303);
+        EXPECT_TRUE(set.startsWith(name + '=')) << set.toStdString();
+        EXPECT_TRUE(set.contains("HttpOnly") && set.contains("SameSite=Strict") && set.contains("Path=/"));
+        return set.mid(name.size() + 1).split(';').value(0);
+    };
+    const QByteArray operatorName = "kadrel_session_" + port, viewerName = "kadrel_viewer_" + port;
+    const QByteArray token = service.settings().token, key = service.settings().viewerKey;
+    const QByteArray mine = exchange("/?token=" + token, operatorName);
+    const QByteArray other = exchange("/?token=" + token, operatorName);
+    const QByteArray viewing = exchange("/view?key=" + key, viewerName);
+    EXPECT_NE(mine, other);   // one per browser
+    EXPECT_EQ(mine.size(), 43);
+    EXPECT_FALSE(mine.contains(token));
+
+    enum Then { Nothing, NewToken, NewKey };
+    const struct {
+        const char* name;
+        Then before;
+        QByteArray path;
+        QByteArray cookie;
+        int status;
+    } steps[] = {
+        {"the token exchanged: the session opens the state", Nothing, "/api/v1/state", operatorName + '=' + mine, 200},
+        {"...and the operator's page", Nothing, "/", operatorName + '=' + other, 200},
+        {"the viewer's session opens the view", Nothing, "/view", viewerName + '=' + viewing, 200},
+        {"the viewer's session under the operator's name", Nothing, "/api/v1/state", operatorName + '=' + viewing, 401},
+        {"the raw token as the cookie", Nothing, "/api/v1/state", operatorName + '=' + token, 401},
+        {"the raw token in the older cookie", Nothing, "/api/v1/state", "kadrel_token_" + port + '=' + token, 401},
+        {"the raw viewer key in the older cookie", Nothing, "/view", "kadrel_view_" + port + '=' + key, 401},
+        {"a session under another port's name", Nothing, "/api/v1/state", "kadrel_session_1=" + mine, 401},
+        {"a made-up session", Nothing, "/api/v1/state", operatorName + "=" + newAccessToken(), 401},
+        {"after a new viewer key the viewer's session ends", NewKey, "/view", viewerName + '=' + viewing, 401},
+        {"...and the operator's stays", Nothing, "/api/v1/state", operatorName + '=' + mine, 200},
+        {"after a new token the operator's session ends", NewToken, "/api/v1/state", operatorName + '=' + mine, 401},
+        {"...every one of them", Nothing, "/", operatorName + '=' + other, 401},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.name);
+        if (step.before == NewToken) {
+            ASSERT_TRUE(service.renewToken().isEmpty());
+        }
+        if (step.before == NewKey) {
+            ASSERT_TRUE(service.renewViewerKey().isEmpty());
+        }
+        ASSERT_EQ(QByteArray::number(service.port()), port);
+        EXPECT_EQ(get(step.path, step.cookie).status, step.status);
+    }
+
+    // A browser that holds a good session keeps it when the link is opened again; one that
+    // holds the older cookie with the token has it expired.
+    const QByteArray fresh = exchange("/?token=" + service.settings().token, operatorName);
+    EXPECT_TRUE(get("/?token=" + service.settings().token, operatorName + '=' + fresh).header("Set-Cookie").isEmpty());
+    const RawAnswer upgraded = get("/?token=" + service.settings().token, "kadrel_token_" + port + '=' + token);
+    const QList<QByteArray> set = upgraded.headers("Set-Cookie");
+    ASSERT_EQ(set.size(), 2);
+    EXPECT_TRUE(set[1].startsWith("kadrel_token_" + port + "=;"));
+    EXPECT_TRUE(set[1].contains("Max-Age=0"));
+}
+
+TEST(RemoteSessionsTest, EachKindKeepsItsNewestAndEndsAlone)
+{
+    RemoteSessions sessions(2);
+    const QByteArray first = sessions.open(RemoteAccess::Operator);
+    const QByteArray second = sessions.open(RemoteAccess::Operator);
+    // Viewers over their cap push out viewers only.
+    const QByteArray viewers[] = {sessions.open(RemoteAccess::Viewer), sessions.open(RemoteAccess::Viewer),
+                                  sessions.open(RemoteAccess::Viewer)};
+    EXPECT_EQ(sessions.find(first), RemoteAccess::Operator);
+    EXPECT_EQ(sessions.find(viewers[0]), RemoteAccess::None);
+    EXPECT_EQ(sessions.find(viewers[2]), RemoteAccess::Viewer);
+    const QByteArray third = sessions.open(RemoteAccess::Operator);
+    EXPECT_EQ(sessions.find(first), RemoteAccess::None);   // the oldest goes
+    EXPECT_EQ(sessions.find(second), RemoteAccess::Operator);
+    EXPECT_EQ(sessions.find(third), RemoteAccess::Operator);
+    EXPECT_EQ(sessions.open(RemoteAccess::None), QByteArray());
+    EXPECT_EQ(sessions.find({}), RemoteAccess::None);
+    sessions.revoke(RemoteAccess::Operator);
+    EXPECT_EQ(sessions.count(RemoteAccess::Operator), 0);
+    EXPECT_EQ(sessions.count(RemoteAccess::Viewer), 2);
 }
 
 } // namespace

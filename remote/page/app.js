@@ -76,6 +76,15 @@
     document.querySelectorAll('#stopwatch button').forEach((b) => { b.disabled = !conn.connected; });
   }
 
+  async function refused() {
+    try {
+      const r = await fetch('/api/v1/state', { credentials: 'same-origin', cache: 'no-store' });
+      return r.status === 401;
+    } catch (_) {
+      return false;
+    }
+  }
+
   function connect() {
     const proto = location.protocol === 'https:' ? 'wss:' : 'ws:';
     socket = new WebSocket(proto + '//' + location.host + '/api/v1/live');
@@ -84,9 +93,11 @@
       try { state = JSON.parse(e.data); } catch (_) { return; }
       render();
     };
-    socket.onclose = (e) => {
+    socket.onclose = async (e) => {
       socket = null;
-      if (e.code === 4401) {
+      // A refused upgrade reaches the page as a bare close: the session may have ended (a new
+      // token, or the program started again), which the state's 401 tells.
+      if (e.code === 4401 || await refused()) {
         setLink('lost', 'Brak dostępu');
         toast('Brak dostępu: otwórz stronę z adresu pokazanego w programie.', true);
         return;

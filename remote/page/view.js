@@ -60,6 +60,15 @@
 
   window.addEventListener('resize', () => layout(Math.max(0, shownCount)));
 
+  async function refused() {
+    try {
+      const r = await fetch('/api/v1/state', { credentials: 'same-origin', cache: 'no-store' });
+      return r.status === 401;
+    } catch (_) {
+      return false;
+    }
+  }
+
   function connect() {
     const proto = location.protocol === 'https:' ? 'wss:' : 'ws:';
     const socket = new WebSocket(proto + '//' + location.host + '/api/v1/live');
@@ -69,8 +78,10 @@
       try { state = JSON.parse(e.data); } catch (_) { return; }
       render(state);
     };
-    socket.onclose = (e) => {
-      if (e.code === 4401) {
+    socket.onclose = async (e) => {
+      // A refused upgrade reaches the page as a bare close: the state's 401 tells an ended
+      // session from a lost network.
+      if (e.code === 4401 || await refused()) {
         setLink('lost', 'Brak dostępu: otwórz adres podglądu z programu');
         return;
       }
