@@ -1,6 +1,8 @@
 #include "app/PlanRunner.h"
 
+#include <QAction>
 #include <QCheckBox>
+#include <QMenuBar>
 #include <QDateTime>
 #include <QFile>
 #include <QGroupBox>
@@ -12,6 +14,7 @@
 #include <ctime>
 
 #include "app/KadrelMain.h"
+#include "dialogs/Harmonogram.h"
 #include "files/FileRoom.h"
 #include "plan/PlanFile.h"
 #include "serial/ComPort.h"
@@ -54,16 +57,16 @@ QString clockText(qint64 sec)
 } // namespace
 
 PlanRunner::PlanRunner(TForm1& form, QString planPath, QString stampPath)
-    : QObject(&form), form_(form), stampPath_(std::move(stampPath))
+    : QObject(&form), form_(form), planPath_(std::move(planPath)), stampPath_(std::move(stampPath))
 {
-    const PlanLoad load = loadPlanFile(planPath);
+    const PlanLoad load = loadPlanFile(planPath_);
     if (!load.damage.isEmpty()) {
         LogEvent(load.damage);
         ShowNotice(MsgKind::Warning, load.damage);
     } else if (load.present) {
         engine_.setPlan(load.plan);
-        LogEvent(load.plan.enabled ? QStringLiteral("Harmonogram wczytany z %1").arg(planPath)
-                                   : QStringLiteral("Harmonogram wczytany z %1, wyłączony").arg(planPath));
+        LogEvent(load.plan.enabled ? QStringLiteral("Harmonogram wczytany z %1").arg(planPath_)
+                                   : QStringLiteral("Harmonogram wczytany z %1, wyłączony").arg(planPath_));
     }
     status_ = new QLabel(form.statusBar());
     status_->setObjectName(QStringLiteral("StatusPlan"));
@@ -71,6 +74,12 @@ PlanRunner::PlanRunner(TForm1& form, QString planPath, QString stampPath)
     status_->hide();
     form.statusBar()->addPermanentWidget(status_);
     connect(&form, &TForm1::tickStarting, this, [this] { tick(); });
+    // Beside "Zdalne sterowanie" rather than in "Opcje", which is closed while disconnected:
+    // a plan is made before the clocks are reached.
+    Harmonogram1 = new QAction(QStringLiteral("&Harmonogram"), form.MainMenu1);
+    Harmonogram1->setObjectName(QStringLiteral("Harmonogram1"));
+    form.MainMenu1->insertAction(form.Pomoc2, Harmonogram1);
+    connect(Harmonogram1, &QAction::triggered, this, [this] { form_.guard([this] { HarmonogramClick(); }); });
     // The last second handled, so that the next run knows what it missed, and nothing twice.
     stampTimer_ = new QTimer(this);
     connect(stampTimer_, &QTimer::timeout, this, [this] { writeStamp(); });
@@ -80,6 +89,25 @@ PlanRunner::PlanRunner(TForm1& form, QString planPath, QString stampPath)
 PlanRunner::~PlanRunner()
 {
     writeStamp();
+}
+
+void PlanRunner::HarmonogramClick()
+{
+    TFHarmonogram dialog(engine_.plan(), [this](const Plan& plan) { return savePlan(plan); },
+                         [] { return wallMsNow() / 1000; }, &form_);
+    dialog.exec();
+}
+
+QString PlanRunner::savePlan(const Plan& plan)
+{
+    const QString why = savePlanFile(planPath_, plan);
+    if (!why.isEmpty())
+        return why;
+    engine_.setPlan(plan);
+    nextAt_ = -1;
+    showNext(wallMsNow() / 1000);
+    LogEvent(QStringLiteral("Harmonogram zapisany w %1%2").arg(planPath_, plan.enabled ? QString() : QStringLiteral(", wyłączony")));
+    return {};
 }
 
 QString PlanRunner::busAbsence() const

@@ -8,6 +8,7 @@
 
 #include "plan/PlanEngine.h"
 
+class QAction;
 class QLabel;
 class QTimer;
 class TForm1;
@@ -20,6 +21,11 @@ public:
     ~PlanRunner() override;
 
     PlanEngine& engine() { return engine_; }
+    // "Harmonogram" in the menu bar: the dialog, whose "Zapisz" writes the file and runs the plan.
+    void HarmonogramClick();
+    // Writes the plan and runs it from the next tick; empty or why not (Polish).
+    QString savePlan(const Plan& plan);
+    QAction* Harmonogram1 = nullptr;
     // "Następne: 10:45 Przerwa — START W", or empty with no firing ahead.
     QString nextText() const;
     // The log's words for one event.
@@ -33,6 +39,7 @@ private:
     QString busAbsence() const;
 
     TForm1& form_;
+    QString planPath_;
     QString stampPath_;
     PlanEngine engine_;
     QLabel* status_ = nullptr;

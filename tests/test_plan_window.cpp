@@ -5,6 +5,7 @@
 #include "tests/test_main_window_fixture.h"
 
 #include <QDateTime>
+#include <QMenuBar>
 #include <QRadioButton>
 #include <QSlider>
 #include <QStatusBar>
@@ -167,6 +168,36 @@ TEST_F(PlanWindowTest, DamagedPlanIsNamedAndFiresNothing)
     EXPECT_TRUE(logged.value(0).startsWith(QStringLiteral("Plik harmonogramu %1 nie został wczytany").arg(path)))
         << logged.join(QLatin1Char('\n'));
     EXPECT_TRUE(runner->engine().plan().dayTypes.empty());
+}
+
+} // namespace
+
+namespace {
+
+// "Zapisz" in the dialog: the file is written and the plan runs from the next tick.
+TEST_F(PlanWindowTest, SavedPlanIsWrittenAndRunsFromTheNextTick)
+{
+    auto* runner = new PlanRunner(*form, planFilePath(dir.path()), dir.filePath(QStringLiteral("stan")));
+    EXPECT_TRUE(form->MainMenu1->actions().contains(runner->Harmonogram1));
+    form->TimerTimer();
+    bus->drain(std::chrono::milliseconds(20));
+    PlanEntry e;
+    e.hour = 12;
+    e.second = 1;
+    e.name = QStringLiteral("Przerwa");
+    Plan p;
+    p.dayTypes.push_back({QStringLiteral("Dzień"), {e}});
+    p.week.fill(QStringLiteral("Dzień"));
+    p.week[0].clear();
+    ASSERT_EQ(runner->savePlan(p), QString());
+    EXPECT_EQ(planToJson(loadPlanFile(planFilePath(dir.path())).plan), planToJson(p));
+    EXPECT_EQ(runner->nextText(), QStringLiteral("Następne: 12:00:01 Przerwa — START W"));
+    wallUs += 900000;   // 12:00:00.905: the second tick is the entry's second
+    EXPECT_NE(toHex(sixTicks()).find("5A 00 01 01 5C"), std::string::npos);
+    // A plan that is not sound is not taken: the running one stays.
+    p.dayTypes[0].entries[0].target = 5;
+    EXPECT_FALSE(runner->savePlan(p).isEmpty());
+    EXPECT_EQ(runner->engine().plan().dayTypes[0].entries[0].target, 0);
 }
 
 } // namespace
