@@ -62,7 +62,7 @@ PlanRunner::PlanRunner(TForm1& form, QString planPath, QString stampPath)
     const PlanLoad load = loadPlanFile(planPath_);
     if (!load.damage.isEmpty()) {
         LogEvent(load.damage);
-        ShowNotice(MsgKind::Warning, load.damage);
+        damaged_ = true;
     } else if (load.present) {
         engine_.setPlan(load.plan);
         LogEvent(load.plan.enabled ? QStringLiteral("Harmonogram wczytany z %1").arg(planPath_)
@@ -104,6 +104,7 @@ QString PlanRunner::savePlan(const Plan& plan)
     if (!why.isEmpty())
         return why;
     engine_.setPlan(plan);
+    damaged_ = false;
     nextAt_ = -1;
     showNext(wallMsNow() / 1000);
     LogEvent(QStringLiteral("Harmonogram zapisany w %1%2").arg(planPath_, plan.enabled ? QString() : QStringLiteral(", wyłączony")));
@@ -188,7 +189,8 @@ void PlanRunner::showNext(qint64 nowSec)
     if (next.empty()) {
         nextAt_ = nowSec + 3600;   // the plan's days may begin later; look again in an hour
         nextText_.clear();
-        status_->hide();
+        status_->setText(QStringLiteral("Harmonogram nie działa: plik jest uszkodzony (zob. Dziennik zdarzeń)"));
+        status_->setVisible(damaged_);
         return;
     }
     const PlanFiring& f = next.front();

@@ -46,4 +46,5 @@ private:
     QTimer* stampTimer_ = nullptr;
     qint64 nextAt_ = -1;          // the firing the status bar shows; -1 none ahead
     QString nextText_;
+    bool damaged_ = false;        // the file there was not taken; the status bar says so
 };

@@ -94,9 +94,15 @@ std::vector<PlanFiring> PlanEngine::computeDay(const QDate& day) const
     const DayType* type = plan_.dayTypeOn(day);
     if (!type)
         return out;
+    // A day with one offset from a little before to a little after it (nearly every day) needs
+    // no look at the zone per entry.
+    const qint64 midnight = (day.toJulianDay() - JulianEpoch) * Day;
+    const int offset = offsetAt(midnight - Day / 2);
+    const bool steady = offsetAt(midnight + Day + Day / 2) == offset;
     for (const PlanEntry& e : type->entries)
         if (e.runsOn(day.dayOfWeek()))
-            out.push_back({instantOf(day, e.secondOfDay()), day, type->name, e});
+            out.push_back({steady ? midnight + e.secondOfDay() - offset : instantOf(day, e.secondOfDay()), day,
+                           type->name, e});
     std::stable_sort(out.begin(), out.end(), [](const PlanFiring& a, const PlanFiring& b) { return a.at < b.at; });
     return out;
 }

@@ -5,6 +5,7 @@
 #include "tests/test_main_window_fixture.h"
 
 #include <QDateTime>
+#include <QLabel>
 #include <QMenuBar>
 #include <QRadioButton>
 #include <QSlider>
@@ -16,6 +17,12 @@
 #include "unattended/EventLog.h"
 
 namespace {
+
+QByteArray readAll(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
 
 struct ActionCase {
     const char* what;
@@ -168,6 +175,12 @@ TEST_F(PlanWindowTest, DamagedPlanIsNamedAndFiresNothing)
     EXPECT_TRUE(logged.value(0).startsWith(QStringLiteral("Plik harmonogramu %1 nie został wczytany").arg(path)))
         << logged.join(QLatin1Char('\n'));
     EXPECT_TRUE(runner->engine().plan().dayTypes.empty());
+    form->TimerTimer();
+    const auto* status = form->statusBar()->findChild<QLabel*>(QStringLiteral("StatusPlan"));
+    ASSERT_TRUE(status);
+    EXPECT_EQ(status->text(), QStringLiteral("Harmonogram nie działa: plik jest uszkodzony (zob. Dziennik zdarzeń)"));
+    EXPECT_TRUE(runner->nextText().isEmpty());
+    EXPECT_EQ(readAll(path), QByteArray("{\"format\": \"kadrel-harmonogram\", \"version\": 1, \"dayTypes\": ["));
 }
 
 } // namespace
