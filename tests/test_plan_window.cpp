@@ -214,3 +214,49 @@ TEST_F(PlanWindowTest, SavedPlanIsWrittenAndRunsFromTheNextTick)
 }
 
 } // namespace
+
+namespace {
+
+// A dialog holding the bus (firmware, address change): a command due then is missed and named
+// so; a panel setting due then waits and is set when the bus is back, and the polls carry it.
+TEST_F(PlanWindowTest, DialogHoldingTheBusMissesCommandsAndKeepsSettingsForLater)
+{
+    PlanEntry start;
+    start.hour = 12;
+    start.name = QStringLiteral("Lekcja");
+    PlanEntry dim;
+    dim.hour = 12;
+    dim.second = 1;
+    dim.name = QStringLiteral("Ciemno");
+    dim.action = PlanAction::Brightness;
+    dim.value = 0;
+    Plan p;
+    p.dayTypes.push_back({QStringLiteral("Dzień"), {start, dim}});
+    p.week.fill(QStringLiteral("Dzień"));
+    ASSERT_EQ(savePlanFile(planFilePath(dir.path()), p), QString());
+    wallUs -= 500000;   // 11:59:59.505
+    new PlanRunner(*form, planFilePath(dir.path()), dir.filePath(QStringLiteral("stan")));
+    form->PausePolling();
+    for (int i = 0; i < 20; ++i) {
+        form->TimerTimer();
+        wallUs += 100000;
+    }
+    EXPECT_TRUE(logged.contains(QStringLiteral("Harmonogram: pominięto 12:00 „Lekcja” — START W "
+                                               "(magistralę zajmuje aktualizacja firmware lub zmiana adresu)")))
+        << logged.join(QLatin1Char('\n'));
+    EXPECT_TRUE(logged.contains(QStringLiteral("Harmonogram: 12:00:01 „Ciemno” — Jasność 0 W czeka na powrót łączności "
+                                               "(magistralę zajmuje aktualizacja firmware lub zmiana adresu)")))
+        << logged.join(QLatin1Char('\n'));
+    EXPECT_EQ(form->Clocks[1].jasnosc->value(), 3) << "nothing changes under the dialog";
+    bus->drain(std::chrono::milliseconds(20));
+    form->ResumePolling();
+    const std::string after = toHex(sixTicks());
+    EXPECT_TRUE(logged.contains(QStringLiteral("Harmonogram: po powrocie łączności 12:00:01 „Ciemno” — Jasność 0 W")));
+    EXPECT_EQ(after.find("5A 00 01 01 5C"), std::string::npos) << after;
+    EXPECT_NE(after.find("5A 01 01 80 DC"), std::string::npos) << "clock 1 polled dark: " << after;
+    for (int n = 1; n <= 4; ++n)
+        EXPECT_EQ(form->Clocks[n].jasnosc->value(), 0);
+}
+
+} // namespace
+
