@@ -5,6 +5,8 @@
 #include <QDateEdit>
 #include <QDateTime>
 #include <QDialogButtonBox>
+#include <QFileDialog>
+#include <QSignalBlocker>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -17,6 +19,7 @@
 #include <QVBoxLayout>
 
 #include "plan/PlanEngine.h"
+#include "plan/PlanFile.h"
 #include "widgets/Seams.h"
 
 namespace {
@@ -173,12 +176,10 @@ TFHarmonogram::TFHarmonogram(const Plan& plan, std::function<QString(const Plan&
     Wlaczony = new QCheckBox(QStringLiteral("Harmonogram &włączony"), this);
     Wlaczony->setObjectName(QStringLiteral("Wlaczony"));
     Wlaczony->setAccessibleName(QStringLiteral("Harmonogram włączony"));
-    Wlaczony->setChecked(plan.enabled);
     Wstrzymaj = new QCheckBox(QStringLiteral("Wstrzymaj &do"), this);
     Wstrzymaj->setObjectName(QStringLiteral("Wstrzymaj"));
     Wstrzymaj->setAccessibleName(QStringLiteral("Harmonogram: wstrzymaj do daty"));
-    Wstrzymaj->setChecked(plan.pausedUntil.isValid());
-    WstrzymajDo = new QDateEdit(plan.pausedUntil.isValid() ? plan.pausedUntil : QDate::currentDate(), this);
+    WstrzymajDo = new QDateEdit(QDate::currentDate(), this);
     WstrzymajDo->setObjectName(QStringLiteral("WstrzymajDo"));
     WstrzymajDo->setAccessibleName(QStringLiteral("Harmonogram: data końca wstrzymania"));
     WstrzymajDo->setDisplayFormat(QStringLiteral("yyyy-MM-dd"));
@@ -223,14 +224,6 @@ TFHarmonogram::TFHarmonogram(const Plan& plan, std::function<QString(const Plan&
     typesRow->addLayout(entriesColumn, 4);
     column->addWidget(types, 1);
 
-    for (const DayType& d : plan.dayTypes) {
-        auto* item = new QListWidgetItem(d.name, TypyDni);
-        item->setFlags(item->flags() | Qt::ItemIsEditable);
-        std::vector<QStringList> texts;
-        for (const PlanEntry& e : d.entries)
-            texts.push_back(entryTexts(e));
-        rows_.push_back(std::move(texts));
-    }
 
     // The week and the exceptions.
     auto* lower = new QHBoxLayout;
@@ -245,9 +238,6 @@ TFHarmonogram::TFHarmonogram(const Plan& plan, std::function<QString(const Plan&
         weekGrid->addWidget(label, static_cast<int>(d), 0);
         weekGrid->addWidget(Tydzien[d], static_cast<int>(d), 1);
     }
-    fillWeekChoices();
-    for (size_t d = 0; d < 7; ++d)
-        Tydzien[d]->setCurrentText(plan.week[d].isEmpty() ? NoDayType : plan.week[d]);
     lower->addWidget(week);
 
     auto* exceptions = new QGroupBox(QStringLiteral("Wyjątki"), this);
@@ -258,13 +248,6 @@ TFHarmonogram::TFHarmonogram(const Plan& plan, std::function<QString(const Plan&
     Wyjatki->setHorizontalHeaderLabels(
         {QStringLiteral("Od"), QStringLiteral("Do"), QStringLiteral("Nazwa"), QStringLiteral("Typ dnia (pusty: nic)")});
     Wyjatki->horizontalHeader()->setStretchLastSection(true);
-    for (const PlanException& x : plan.exceptions) {
-        const int r = Wyjatki->rowCount();
-        Wyjatki->insertRow(r);
-        const QStringList t{x.from.toString(Qt::ISODate), x.to.toString(Qt::ISODate), x.name, x.dayType};
-        for (int c = 0; c < 4; ++c)
-            Wyjatki->setItem(r, c, new QTableWidgetItem(t[c]));
-    }
     auto* exceptionButtons = new QHBoxLayout;
     DodajWyjatek = button(QStringLiteral("Dodaj wyjątek"), "DodajWyjatek", QStringLiteral("Wyjątki: dodaj"), exceptions);
     UsunWyjatek = button(QStringLiteral("Usuń wyjątek"), "UsunWyjatek", QStringLiteral("Wyjątki: usuń"), exceptions);
@@ -307,6 +290,12 @@ TFHarmonogram::TFHarmonogram(const Plan& plan, std::function<QString(const Plan&
     ZapiszButton = buttons->addButton(QStringLiteral("&Zapisz"), QDialogButtonBox::AcceptRole);
     ZapiszButton->setObjectName(QStringLiteral("Zapisz"));
     ZapiszButton->setAccessibleName(QStringLiteral("Harmonogram: zapisz"));
+    EksportujButton = buttons->addButton(QStringLiteral("&Eksportuj…"), QDialogButtonBox::ActionRole);
+    EksportujButton->setObjectName(QStringLiteral("Eksportuj"));
+    EksportujButton->setAccessibleName(QStringLiteral("Harmonogram: eksportuj do pliku"));
+    ImportujButton = buttons->addButton(QStringLiteral("&Importuj…"), QDialogButtonBox::ActionRole);
+    ImportujButton->setObjectName(QStringLiteral("Importuj"));
+    ImportujButton->setAccessibleName(QStringLiteral("Harmonogram: importuj z pliku"));
     QPushButton* close = buttons->addButton(QStringLiteral("Za&mknij"), QDialogButtonBox::RejectRole);
     close->setObjectName(QStringLiteral("Zamknij"));
     close->setAccessibleName(QStringLiteral("Harmonogram: zamknij"));
@@ -356,10 +345,91 @@ TFHarmonogram::TFHarmonogram(const Plan& plan, std::function<QString(const Plan&
     });
     connect(PodgladData, &QDateEdit::dateChanged, this, [this] { Odswiez(); });
     connect(ZapiszButton, &QPushButton::clicked, this, [this] { Zapisz(); });
+    connect(EksportujButton, &QPushButton::clicked, this, [this] { Eksportuj(); });
+    connect(ImportujButton, &QPushButton::clicked, this, [this] { Importuj(); });
     connect(close, &QPushButton::clicked, this, &QDialog::reject);
+    showPlan(plan);
+}
+
+void TFHarmonogram::showPlan(const Plan& plan)
+{
+    shown_ = -1;
+    rows_.clear();
+    TypyDni->clear();
+    Wpisy->setRowCount(0);
+    Wlaczony->setChecked(plan.enabled);
+    Wstrzymaj->setChecked(plan.pausedUntil.isValid());
+    if (plan.pausedUntil.isValid())
+        WstrzymajDo->setDate(plan.pausedUntil);
+    {
+        const QSignalBlocker quiet(TypyDni);   // the week's choices are filled once, below
+        for (const DayType& d : plan.dayTypes) {
+            auto* item = new QListWidgetItem(d.name, TypyDni);
+            item->setFlags(item->flags() | Qt::ItemIsEditable);
+            std::vector<QStringList> texts;
+            for (const PlanEntry& e : d.entries)
+                texts.push_back(entryTexts(e));
+            rows_.push_back(std::move(texts));
+        }
+    }
+    fillWeekChoices();
+    for (size_t d = 0; d < 7; ++d)
+        Tydzien[d]->setCurrentText(plan.week[d].isEmpty() ? NoDayType : plan.week[d]);
+    Wyjatki->setRowCount(0);
+    for (const PlanException& x : plan.exceptions) {
+        const int r = Wyjatki->rowCount();
+        Wyjatki->insertRow(r);
+        const QStringList t{x.from.toString(Qt::ISODate), x.to.toString(Qt::ISODate), x.name, x.dayType};
+        for (int c = 0; c < 4; ++c)
+            Wyjatki->setItem(r, c, new QTableWidgetItem(t[c]));
+    }
     if (TypyDni->count() > 0)
         TypyDni->setCurrentRow(0);
     Odswiez();
+}
+
+namespace {
+
+QString choosePlanFile(QWidget* parent, bool forSaving)
+{
+    if (seams().choosePlanFile)
+        return seams().choosePlanFile(parent, forSaving);
+    const QString filter = QStringLiteral("Harmonogram (*.json)");
+    return forSaving ? QFileDialog::getSaveFileName(parent, QStringLiteral("Eksportuj harmonogram"),
+                                                    QStringLiteral("harmonogram.json"), filter)
+                     : QFileDialog::getOpenFileName(parent, QStringLiteral("Importuj harmonogram"), QString(), filter);
+}
+
+} // namespace
+
+void TFHarmonogram::Eksportuj()
+{
+    Plan plan;
+    if (const QString why = readPlan(plan); !why.isEmpty()) {
+        ShowMessage(MsgKind::Error, why);
+        return;
+    }
+    const QString path = choosePlanFile(this, true);
+    if (path.isEmpty())
+        return;
+    if (const QString why = savePlanFile(path, plan); !why.isEmpty())
+        ShowMessage(MsgKind::Error, why);
+}
+
+void TFHarmonogram::Importuj()
+{
+    const QString path = choosePlanFile(this, false);
+    if (path.isEmpty())
+        return;
+    Plan plan;
+    if (const QString why = readPlanFile(path, plan); !why.isEmpty()) {
+        QString reason = why;
+        while (reason.endsWith(QLatin1Char('.')))
+            reason.chop(1);
+        ShowMessage(MsgKind::Error, QStringLiteral("Nie zaimportowano harmonogramu z pliku %1: %2.").arg(path, reason));
+        return;
+    }
+    showPlan(plan);
 }
 
 void TFHarmonogram::addEntryRow(const PlanEntry& e)

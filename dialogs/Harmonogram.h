@@ -29,6 +29,8 @@ public:
     QString readPlan(Plan& plan) const;
     void Zapisz();               // "Zapisz"
     void Odswiez();              // "Następne" and the preview again
+    void Eksportuj();            // "Eksportuj…": the plan as the controls hold it, to a file of one's choice
+    void Importuj();             // "Importuj…": a plan from such a file into the controls (saved by "Zapisz")
     QString lastRefusal() const { return refusal_; }
 
     QCheckBox* Wlaczony = nullptr;       // "Harmonogram włączony"
@@ -49,8 +51,11 @@ public:
     QPushButton* DodajWyjatek = nullptr;
     QPushButton* UsunWyjatek = nullptr;
     QPushButton* ZapiszButton = nullptr;
+    QPushButton* EksportujButton = nullptr;
+    QPushButton* ImportujButton = nullptr;
 
 private:
+    void showPlan(const Plan& plan);
     void showDayType(int row);
     void keepEntries();          // the table's rows back into the day type they show
     void fillWeekChoices();

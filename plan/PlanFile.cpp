@@ -239,18 +239,33 @@ QString damaged(const QString& path, QString why)
 
 } // namespace
 
+namespace {
+
+QString readWhole(const QString& path, Plan& plan, int& error)
+{
+    std::string bytes;
+    const FileRoom::Outcome read = FileRoom::read(QFile::encodeName(path).toStdString(), Policy, bytes);
+    error = read.error;
+    if (!read.ok())
+        return QString::fromStdString(read.reason);
+    return planFromJson(QByteArray::fromStdString(bytes), plan);
+}
+
+} // namespace
+
+QString readPlanFile(const QString& path, Plan& plan)
+{
+    int error = 0;
+    return readWhole(path, plan, error);
+}
+
 PlanLoad loadPlanFile(const QString& path)
 {
     PlanLoad load;
-    std::string bytes;
-    const FileRoom::Outcome read = FileRoom::read(QFile::encodeName(path).toStdString(), Policy, bytes);
-    if (!read.ok()) {
-        if (read.error != ENOENT)
-            load.damage = damaged(path, QString::fromStdString(read.reason));
-        return load;
-    }
-    if (const QString why = planFromJson(QByteArray::fromStdString(bytes), load.plan); !why.isEmpty()) {
-        load.damage = damaged(path, why);
+    int error = 0;
+    if (const QString why = readWhole(path, load.plan, error); !why.isEmpty()) {
+        if (error != ENOENT)
+            load.damage = damaged(path, why);
         return load;
     }
     load.present = true;

@@ -17,6 +17,9 @@ constexpr qsizetype PlanFileMaxBytes = 1024 * 1024;
 
 QString planFilePath(const QString& configFolder);
 PlanLoad loadPlanFile(const QString& path);
+// The same for a file the operator chose (an exported plan): empty and plan filled, or why not,
+// without the file's name (a missing file is a failure here).
+QString readPlanFile(const QString& path, Plan& plan);
 // A plan that is not sound is refused and the file kept. Returns empty or why, in Polish.
 QString savePlanFile(const QString& path, const Plan& plan);
 

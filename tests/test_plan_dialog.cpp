@@ -11,6 +11,8 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QTableWidget>
+#include <QTemporaryDir>
+#include <QFile>
 
 #include "dialogs/Harmonogram.h"
 #include "plan/PlanEngine.h"
@@ -174,6 +176,43 @@ TEST_F(PlanDialogTest, EveryControlHasAName)
             EXPECT_FALSE(w->accessibleName().isEmpty()) << w->objectName().toStdString();
         }
     }
+}
+
+// A plan goes whole to a file of the same format and comes back from it, so one school can copy
+// its plan to its other halls; a bad file is refused and leaves the tables as they were.
+TEST_F(PlanDialogTest, ExportedAndImportedWhole)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("szkoła.json"));
+    seams().choosePlanFile = [&](QWidget*, bool) { return path; };
+    dialog->Eksportuj();
+    ASSERT_TRUE(shown.isEmpty()) << shown.join(QLatin1Char('\n')).toStdString();
+    Plan copied;
+    ASSERT_EQ(readPlanFile(path, copied), QString());
+    EXPECT_EQ(planToJson(copied), planToJson(schoolPlan()));
+
+    TFHarmonogram other(Plan{}, [this](const Plan& p) { saved.push_back(p); return QString(); }, [] { return Now; });
+    EXPECT_EQ(other.TypyDni->count(), 0);
+    QFile bad(dir.filePath(QStringLiteral("zły.json")));
+    ASSERT_TRUE(bad.open(QIODevice::WriteOnly));
+    bad.write(R"({"format": "kadrel-harmonogram", "version": 1, "dayTypes": [{"name": "A", "entries": [
+        {"time": "24:00", "target": "W", "action": "start"}]}]})");
+    bad.close();
+    seams().choosePlanFile = [&](QWidget*, bool) { return bad.fileName(); };
+    other.Importuj();
+    ASSERT_EQ(shown.size(), 1);
+    EXPECT_EQ(shown[0], QStringLiteral("Nie zaimportowano harmonogramu z pliku %1: Typ dnia „A”, wpis 1: godzina 24:00 "
+                                       "nie istnieje (od 00:00 do 23:59:59).").arg(bad.fileName()));
+    EXPECT_EQ(other.TypyDni->count(), 0);
+
+    seams().choosePlanFile = [&](QWidget*, bool) { return path; };
+    other.Importuj();
+    EXPECT_EQ(other.TypyDni->count(), 2);
+    EXPECT_EQ(other.Tydzien[5]->currentText(), QStringLiteral("Mecz"));
+    EXPECT_TRUE(saved.empty()) << "imported, not yet saved";
+    other.Zapisz();
+    ASSERT_EQ(saved.size(), 1u);
+    EXPECT_EQ(planToJson(saved[0]), planToJson(schoolPlan()));
 }
 
 } // namespace
