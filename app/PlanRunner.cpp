@@ -11,6 +11,7 @@
 #include <QSlider>
 #include <QStatusBar>
 #include <QTimer>
+#include <algorithm>
 #include <ctime>
 
 #include "app/KadrelMain.h"
@@ -179,12 +180,13 @@ void PlanRunner::tick()
         writeStamp();
         nextAt_ = -1;   // a firing or a step: the next one is worked out again
     }
-    if (nextAt_ < 0 || nowSec >= nextAt_ || !events.empty())
+    if (nextAt_ < 0 || nowSec >= nextAt_ || !events.empty() || today != shownOn_)
         showNext(nowSec);
 }
 
 void PlanRunner::showNext(qint64 nowSec)
 {
+    shownOn_ = engine_.localDate(nowSec);
     const std::vector<PlanFiring> next = engine_.next(nowSec, 1);
     if (next.empty()) {
         nextAt_ = nowSec + 3600;   // the plan's days may begin later; look again in an hour

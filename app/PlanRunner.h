@@ -45,6 +45,7 @@ private:
     QLabel* status_ = nullptr;
     QTimer* stampTimer_ = nullptr;
     qint64 nextAt_ = -1;          // the firing the status bar shows; -1 none ahead
+    QDate shownOn_;               // the day it was shown on: a date beside it is dropped at midnight
     QString nextText_;
     bool damaged_ = false;        // the file there was not taken; the status bar says so
 };

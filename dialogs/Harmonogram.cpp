@@ -17,6 +17,7 @@
 #include <QRegularExpression>
 #include <QTableWidget>
 #include <QVBoxLayout>
+#include <iterator>
 
 #include "plan/PlanEngine.h"
 #include "plan/PlanFile.h"

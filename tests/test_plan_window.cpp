@@ -11,6 +11,7 @@
 #include <QSlider>
 #include <QStatusBar>
 #include <QTemporaryDir>
+#include <functional>
 
 #include "app/PlanRunner.h"
 #include "plan/PlanFile.h"
