@@ -261,3 +261,38 @@ TEST_F(PlanWindowTest, DialogHoldingTheBusMissesCommandsAndKeepsSettingsForLater
 
 } // namespace
 
+
+namespace {
+
+// A restart within a "nadrabiaj" window: the entry fired before the restart, and the second run
+// knows it from the state kept between runs, so it is neither caught up nor logged as missed.
+TEST_F(PlanWindowTest, RestartWithinTheCatchUpWindowDoesNothingTwice)
+{
+    PlanEntry e;
+    e.hour = 12;
+    e.name = QStringLiteral("Lekcja");
+    e.catchUp = true;
+    e.catchUpMinutes = 5;
+    Plan p;
+    p.dayTypes.push_back({QStringLiteral("Dzień"), {e}});
+    p.week.fill(QStringLiteral("Dzień"));
+    ASSERT_EQ(savePlanFile(planFilePath(dir.path()), p), QString());
+    const QString stamp = dir.filePath(QStringLiteral("stan"));
+    new PlanRunner(*form, planFilePath(dir.path()), stamp);
+    EXPECT_NE(toHex(sixTicks()).find("5A 00 01 01 5C"), std::string::npos);
+    freshWindow();   // the first run ends
+    wallUs += 30 * 1000000LL;
+    logged.clear();
+    new PlanRunner(*form, planFilePath(dir.path()), stamp);
+    EXPECT_EQ(toHex(sixTicks()).find("5A 00 01 01 5C"), std::string::npos);
+    EXPECT_TRUE(logged.filter(QStringLiteral("Lekcja")).isEmpty()) << logged.join(QLatin1Char('\n'));
+    // Without what the first run kept, the start would take it for missed and catch it up.
+    freshWindow();
+    QFile::remove(stamp);
+    new PlanRunner(*form, planFilePath(dir.path()), stamp);
+    EXPECT_NE(toHex(sixTicks()).find("5A 00 01 01 5C"), std::string::npos);
+    EXPECT_TRUE(logged.contains(QStringLiteral("Harmonogram: nadrobiono 12:00 „Lekcja” — START W")))
+        << logged.join(QLatin1Char('\n'));
+}
+
+} // namespace
