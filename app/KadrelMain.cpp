@@ -794,6 +794,7 @@ void TForm1::DecodeStatus(uint8_t address, const ByteString& data)
 
 void TForm1::TimerTimer()
 {
+    emit tickStarting();
     runTick(Link, *this);
 }
 

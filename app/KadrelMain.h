@@ -267,6 +267,8 @@ signals:
     void windowClosed();
     // Something the stopwatch panel shows has changed (the remote page's view of it).
     void panelsChanged();
+    // A tick begins, before it chooses its frame: what is queued now goes out in this tick.
+    void tickStarting();
 
 protected:
     void showEvent(QShowEvent* event) override;

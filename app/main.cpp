@@ -13,6 +13,8 @@
 
 #include "app/KadrelApplication.h"
 #include "app/KadrelMain.h"
+#include "app/PlanRunner.h"
+#include "plan/PlanFile.h"
 #include "widgets/NoticeBoxes.h"
 #include "files/Profile.h"
 #include "widgets/Seams.h"
@@ -164,6 +166,11 @@ int main(int argc, char** argv)
     create([&] { form->FPomoc = new TFPomoc(form); });
     create([&] { form->FAdresy = new TFAdresy(form); });
     create([&] { form->FormJakieCOM = new TFormJakieCOM(form); });
+    // The plan of timed commands runs with the window and without a screen alike.
+    create([&] {
+        new PlanRunner(*form, planFilePath(configFolder()),
+                       EventLog::stateFolder(profile.name) + QStringLiteral("/harmonogram.stan"));
+    });
 
     QObject::connect(form, &TForm1::windowClosed, &app, &QCoreApplication::quit, Qt::QueuedConnection);
     std::unique_ptr<QSocketNotifier> stopSignal;

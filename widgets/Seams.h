@@ -28,6 +28,8 @@ struct Seams {
     std::function<QString(QWidget* parent)> chooseFirmwareFile;
     // The bus monitor's "Zapisz…" choice: a path, or empty when cancelled. Unset: a file dialog.
     std::function<QString(QWidget* parent)> chooseMonitorLogFile;
+    // The plan's "Eksportuj…" (forSaving) and "Importuj…" choice. Unset: a file dialog.
+    std::function<QString(QWidget* parent, bool forSaving)> choosePlanFile;
     // "hh:mm:ss", 24-hour, of the PC's local time.
     std::function<std::string()> localTimeOfDay;
     // The wall clock (CLOCK_REALTIME), microseconds since the epoch: the tick is aligned to it.

@@ -35,10 +35,15 @@ std::string KadrelProcess::binary()
     return std::filesystem::read_symlink("/proc/self/exe").parent_path().string() + "/kadrel";
 }
 
+std::string KadrelProcess::stateHome()
+{
+    return sandboxRoot() + "/state";
+}
+
 KadrelProcess::KadrelProcess(std::vector<std::string> args)
 {
     const std::string root = sandboxRoot();
-    stateDir_ = root + "/state";
+    stateDir_ = stateHome();
     static int serial = 0;
     outputPath_ = root + "/kadrel-output-" + std::to_string(++serial) + ".txt";
     args.insert(args.begin(), binary());

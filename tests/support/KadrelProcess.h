@@ -34,6 +34,8 @@ public:
     int waitExit(std::chrono::milliseconds timeout);
 
     static std::string binary();   // build/kadrel
+    // The XDG_STATE_HOME the program is given (its log and state under kadrel/).
+    static std::string stateHome();
 
 private:
     pid_t pid_ = -1;
