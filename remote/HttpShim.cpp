@@ -1,5 +1,6 @@
 #include "remote/HttpShim.h"
 
+#include <QHash>
 #include <QHttpServerRequest>
 #include <QHttpServerResponder>
 #include <QTcpSocket>
@@ -77,12 +78,27 @@ HttpServerShim::HttpServerShim(QObject* parent) : QAbstractHttpServer(parent)
     });
 }
 
-void HttpServerShim::write(QHttpServerResponder& responder, int status, const QList<Header>& headers,
-                           const QByteArray& body)
+void HttpServerShim::write(QHttpServerResponder& responder, QTcpSocket* socket, int status,
+                           const QList<Header>& headers, const QByteArray& body, bool head)
 {
+    // Qt 6.8 names the length of what it is given and sends the body even to a HEAD, so a HEAD
+    // answer (the GET's length, no body) is written to the socket as it stands.
+    if (head && socket) {
+        static const QHash<int, QByteArray> reasons{{200, "OK"}, {303, "See Other"}, {401, "Unauthorized"},
+                                                    {403, "Forbidden"}, {404, "Not Found"},
+                                                    {405, "Method Not Allowed"}};
+        QByteArray raw = "HTTP/1.1 " + QByteArray::number(status) + ' ' + reasons.value(status) + "\r\n";
+        for (const Header& h : headers)
+            raw += h.name + ": " + h.value + "\r\n";
+        socket->write(raw + "\r\n");
+        return;
+    }
+    // A length from us as well as Qt's would make the head ambiguous.
     QHttpHeaders all;
-    for (const Header& h : headers)
-        all.append(h.name, h.value);
+    for (const Header& h : headers) {
+        if (h.name.compare("Content-Length", Qt::CaseInsensitive) != 0)
+            all.append(h.name, h.value);
+    }
     responder.write(body, all, static_cast<Status>(status));
 }
 
@@ -106,13 +122,13 @@ void HttpServerShim::missingHandler(const QHttpServerRequest& request, QHttpServ
 
 HttpServerShim::HttpServerShim(QObject* parent) : QAbstractHttpServer(parent) {}
 
-void HttpServerShim::write(QHttpServerResponder& responder, int status, const QList<Header>& headers,
-                           const QByteArray& body)
+void HttpServerShim::write(QHttpServerResponder& responder, QTcpSocket* /*socket*/, int status,
+                           const QList<Header>& headers, const QByteArray& body, bool head)
 {
     responder.writeStatusLine(static_cast<Status>(status));
     for (const Header& h : headers)
         responder.writeHeader(h.name, h.value);
-    responder.writeBody(body);
+    responder.writeBody(head ? QByteArray() : body);
 }
 
 bool HttpServerShim::handleRequest(const QHttpServerRequest& request, QTcpSocket* socket)

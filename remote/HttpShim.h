@@ -26,9 +26,10 @@ public:
     static QByteArray headerValue(const QHttpServerRequest& request, const QByteArray& name);
     // Every header as Qt read it (on 6.4 one of each name, in no particular order).
     static QList<Header> headers(const QHttpServerRequest& request);
-    // A whole answer: the status line, these headers as given (Content-Length among them) and
-    // the body, which is empty for HEAD.
-    static void write(QHttpServerResponder& responder, int status, const QList<Header>& headers, const QByteArray& body);
+    // A whole answer: the status line, these headers (Content-Length among them) and the body;
+    // the answer to a HEAD (head set) goes without its body, the body's length still named.
+    static void write(QHttpServerResponder& responder, QTcpSocket* socket, int status, const QList<Header>& headers,
+                      const QByteArray& body, bool head = false);
     // The request names a WebSocket upgrade (which Qt may or may not take as one).
     static bool asksUpgrade(const QHttpServerRequest& request);
     // Ends the connection once the answer being written has gone out: gently (FIN), or cut

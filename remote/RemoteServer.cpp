@@ -506,6 +506,7 @@ const RemoteApi::Error Unauthorized{401, "unauthorized", QStringLiteral("Brak do
 // be kept is told so.
 struct RemoteServer::Answer {
     QHttpServerResponder& responder;
+    QTcpSocket* socket = nullptr;
     bool head = false;
     bool http10KeepAlive = false;
     bool close = false;
@@ -526,7 +527,7 @@ struct RemoteServer::Answer {
             headers.append(Header{"Connection", "keep-alive"});
         for (const Header& h : extra)
             headers.append(h);
-        HttpServerShim::write(responder, this->status, headers, head ? QByteArray() : body);
+        HttpServerShim::write(responder, socket, this->status, headers, body, head);
     }
     void error(const RemoteApi::Error& e, std::initializer_list<Header> extra = {})
     {
@@ -658,7 +659,7 @@ void RemoteServer::refuseUpgrade(const QHttpServerRequest& request, QHttpServerR
         RemoteApi::Error{400, "bad_upgrade", QStringLiteral("Niepełna prośba o połączenie WebSocket")});
     if (refused.status == 401)
         ++counters_.unauthorized;
-    Answer out{responder};
+    Answer out{responder, socket};
     out.close = true;
     out.error(refused);
     closeAfterAnswer(socket, true);
@@ -672,7 +673,7 @@ void RemoteServer::serveRequest(const QHttpServerRequest& request, QHttpServerRe
         watch->requestArrived();
         watch->showed(granted);
     }
-    Answer out{responder};
+    Answer out{responder, socket};
     out.head = request.method() == QHttpServerRequest::Method::Head;
     const bool keepAlive = !watch || watch->keepAlive();
     out.close = !keepAlive;

@@ -3,6 +3,8 @@
 // on a pseudo-terminal: it reconnects by itself while the lost-device box stands open, waits at
 // start for an adapter that comes late, answers the remote API while the start-up box is open,
 // and runs without a screen, ending cleanly on SIGTERM.
+#include <algorithm>
+#include <cctype>
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -350,7 +352,10 @@ TEST_F(KadrelProcessTest, TheLinkGivesASessionCookieAndTheTokenIsNoCookie)
     const std::string host = "Host: 127.0.0.1:" + std::to_string(port) + "\r\nConnection: close\r\n";
     const std::string link = rawExchange(port, "GET /?token=" + Token + " HTTP/1.1\r\n" + host + "\r\n");
     ASSERT_EQ(link.rfind("HTTP/1.1 303 ", 0), 0u) << link;
-    const size_t at = link.find("Set-Cookie: " + name + '=');
+    // Header names as either Qt writes them (6.8 in lower case).
+    std::string lower = link;
+    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+    const size_t at = lower.find("set-cookie: " + name + '=');
     ASSERT_NE(at, std::string::npos) << link;
     const size_t from = at + 13 + name.size();
     const std::string session = link.substr(from, link.find(';', from) - from);

@@ -655,6 +655,8 @@ TEST_F(RemoteHttpTest, RawRequestsMeetEachRule)
             last = readAnswer(s, buffer, c.headOnly && i == 0);
             ASSERT_TRUE(last) << "answer " << i << " missing; got " << buffer.left(200).toStdString();
             EXPECT_EQ(last->status, c.statuses[i]) << last->head.toStdString();
+            // One length, whoever writes the head (Qt 6.8 counts the body itself).
+            EXPECT_LE(last->headers("Content-Length").size(), 1) << last->head.toStdString();
             if (i > 0)
                 continue;
             if (!c.header.isEmpty()) {
@@ -666,6 +668,9 @@ TEST_F(RemoteHttpTest, RawRequestsMeetEachRule)
             if (c.headOnly) {   // the length of the body a GET would get, and no body
                 EXPECT_GT(last->header("Content-Length").toInt(), 0);
                 EXPECT_TRUE(last->body.isEmpty());
+                QTest::qWait(100);
+                buffer += s.readAll();
+                EXPECT_TRUE(buffer.isEmpty()) << buffer.left(80).toStdString();
             }
             if (!c.then.isEmpty())
                 s.write(c.then);
