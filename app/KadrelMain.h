@@ -48,6 +48,7 @@ class TFDziennik;
 class EventLog;
 class StatusLine;
 class RemoteService;
+class MqttBridge;
 
 class EComPort;
 struct IdentityRoots;
@@ -261,6 +262,9 @@ public:
     PanelView panelView() const override;
     CommandOutcome runStopwatchCommand(const StopwatchCommand& command) override;
     void watchPanels(std::function<void()> changed) override;
+    // The broker link (app/MqttHost.cpp): the same StopwatchHost, fed by panelsChanged and the
+    // traffic's replies.
+    MqttBridge* Mqtt = nullptr;
 
 signals:
     // The window has closed; the program's message loop ends on it.
@@ -276,6 +280,8 @@ protected:
 private:
     void startRemote();
     void stopRemote();
+    void startMqtt();
+    void stopMqtt();
     void connectNotify(const QMetaMethod& signal) override;
     QMetaObject::Connection panelsWatch_;
     QString virtualRefusalTold_;   // the virtual ports' refusal last told

@@ -115,6 +115,7 @@ PanelView TForm1::panelView() const
         out.link = c.bar->Progress();
         out.linkMissed = c.bar->Color() == NamedColor::clRed;
         out.rtc = Link.RtcMode[n] == 1;
+        out.silent = silentMark_[n];
     }
     return v;
 }

@@ -17,9 +17,10 @@ declare -A below=(
     [serial]="files link base"
     [unattended]="link base"
     [remote]="files link base"
+    [mqtt]="remote unattended files link base"
     [widgets]="serial files link base"
-    [dialogs]="widgets remote unattended serial files link base"
-    [app]="dialogs widgets remote unattended serial files link base"
+    [dialogs]="widgets mqtt remote unattended serial files link base"
+    [app]="dialogs widgets mqtt remote unattended serial files link base"
     [sim]="serial files link base"
 )
 

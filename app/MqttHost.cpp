@@ -1,0 +1,36 @@
+// The window's side of the broker link: the bridge reads the panels and runs commands through
+// StopwatchHost, as the remote page does, and hears of changes from the window's own signals.
+#include "app/KadrelMain.h"
+#include "files/ConfigPaths.h"
+#include "mqtt/MqttBridge.h"
+#include "unattended/EventLog.h"
+#include "widgets/LinkTraffic.h"
+
+void TForm1::startMqtt()
+{
+    Mqtt = new MqttBridge(*this, configFolder() + QStringLiteral("/mqtt.json"), QStringLiteral(KADREL_VERSION), this);
+    connect(this, &TForm1::panelsChanged, Mqtt, &MqttBridge::noteChange);
+    // The voltage, the link gauge and a clock going silent change with the replies, not with
+    // the panels' fields.
+    connect(Traffic, &LinkTraffic::replyAssembled, Mqtt, &MqttBridge::noteChange);
+    connect(Traffic, &LinkTraffic::frameSent, Mqtt, &MqttBridge::noteChange);
+    connect(Mqtt, &MqttBridge::commandAnswered, this, [](const MqttCommandRecord& r) {
+        const QString client = r.client.isEmpty() ? QStringLiteral("bez nazwy") : EventLog::clean(r.client.toUtf8(), 80);
+        LogEvent(QStringLiteral("Polecenie MQTT %1 od klienta %2: %3")
+                     .arg(EventLog::clean(r.payload, 120), client, EventLog::clean(r.result, 200)));
+    });
+    // A broker that cannot be reached is told once per change of reason, not at every retry.
+    connect(Mqtt, &MqttBridge::stateChanged, this, [this, told = QString()]() mutable {
+        const QString why = Mqtt->lastError().section(QStringLiteral("; następna próba"), 0, 0);
+        if (why != told && !why.isEmpty())
+            LogEvent(why);
+        told = why;
+    });
+    Mqtt->startFromSettings();
+}
+
+void TForm1::stopMqtt()
+{
+    delete Mqtt;   // "offline" goes out before the line closes
+    Mqtt = nullptr;
+}
