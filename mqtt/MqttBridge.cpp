@@ -65,7 +65,7 @@ void MqttBridge::restart(bool removeDiscovery)
         // Switched off or moved: Home Assistant forgets the old device's entities.
         if (removeDiscovery && client_->connected())
             for (const MqttTopics::Retained& r : MqttTopics::discoveryRemoval(base_))
-                client_->publish(r.topic, r.payload, 1, true);
+                client_->publish(r.topic, r.payload);
         client_->stop(base_ + "status", "offline");
         client_.reset();
     }
@@ -100,7 +100,7 @@ void MqttBridge::onConnected(bool connected)
         discoveredOnce_ = false;
         client_->subscribe(base_ + "cmd");
         client_->subscribe("homeassistant/status");
-        client_->publish(base_ + "status", "online", 1, true);
+        client_->publish(base_ + "status", "online");
         publishNow();
     }
     emit stateChanged();
@@ -123,7 +123,7 @@ bool MqttBridge::publishRetained(const QByteArray& topic, const QByteArray& payl
     const auto it = sent_.constFind(topic);
     if (it != sent_.cend() && *it == payload)
         return true;
-    if (!client_->publish(topic, payload, 1, true))
+    if (!client_->publish(topic, payload))
         return false;
     sent_.insert(topic, payload);
     return true;
@@ -154,7 +154,7 @@ void MqttBridge::publishDiscovery()
     discoveredOnce_ = true;
     MqttTopics::Discovery d{settings_.site, settings_.bus, version_, discovered_};
     for (const MqttTopics::Retained& r : MqttTopics::discoveryConfigs(base_, d))
-        client_->publish(r.topic, r.payload, 1, true);
+        client_->publish(r.topic, r.payload);
 }
 
 void MqttBridge::onMessage(const QByteArray& topic, const QByteArray& payload, bool retained)
@@ -179,7 +179,7 @@ void MqttBridge::runCommand(const QByteArray& payload)
     MqttCommandRecord record{QString(), payload.left(RemoteApi::MaxBodyBytes), {}, false};
     const auto answer = [&](const QByteArray& result) {
         record.result = result;
-        client_->publish(base_ + "cmd/result", result, 1, false);
+        client_->publish(base_ + "cmd/result", result, 0, false);
         emit commandAnswered(record);
     };
     if (!commandWindow_.isValid() || commandWindow_.elapsed() >= 1000) {

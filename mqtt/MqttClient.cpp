@@ -29,7 +29,7 @@ QString connackText(int rc)
     case 2: return QStringLiteral("broker odrzucił identyfikator klienta");
     case 3: return QStringLiteral("broker jest niedostępny");
     case 4: return QStringLiteral("broker odrzucił nazwę użytkownika albo hasło");
-    case 5: return QStringLiteral("broker nie zezwala na połączenie (brak uprawnień)");
+    case 5: return QStringLiteral("broker nie zezwala na połączenie (zła nazwa użytkownika albo hasło, albo brak uprawnień)");
     default: return QStringLiteral("broker odrzucił połączenie (kod %1)").arg(rc);
     }
 }
@@ -56,6 +56,9 @@ MqttClient::MqttClient(MqttEndpoint endpoint, QObject* parent) : QObject(parent)
     mosquitto_connect_callback_set(mosq_, &MqttClient::onConnect);
     mosquitto_disconnect_callback_set(mosq_, &MqttClient::onDisconnect);
     mosquitto_message_callback_set(mosq_, &MqttClient::onMessage);
+    // Every publish goes to the socket at once: none waits in libmosquitto's queue for an
+    // acknowledgement, to be lost when the link is switched off.
+    mosquitto_max_inflight_messages_set(mosq_, 0);
     if (!endpoint_.willTopic.isEmpty())
         mosquitto_will_set(mosq_, endpoint_.willTopic.constData(), static_cast<int>(endpoint_.willPayload.size()),
                            endpoint_.willPayload.constData(), 1, true);

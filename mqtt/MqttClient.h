@@ -39,8 +39,11 @@ public:
     void stop(const QByteArray& lastTopic = {}, const QByteArray& lastPayload = {});
 
     bool connected() const { return connected_; }
-    // False when not connected (nothing is queued for later).
-    bool publish(const QByteArray& topic, const QByteArray& payload, int qos = 1, bool retain = true);
+    // False when not connected (nothing is queued for later). QoS 0 by default: what the
+    // broker keeps is said again at each connection anyway, and with no acknowledgements
+    // coming back the socket holds nothing unread when it closes (an unread byte would make
+    // the close a reset, and the broker would drop what was just sent and send the will).
+    bool publish(const QByteArray& topic, const QByteArray& payload, int qos = 0, bool retain = true);
     void subscribe(const QByteArray& pattern, int qos = 1);
     // Why the last attempt failed (Polish), empty while connected.
     QString lastError() const { return lastError_; }

@@ -66,12 +66,16 @@ public:
         cfg << "listener " << port_ << " 127.0.0.1\npersistence false\n"
             << (extra_.find("password_file") == std::string::npos ? "allow_anonymous true\n" : "allow_anonymous false\n")
             << extra_;
+        // Started as root it would drop to the mosquitto account, which cannot read the
+        // test's private folders.
+        if (::geteuid() == 0)
+            cfg << "user root\n";
         cfg.close();
         const std::string conf = dir_ + "/mosquitto.conf";
-        const std::string log = dir_ + "/mosquitto.log";
+        const std::string logPath = dir_ + "/mosquitto.log";
         posix_spawn_file_actions_t fa;
         posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_addopen(&fa, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+        posix_spawn_file_actions_addopen(&fa, 1, logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
         posix_spawn_file_actions_adddup2(&fa, 1, 2);
         const char* argv[] = {"/usr/sbin/mosquitto", "-c", conf.c_str(), nullptr};
         pid_t pid = -1;
@@ -126,10 +130,13 @@ public:
         bool retained = false;
     };
 
-    explicit BrokerWatch(int port, const std::string& pattern = "#")
+    explicit BrokerWatch(int port, const std::string& pattern = "#", const std::string& user = {},
+                         const std::string& password = {})
     {
         mosquitto_lib_init();
         mosq_ = mosquitto_new(nullptr, true, this);
+        if (!user.empty())
+            mosquitto_username_pw_set(mosq_, user.c_str(), password.c_str());
         mosquitto_message_callback_set(mosq_, [](mosquitto*, void* self, const mosquitto_message* m) {
             auto* w = static_cast<BrokerWatch*>(self);
             std::lock_guard lock(w->mutex_);
