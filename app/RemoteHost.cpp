@@ -84,7 +84,7 @@ void TForm1::Zdalne1Click()
         delete FZdalne;
         FZdalne = nullptr;
     });
-    FZdalne = new TFZdalne(this, Remote);
+    FZdalne = new TFZdalne(this, Remote, Mqtt);
     FZdalne->exec();
 }
 

@@ -5,10 +5,16 @@
 // Home Assistant's discovery, a broker that is down at start, and a wrong password.
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSpinBox>
 #include <QEventLoop>
 #include <QRadioButton>
 #include <QTimer>
 
+#include "dialogs/Zdalne.h"
+#include "dialogs/ZdalneMqtt.h"
 #include "mqtt/MqttBridge.h"
 #include "remote/RemoteApi.h"
 #include "tests/support/ClockFrames.h"
@@ -249,6 +255,33 @@ TEST_F(MqttWindowTest, DiscoveryFollowsHomeAssistantTheClocksAndTheSwitch)
     EXPECT_TRUE(waitFor([&] { return watch->last(start).empty(); }));
     EXPECT_TRUE(watch->last("homeassistant/sensor/kadrel_hala_kort-1/clock1_voltage/config").empty());
     EXPECT_EQ(readFile(sandbox.configDir() + "/kadrel/mqtt.json").find("\"enabled\": true"), std::string::npos);
+}
+
+// The dialog's "MQTT" tab: a new bus name is stored and the program moves there, Home
+// Assistant forgetting the old device; the tab shows the link's state.
+TEST_F(MqttWindowTest, TheDialogTabStoresTheSettingsAndMovesTheBus)
+{
+    const std::string oldStart = "homeassistant/button/kadrel_hala_kort-1/start/config";
+    ASSERT_TRUE(waitFor([&] { return !watch->last(oldStart).empty(); }));
+    TFZdalne dialog(form.get(), form->Remote, form->Mqtt);
+    TMqttTab* tab = dialog.ZakladkaMqtt;
+    ASSERT_NE(tab, nullptr);
+    EXPECT_EQ(tab->EditMagistrala->text(), QStringLiteral("Kort 1"));
+    EXPECT_EQ(tab->LabelTemat->text(), QStringLiteral("kadrel/hala/kort-1/#"));
+    EXPECT_TRUE(waitFor([&] { return tab->LabelStan->text() == QStringLiteral("Połączono z brokerem"); }));
+    tab->EditMagistrala->setText(QStringLiteral("Kort Główny"));
+    EXPECT_EQ(tab->LabelTemat->text(), QStringLiteral("kadrel/hala/kort-glowny/#"));
+    tab->ButtonZastosuj->click();
+    EXPECT_TRUE(seen("kadrel/hala/kort-glowny/status", "online"));
+    EXPECT_TRUE(seen(topic("status"), "offline"));
+    EXPECT_TRUE(waitFor([&] { return watch->last(oldStart).empty(); }));
+    EXPECT_FALSE(watch->last("homeassistant/button/kadrel_hala_kort-glowny/start/config").empty());
+    EXPECT_NE(readFile(sandbox.configDir() + "/kadrel/mqtt.json").find("Kort Główny"), std::string::npos);
+
+    tab->EditPort->setValue(Ser2net::freePort());
+    tab->ButtonZastosuj->click();
+    EXPECT_TRUE(waitFor([&] { return tab->LabelStan->text().startsWith(QStringLiteral("Brak połączenia z brokerem MQTT")); }))
+        << tab->LabelStan->text().toStdString();
 }
 
 // A command left retained on the broker from before is not run when the program connects.
