@@ -16,6 +16,7 @@
 #include "link/LinkState.h"
 #include "link/Reply.h"
 #include "link/Tick.h"
+#include "mqtt/ClockPanelHost.h"
 #include "remote/StopwatchHost.h"
 #include "widgets/LinkTraffic.h"
 #include "widgets/Palette.h"
@@ -76,7 +77,7 @@ struct ClockPanel {
 };
 
 class TForm1 : public QMainWindow, private TickHost, public FirmwareHost, public PortListHost, public MonitorHost,
-               public StopwatchHost {
+               public StopwatchHost, public ClockPanelHost {
     Q_OBJECT
 public:
     explicit TForm1(QWidget* parent = nullptr);
@@ -265,6 +266,7 @@ public:
     // The broker link (app/MqttHost.cpp): the same StopwatchHost, fed by panelsChanged and the
     // traffic's replies.
     MqttBridge* Mqtt = nullptr;
+    CommandOutcome runClockCommand(const ClockCommand& command) override;
 
 signals:
     // The window has closed; the program's message loop ends on it.

@@ -116,6 +116,7 @@ PanelView TForm1::panelView() const
         out.linkMissed = c.bar->Color() == NamedColor::clRed;
         out.rtc = Link.RtcMode[n] == 1;
         out.silent = silentMark_[n];
+        out.brightness = c.jasnosc->value();
     }
     return v;
 }

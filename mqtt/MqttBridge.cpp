@@ -17,8 +17,9 @@ QByteArray refusal(int status, const char* code, const QString& message)
 
 } // namespace
 
-MqttBridge::MqttBridge(StopwatchHost& host, QString settingsPath, QString version, QObject* parent)
-    : QObject(parent), host_(host), path_(std::move(settingsPath)), version_(std::move(version)),
+MqttBridge::MqttBridge(StopwatchHost& host, ClockPanelHost* panels, QString settingsPath, QString version,
+                       QObject* parent)
+    : QObject(parent), host_(host), panels_(panels), path_(std::move(settingsPath)), version_(std::move(version)),
       settings_(MqttSettings::load(path_))
 {
     throttle_.setSingleShot(true);
@@ -201,6 +202,17 @@ void MqttBridge::runCommand(const QByteArray& payload)
         record.client = client.toString().left(80);
     if (!name.isString())
         return answer(refusal(400, "missing_command", QStringLiteral("Brak pola „command” z nazwą polecenia")));
+    const MqttTopics::ClockParsed clock = MqttTopics::parseClockCommand(name.toString(), body);
+    if (clock.matched) {
+        if (!clock.command)
+            return answer(refusal(400, clock.code.constData(), clock.message));
+        if (!panels_)
+            return answer(refusal(404, "unknown_command", QStringLiteral("Nieznane polecenie: %1").arg(name.toString())));
+        const CommandOutcome outcome = panels_->runClockCommand(*clock.command);
+        record.done = outcome.ok();
+        answer(outcome.ok() ? RemoteApi::okJson() : RemoteApi::errorJson(RemoteApi::refusal(outcome)));
+        return noteChange();
+    }
     // The rest is the API's own body for the command of that name.
     const RemoteApi::Parsed parsed =
         RemoteApi::parseCommand(name.toString(), QJsonDocument(body).toJson(QJsonDocument::Compact));

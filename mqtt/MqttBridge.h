@@ -12,6 +12,7 @@
 #include <array>
 #include <memory>
 
+#include "mqtt/ClockPanelHost.h"
 #include "mqtt/MqttClient.h"
 #include "mqtt/MqttSettings.h"
 #include "remote/StopwatchHost.h"
@@ -26,7 +27,9 @@ struct MqttCommandRecord {
 class MqttBridge : public QObject {
     Q_OBJECT
 public:
-    MqttBridge(StopwatchHost& host, QString settingsPath, QString version, QObject* parent = nullptr);
+    // `panels` may be null: the clocks' own commands are then refused.
+    MqttBridge(StopwatchHost& host, ClockPanelHost* panels, QString settingsPath, QString version,
+               QObject* parent = nullptr);
     ~MqttBridge() override;
 
     const MqttSettings& settings() const { return settings_; }
@@ -62,6 +65,7 @@ private:
     bool publishRetained(const QByteArray& topic, const QByteArray& payload);
 
     StopwatchHost& host_;
+    ClockPanelHost* panels_;
     QString path_;
     QString version_;
     MqttSettings settings_;

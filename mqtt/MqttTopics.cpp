@@ -56,10 +56,70 @@ QList<Retained> clockTopics(const QByteArray& base, const ClockView& c, bool con
         {at + "voltage", voltageValue(c.voltage)},
         {at + "link", QByteArray::number(c.link)},
         {at + "mode", c.rtc ? QByteArray("RTC") : QByteArray("Stoper")},
+        {at + "brightness", QByteArray::number(c.brightness)},
+        {at + "display", c.displayOff ? QByteArray("OFF") : QByteArray("ON")},
         {at + "active", flag(c.active)},
         {at + "silent", flag(c.silent)},
         {at + "availability", answers ? QByteArray("online") : QByteArray("offline")},
     };
+}
+
+ClockParsed parseClockCommand(const QString& name, const QJsonObject& body)
+{
+    ClockParsed out;
+    ClockCommand cmd;
+    QString field;
+    if (name == QLatin1String("mode")) {
+        cmd.control = ClockCommand::Control::Mode;
+        field = QStringLiteral("mode");
+    } else if (name == QLatin1String("display")) {
+        cmd.control = ClockCommand::Control::Display;
+        field = QStringLiteral("on");
+    } else if (name == QLatin1String("brightness")) {
+        cmd.control = ClockCommand::Control::Brightness;
+        field = QStringLiteral("value");
+    } else {
+        return out;
+    }
+    out.matched = true;
+    const auto refuse = [&out](const char* code, const QString& message) {
+        out.code = code;
+        out.message = message;
+        return out;
+    };
+    for (auto it = body.begin(); it != body.end(); ++it)
+        if (it.key() != QLatin1String("clock") && it.key() != field)
+            return refuse("unknown_field", QStringLiteral("Nieznane pole: %1").arg(it.key().left(40)));
+    const QJsonValue clock = body.value(QStringLiteral("clock"));
+    const double n = clock.toDouble(-1);
+    if (!clock.isDouble() || n != static_cast<int>(n) || n < 1 || n > 4)
+        return refuse("bad_clock", QStringLiteral("Numer zegara musi być liczbą od 1 do 4"));
+    cmd.clock = static_cast<int>(n);
+    const QJsonValue v = body.value(field);
+    switch (cmd.control) {
+    case ClockCommand::Control::Mode:
+        if (v.toString() == QLatin1String("RTC"))
+            cmd.value = 1;
+        else if (v.toString() == QLatin1String("Stoper"))
+            cmd.value = 0;
+        else
+            return refuse("bad_mode", QStringLiteral("Tryb musi być „RTC” albo „Stoper”"));
+        break;
+    case ClockCommand::Control::Display:
+        if (!v.isBool())
+            return refuse("bad_display", QStringLiteral("Pole „on” musi być wartością true albo false"));
+        cmd.value = v.toBool() ? 1 : 0;
+        break;
+    case ClockCommand::Control::Brightness: {
+        const double b = v.toDouble(-1);
+        if (!v.isDouble() || b != static_cast<int>(b) || b < 0 || b > 3)
+            return refuse("bad_brightness", QStringLiteral("Jasność musi być liczbą od 0 do 3"));
+        cmd.value = static_cast<int>(b);
+        break;
+    }
+    }
+    out.command = cmd;
+    return out;
 }
 
 namespace {
@@ -120,6 +180,33 @@ QList<Entity> entities(const QByteArray& base)
         sensor("link", QStringLiteral("Zegar %1 jakość łącza").arg(n),
                {{QStringLiteral("unit_of_measurement"), QStringLiteral("%")},
                 {QStringLiteral("state_class"), QStringLiteral("measurement")}});
+        const QString command = QStringLiteral("{\"command\":\"%1\",\"clock\":%2,%3}");
+        out.append({"select", QStringLiteral("clock%1_mode").arg(n),
+                    QJsonObject{{QStringLiteral("name"), QStringLiteral("Zegar %1 tryb").arg(n)},
+                                {QStringLiteral("state_topic"), at + QStringLiteral("mode")},
+                                {QStringLiteral("command_topic"), cmd},
+                                {QStringLiteral("command_template"),
+                                 command.arg(QStringLiteral("mode")).arg(n).arg(QStringLiteral("\"mode\":\"{{ value }}\""))},
+                                {QStringLiteral("options"), QJsonArray{QStringLiteral("RTC"), QStringLiteral("Stoper")}}},
+                    n});
+        out.append({"number", QStringLiteral("clock%1_brightness").arg(n),
+                    QJsonObject{{QStringLiteral("name"), QStringLiteral("Zegar %1 jasność").arg(n)},
+                                {QStringLiteral("state_topic"), at + QStringLiteral("brightness")},
+                                {QStringLiteral("command_topic"), cmd},
+                                {QStringLiteral("command_template"),
+                                 command.arg(QStringLiteral("brightness")).arg(n).arg(QStringLiteral("\"value\":{{ value | int }}"))},
+                                {QStringLiteral("min"), 0}, {QStringLiteral("max"), 3}, {QStringLiteral("step"), 1},
+                                {QStringLiteral("mode"), QStringLiteral("slider")}},
+                    n});
+        out.append({"switch", QStringLiteral("clock%1_display").arg(n),
+                    QJsonObject{{QStringLiteral("name"), QStringLiteral("Zegar %1 wyświetlacz").arg(n)},
+                                {QStringLiteral("state_topic"), at + QStringLiteral("display")},
+                                {QStringLiteral("command_topic"), cmd},
+                                {QStringLiteral("payload_on"), command.arg(QStringLiteral("display")).arg(n).arg(QStringLiteral("\"on\":true"))},
+                                {QStringLiteral("payload_off"), command.arg(QStringLiteral("display")).arg(n).arg(QStringLiteral("\"on\":false"))},
+                                {QStringLiteral("state_on"), QStringLiteral("ON")},
+                                {QStringLiteral("state_off"), QStringLiteral("OFF")}},
+                    n});
     }
     return out;
 }

@@ -18,6 +18,7 @@ struct ClockView {
     bool linkMissed = false;    // the gauge turned red by an unanswered frame
     bool rtc = false;           // real-time-clock mode
     bool silent = false;        // three frames unanswered (not in the API's document)
+    int brightness = 3;         // the slider, 0..3 (not in the API's document)
 };
 
 struct PanelView {

@@ -100,15 +100,27 @@ TEST(MqttTopics, DiscoveryConfigsForOneBus)
         {"sensor", "clock3_link", "unit_of_measurement", "%"},
         {"sensor", "clock3_link", "unique_id", "kadrel_hala_kort-2_clock3_link"},
         {"sensor", "clock3_time", "availability_mode", "all"},
+        {"select", "clock1_mode", "command_template", R"({"command":"mode","clock":1,"mode":"{{ value }}"})"},
+        {"select", "clock3_mode", "state_topic", "kadrel/hala/kort-2/clock/3/mode"},
+        {"number", "clock3_brightness", "command_template", R"({"command":"brightness","clock":3,"value":{{ value | int }}})"},
+        {"number", "clock1_brightness", "state_topic", "kadrel/hala/kort-2/clock/1/brightness"},
+        {"switch", "clock1_display", "payload_on", R"({"command":"display","clock":1,"on":true})"},
+        {"switch", "clock3_display", "payload_off", R"({"command":"display","clock":3,"on":false})"},
+        {"switch", "clock3_display", "state_off", "OFF"},
     };
     for (const auto& c : cases) {
         const QByteArray topic = at + c.component + node + c.object + "/config";
         ASSERT_TRUE(got.contains(topic)) << topic.toStdString();
         EXPECT_EQ(got[topic].value(QLatin1String(c.field)).toString(), QString::fromUtf8(c.value)) << topic.toStdString();
     }
-    EXPECT_EQ(got.size(), 4 + 2 * 3);
+    EXPECT_EQ(got.size(), 4 + 2 * 6);
     // Clocks 2 and 4 are inactive: their entities are removed.
-    EXPECT_EQ(empty.size(), 2 * 3);
+    EXPECT_EQ(empty.size(), 2 * 6);
+    const QJsonObject brightness = got[at + "number" + node + "clock1_brightness/config"];
+    EXPECT_EQ(brightness.value("min").toInt(-1), 0);
+    EXPECT_EQ(brightness.value("max").toInt(), 3);
+    EXPECT_EQ(got[at + "select" + node + "clock1_mode/config"].value("options").toArray(),
+              QJsonArray({QStringLiteral("RTC"), QStringLiteral("Stoper")}));
     EXPECT_TRUE(empty.contains(at + "sensor" + node + "clock2_voltage/config"));
     const QJsonObject time3 = got[at + "sensor" + node + "clock3_time/config"];
     const QJsonArray availability = time3.value("availability").toArray();
@@ -122,7 +134,48 @@ TEST(MqttTopics, DiscoveryConfigsForOneBus)
     EXPECT_EQ(device.value("identifiers").toArray().first().toString(), QStringLiteral("kadrel_hala_kort-2"));
     const QJsonArray options = got[at + "select" + node + "preset/config"].value("options").toArray();
     EXPECT_EQ(options.size(), 10);
-    EXPECT_EQ(MqttTopics::discoveryRemoval("kadrel/hala/kort-2/").size(), 4 + 4 * 3);
+    EXPECT_EQ(MqttTopics::discoveryRemoval("kadrel/hala/kort-2/").size(), 4 + 4 * 6);
+}
+
+TEST(MqttTopics, ClockCommandsAreParsedOrRefused)
+{
+    using Control = ClockCommand::Control;
+    const struct {
+        const char* name;
+        const char* body;
+        const char* code;     // "" when taken
+        Control control;
+        int clock, value;
+    } cases[] = {
+        {"mode", R"({"clock":2,"mode":"RTC"})", "", Control::Mode, 2, 1},
+        {"mode", R"({"clock":4,"mode":"Stoper"})", "", Control::Mode, 4, 0},
+        {"mode", R"({"clock":4,"mode":"rtc"})", "bad_mode", Control::Mode, 0, 0},
+        {"display", R"({"clock":1,"on":false})", "", Control::Display, 1, 0},
+        {"display", R"({"clock":1,"on":"OFF"})", "bad_display", Control::Display, 0, 0},
+        {"brightness", R"({"clock":3,"value":0})", "", Control::Brightness, 3, 0},
+        {"brightness", R"({"clock":3,"value":4})", "bad_brightness", Control::Brightness, 0, 0},
+        {"brightness", R"({"clock":3,"value":1.5})", "bad_brightness", Control::Brightness, 0, 0},
+        {"brightness", R"({"clock":0,"value":1})", "bad_clock", Control::Brightness, 0, 0},
+        {"brightness", R"({"clock":5,"value":1})", "bad_clock", Control::Brightness, 0, 0},
+        {"brightness", R"({"clock":"1","value":1})", "bad_clock", Control::Brightness, 0, 0},
+        {"mode", R"({"clock":1,"mode":"RTC","target":2})", "unknown_field", Control::Mode, 0, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.body);
+        const MqttTopics::ClockParsed p = MqttTopics::parseClockCommand(
+            QLatin1String(c.name), QJsonDocument::fromJson(c.body).object());
+        EXPECT_TRUE(p.matched);
+        EXPECT_EQ(p.code, QByteArray(c.code));
+        ASSERT_EQ(p.command.has_value(), *c.code == 0);
+        if (p.command) {
+            EXPECT_EQ(p.command->control, c.control);
+            EXPECT_EQ(p.command->clock, c.clock);
+            EXPECT_EQ(p.command->value, c.value);
+        } else {
+            EXPECT_FALSE(p.message.isEmpty());
+        }
+    }
+    EXPECT_FALSE(MqttTopics::parseClockCommand(QStringLiteral("start"), {}).matched);
 }
 
 TEST(MqttSettings, SavedOwnerOnlyAndReadBack)
