@@ -202,8 +202,12 @@ void MqttClient::syncNotifiers()
 {
     const int fd = mosquitto_socket(mosq_);
     if (fd != fd_) {
-        readable_.reset();
-        writable_.reset();
+        // This may run inside a notifier's own signal: the old ones go when it has returned.
+        for (std::unique_ptr<QSocketNotifier>* n : {&readable_, &writable_})
+            if (*n) {
+                (*n)->setEnabled(false);
+                n->release()->deleteLater();
+            }
         fd_ = fd;
         if (fd_ >= 0) {
             readable_ = std::make_unique<QSocketNotifier>(fd_, QSocketNotifier::Read);
