@@ -16,10 +16,8 @@ void TForm1::startMqtt()
 {
     Mqtt = new MqttBridge(*this, this, configFolder() + QStringLiteral("/mqtt.json"), QStringLiteral(KADREL_VERSION), this);
     connect(this, &TForm1::panelsChanged, Mqtt, &MqttBridge::noteChange);
-    // The voltage, the link gauge and a clock going silent change with the replies, not with
-    // the panels' fields.
+    // The voltage and the link gauge change with the replies, not with the panels' fields.
     connect(Traffic, &LinkTraffic::replyAssembled, Mqtt, &MqttBridge::noteChange);
-    connect(Traffic, &LinkTraffic::frameSent, Mqtt, &MqttBridge::noteChange);
     connect(Mqtt, &MqttBridge::commandAnswered, this, [](const MqttCommandRecord& r) {
         const QString client = r.client.isEmpty() ? QStringLiteral("bez nazwy") : EventLog::clean(r.client.toUtf8(), 80);
         LogEvent(QStringLiteral("Polecenie MQTT %1 od klienta %2: %3")

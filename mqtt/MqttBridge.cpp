@@ -29,6 +29,10 @@ MqttBridge::MqttBridge(StopwatchHost& host, ClockPanelHost* panels, QString sett
             throttle_.start(ThrottleMs);
         }
     });
+    // A clock falling silent or a gauge falling with unanswered frames raises no signal of the
+    // window's; a look twice a second finds them (and publishes only what changed).
+    sweep_.setInterval(500);
+    connect(&sweep_, &QTimer::timeout, this, &MqttBridge::noteChange);
 }
 
 MqttBridge::~MqttBridge()
@@ -103,6 +107,9 @@ void MqttBridge::onConnected(bool connected)
         client_->subscribe("homeassistant/status");
         client_->publish(base_ + "status", "online");
         publishNow();
+        sweep_.start();
+    } else {
+        sweep_.stop();
     }
     emit stateChanged();
 }

@@ -72,6 +72,7 @@ private:
     QByteArray base_;
     std::unique_ptr<MqttClient> client_;
     QTimer throttle_;
+    QTimer sweep_;                  // what changes with no signal: a clock that stops answering
     bool dirty_ = false;
     QHash<QByteArray, QByteArray> sent_;   // the retained topics' last payloads
     std::array<bool, 4> discovered_{};
