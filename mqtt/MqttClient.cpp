@@ -92,8 +92,8 @@ void MqttClient::start()
         const int rc = ca.isEmpty() ? mosquitto_int_option(mosq_, MOSQ_OPT_TLS_USE_OS_CERTS, 1)
                                     : mosquitto_tls_set(mosq_, ca.constData(), nullptr, nullptr, nullptr, nullptr);
         if (rc != MOSQ_ERR_SUCCESS) {
-            setError(QStringLiteral("Nie można użyć pliku urzędu certyfikacji %1: %2")
-                         .arg(endpoint_.caFile, errorText(rc)));
+            setError(ca.isEmpty() ? QStringLiteral("Nie można użyć certyfikatów systemu: %1.").arg(errorText(rc))
+                                  : QStringLiteral("Nie można odczytać pliku urzędu certyfikacji %1.").arg(endpoint_.caFile));
             stopped_ = true;
             return;
         }

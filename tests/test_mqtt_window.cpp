@@ -431,4 +431,49 @@ TEST_F(MqttPasswordTest, AWrongPasswordIsToldAndRetriedWithAGrowingWait)
     EXPECT_TRUE(seen(topic("status"), "online", 5000)) << broker->log();
 }
 
+// A broker that takes only TLS and an account: the program connects with the CA file that
+// signed the broker's certificate and the password; with another CA it says so and retries.
+class MqttTlsTest : public MqttWindowTest {
+protected:
+    std::string brokerConfig() override
+    {
+        certs = std::make_unique<TempDir>();
+        const std::string d = certs->path();
+        writeFile(d + "/san.ext", "subjectAltName=IP:127.0.0.1\n");
+        const std::string ec = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
+        const std::string script =
+            "cd " + d + " && openssl req -x509" + ec + " -keyout ca.key -out ca.crt -days 2 -subj /CN=kadrel-test-ca"
+            " && openssl req -x509" + ec + " -keyout other.key -out other.crt -days 2 -subj /CN=another-ca"
+            " && openssl req" + ec + " -keyout server.key -out server.csr -subj /CN=127.0.0.1"
+            " && openssl x509 -req -in server.csr -CA ca.crt -CAkey ca.key -CAcreateserial -out server.crt -days 2"
+            " -extfile san.ext && mosquitto_passwd -b -c passwd hala dobre-haslo";
+        if (std::system((script + " >/dev/null 2>&1").c_str()) != 0)
+            return {};
+        return "password_file " + d + "/passwd\ncafile " + d + "/ca.crt\ncertfile " + d + "/server.crt\nkeyfile " + d +
+               "/server.key\n";
+    }
+    std::unique_ptr<BrokerWatch> makeWatch() override
+    {
+        return std::make_unique<BrokerWatch>(broker->port(), "#", "hala", "dobre-haslo", certs->file("ca.crt"));
+    }
+    std::string settingsJson() override
+    {
+        return R"({"enabled":true,"host":"127.0.0.1","port":)" + std::to_string(broker->port()) +
+               R"(,"site":"Hala","bus":"Kort 1","tls":true,"caFile":")" + certs->file("ca.crt") +
+               R"(","user":"hala","password":"dobre-haslo"})";
+    }
+    std::unique_ptr<TempDir> certs;
+};
+
+TEST_F(MqttTlsTest, ConnectsWithTheRightCaAndSaysSoForAnother)
+{
+    ASSERT_TRUE(seen(topic("status"), "online", 5000)) << form->Mqtt->lastError().toStdString() << broker->log();
+    MqttSettings other = form->Mqtt->settings();
+    other.caFile = QString::fromStdString(certs->file("other.crt"));
+    EXPECT_EQ(form->Mqtt->apply(other), QString());
+    EXPECT_TRUE(waitFor([&] { return form->Mqtt->lastError().contains(QStringLiteral("błąd TLS")); }, 5000))
+        << form->Mqtt->lastError().toStdString();
+    EXPECT_FALSE(form->Mqtt->connected());
+}
+
 } // namespace

@@ -131,12 +131,14 @@ public:
     };
 
     explicit BrokerWatch(int port, const std::string& pattern = "#", const std::string& user = {},
-                         const std::string& password = {})
+                         const std::string& password = {}, const std::string& caFile = {})
     {
         mosquitto_lib_init();
         mosq_ = mosquitto_new(nullptr, true, this);
         if (!user.empty())
             mosquitto_username_pw_set(mosq_, user.c_str(), password.c_str());
+        if (!caFile.empty())
+            mosquitto_tls_set(mosq_, caFile.c_str(), nullptr, nullptr, nullptr, nullptr);
         mosquitto_message_callback_set(mosq_, [](mosquitto*, void* self, const mosquitto_message* m) {
             auto* w = static_cast<BrokerWatch*>(self);
             std::lock_guard lock(w->mutex_);
