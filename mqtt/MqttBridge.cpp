@@ -2,6 +2,7 @@
 
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <utility>
 
 #include "mqtt/MqttTopics.h"
 #include "remote/RemoteApi.h"

@@ -3,6 +3,7 @@
 #include <QFile>
 #include <QHostAddress>
 #include <QHostInfo>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <utility>
@@ -56,9 +57,6 @@ MqttClient::MqttClient(MqttEndpoint endpoint, QObject* parent) : QObject(parent)
     mosquitto_connect_callback_set(mosq_, &MqttClient::onConnect);
     mosquitto_disconnect_callback_set(mosq_, &MqttClient::onDisconnect);
     mosquitto_message_callback_set(mosq_, &MqttClient::onMessage);
-    // Every publish goes to the socket at once: none waits in libmosquitto's queue for an
-    // acknowledgement, to be lost when the link is switched off.
-    mosquitto_max_inflight_messages_set(mosq_, 0);
     if (!endpoint_.willTopic.isEmpty())
         mosquitto_will_set(mosq_, endpoint_.willTopic.constData(), static_cast<int>(endpoint_.willPayload.size()),
                            endpoint_.willPayload.constData(), 1, true);
