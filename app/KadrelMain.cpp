@@ -150,11 +150,13 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent)
     guard([this] { FormCreate(); });
     guard([this] { CheckClockSync(); });
     guard([this] { startRemote(); });
+    guard([this] { startMqtt(); });
 }
 
 TForm1::~TForm1()
 {
     Timer->stop();
+    stopMqtt();
     stopRemote();   // the server calls back into the window while it goes
     try {
         if (ComPort->Connected())

@@ -16,6 +16,7 @@
 #include "link/LinkState.h"
 #include "link/Reply.h"
 #include "link/Tick.h"
+#include "mqtt/ClockPanelHost.h"
 #include "remote/StopwatchHost.h"
 #include "widgets/LinkTraffic.h"
 #include "widgets/Palette.h"
@@ -48,6 +49,7 @@ class TFDziennik;
 class EventLog;
 class StatusLine;
 class RemoteService;
+class MqttBridge;
 
 class EComPort;
 struct IdentityRoots;
@@ -75,7 +77,7 @@ struct ClockPanel {
 };
 
 class TForm1 : public QMainWindow, private TickHost, public FirmwareHost, public PortListHost, public MonitorHost,
-               public StopwatchHost {
+               public StopwatchHost, public ClockPanelHost {
     Q_OBJECT
 public:
     explicit TForm1(QWidget* parent = nullptr);
@@ -261,6 +263,10 @@ public:
     PanelView panelView() const override;
     CommandOutcome runStopwatchCommand(const StopwatchCommand& command) override;
     void watchPanels(std::function<void()> changed) override;
+    // The broker link (app/MqttHost.cpp): the same StopwatchHost, fed by panelsChanged and the
+    // traffic's replies.
+    MqttBridge* Mqtt = nullptr;
+    CommandOutcome runClockCommand(const ClockCommand& command) override;
 
 signals:
     // The window has closed; the program's message loop ends on it.
@@ -278,6 +284,8 @@ protected:
 private:
     void startRemote();
     void stopRemote();
+    void startMqtt();
+    void stopMqtt();
     void connectNotify(const QMetaMethod& signal) override;
     QMetaObject::Connection panelsWatch_;
     QString virtualRefusalTold_;   // the virtual ports' refusal last told

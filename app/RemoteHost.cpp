@@ -84,7 +84,7 @@ void TForm1::Zdalne1Click()
         delete FZdalne;
         FZdalne = nullptr;
     });
-    FZdalne = new TFZdalne(this, Remote);
+    FZdalne = new TFZdalne(this, Remote, Mqtt);
     FZdalne->exec();
 }
 
@@ -115,6 +115,8 @@ PanelView TForm1::panelView() const
         out.link = c.bar->Progress();
         out.linkMissed = c.bar->Color() == NamedColor::clRed;
         out.rtc = Link.RtcMode[n] == 1;
+        out.silent = silentMark_[n];
+        out.brightness = c.jasnosc->value();
     }
     return v;
 }

@@ -19,6 +19,7 @@
 #include "widgets/Seams.h"
 #include "dialogs/DialogHosts.h"
 #include "dialogs/QrImage.h"
+#include "dialogs/ZdalneMqtt.h"
 #include "remote/RemoteService.h"
 
 namespace {
@@ -41,7 +42,7 @@ QString shownAddress(const QString& url)
 
 } // namespace
 
-TFZdalne::TFZdalne(WindowHost* owner, RemoteService* service)
+TFZdalne::TFZdalne(WindowHost* owner, RemoteService* service, MqttBridge* mqtt)
     : QDialog(owner->hostWindow(), Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint),
       owner_(owner), service_(service)
 {
@@ -129,6 +130,10 @@ TFZdalne::TFZdalne(WindowHost* owner, RemoteService* service)
     ButtonNowyKlucz->setToolTip(QStringLiteral("Tworzy nowy klucz dostępu; dotychczasowe adresy i kody przestają działać"));
     ButtonNowyKluczPodgladu->setToolTip(
         QStringLiteral("Tworzy nowy klucz podglądu; dotychczasowe adresy i kody podglądu przestają działać"));
+    if (mqtt) {
+        ZakladkaMqtt = new TMqttTab(owner, mqtt, Strony);
+        Strony->addTab(ZakladkaMqtt, QStringLiteral("MQTT"));
+    }
     column->addWidget(Strony, 1);
 
     auto* bottom = new QHBoxLayout;

@@ -11,13 +11,16 @@ class QLineEdit;
 class QPushButton;
 class QSpinBox;
 class QTabWidget;
+class MqttBridge;
 class RemoteService;
+class TMqttTab;
 class WindowHost;
 
 class TFZdalne : public QDialog {
     Q_OBJECT
 public:
-    TFZdalne(WindowHost* owner, RemoteService* service);
+    // With a broker link, its own tab "MQTT" beside the pages' tabs.
+    TFZdalne(WindowHost* owner, RemoteService* service, MqttBridge* mqtt = nullptr);
     ~TFZdalne() override;
 
     void ButtonZastosujClick();   // "Zastosuj": on/off and port
@@ -42,6 +45,7 @@ public:
     QPushButton* ButtonKopiujPodglad = nullptr;
     QPushButton* ButtonNowyKluczPodgladu = nullptr;
     QPushButton* ButtonZamknij = nullptr;
+    TMqttTab* ZakladkaMqtt = nullptr;
 
 private:
     void showState();

@@ -17,6 +17,8 @@ struct ClockView {
     int link = 0;               // link gauge, 0..100
     bool linkMissed = false;    // the gauge turned red by an unanswered frame
     bool rtc = false;           // real-time-clock mode
+    bool silent = false;        // three frames unanswered (not in the API's document)
+    int brightness = 3;         // the slider, 0..3 (not in the API's document)
 };
 
 struct PanelView {

@@ -18,9 +18,10 @@ declare -A below=(
     [unattended]="link base"
     [remote]="files link base"
     [plan]="files link base"
+    [mqtt]="remote unattended files link base"
     [widgets]="serial files link base"
-    [dialogs]="widgets plan remote unattended serial files link base"
-    [app]="dialogs widgets plan remote unattended serial files link base"
+    [dialogs]="widgets plan mqtt remote unattended serial files link base"
+    [app]="dialogs widgets plan mqtt remote unattended serial files link base"
     [sim]="serial files link base"
 )
 

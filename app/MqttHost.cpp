@@ -1,0 +1,63 @@
+// The window's side of the broker link: the bridge reads the panels and runs commands through
+// StopwatchHost, as the remote page does, and hears of changes from the window's own signals.
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QPushButton>
+#include <QSlider>
+
+#include "app/KadrelMain.h"
+#include "files/ConfigPaths.h"
+#include "mqtt/MqttBridge.h"
+#include "serial/ComPort.h"
+#include "unattended/EventLog.h"
+#include "widgets/LinkTraffic.h"
+
+void TForm1::startMqtt()
+{
+    Mqtt = new MqttBridge(*this, this, configFolder() + QStringLiteral("/mqtt.json"), QStringLiteral(KADREL_VERSION), this);
+    connect(this, &TForm1::panelsChanged, Mqtt, &MqttBridge::noteChange);
+    // The voltage and the link gauge change with the replies, not with the panels' fields.
+    connect(Traffic, &LinkTraffic::replyAssembled, Mqtt, &MqttBridge::noteChange);
+    connect(Mqtt, &MqttBridge::commandAnswered, this, [](const MqttCommandRecord& r) {
+        const QString client = r.client.isEmpty() ? QStringLiteral("bez nazwy") : EventLog::clean(r.client.toUtf8(), 80);
+        LogEvent(QStringLiteral("Polecenie MQTT %1 od klienta %2: %3")
+                     .arg(EventLog::clean(r.payload, 120), client, EventLog::clean(r.result, 200)));
+    });
+    // A broker that cannot be reached is told once per change of reason, not at every retry.
+    connect(Mqtt, &MqttBridge::stateChanged, this, [this, told = QString()]() mutable {
+        const QString why = Mqtt->lastError().section(QStringLiteral("; następna próba"), 0, 0);
+        if (why != told && !why.isEmpty())
+            LogEvent(why);
+        told = why;
+    });
+    Mqtt->startFromSettings();
+}
+
+void TForm1::stopMqtt()
+{
+    delete Mqtt;   // "offline" goes out before the line closes
+    Mqtt = nullptr;
+}
+
+// The panel's own controls, clicked as the operator would: the tick then reads them as always.
+CommandOutcome TForm1::runClockCommand(const ClockCommand& command)
+{
+    using Code = CommandOutcome::Code;
+    if (!ComPort->Connected() || GroupZegary->isHidden())
+        return {Code::Disconnected, QStringLiteral("Brak połączenia z zegarami – polecenie nie zostało wysłane")};
+    if (Link.LinkActive != 1)
+        return {Code::Paused,
+                QStringLiteral("Trwa aktualizacja firmware lub zmiana adresu – polecenie nie zostało wysłane")};
+    const ClockPanel& c = Clocks[static_cast<size_t>(command.clock)];
+    if (!c.boxActiv->isChecked())
+        return {Code::BadInput, QStringLiteral("Zegar %1 jest nieaktywny").arg(command.clock)};
+    switch (command.control) {
+    case ClockCommand::Control::Mode: (command.value ? c.btnZ : c.btnS)->click(); break;
+    case ClockCommand::Control::Display:
+        if (c.wbox->isChecked() == (command.value == 1))   // checked: the display is off
+            c.wbox->click();
+        break;
+    case ClockCommand::Control::Brightness: c.jasnosc->setValue(command.value); break;
+    }
+    return {};
+}

@@ -1,0 +1,82 @@
+#pragma once
+// The program on the broker: its settings file and, while they say so, one MqttClient that
+// publishes the bus under kadrel/SITE/BUS/ (status, the API's state document, each clock's
+// topics, Home Assistant's discovery) and takes the API's commands on cmd, answering each on
+// cmd/result. The window owns one; it reads the panels and runs commands through StopwatchHost,
+// the same path as the remote page's.
+#include <QElapsedTimer>
+#include <QHash>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+#include <array>
+#include <memory>
+
+#include "mqtt/ClockPanelHost.h"
+#include "mqtt/MqttClient.h"
+#include "mqtt/MqttSettings.h"
+#include "remote/StopwatchHost.h"
+
+struct MqttCommandRecord {
+    QString client;             // the sender's "client" field, as it gave it
+    QByteArray payload;
+    QByteArray result;          // what cmd/result carried
+    bool done = false;
+};
+
+class MqttBridge : public QObject {
+    Q_OBJECT
+public:
+    // `panels` may be null: the clocks' own commands are then refused.
+    MqttBridge(StopwatchHost& host, ClockPanelHost* panels, QString settingsPath, QString version,
+               QObject* parent = nullptr);
+    ~MqttBridge() override;
+
+    const MqttSettings& settings() const { return settings_; }
+    // Connects if the settings say so; returns at once.
+    void startFromSettings();
+    // Stores new settings and brings the link in line. Empty, or why they could not be saved.
+    QString apply(const MqttSettings& settings);
+
+    bool connected() const { return client_ && client_->connected(); }
+    // Empty while connected or off; else why not (Polish).
+    QString lastError() const;
+    QByteArray base() const { return base_; }
+
+    // Most commands a second; the rest are refused on cmd/result.
+    static constexpr int CommandsPerSecond = 20;
+
+public slots:
+    // What the panels show may have changed: published at most ten times a second, the latest
+    // view winning.
+    void noteChange();
+
+signals:
+    void stateChanged();
+    void commandAnswered(const MqttCommandRecord& record);
+
+private:
+    void restart(bool removeDiscovery);
+    void onConnected(bool connected);
+    void onMessage(const QByteArray& topic, const QByteArray& payload, bool retained);
+    void runCommand(const QByteArray& payload);
+    void publishNow();
+    void publishDiscovery();
+    bool publishRetained(const QByteArray& topic, const QByteArray& payload);
+
+    StopwatchHost& host_;
+    ClockPanelHost* panels_;
+    QString path_;
+    QString version_;
+    MqttSettings settings_;
+    QByteArray base_;
+    std::unique_ptr<MqttClient> client_;
+    QTimer throttle_;
+    QTimer sweep_;                  // what changes with no signal: a clock that stops answering
+    bool dirty_ = false;
+    QHash<QByteArray, QByteArray> sent_;   // the retained topics' last payloads
+    std::array<bool, 4> discovered_{};
+    bool discoveredOnce_ = false;
+    QElapsedTimer commandWindow_;
+    int commandsInWindow_ = 0;
+};
