@@ -30,7 +30,7 @@ PlanEvent event(PlanEventKind kind, const PlanFiring& f, MissReason reason = Mis
 
 } // namespace
 
-PlanEngine::PlanEngine(QTimeZone zone) : zone_(std::move(zone)) {}
+PlanEngine::PlanEngine(const QTimeZone& zone) : zone_(zone) {}
 
 void PlanEngine::setPlan(const Plan& plan)
 {
@@ -181,7 +181,7 @@ void PlanEngine::settle(qint64 nowSec, bool busReady, std::vector<PlanEvent>& ou
     catchUps_ = std::move(waiting);
     if (busReady) {
         for (PlanFiring& f : deferred_)
-            out.push_back(event(PlanEventKind::Restored, std::move(f)));
+            out.push_back(event(PlanEventKind::Restored, f));
         deferred_.clear();
     }
 }

@@ -50,7 +50,7 @@ public:
     // A wall clock that strays this far from the monotonic clock between two ticks was stepped.
     static constexpr qint64 StepToleranceMs = 1500;
 
-    explicit PlanEngine(QTimeZone zone = QTimeZone::systemTimeZone());
+    explicit PlanEngine(const QTimeZone& zone = QTimeZone::systemTimeZone());
 
     // A new plan takes effect from the next tick; what was handled stays handled.
     void setPlan(const Plan& plan);
