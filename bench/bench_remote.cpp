@@ -589,6 +589,8 @@ int main(int argc, char** argv)
     runFor(2);
     if (pages.connected != 5) {
         std::printf("only %d of 5 pages connected\n", pages.connected.load());
+        pagesThread.quit();
+        pagesThread.wait();
         return 1;
     }
     const ProcStat b = readProc(program.pid);
@@ -640,6 +642,8 @@ int main(int argc, char** argv)
     runFor(2);
     if (views.connected != 20) {
         std::printf("only %d of 20 view pages connected\n", views.connected.load());
+        viewsThread.quit();
+        viewsThread.wait();
         return 1;
     }
     const ProcStat v = readProc(program.pid);

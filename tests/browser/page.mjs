@@ -34,6 +34,12 @@ try {
   await page.locator('#start').tap();
   await page.waitForFunction(() => document.querySelector('#toast')?.textContent === 'START', null, { timeout: 5000 });
   say('START');
+  // One command waits for the tick at a time: a preset sent before it would take START's place.
+  for (let i = 0; i < 50; i++) {
+    const pending = await page.evaluate(async () => (await (await fetch('/api/v1/state')).json()).stopwatch.pending);
+    if (pending === 'none') break;
+    await page.waitForTimeout(100);
+  }
   await page.locator('[data-preset="10"]').tap();
   await page.waitForFunction(() => document.querySelector('#minutes').value === '10', null, { timeout: 5000 });
   say('PRESET ' + (await page.locator('#minutes').inputValue()));
