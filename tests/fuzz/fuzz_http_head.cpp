@@ -99,7 +99,7 @@ protected:
     void serveRequest(const QHttpServerRequest& request, QHttpServerResponder& responder, QTcpSocket*) override
     {
         seen.append(readingOf(request));
-        write(responder, 200, {{"Content-Length", "0"}}, {});
+        write(responder, nullptr, 200, {{"Content-Length", "0"}}, {});
     }
     bool admitUpgrade(const QHttpServerRequest& request, QTcpSocket*) override
     {
@@ -111,7 +111,7 @@ protected:
     void refuseUpgrade(const QHttpServerRequest& request, QHttpServerResponder& responder, QTcpSocket*) override
     {
         seen.append(readingOf(request));
-        write(responder, 400, {{"Content-Length", "0"}}, {});
+        write(responder, nullptr, 400, {{"Content-Length", "0"}}, {});
     }
 
 private:
