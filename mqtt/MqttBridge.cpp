@@ -73,7 +73,13 @@ void MqttBridge::restart(bool removeDiscovery)
             for (const MqttTopics::Retained& r : MqttTopics::discoveryRemoval(base_))
                 client_->publish(r.topic, r.payload);
         client_->stop(base_ + "status", "offline");
-        client_.reset();
+        // Closed at once, with the broker's last bytes unread, the socket would be reset and
+        // the broker could drop what was just sent (the removals, the goodbye): the old link
+        // goes a moment later, reading until the broker closes its side.
+        MqttClient* leaving = client_.release();
+        leaving->disconnect(this);
+        leaving->setParent(this);
+        QTimer::singleShot(1000, leaving, &QObject::deleteLater);
     }
     sent_.clear();
     discoveredOnce_ = false;
