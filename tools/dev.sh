@@ -136,8 +136,11 @@ ctest_prefix=()   # what ctest_run starts ctest through
 ctest_run() {   # ctest_run DIR [ctest options...]
     local dir=$1; shift
     local status=0
+    # KADREL_CTEST_RETRY=N (the Debian 13 stage): a failed test is run again, up to N times in all.
+    local retry=()
+    [ -n "${KADREL_CTEST_RETRY:-}" ] && retry=(--repeat "until-pass:$KADREL_CTEST_RETRY")
     (cd "$dir" && "${ctest_prefix[@]}" ctest --output-on-failure --no-tests=error --output-junit skipped-and-all.xml \
-        -j"$jobs" "$@") || status=$?
+        -j"$jobs" "${retry[@]}" "$@") || status=$?
     report_skips "$dir/skipped-and-all.xml"
     return $status
 }

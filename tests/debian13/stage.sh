@@ -65,7 +65,7 @@ in_root() {   # in_root COMMAND (a bash command line)
             mount --bind "$root/tmp/host-ca.crt" "$root/etc/ssl/certs/ca-certificates.crt"
         fi
         exec chroot "$root" /usr/bin/env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
-            HOME=/tmp/home NODE_EXTRA_CA_CERTS=/tmp/host-ca.crt LANG=C.UTF-8 TERM=dumb CI="${CI:-}" CCACHE_DIR=/ccache ${KADREL_STAGES_INNER:+KADREL_STAGES="$KADREL_STAGES_INNER"} \
+            HOME=/tmp/home NODE_EXTRA_CA_CERTS=/tmp/host-ca.crt LANG=C.UTF-8 TERM=dumb CI="${CI:-}" CCACHE_DIR=/ccache ${KADREL_STAGES_INNER:+KADREL_STAGES="$KADREL_STAGES_INNER"} ${KADREL_CTEST_RETRY:+KADREL_CTEST_RETRY="$KADREL_CTEST_RETRY"} \
             bash -euc "mkdir -p /tmp/home; cd /src; $*"
     ' in_root "$ROOT" "$SRC" "$CACHE" "$CCACHE_HOST" "$1"
 }
@@ -129,7 +129,9 @@ fi
 say "$(in_root 'echo "$(. /etc/os-release; echo "$PRETTY_NAME"), $(gcc --version | head -1), Qt $(dpkg-query -W -f="\${Version}" qt6-base-dev), $(cmake --version | head -1), Node $(node --version), npm $(npm --version)"')"
 # Not here: the sanitizer and thread builds, the VM and the fuzz targets check the project's
 # own code, which the main stages on this machine already do; this stage checks the release.
-KADREL_STAGES_INNER="plain package" in_root 'tools/dev.sh test' || fail "the plain suite or the package failed on Debian $RELEASE (above)."
+# Two firmware tests through ser2net meet a broken pipe now and then under this release's
+# ser2net in the full suite (never alone): a failure there is run once more.
+KADREL_CTEST_RETRY=2 KADREL_STAGES_INNER="plain package" in_root 'tools/dev.sh test' || fail "the plain suite or the package failed on Debian $RELEASE (above)."
 ls "$CACHE"/build-package/kadrel_*.deb
 
 # The package installs with apt from the release's own libraries, its program starts, systemd
