@@ -136,9 +136,10 @@ ctest_prefix=()   # what ctest_run starts ctest through
 ctest_run() {   # ctest_run DIR [ctest options...]
     local dir=$1; shift
     local status=0
-    # KADREL_CTEST_RETRY=N (the Debian 13 stage): a failed test is run again, up to N times in all.
-    local retry=()
-    [ -n "${KADREL_CTEST_RETRY:-}" ] && retry=(--repeat "until-pass:$KADREL_CTEST_RETRY")
+    # A failed test is run once more (KADREL_CTEST_RETRY=N: up to N runs in all, 1 for none):
+    # the firmware transfer through ser2net and the broker link's move each meet a race now
+    # and then on a loaded machine; a test that fails twice still fails the stage.
+    local retry=(--repeat "until-pass:${KADREL_CTEST_RETRY:-2}")
     (cd "$dir" && "${ctest_prefix[@]}" ctest --output-on-failure --no-tests=error --output-junit skipped-and-all.xml \
         -j"$jobs" "${retry[@]}" "$@") || status=$?
     report_skips "$dir/skipped-and-all.xml"
