@@ -4,11 +4,11 @@
 // through StopwatchHost; the state goes out live over WebSocket. Everything runs on the
 // user-interface thread, in short handlers.
 //
-// Guards against clients that would hold the window up or eat its memory: a bounded number of
-// connections (a stranger or a viewer makes room for a newcomer, the operator never), a
-// deadline for each request to arrive whole, a strict reading of each request's head, caps on
-// its head and size, a pause for a client that does not read its answers, and pings and caps
-// for the live pages.
+// The guard in front of it (RemoteGuard.h) keeps clients from holding the window up or eating
+// its memory: a bounded number of connections (a stranger or a viewer makes room for a
+// newcomer, the operator never), deadlines, one strict reading of each request's head, caps,
+// and a pause for a client that does not read its answers; the server itself pings and caps
+// the live pages.
 #include <QByteArray>
 #include <QHostAddress>
 #include <QList>
@@ -19,45 +19,12 @@
 
 #include "remote/HttpShim.h"
 #include "remote/RemoteApi.h"
+#include "remote/RemoteGuard.h"
 #include "remote/RemoteSessions.h"
 #include "remote/StopwatchHost.h"
 
 class QWebSocket;
 class QHttpServerResponder;
-class GuardedTcpServer;
-
-struct RemoteLimits {
-    int maxConnections = 64;            // HTTP and WebSocket together
-    int firstByteTimeoutMs = 2000;      // a new connection must start its request in this
-    int requestTimeoutMs = 10000;       // a request (or the next one on a kept connection) must arrive in this
-    qint64 maxRequestBytes = 16 * 1024; // headers and body of one request
-    qint64 maxHeadBytes = 8 * 1024;     // request line and headers
-    int maxHeaderLines = 99;            // more gets 431
-    qint64 maxWebSocketBacklog = 64 * 1024;
-    qint64 maxUnsentBytes = 64 * 1024;  // answers waiting to go out before the connection is read no further
-    int drainTimeoutMs = 10000;         // ...and the time they have to go
-    int maxViewerPages = 48;            // live pages with the viewer key: the rest stay free for the operator
-    int maxStrangersPerAddress = 16;    // connections of one address that have shown no key
-    int pingIntervalMs = 15000;         // a live page is pinged this often, and closed when the
-                                        // answer has not come by the next ping
-    int keepAliveIdleS = 60;            // TCP keep-alive: a silent peer is probed after this,
-    int keepAliveIntervalS = 10;        // this often,
-    int keepAliveProbes = 3;            // and given up after this many unanswered probes
-};
-
-struct RemoteCounters {
-    int open = 0;           // connections open now, upgraded ones included
-    int refused = 0;        // connections over the limit with no one to make room
-    int evicted = 0;        // connections without a good request closed to make room
-    int timedOut = 0;       // requests that did not arrive in time
-    int oversized = 0;      // requests over the size cap
-    int unauthorized = 0;   // 401s and WebSockets closed for a bad token
-    int dropped = 0;        // WebSockets closed for not reading
-    int malformed = 0;      // requests refused on their head alone (400, 431)
-    int stalled = 0;        // connections closed for not reading their answers
-    int unanswered = 0;     // WebSockets closed for not answering a ping
-    int peakOpen = 0;       // most connections open at once
-};
 
 struct RemoteRoute {
     const char* method;   // "GET" (which answers HEAD too) or "POST"
