@@ -1,8 +1,9 @@
 #include "remote/RemoteServer.h"
 
-#include <QFile>
+#include <QHash>
 #include <QHttpServerRequest>
 #include <QHttpServerResponder>
+#include <QHttpServerResponse>
 #include <QTcpSocket>
 #include <QUrlQuery>
 #include <QWebSocket>
@@ -57,6 +58,29 @@ bool isJson(const QByteArray& contentType)
 
 const RemoteApi::Error NotFound{404, "not_found", QStringLiteral("Nie ma takiego adresu")};
 const RemoteApi::Error Unauthorized{401, "unauthorized", QStringLiteral("Brak dostępu: nieprawidłowy lub brakujący klucz")};
+const RemoteApi::Error ViewerOnly{403, "viewer_only", QStringLiteral("Klucz podglądu pozwala tylko oglądać zegary")};
+
+// The methods a route's method name answers: a GET answers HEAD too.
+QHttpServerRequest::Methods methodsOf(const char* name)
+{
+    using M = QHttpServerRequest::Method;
+    static const QHash<QByteArray, QHttpServerRequest::Methods> known{
+        {"GET", M::Get | M::Head}, {"POST", M::Post}, {"PUT", M::Put}, {"PATCH", M::Patch}, {"DELETE", M::Delete}};
+    return known.value(name);
+}
+
+// A command changes something: it is a request by any method the routes name but GET.
+bool isCommand(QHttpServerRequest::Method method)
+{
+    static const QHttpServerRequest::Methods commands = [] {
+        QHttpServerRequest::Methods all;
+        for (const RemoteRoute& r : RemoteServer::routes())
+            if (qstrcmp(r.method, "GET") != 0)
+                all |= methodsOf(r.method);
+        return all;
+    }();
+    return commands.testFlag(method);
+}
 
 } // namespace
 
@@ -94,6 +118,15 @@ struct RemoteServer::Answer {
     }
 };
 
+// One request on its way through the router to its route's handler.
+struct RemoteServer::Exchange {
+    const QHttpServerRequest& request;
+    Answer& out;
+    RemoteAccess granted;          // the strongest key the request showed
+    const Route* route = nullptr;  // the route that took it
+    QStringList captured{};        // its path's "{name}" segments, in order
+};
+
 RemoteServer::RemoteServer(StopwatchHost& host, QByteArray token, RemoteLimits limits, QObject* parent)
     : HttpServerShim(parent), host_(host), token_(std::move(token)), limits_(limits)
 {
@@ -107,6 +140,7 @@ RemoteServer::RemoteServer(StopwatchHost& host, QByteArray token, RemoteLimits l
     connect(&sweep_, &QTimer::timeout, this, [this] { broadcast(); });
     connect(this, &QAbstractHttpServer::newWebSocketConnection, this, [this] { acceptWebSockets(); });
     host_.watchPanels([this] { stateChanged(); });
+    addRoutes();
 }
 
 RemoteServer::~RemoteServer()
@@ -167,7 +201,7 @@ RemoteAccess RemoteServer::access(const QByteArray& bearer, const QByteArray& co
 RemoteAccess RemoteServer::access(const QHttpServerRequest& request) const
 {
     const QUrlQuery q = request.query();
-    return access(headerValue(request, "authorization"), headerValue(request, "cookie"),
+    return access(request.value("authorization"), request.value("cookie"),
                   q.queryItemValue(QStringLiteral("token"), QUrl::FullyDecoded).toLatin1(),
                   q.queryItemValue(QStringLiteral("key"), QUrl::FullyDecoded).toLatin1());
 }
@@ -183,7 +217,7 @@ std::optional<RemoteApi::Error> RemoteServer::upgradeRefusal(const QHttpServerRe
         return Unauthorized;
     if (request.url().path() != QLatin1String("/api/v1/live"))
         return NotFound;
-    if (!sameOrigin(headerValue(request, "origin"), headerValue(request, "host")))
+    if (!sameOrigin(request.value("origin"), request.value("host")))
         return RemoteApi::Error{403, "forbidden", QStringLiteral("Połączenie z innej strony jest niedozwolone")};
     // Viewers keep to their share of the places, so the operator's page always finds one.
     if (access(request) == RemoteAccess::Viewer && tcp_ && tcp_->viewerPages() >= limits_.maxViewerPages)
@@ -235,10 +269,10 @@ void RemoteServer::serveRequest(const QHttpServerRequest& request, QHttpServerRe
     out.head = request.method() == QHttpServerRequest::Method::Head;
     const bool keepAlive = !watch || watch->keepAlive();
     out.close = !keepAlive;
-    out.http10KeepAlive = keepAlive && watch && headerValue(request, "connection").toLower().contains("keep-alive");
-    serve(request, out);
-    if (request.method() == QHttpServerRequest::Method::Post) {
-        QByteArray userAgent = headerValue(request, "user-agent");
+    out.http10KeepAlive = keepAlive && watch && request.value("connection").toLower().contains("keep-alive");
+    serve(request, out, granted);
+    if (isCommand(request.method())) {
+        QByteArray userAgent = request.value("user-agent");
         if (userAgent.isEmpty() && watch)
             userAgent = watch->userAgent();
         emit commandAnswered({request.remoteAddress(), userAgent, request.url().path(), request.body().left(200),
@@ -248,16 +282,19 @@ void RemoteServer::serveRequest(const QHttpServerRequest& request, QHttpServerRe
         closeAfterAnswer(socket);
 }
 
-void RemoteServer::serve(const QHttpServerRequest& request, Answer& out)
+// What every request meets before the router (the key, and a command's checks), and what a
+// path no route names gets after it.
+void RemoteServer::serve(const QHttpServerRequest& request, Answer& out, RemoteAccess granted)
 {
     const QString path = request.url().path();
-    const auto method = request.method();
-    const bool view = path == QLatin1String("/view");
-    const bool page = path == QLatin1String("/") || path == QLatin1String("/index.html") || view;
-    const RemoteAccess granted = access(request);
     if (granted == RemoteAccess::None) {
         ++counters_.unauthorized;
-        if (method == QHttpServerRequest::Method::Get && page) {
+        const auto page = [&path](const Route& r) {
+            return path == QLatin1String(r.path)
+                && (r.handler == &RemoteServer::operatorPage || r.handler == &RemoteServer::viewPage);
+        };
+        if (request.method() == QHttpServerRequest::Method::Get
+            && std::any_of(routes().cbegin(), routes().cend(), page)) {
             out.reply(Status::Unauthorized, "text/plain; charset=utf-8",
                       QStringLiteral("Brak dostępu. Otwórz stronę z adresu (lub kodu QR) pokazanego w programie Kadrel, "
                                      "w oknie „Zdalne sterowanie”.\n").toUtf8());
@@ -266,59 +303,109 @@ void RemoteServer::serve(const QHttpServerRequest& request, Answer& out)
         }
         return;
     }
-
-    const bool get = method == QHttpServerRequest::Method::Get || method == QHttpServerRequest::Method::Head;
-    const bool post = method == QHttpServerRequest::Method::Post;
-    static const QString commandPrefix = QStringLiteral("/api/v1/stopwatch/");
-    const QList<RemoteRoute>& all = routes();
-    const auto route = std::find_if(all.begin(), all.end(), [&](const RemoteRoute& r) { return path == QLatin1String(r.path); });
-
+    const bool command = isCommand(request.method());
     // The viewer key shows and never commands, whatever else the request says.
-    if (granted == RemoteAccess::Viewer && (post || (route != all.end() && !route->viewer)))
-        return out.error({403, "viewer_only", QStringLiteral("Klucz podglądu pozwala tylko oglądać zegary")});
-
-    if (post) {
+    if (granted == RemoteAccess::Viewer && command)
+        return out.error(ViewerOnly);
+    if (command) {
         // A page of another site may post a form or a plain text with the operator's cookie;
         // neither gets this far.
-        if (!isJson(headerValue(request, "content-type")))
+        if (!isJson(request.value("content-type")))
             return out.error({403, "json_required", QStringLiteral("Polecenie musi mieć treść typu application/json")});
-        if (!sameOrigin(headerValue(request, "origin"), headerValue(request, "host")))
+        if (!sameOrigin(request.value("origin"), request.value("host")))
             return out.error({403, "foreign_origin", QStringLiteral("Polecenie z innej strony jest niedozwolone")});
     }
+    Exchange ex{request, out, granted};
+    if (router_.handleRequest(request, out.responder, out.socket, ex))
+        return;
+    static const QString commandPrefix = QStringLiteral("/api/v1/stopwatch/");
+    if (command && path.startsWith(commandPrefix))  // names the command it does not know
+        return out.error(RemoteApi::parseCommand(path.mid(commandPrefix.size()), {}).error);
+    out.error(NotFound);
+}
 
-    if (route == all.end()) {
-        if (post && path.startsWith(commandPrefix))   // names the command it does not know
-            return out.error(RemoteApi::parseCommand(path.mid(commandPrefix.size()), {}).error);
-        return out.error(NotFound);
+// Each route a rule of Qt's router, in the table's order; then each path once more for every
+// other method, which gets 405 (after the key's check, as the route would).
+void RemoteServer::addRoutes()
+{
+    const QList<Route>& all = routes();
+    for (const Route& route : all) {
+        const bool taken = router_.addRule(QString::fromLatin1(route.path), methodsOf(route.method),
+                                           [this, &route](Exchange& ex, const QStringList& captured) {
+                                               if (ex.granted < route.access)
+                                                   return ex.out.error(ViewerOnly);
+                                               ex.route = &route;
+                                               ex.captured = captured;
+                                               (this->*route.handler)(ex);
+                                           });
+        if (!taken)
+            qWarning("Kadrel: Qt's router refused the route %s %s", route.method, route.path);
     }
-    if (qstrcmp(route->method, "POST") == 0 ? !post : !get)
-        return out.error({405, "method_not_allowed", QStringLiteral("Ta metoda nie jest tu obsługiwana")});
+    QStringList paths;
+    for (const Route& route : all) {
+        const QString path = QString::fromLatin1(route.path);
+        if (paths.contains(path))
+            continue;
+        paths.append(path);
+        const bool viewer = std::any_of(all.cbegin(), all.cend(), [&](const Route& r) {
+            return path == QLatin1String(r.path) && r.access == RemoteAccess::Viewer;
+        });
+        router_.addRule(path, QHttpServerRequest::Method::AnyKnown, [viewer](Exchange& ex, const QStringList&) {
+            if (!viewer && ex.granted == RemoteAccess::Viewer)
+                return ex.out.error(ViewerOnly);
+            ex.out.error({405, "method_not_allowed", QStringLiteral("Ta metoda nie jest tu obsługiwana")});
+        });
+    }
+}
 
-    if (page) {
-        const QUrlQuery query = request.query();
-        if (query.hasQueryItem(QStringLiteral("token")) || query.hasQueryItem(QStringLiteral("key")))
-            return exchangeLink(request, view, out);
-        return serveFile(view ? QStringLiteral(":/remote/view.html") : QStringLiteral(":/remote/index.html"), out);
-    }
-    if (path == QLatin1String("/app.js") || path == QLatin1String("/style.css") || path == QLatin1String("/view.js")
-        || path == QLatin1String("/view.css") || path == QLatin1String("/favicon.ico"))
-        return serveFile(QStringLiteral(":/remote") + path, out);
-    if (path == QLatin1String("/api/v1/openapi.json"))
-        return serveFile(QStringLiteral(":/remote/openapi.json"), out);
-    if (path == QLatin1String("/api/v1/state"))
-        return out.reply(Status::Ok, JsonType, RemoteApi::stateJson(host_.panelView()));
-    if (path == QLatin1String("/api/v1/live"))
-        return out.error({426, "upgrade_required", QStringLiteral("Ten adres przyjmuje tylko połączenia WebSocket")},
-                         {{"Upgrade", "websocket"}});
-    // The rest are the commands.
-    const RemoteApi::Parsed parsed = RemoteApi::parseCommand(path.mid(commandPrefix.size()), request.body());
+void RemoteServer::operatorPage(Exchange& ex)
+{
+    page(ex, false);
+}
+
+void RemoteServer::viewPage(Exchange& ex)
+{
+    page(ex, true);
+}
+
+void RemoteServer::page(Exchange& ex, bool view)
+{
+    const QUrlQuery query = ex.request.query();
+    if (query.hasQueryItem(QStringLiteral("token")) || query.hasQueryItem(QStringLiteral("key")))
+        return exchangeLink(ex.request, view, ex.out);
+    serveFile(view ? QStringLiteral(":/remote/view.html") : QStringLiteral(":/remote/index.html"), ex.out);
+}
+
+// The page's other files, each under its own name in the resources.
+void RemoteServer::file(Exchange& ex)
+{
+    serveFile(QStringLiteral(":/remote/") + QString::fromLatin1(ex.route->path).section(QLatin1Char('/'), -1), ex.out);
+}
+
+void RemoteServer::state(Exchange& ex)
+{
+    ex.out.reply(Status::Ok, JsonType, RemoteApi::stateJson(host_.panelView()));
+}
+
+// A plain request for what only a WebSocket gets (an upgrade never reaches the router).
+void RemoteServer::live(Exchange& ex)
+{
+    ex.out.error({426, "upgrade_required", QStringLiteral("Ten adres przyjmuje tylko połączenia WebSocket")},
+                 {{"Upgrade", "websocket"}});
+}
+
+// The stopwatch's commands, named by the path's last segment.
+void RemoteServer::command(Exchange& ex)
+{
+    const QString name = ex.request.url().path().section(QLatin1Char('/'), -1);
+    const RemoteApi::Parsed parsed = RemoteApi::parseCommand(name, ex.request.body());
     if (!parsed.command)
-        return out.error(parsed.error);
+        return ex.out.error(parsed.error);
     const CommandOutcome outcome = host_.runStopwatchCommand(*parsed.command);
     if (!outcome.ok())
-        return out.error(RemoteApi::refusal(outcome));
+        return ex.out.error(RemoteApi::refusal(outcome));
     stateChanged();
-    out.reply(Status::Ok, JsonType, RemoteApi::okJson());
+    ex.out.reply(Status::Ok, JsonType, RemoteApi::okJson());
 }
 
 // The address bar loses the secret, whichever way the request got in; a good one in the link is
@@ -337,7 +424,7 @@ void RemoteServer::exchangeLink(const QHttpServerRequest& request, bool view, An
     const QByteArray text = "text/plain; charset=utf-8";
     if (!sameToken(given, withToken ? token_ : viewerKey_))
         return out.reply(Status::SeeOther, text, home + '\n', {{"Location", home}});
-    const QByteArray cookies = headerValue(request, "cookie");
+    const QByteArray cookies = request.value("cookie");
     const QList<QByteArray> held = cookieValues(cookies, name);
     if (std::any_of(held.cbegin(), held.cend(), [&](const QByteArray& v) { return sessions_->find(v) == kind; }))
         return out.reply(Status::SeeOther, text, home + '\n', {{"Location", home}});
@@ -351,49 +438,41 @@ void RemoteServer::exchangeLink(const QHttpServerRequest& request, bool view, An
                {"Set-Cookie", legacy + "=; Path=/; HttpOnly; SameSite=Strict; Max-Age=0"}});
 }
 
-const QList<RemoteRoute>& RemoteServer::routes()
+// To add a route: one entry here (method, path as the API's description writes it, the least
+// key, the handler) and its handler, a member taking the Exchange; name it in openapi.json too.
+// Qt's router dispatches on this table in its order, and the description test compares with it.
+const QList<RemoteServer::Route>& RemoteServer::routes()
 {
-    static const QList<RemoteRoute> all{
-        {"GET", "/"},
-        {"GET", "/index.html"},
-        {"GET", "/app.js"},
-        {"GET", "/style.css"},
-        {"GET", "/view", true},
-        {"GET", "/view.js", true},
-        {"GET", "/view.css", true},
-        {"GET", "/favicon.ico", true},
-        {"GET", "/api/v1/state", true},
-        {"GET", "/api/v1/live", true},
-        {"GET", "/api/v1/openapi.json"},
-        {"POST", "/api/v1/stopwatch/start"},
-        {"POST", "/api/v1/stopwatch/stop"},
-        {"POST", "/api/v1/stopwatch/set"},
-        {"POST", "/api/v1/stopwatch/zero"},
-        {"POST", "/api/v1/stopwatch/preset"},
-        {"POST", "/api/v1/stopwatch/target"},
+    using A = RemoteAccess;
+    static const QList<Route> all{
+        {"GET", "/", A::Operator, &RemoteServer::operatorPage},
+        {"GET", "/index.html", A::Operator, &RemoteServer::operatorPage},
+        {"GET", "/app.js", A::Operator, &RemoteServer::file},
+        {"GET", "/style.css", A::Operator, &RemoteServer::file},
+        {"GET", "/view", A::Viewer, &RemoteServer::viewPage},
+        {"GET", "/view.js", A::Viewer, &RemoteServer::file},
+        {"GET", "/view.css", A::Viewer, &RemoteServer::file},
+        {"GET", "/favicon.ico", A::Viewer, &RemoteServer::file},
+        {"GET", "/api/v1/state", A::Viewer, &RemoteServer::state},
+        {"GET", "/api/v1/live", A::Viewer, &RemoteServer::live},
+        {"GET", "/api/v1/openapi.json", A::Operator, &RemoteServer::file},
+        {"POST", "/api/v1/stopwatch/start", A::Operator, &RemoteServer::command},
+        {"POST", "/api/v1/stopwatch/stop", A::Operator, &RemoteServer::command},
+        {"POST", "/api/v1/stopwatch/set", A::Operator, &RemoteServer::command},
+        {"POST", "/api/v1/stopwatch/zero", A::Operator, &RemoteServer::command},
+        {"POST", "/api/v1/stopwatch/preset", A::Operator, &RemoteServer::command},
+        {"POST", "/api/v1/stopwatch/target", A::Operator, &RemoteServer::command},
     };
     return all;
 }
 
+// The type is the one Qt's MIME database gives the file's name and bytes.
 void RemoteServer::serveFile(const QString& path, Answer& out)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    const QHttpServerResponse file = QHttpServerResponse::fromFile(path);
+    if (file.statusCode() != Status::Ok)
         return out.error(NotFound);
-    QByteArray type = "application/octet-stream";
-    if (path.endsWith(QLatin1String(".html")))
-        type = "text/html; charset=utf-8";
-    else if (path.endsWith(QLatin1String(".js")))
-        type = "text/javascript; charset=utf-8";
-    else if (path.endsWith(QLatin1String(".css")))
-        type = "text/css; charset=utf-8";
-    else if (path.endsWith(QLatin1String(".ico")))
-        type = "image/x-icon";
-    else if (path.endsWith(QLatin1String(".svg")))
-        type = "image/svg+xml";
-    else if (path.endsWith(QLatin1String(".json")))
-        type = JsonType;
-    out.reply(Status::Ok, type, file.readAll(),
+    out.reply(Status::Ok, file.mimeType(), file.data(),
               {{"Content-Security-Policy",
                 "default-src 'self'; connect-src 'self' ws: wss:; img-src 'self' data:; frame-ancestors 'none'"}});
 }

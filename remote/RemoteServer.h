@@ -26,12 +26,6 @@
 class QWebSocket;
 class QHttpServerResponder;
 
-struct RemoteRoute {
-    const char* method;   // "GET" (which answers HEAD too) or "POST"
-    const char* path;
-    bool viewer = false;  // the viewer key reaches it too
-};
-
 // One command request as it was answered, for the program's event log.
 struct RemoteCommandRecord {
     QHostAddress sender;
@@ -45,7 +39,20 @@ struct RemoteCommandRecord {
 
 class RemoteServer : public HttpServerShim {
     Q_OBJECT
+    struct Answer;
+    struct Exchange;
+
 public:
+    // One route: a method and path the server answers, the least key that reaches it, and the
+    // handler that answers it.
+    struct Route {
+        const char* method;   // "GET" (which answers HEAD too), "POST", "PUT", ...
+        const char* path;     // as the API's description writes it; each "{name}" segment is
+                              // handed to the handler (Exchange::captured)
+        RemoteAccess access;  // Viewer: the viewer key reaches it too; Operator: the token alone
+        void (RemoteServer::*handler)(Exchange& exchange);
+    };
+
     RemoteServer(StopwatchHost& host, QByteArray token, RemoteLimits limits = {}, QObject* parent = nullptr);
     ~RemoteServer() override;
 
@@ -55,8 +62,9 @@ public:
     int liveClients() const { return static_cast<int>(clients_.size()); }
     const RemoteCounters& counters() const { return counters_; }
 
-    // Every path the server answers; the dispatch and the API's description both follow it.
-    static const QList<RemoteRoute>& routes();
+    // Every route the server answers; Qt's router dispatches on it and the API's description
+    // is checked against it.
+    static const QList<Route>& routes();
 
     // The session cookies' names. The port is in the name, so that two programs on one PC keep
     // a cookie each, and a cookie another port's server set is not read here.
@@ -82,13 +90,22 @@ protected:
     void refuseUpgrade(const QHttpServerRequest& request, QHttpServerResponder& responder, QTcpSocket* socket) override;
 
 private:
-    struct Answer;
+    // The handlers of routes().
+    void operatorPage(Exchange& ex);
+    void viewPage(Exchange& ex);
+    void file(Exchange& ex);
+    void state(Exchange& ex);
+    void live(Exchange& ex);
+    void command(Exchange& ex);
+
+    void addRoutes();
+    void page(Exchange& ex, bool view);
     RemoteAccess access(const QByteArray& bearer, const QByteArray& cookies, const QByteArray& token,
                         const QByteArray& key) const;
     RemoteAccess access(const QHttpServerRequest& request) const;
     void exchangeLink(const QHttpServerRequest& request, bool view, Answer& out);
     std::optional<RemoteApi::Error> upgradeRefusal(const QHttpServerRequest& request) const;
-    void serve(const QHttpServerRequest& request, Answer& out);
+    void serve(const QHttpServerRequest& request, Answer& out, RemoteAccess granted);
     void serveFile(const QString& path, Answer& out);
     void acceptWebSockets();
     void stateChanged();
@@ -110,4 +127,7 @@ private:
     QTimer sweep_;          // catches changes that come without a notice (gauge colours)
     QTimer ping_;
     QList<QWebSocket*> awaitingPong_;
+    HttpRouterShim<Exchange> router_{this};
 };
+
+using RemoteRoute = RemoteServer::Route;
