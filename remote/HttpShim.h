@@ -86,17 +86,11 @@ public:
         Q_UNUSED(server)
     }
 
-    // A rule for a path as OpenAPI writes it: each "{name}" segment matches one segment and is
-    // handed to the handler, in order; the rest is matched as it stands (Qt would read it as a
-    // regular expression, where "/app.js" also matches "/app_js"). False when Qt refused it.
+    // A rule for a path as OpenAPI writes it (see pathPattern), for these methods. False when Qt
+    // refused it.
     bool addRule(const QString& path, QHttpServerRequest::Methods methods, Handler handler)
     {
-        QStringList parts = path.split(QLatin1Char('/'));
-        for (QString& part : parts)
-            part = part.startsWith(QLatin1Char('{')) && part.endsWith(QLatin1Char('}'))
-                ? QStringLiteral("([^/]+)")
-                : QRegularExpression::escape(part);
-        const QString pattern = parts.join(QLatin1Char('/'));
+        const QString pattern = pathPattern(path);
         auto run = [this, handler = std::move(handler)](const QRegularExpressionMatch& match, const QHttpServerRequest&,
                                                         QtArgument) {
             handler(*current_, match.capturedTexts().mid(1));
@@ -108,6 +102,25 @@ public:
 #endif
         // The handler takes no typed arguments: the segments come from the match itself.
         return static_cast<bool>(router_.template addRule<void (*)()>(std::move(rule)));
+    }
+
+    // Each "{name}" segment of a path matches one segment and is handed to the handler, in order;
+    // the rest is matched as it stands (Qt would read it as a regular expression, where "/app.js"
+    // also matches "/app_js").
+    static QString pathPattern(const QString& path)
+    {
+        QStringList parts = path.split(QLatin1Char('/'));
+        for (QString& part : parts)
+            part = part.startsWith(QLatin1Char('{')) && part.endsWith(QLatin1Char('}'))
+                ? QStringLiteral("([^/]+)")
+                : QRegularExpression::escape(part);
+        return parts.join(QLatin1Char('/'));
+    }
+    // Whether a request's path is one of that path's, whatever the method (Qt's rules match no
+    // method it does not know).
+    static bool pathMatches(const QString& path, const QString& requestPath)
+    {
+        return QRegularExpression(QRegularExpression::anchoredPattern(pathPattern(path))).match(requestPath).hasMatch();
     }
 
     // The first rule whose path and method match answers, and true; false when none does.

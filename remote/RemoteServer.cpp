@@ -318,14 +318,25 @@ void RemoteServer::serve(const QHttpServerRequest& request, Answer& out, RemoteA
     Exchange ex{request, out, granted};
     if (router_.handleRequest(request, out.responder, out.socket, ex))
         return;
+    // A path the routes name, asked by another method: 405, after the key's check.
+    const QList<Route>& all = routes();
+    const auto samePath = [&path](const Route& r) {
+        return HttpRouterShim<Exchange>::pathMatches(QString::fromLatin1(r.path), path);
+    };
+    if (std::any_of(all.cbegin(), all.cend(), samePath)) {
+        const bool viewer = std::any_of(
+            all.cbegin(), all.cend(), [&](const Route& r) { return samePath(r) && r.access == RemoteAccess::Viewer; });
+        if (granted == RemoteAccess::Viewer && !viewer)
+            return out.error(ViewerOnly);
+        return out.error({405, "method_not_allowed", QStringLiteral("Ta metoda nie jest tu obsługiwana")});
+    }
     static const QString commandPrefix = QStringLiteral("/api/v1/stopwatch/");
     if (command && path.startsWith(commandPrefix))  // names the command it does not know
         return out.error(RemoteApi::parseCommand(path.mid(commandPrefix.size()), {}).error);
     out.error(NotFound);
 }
 
-// Each route a rule of Qt's router, in the table's order; then each path once more for every
-// other method, which gets 405 (after the key's check, as the route would).
+// Each route a rule of Qt's router, in the table's order.
 void RemoteServer::addRoutes()
 {
     const QList<Route>& all = routes();
@@ -340,21 +351,6 @@ void RemoteServer::addRoutes()
                                            });
         if (!taken)
             qWarning("Kadrel: Qt's router refused the route %s %s", route.method, route.path);
-    }
-    QStringList paths;
-    for (const Route& route : all) {
-        const QString path = QString::fromLatin1(route.path);
-        if (paths.contains(path))
-            continue;
-        paths.append(path);
-        const bool viewer = std::any_of(all.cbegin(), all.cend(), [&](const Route& r) {
-            return path == QLatin1String(r.path) && r.access == RemoteAccess::Viewer;
-        });
-        router_.addRule(path, QHttpServerRequest::Method::AnyKnown, [viewer](Exchange& ex, const QStringList&) {
-            if (!viewer && ex.granted == RemoteAccess::Viewer)
-                return ex.out.error(ViewerOnly);
-            ex.out.error({405, "method_not_allowed", QStringLiteral("Ta metoda nie jest tu obsługiwana")});
-        });
     }
 }
 

@@ -591,6 +591,7 @@ TEST_F(RemoteHttpTest, RawRequestsMeetEachRule)
         {"a host with a user", "GET /api/v1/state HTTP/1.1\r\nHost: me@127.0.0.1\r\n" + auth + "\r\n", {}, {400}, "bad_header", true},
         {"an upgrade with a second Connection header", live + "Connection: keep-alive\r\nConnection: Upgrade\r\nUpgrade: websocket\r\n" + wsKey + "\r\n", {}, {400}, "bad_header", true},
         {"a header given twice", state + "Cookie: a=1\r\nCookie: b=2\r\n\r\n", {}, {400}, "bad_header", true},
+        {"TRACE, which Qt's router knows no rule for, on a known path", "TRACE /api/v1/state HTTP/1.1\r\n" + host + auth + "\r\n", {}, {405}, "method_not_allowed"},
         {"an IPv6 host with its port", "GET /api/v1/state HTTP/1.1\r\nHost: [::1]:" + port + "\r\n" + auth + "\r\n", {}, {200}},
         {"twenty pipelined requests of 1 KB", pipelined, {}, std::vector<int>(20, 200)},
         {"a bad head after a good one on a kept connection", state + "\r\n", bareLf, {200, 400}, "bad_request", true},
