@@ -5,6 +5,7 @@
 #include <QHash>
 #include <QHttpServerRequest>
 #include <QHttpServerResponder>
+#include <QJsonObject>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QUrlQuery>
@@ -82,6 +83,9 @@ public:
     {
         if (!waiting_.isEmpty())
             current_ = waiting_.takeFirst();
+        if (widened_ && !upgraded_)
+            socket_->setReadBufferSize(limits_.maxRequestBytes);
+        widened_ = false;
         if (!upgraded_)
             deadline_.start(limits_.requestTimeoutMs);
     }
@@ -109,6 +113,7 @@ private:
     void checkDrain();
     void refuse(int status, const QByteArray& reason, const RemoteApi::Error& e);
     void watchEnd();
+    bool mayCarry(qint64 requestBytes) const;
 
     QTcpSocket* socket_;
     GuardedTcpServer* server_;
@@ -130,6 +135,7 @@ private:
     HeadCheck current_;
     RemoteAccess access_ = RemoteAccess::None;
     bool upgraded_ = false;
+    bool widened_ = false;  // the read buffer holds a plan's PUT until Qt serves it
     bool refused_ = false;
     bool released_ = false;
     bool paused_ = false;
@@ -180,6 +186,9 @@ public:
             return w->isWebSocket() && w->access() == RemoteAccess::Viewer;
         }));
     }
+
+    // Whether a head may bring a larger body than maxRequestBytes (the server's own rule).
+    std::function<bool(const HeadReading&)> carriesPlan;
 
     void released(ConnectionWatch* watch)
     {
@@ -399,8 +408,13 @@ void ConnectionWatch::arrived()
             break;
         requestBytes_ = head.length + head.bodyBytes;
         if (requestBytes_ > limits_.maxRequestBytes) {
-            ++counters_.oversized;
-            return cut();
+            if (!mayCarry(requestBytes_)) {
+                ++counters_.oversized;
+                return cut();
+            }
+            // Qt reads no body past a full read buffer: this one request gets room for itself.
+            socket_->setReadBufferSize(limits_.maxPlanRequestBytes);
+            widened_ = true;
         }
         stream_.remove(0, head.length);
         waiting_.append(head);
@@ -447,6 +461,17 @@ void ConnectionWatch::checkDrain()
     socket_->blockSignals(false);
     if (socket_->bytesAvailable() > 0)
         QMetaObject::invokeMethod(socket_, "readyRead", Qt::QueuedConnection);
+}
+
+// A body over the common cap only for the one request that needs it, read again with its
+// headers: a stranger's large body is cut before it is read, as before.
+bool ConnectionWatch::mayCarry(qint64 requestBytes) const
+{
+    if (requestBytes > limits_.maxPlanRequestBytes || !server_ || !server_->carriesPlan)
+        return false;
+    HeadReading reading;
+    readHead(stream_, limits_.maxHeadBytes, limits_.maxHeaderLines, &reading);
+    return server_->carriesPlan(reading);
 }
 
 void ConnectionWatch::refuse(int status, const QByteArray& reason, const RemoteApi::Error& e)
@@ -499,6 +524,7 @@ bool isJson(const QByteArray& contentType)
 
 const RemoteApi::Error NotFound{404, "not_found", QStringLiteral("Nie ma takiego adresu")};
 const RemoteApi::Error Unauthorized{401, "unauthorized", QStringLiteral("Brak dostępu: nieprawidłowy lub brakujący klucz")};
+const RemoteApi::Error Unavailable{503, "unavailable", QStringLiteral("Ta część programu teraz nie działa")};
 
 } // namespace
 
@@ -561,6 +587,7 @@ RemoteServer::~RemoteServer()
 QString RemoteServer::start(const QHostAddress& address, quint16 port)
 {
     tcp_ = new GuardedTcpServer(limits_, counters_, this);
+    tcp_->carriesPlan = [this](const HeadReading& head) { return mayCarryPlan(head); };
     if (!tcp_->listen(address, port)) {
         const QString why = tcp_->errorString();
         delete tcp_;
@@ -679,7 +706,7 @@ void RemoteServer::serveRequest(const QHttpServerRequest& request, QHttpServerRe
     out.close = !keepAlive;
     out.http10KeepAlive = keepAlive && watch && headerValue(request, "connection").toLower().contains("keep-alive");
     serve(request, out);
-    if (request.method() == QHttpServerRequest::Method::Post) {
+    if (request.method() == QHttpServerRequest::Method::Post || request.method() == QHttpServerRequest::Method::Put) {
         QByteArray userAgent = headerValue(request, "user-agent");
         if (userAgent.isEmpty() && watch)
             userAgent = watch->userAgent();
@@ -711,15 +738,25 @@ void RemoteServer::serve(const QHttpServerRequest& request, Answer& out)
 
     const bool get = method == QHttpServerRequest::Method::Get || method == QHttpServerRequest::Method::Head;
     const bool post = method == QHttpServerRequest::Method::Post;
+    const bool put = method == QHttpServerRequest::Method::Put;
     static const QString commandPrefix = QStringLiteral("/api/v1/stopwatch/");
+    static const QString clockPrefix = QStringLiteral("/api/v1/clock/");
     const QList<RemoteRoute>& all = routes();
-    const auto route = std::find_if(all.begin(), all.end(), [&](const RemoteRoute& r) { return path == QLatin1String(r.path); });
+    const auto samePath = [&](const RemoteRoute& r) { return path == QLatin1String(r.path); };
+    const auto fits = [&](const RemoteRoute& r) {
+        return qstrcmp(r.method, "POST") == 0 ? post : qstrcmp(r.method, "PUT") == 0 ? put : get;
+    };
+    const auto route =
+        std::find_if(all.begin(), all.end(), [&](const RemoteRoute& r) { return samePath(r) && fits(r); });
+    const bool known = std::any_of(all.begin(), all.end(), samePath);
+    const bool viewable =
+        std::any_of(all.begin(), all.end(), [&](const RemoteRoute& r) { return samePath(r) && r.viewer; });
 
     // The viewer key shows and never commands, whatever else the request says.
-    if (granted == RemoteAccess::Viewer && (post || (route != all.end() && !route->viewer)))
+    if (granted == RemoteAccess::Viewer && (post || put || (known && !viewable)))
         return out.error({403, "viewer_only", QStringLiteral("Klucz podglądu pozwala tylko oglądać zegary")});
 
-    if (post) {
+    if (post || put) {
         // A page of another site may post a form or a plain text with the operator's cookie;
         // neither gets this far.
         if (!isJson(headerValue(request, "content-type")))
@@ -729,31 +766,49 @@ void RemoteServer::serve(const QHttpServerRequest& request, Answer& out)
     }
 
     if (route == all.end()) {
+        if (known)
+            return out.error({405, "method_not_allowed", QStringLiteral("Ta metoda nie jest tu obsługiwana")});
         if (post && path.startsWith(commandPrefix))   // names the command it does not know
             return out.error(RemoteApi::parseCommand(path.mid(commandPrefix.size()), {}).error);
         return out.error(NotFound);
     }
-    if (qstrcmp(route->method, "POST") == 0 ? !post : !get)
-        return out.error({405, "method_not_allowed", QStringLiteral("Ta metoda nie jest tu obsługiwana")});
 
-    if (page) {
-        const QUrlQuery query = request.query();
-        if (query.hasQueryItem(QStringLiteral("token")) || query.hasQueryItem(QStringLiteral("key")))
-            return exchangeLink(request, view, out);
-        return serveFile(view ? QStringLiteral(":/remote/view.html") : QStringLiteral(":/remote/index.html"), out);
-    }
+    // One line for each route or family of routes, one handler each.
+    if (page)
+        return exchangeOrServePage(request, view, out);
     if (path == QLatin1String("/app.js") || path == QLatin1String("/style.css") || path == QLatin1String("/view.js")
         || path == QLatin1String("/view.css") || path == QLatin1String("/favicon.ico"))
         return serveFile(QStringLiteral(":/remote") + path, out);
     if (path == QLatin1String("/api/v1/openapi.json"))
         return serveFile(QStringLiteral(":/remote/openapi.json"), out);
     if (path == QLatin1String("/api/v1/state"))
-        return out.reply(Status::Ok, JsonType, RemoteApi::stateJson(host_.panelView()));
+        return out.reply(Status::Ok, JsonType, currentState());
     if (path == QLatin1String("/api/v1/live"))
         return out.error({426, "upgrade_required", QStringLiteral("Ten adres przyjmuje tylko połączenia WebSocket")},
                          {{"Upgrade", "websocket"}});
-    // The rest are the commands.
-    const RemoteApi::Parsed parsed = RemoteApi::parseCommand(path.mid(commandPrefix.size()), request.body());
+    if (path == QLatin1String("/api/v1/plan") && get)
+        return servePlan(out);
+    if (path == QLatin1String("/api/v1/plan") && put)
+        return replacePlan(request.body(), out);
+    if (path == QLatin1String("/api/v1/plan/next"))
+        return serveNextFirings(out);
+    if (path.startsWith(clockPrefix))
+        return serveClockCommand(path.mid(clockPrefix.size()), request.body(), out);
+    serveCommand(path.mid(commandPrefix.size()), request.body(), out);
+}
+
+void RemoteServer::exchangeOrServePage(const QHttpServerRequest& request, bool view, Answer& out)
+{
+    const QUrlQuery query = request.query();
+    if (query.hasQueryItem(QStringLiteral("token")) || query.hasQueryItem(QStringLiteral("key")))
+        return exchangeLink(request, view, out);
+    serveFile(view ? QStringLiteral(":/remote/view.html") : QStringLiteral(":/remote/index.html"), out);
+}
+
+// The stopwatch's commands, through the stopwatch panel's own controls.
+void RemoteServer::serveCommand(const QString& name, const QByteArray& body, Answer& out)
+{
+    const RemoteApi::Parsed parsed = RemoteApi::parseCommand(name, body);
     if (!parsed.command)
         return out.error(parsed.error);
     const CommandOutcome outcome = host_.runStopwatchCommand(*parsed.command);
@@ -761,6 +816,82 @@ void RemoteServer::serve(const QHttpServerRequest& request, Answer& out)
         return out.error(RemoteApi::refusal(outcome));
     stateChanged();
     out.reply(Status::Ok, JsonType, RemoteApi::okJson());
+}
+
+// A clock panel's mode, display, brightness or direction, through that panel's controls.
+void RemoteServer::serveClockCommand(const QString& name, const QByteArray& body, Answer& out)
+{
+    RemoteApi::Error error;
+    const std::optional<QJsonObject> object = RemoteApi::commandBody(body, error);
+    if (!object)
+        return out.error(error);
+    const RemoteApi::ClockParsed parsed = RemoteApi::parseClockCommand(name, *object);
+    if (!parsed.command)
+        return out.error(parsed.error);
+    if (!panels_)
+        return out.error(Unavailable);
+    const CommandOutcome outcome = panels_->runClockCommand(*parsed.command);
+    if (!outcome.ok())
+        return out.error(RemoteApi::refusal(outcome));
+    stateChanged();
+    out.reply(Status::Ok, JsonType, RemoteApi::okJson());
+}
+
+void RemoteServer::servePlan(Answer& out)
+{
+    if (!plan_)
+        return out.error(Unavailable);
+    out.reply(Status::Ok, JsonType, plan_->planDocument());
+}
+
+// The whole plan, in the plan file's own format, or nothing of it.
+void RemoteServer::replacePlan(const QByteArray& body, Answer& out)
+{
+    if (!plan_)
+        return out.error(Unavailable);
+    if (const std::optional<PlanRefusal> refused = plan_->replacePlan(body))
+        return out.error(RemoteApi::refusal(*refused));
+    stateChanged();
+    out.reply(Status::Ok, JsonType, RemoteApi::okJson());
+}
+
+void RemoteServer::serveNextFirings(Answer& out)
+{
+    if (!plan_)
+        return out.error(Unavailable);
+    out.reply(Status::Ok, JsonType, RemoteApi::firingsJson(plan_->nextFirings(10)));
+}
+
+void RemoteServer::setPlanHost(PlanHost* plan)
+{
+    plan_ = plan;
+    stateChanged();
+}
+
+// The state document, with what the pages show of the plan when there is one.
+QByteArray RemoteServer::currentState() const
+{
+    if (!plan_)
+        return RemoteApi::stateJson(host_.panelView());
+    const RemoteApi::PlanGlance glance{plan_->currentEntries(), plan_->nextFirings(3)};
+    return RemoteApi::stateJson(host_.panelView(), &glance);
+}
+
+bool RemoteServer::mayCarryPlan(const HeadReading& head) const
+{
+    const qsizetype query = head.target.indexOf('?');
+    if (head.method != "PUT" || (query < 0 ? head.target : head.target.left(query)) != "/api/v1/plan")
+        return false;
+    QByteArray bearer, cookies;
+    for (const auto& [name, value] : head.headers) {
+        if (name.compare("authorization", Qt::CaseInsensitive) == 0)
+            bearer = value;
+        else if (name.compare("cookie", Qt::CaseInsensitive) == 0)
+            cookies = value;
+    }
+    const QUrlQuery q(query < 0 ? QString() : QString::fromLatin1(head.target.mid(query + 1)));
+    return access(bearer, cookies, q.queryItemValue(QStringLiteral("token"), QUrl::FullyDecoded).toLatin1(), {})
+        == RemoteAccess::Operator;
 }
 
 // The address bar loses the secret, whichever way the request got in; a good one in the link is
@@ -813,6 +944,13 @@ const QList<RemoteRoute>& RemoteServer::routes()
         {"POST", "/api/v1/stopwatch/zero"},
         {"POST", "/api/v1/stopwatch/preset"},
         {"POST", "/api/v1/stopwatch/target"},
+        {"POST", "/api/v1/clock/mode"},
+        {"POST", "/api/v1/clock/display"},
+        {"POST", "/api/v1/clock/brightness"},
+        {"POST", "/api/v1/clock/direction"},
+        {"GET", "/api/v1/plan"},
+        {"PUT", "/api/v1/plan"},
+        {"GET", "/api/v1/plan/next"},
     };
     return all;
 }
@@ -883,7 +1021,7 @@ void RemoteServer::acceptWebSockets()
         connect(ws, &QWebSocket::textMessageReceived, ws, [](const QString&) {});
         connect(ws, &QWebSocket::binaryMessageReceived, ws, [](const QByteArray&) {});
         if (lastState_.isEmpty())
-            lastState_ = RemoteApi::stateJson(host_.panelView());
+            lastState_ = currentState();
         sendTo(ws, QString::fromUtf8(lastState_));
         sweep_.start();
         if (!ping_.isActive())
@@ -928,7 +1066,7 @@ void RemoteServer::broadcast()
 {
     if (clients_.isEmpty())
         return;
-    const QByteArray state = RemoteApi::stateJson(host_.panelView());
+    const QByteArray state = currentState();
     if (state == lastState_)
         return;
     lastState_ = state;

@@ -17,7 +17,9 @@
 #include <memory>
 #include <optional>
 
+#include "remote/ClockPanelHost.h"
 #include "remote/HttpShim.h"
+#include "remote/PlanHost.h"
 #include "remote/RemoteApi.h"
 #include "remote/RemoteSessions.h"
 #include "remote/StopwatchHost.h"
@@ -25,12 +27,16 @@
 class QWebSocket;
 class QHttpServerResponder;
 class GuardedTcpServer;
+struct HeadReading;
 
 struct RemoteLimits {
     int maxConnections = 64;            // HTTP and WebSocket together
     int firstByteTimeoutMs = 2000;      // a new connection must start its request in this
     int requestTimeoutMs = 10000;       // a request (or the next one on a kept connection) must arrive in this
     qint64 maxRequestBytes = 16 * 1024; // headers and body of one request
+    // The operator's PUT of a whole plan: the plan file's own cap (1 MiB) and a head. No one
+    // else's request may be larger than the one above.
+    qint64 maxPlanRequestBytes = 1024 * 1024 + 16 * 1024;
     qint64 maxHeadBytes = 8 * 1024;     // request line and headers
     int maxHeaderLines = 99;            // more gets 431
     qint64 maxWebSocketBacklog = 64 * 1024;
@@ -60,12 +66,12 @@ struct RemoteCounters {
 };
 
 struct RemoteRoute {
-    const char* method;   // "GET" (which answers HEAD too) or "POST"
+    const char* method;  // "GET" (which answers HEAD too), "POST" or "PUT"
     const char* path;
     bool viewer = false;  // the viewer key reaches it too
 };
 
-// One command request as it was answered, for the program's event log.
+// One command request (POST or PUT) as it was answered, for the program's event log.
 struct RemoteCommandRecord {
     QHostAddress sender;
     QByteArray userAgent;   // as sent: not yet text one may trust
@@ -104,8 +110,12 @@ public:
     // The view page's key; without one only the token opens anything.
     void setViewerKey(QByteArray key) { viewerKey_ = std::move(key); }
 
+    // The clock panels' commands and the plan; without them their routes answer 503.
+    void setClockPanels(ClockPanelHost* panels) { panels_ = panels; }
+    void setPlanHost(PlanHost* plan);
+
 signals:
-    // After the answer to every POST, done or refused (a refused token included).
+    // After the answer to every POST and PUT, done or refused (a refused token included).
     void commandAnswered(const RemoteCommandRecord& record);
 
 protected:
@@ -123,6 +133,15 @@ private:
     std::optional<RemoteApi::Error> upgradeRefusal(const QHttpServerRequest& request) const;
     void serve(const QHttpServerRequest& request, Answer& out);
     void serveFile(const QString& path, Answer& out);
+    void exchangeOrServePage(const QHttpServerRequest& request, bool view, Answer& out);
+    void serveCommand(const QString& name, const QByteArray& body, Answer& out);
+    void serveClockCommand(const QString& name, const QByteArray& body, Answer& out);
+    void servePlan(Answer& out);
+    void replacePlan(const QByteArray& body, Answer& out);
+    void serveNextFirings(Answer& out);
+    QByteArray currentState() const;
+    // Whether a head may bring a body up to maxPlanRequestBytes: the operator's PUT of the plan.
+    bool mayCarryPlan(const HeadReading& head) const;
     void acceptWebSockets();
     void stateChanged();
     void broadcast();
@@ -131,6 +150,8 @@ private:
     void drop(QWebSocket* client);
 
     StopwatchHost& host_;
+    ClockPanelHost* panels_ = nullptr;
+    PlanHost* plan_ = nullptr;
     QByteArray token_;
     QByteArray viewerKey_;
     std::shared_ptr<RemoteSessions> sessions_ = std::make_shared<RemoteSessions>();

@@ -181,4 +181,48 @@ TEST_F(PlanDialogTest, ExportedAndImportedWhole)
     EXPECT_EQ(planToJson(saved[0]), planToJson(schoolPlan()));
 }
 
+// "Importuj święta (.ics)": each all-day event joins the exceptions, with nothing to fire; one
+// the plan has already and one that would overlap are left out and named. A damaged file is
+// named and changes nothing.
+TEST_F(PlanDialogTest, HolidaysFromAnIcsFileJoinTheExceptions)
+{
+    QTemporaryDir dir;
+    const auto file = [&](const char* name, const QByteArray& events) {
+        QFile f(dir.filePath(QString::fromUtf8(name)));
+        EXPECT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//Szkoła//PL\r\n" + events + "END:VCALENDAR\r\n");
+        return f.fileName();
+    };
+    const QString good = file("święta.ics", "BEGIN:VEVENT\r\nUID:1\r\nDTSTART;VALUE=DATE:20270118\r\nDTEND;VALUE=DATE:20270201\r\n"
+                                            "SUMMARY:Ferie zimowe\r\nEND:VEVENT\r\n"
+                                            "BEGIN:VEVENT\r\nUID:2\r\nDTSTART;VALUE=DATE:20270130\r\nDTEND;VALUE=DATE:20270204\r\n"
+                                            "SUMMARY:Rekolekcje\r\nEND:VEVENT\r\n"
+                                            "BEGIN:VEVENT\r\nUID:3\r\nDTSTART;VALUE=DATE:20270527\r\nSUMMARY:Boże Ciało\r\nEND:VEVENT\r\n"
+                                            "BEGIN:VEVENT\r\nUID:4\r\nDTSTART:20270105T100000Z\r\nSUMMARY:Zebranie\r\nEND:VEVENT\r\n");
+    const QString damaged = file("zły.ics", "BEGIN:VEVENT\r\nUID:1\r\nDTSTART;VALUE=DATE:20270527\r\nSUMMARY Boże Ciało\r\nEND:VEVENT\r\n");
+    seams().chooseHolidayFile = [&](QWidget*) { return damaged; };
+    dialog->ImportujSwieta->click();
+    ASSERT_EQ(shown.size(), 1);
+    EXPECT_TRUE(shown[0].startsWith(QStringLiteral("Nie zaimportowano świąt z pliku %1: plik jest uszkodzony").arg(damaged)))
+        << shown[0].toStdString();
+    EXPECT_EQ(dialog->Wyjatki->rowCount(), 1);
+
+    seams().chooseHolidayFile = [&](QWidget*) { return good; };
+    dialog->ImportujSwieta->click();
+    ASSERT_EQ(shown.size(), 2);
+    EXPECT_EQ(shown[1], QStringLiteral("Dodano wyjątków: 1 (z pliku %1). Już były w harmonogramie: 1. Pominięto, bo nakładają "
+                                       "się na inne wyjątki: „Rekolekcje” (2027-01-30 – 2027-02-03). Wydarzeń z godziną nie "
+                                       "brano: 1. „Zapisz” zachowa je w harmonogramie.")
+                            .arg(good));
+    dialog->PodgladData->setDate(QDate(2027, 5, 27));   // a Thursday, a school day but for the holiday
+    ASSERT_EQ(dialog->Podglad->count(), 1);
+    EXPECT_EQ(dialog->Podglad->item(0)->text(), QStringLiteral("Nic"));
+    dialog->Zapisz();
+    ASSERT_EQ(saved.size(), 1u) << shown.join(QLatin1Char('\n')).toStdString();
+    ASSERT_EQ(saved[0].exceptions.size(), 2u);
+    EXPECT_EQ(saved[0].exceptions[1].name, QStringLiteral("Boże Ciało"));
+    EXPECT_EQ(saved[0].exceptions[1].from, QDate(2027, 5, 27));
+    EXPECT_TRUE(saved[0].exceptions[1].dayType.isEmpty());
+}
+
 } // namespace

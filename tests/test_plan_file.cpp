@@ -104,6 +104,10 @@ INSTANTIATE_TEST_SUITE_P(
                     {"name": "Ferie zimowe", "from": "2027-01-18", "to": "2027-01-31"},
                     {"name": "Święto", "from": "2027-01-31", "to": "2027-01-31"}]})",
                 "Wyjątki „Ferie zimowe” i „Święto” nakładają się (2027-01-31)"},
+        BadFile{"nameWithALineBreak", withEntry(R"("time": "09:00", "name": "Lekcja\nfałszywy wiersz", "target": "W", "action": "stop")"),
+                "wpis 2: nazwa zawiera znak sterujący"},
+        BadFile{"dayTypesOfTheWrongKind", R"({"format": "kadrel-harmonogram", "version": 1, "dayTypes": {}})",
+                "„dayTypes” nie jest listą"},
         BadFile{"weekUnknown", R"({"format": "kadrel-harmonogram", "version": 1, "week": ["Brak"]})",
                 "poniedziałek ma typ dnia „Brak”"}),
     [](const ::testing::TestParamInfo<BadFile>& info) { return std::string(info.param.name); });

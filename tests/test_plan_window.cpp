@@ -154,31 +154,6 @@ TEST_F(PlanWindowTest, DamagedPlanIsNamedAndFiresNothing)
     EXPECT_TRUE(runner->nextText().isEmpty());
 }
 
-// "Zapisz" in the dialog: the file is written and the plan runs from the next tick.
-TEST_F(PlanWindowTest, SavedPlanIsWrittenAndRunsFromTheNextTick)
-{
-    auto* runner = new PlanRunner(*form, planFilePath(dir.path()), stamp);
-    form->TimerTimer();
-    bus->drain(std::chrono::milliseconds(20));
-    PlanEntry e;
-    e.hour = 12;
-    e.second = 1;
-    e.name = QStringLiteral("Przerwa");
-    Plan p;
-    p.dayTypes.push_back({QStringLiteral("Dzień"), {e}});
-    p.week.fill(QStringLiteral("Dzień"));
-    p.week[0].clear();
-    ASSERT_EQ(runner->savePlan(p), QString());
-    EXPECT_EQ(planToJson(loadPlanFile(planFilePath(dir.path())).plan), planToJson(p));
-    EXPECT_EQ(runner->nextText(), QStringLiteral("Następne: 12:00:01 Przerwa — START W"));
-    wallUs += 900000;   // 12:00:00.905: the second tick is the entry's second
-    EXPECT_NE(toHex(sixTicks()).find("5A 00 01 01 5C"), std::string::npos);
-    // A plan that is not sound is not taken: the running one stays.
-    p.dayTypes[0].entries[0].target = 5;
-    EXPECT_FALSE(runner->savePlan(p).isEmpty());
-    EXPECT_EQ(runner->engine().plan().dayTypes[0].entries[0].target, 0);
-}
-
 // The bus away when entries come due, the port closed or a dialog holding it (firmware, address
 // change): a command is missed and named so, never sent later; a panel setting waits and is set
 // when the bus is back, and the polls carry it.
