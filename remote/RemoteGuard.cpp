@@ -222,6 +222,9 @@ void ConnectionWatch::requestArrived()
 {
     if (!waiting_.isEmpty())
         current_ = waiting_.takeFirst();
+    if (widened_ && !upgraded_)
+        socket_->setReadBufferSize(limits_.maxRequestBytes);
+    widened_ = false;
     if (!upgraded_)
         deadline_.start(limits_.requestTimeoutMs);
 }
@@ -319,8 +322,13 @@ void ConnectionWatch::arrived()
             break;
         requestBytes_ = head.length + head.bodyBytes;
         if (requestBytes_ > limits_.maxRequestBytes) {
-            ++counters_.oversized;
-            return cut();
+            if (!mayCarry(requestBytes_)) {
+                ++counters_.oversized;
+                return cut();
+            }
+            // Qt reads no body past a full read buffer: this one request gets room for itself.
+            socket_->setReadBufferSize(limits_.maxPlanRequestBytes);
+            widened_ = true;
         }
         stream_.remove(0, head.length);
         waiting_.append(head);
@@ -367,6 +375,17 @@ void ConnectionWatch::checkDrain()
     socket_->blockSignals(false);
     if (socket_->bytesAvailable() > 0)
         QMetaObject::invokeMethod(socket_, "readyRead", Qt::QueuedConnection);
+}
+
+// A body over the common cap only for the one request that needs it, read again with its
+// headers: a stranger's large body is cut before it is read, as before.
+bool ConnectionWatch::mayCarry(qint64 requestBytes) const
+{
+    if (requestBytes > limits_.maxPlanRequestBytes || !server_ || !server_->carriesPlan)
+        return false;
+    HeadReading reading;
+    readHead(stream_, limits_.maxHeadBytes, limits_.maxHeaderLines, &reading);
+    return server_->carriesPlan(reading);
 }
 
 void ConnectionWatch::refuse(int status, const QByteArray& reason, const RemoteApi::Error& e)

@@ -13,6 +13,7 @@
 #include <QTcpServer>
 #include <QTimer>
 #include <algorithm>
+#include <functional>
 
 #include "remote/RemoteApi.h"
 #include "remote/RemoteSessions.h"
@@ -25,6 +26,9 @@ struct RemoteLimits {
     int firstByteTimeoutMs = 2000;      // a new connection must start its request in this
     int requestTimeoutMs = 10000;       // a request (or the next one on a kept connection) must arrive in this
     qint64 maxRequestBytes = 16 * 1024; // headers and body of one request
+    // The operator's PUT of a whole plan: the plan file's own cap (1 MiB) and a head. No one
+    // else's request may be larger than the one above.
+    qint64 maxPlanRequestBytes = 1024 * 1024 + 16 * 1024;
     qint64 maxHeadBytes = 8 * 1024;     // request line and headers
     int maxHeaderLines = 99;            // more gets 431
     qint64 maxWebSocketBacklog = 64 * 1024;
@@ -90,6 +94,7 @@ private:
     void checkDrain();
     void refuse(int status, const QByteArray& reason, const RemoteApi::Error& e);
     void watchEnd();
+    bool mayCarry(qint64 requestBytes) const;
 
     QTcpSocket* socket_;
     GuardedTcpServer* server_;
@@ -111,6 +116,7 @@ private:
     HeadCheck current_;
     RemoteAccess access_ = RemoteAccess::None;
     bool upgraded_ = false;
+    bool widened_ = false;  // the read buffer holds a plan's PUT until Qt serves it
     bool refused_ = false;
     bool released_ = false;
     bool paused_ = false;
@@ -131,6 +137,8 @@ public:
     QTcpSocket* socketOf(const QHostAddress& peer, quint16 peerPort) const;
     int viewerPages() const;
     void released(ConnectionWatch* watch);
+    // Whether a head may bring a larger body than maxRequestBytes (the server's own rule).
+    std::function<bool(const HeadReading&)> carriesPlan;
 
 protected:
     void incomingConnection(qintptr descriptor) override;

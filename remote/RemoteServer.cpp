@@ -4,6 +4,7 @@
 #include <QHttpServerRequest>
 #include <QHttpServerResponder>
 #include <QHttpServerResponse>
+#include <QJsonObject>
 #include <QTcpSocket>
 #include <QUrlQuery>
 #include <QWebSocket>
@@ -58,6 +59,7 @@ bool isJson(const QByteArray& contentType)
 
 const RemoteApi::Error NotFound{404, "not_found", QStringLiteral("Nie ma takiego adresu")};
 const RemoteApi::Error Unauthorized{401, "unauthorized", QStringLiteral("Brak dostępu: nieprawidłowy lub brakujący klucz")};
+const RemoteApi::Error Unavailable{503, "unavailable", QStringLiteral("Ta część programu teraz nie działa")};
 const RemoteApi::Error ViewerOnly{403, "viewer_only", QStringLiteral("Klucz podglądu pozwala tylko oglądać zegary")};
 
 // The methods a route's method name answers: a GET answers HEAD too.
@@ -153,6 +155,7 @@ RemoteServer::~RemoteServer()
 QString RemoteServer::start(const QHostAddress& address, quint16 port)
 {
     tcp_ = new GuardedTcpServer(limits_, counters_, this);
+    tcp_->carriesPlan = [this](const HeadReading& head) { return mayCarryPlan(head); };
     if (!tcp_->listen(address, port)) {
         const QString why = tcp_->errorString();
         delete tcp_;
@@ -380,7 +383,7 @@ void RemoteServer::file(Exchange& ex)
 
 void RemoteServer::state(Exchange& ex)
 {
-    ex.out.reply(Status::Ok, JsonType, RemoteApi::stateJson(host_.panelView()));
+    ex.out.reply(Status::Ok, JsonType, currentState());
 }
 
 // A plain request for what only a WebSocket gets (an upgrade never reaches the router).
@@ -402,6 +405,83 @@ void RemoteServer::command(Exchange& ex)
         return ex.out.error(RemoteApi::refusal(outcome));
     stateChanged();
     ex.out.reply(Status::Ok, JsonType, RemoteApi::okJson());
+}
+
+// A clock panel's mode, display, brightness or direction, through that panel's controls.
+void RemoteServer::clockCommand(Exchange& ex)
+{
+    RemoteApi::Error error;
+    const std::optional<QJsonObject> object = RemoteApi::commandBody(ex.request.body(), error);
+    if (!object)
+        return ex.out.error(error);
+    const RemoteApi::ClockParsed parsed =
+        RemoteApi::parseClockCommand(ex.request.url().path().section(QLatin1Char('/'), -1), *object);
+    if (!parsed.command)
+        return ex.out.error(parsed.error);
+    if (!panels_)
+        return ex.out.error(Unavailable);
+    const CommandOutcome outcome = panels_->runClockCommand(*parsed.command);
+    if (!outcome.ok())
+        return ex.out.error(RemoteApi::refusal(outcome));
+    stateChanged();
+    ex.out.reply(Status::Ok, JsonType, RemoteApi::okJson());
+}
+
+void RemoteServer::plan(Exchange& ex)
+{
+    if (!plan_)
+        return ex.out.error(Unavailable);
+    ex.out.reply(Status::Ok, JsonType, plan_->planDocument());
+}
+
+// The whole plan, in the plan file's own format, or nothing of it.
+void RemoteServer::replacePlan(Exchange& ex)
+{
+    if (!plan_)
+        return ex.out.error(Unavailable);
+    if (const std::optional<PlanRefusal> refused = plan_->replacePlan(ex.request.body()))
+        return ex.out.error(RemoteApi::refusal(*refused));
+    stateChanged();
+    ex.out.reply(Status::Ok, JsonType, RemoteApi::okJson());
+}
+
+void RemoteServer::nextFirings(Exchange& ex)
+{
+    if (!plan_)
+        return ex.out.error(Unavailable);
+    ex.out.reply(Status::Ok, JsonType, RemoteApi::firingsJson(plan_->nextFirings(10)));
+}
+
+void RemoteServer::setPlanHost(PlanHost* plan)
+{
+    plan_ = plan;
+    stateChanged();
+}
+
+// The state document, with what the pages show of the plan when there is one.
+QByteArray RemoteServer::currentState() const
+{
+    if (!plan_)
+        return RemoteApi::stateJson(host_.panelView());
+    const RemoteApi::PlanGlance glance{plan_->currentEntries(), plan_->nextFirings(3)};
+    return RemoteApi::stateJson(host_.panelView(), &glance);
+}
+
+bool RemoteServer::mayCarryPlan(const HeadReading& head) const
+{
+    const qsizetype query = head.target.indexOf('?');
+    if (head.method != "PUT" || (query < 0 ? head.target : head.target.left(query)) != "/api/v1/plan")
+        return false;
+    QByteArray bearer, cookies;
+    for (const auto& [name, value] : head.headers) {
+        if (name.compare("authorization", Qt::CaseInsensitive) == 0)
+            bearer = value;
+        else if (name.compare("cookie", Qt::CaseInsensitive) == 0)
+            cookies = value;
+    }
+    const QUrlQuery q(query < 0 ? QString() : QString::fromLatin1(head.target.mid(query + 1)));
+    return access(bearer, cookies, q.queryItemValue(QStringLiteral("token"), QUrl::FullyDecoded).toLatin1(), {})
+        == RemoteAccess::Operator;
 }
 
 // The address bar loses the secret, whichever way the request got in; a good one in the link is
@@ -458,6 +538,13 @@ const QList<RemoteServer::Route>& RemoteServer::routes()
         {"POST", "/api/v1/stopwatch/zero", A::Operator, &RemoteServer::command},
         {"POST", "/api/v1/stopwatch/preset", A::Operator, &RemoteServer::command},
         {"POST", "/api/v1/stopwatch/target", A::Operator, &RemoteServer::command},
+        {"POST", "/api/v1/clock/mode", A::Operator, &RemoteServer::clockCommand},
+        {"POST", "/api/v1/clock/display", A::Operator, &RemoteServer::clockCommand},
+        {"POST", "/api/v1/clock/brightness", A::Operator, &RemoteServer::clockCommand},
+        {"POST", "/api/v1/clock/direction", A::Operator, &RemoteServer::clockCommand},
+        {"GET", "/api/v1/plan", A::Operator, &RemoteServer::plan},
+        {"PUT", "/api/v1/plan", A::Operator, &RemoteServer::replacePlan},
+        {"GET", "/api/v1/plan/next", A::Operator, &RemoteServer::nextFirings},
     };
     return all;
 }
@@ -516,7 +603,7 @@ void RemoteServer::acceptWebSockets()
         connect(ws, &QWebSocket::textMessageReceived, ws, [](const QString&) {});
         connect(ws, &QWebSocket::binaryMessageReceived, ws, [](const QByteArray&) {});
         if (lastState_.isEmpty())
-            lastState_ = RemoteApi::stateJson(host_.panelView());
+            lastState_ = currentState();
         sendTo(ws, QString::fromUtf8(lastState_));
         sweep_.start();
         if (!ping_.isActive())
@@ -561,7 +648,7 @@ void RemoteServer::broadcast()
 {
     if (clients_.isEmpty())
         return;
-    const QByteArray state = RemoteApi::stateJson(host_.panelView());
+    const QByteArray state = currentState();
     if (state == lastState_)
         return;
     lastState_ = state;

@@ -17,7 +17,9 @@
 #include <memory>
 #include <optional>
 
+#include "remote/ClockPanelHost.h"
 #include "remote/HttpShim.h"
+#include "remote/PlanHost.h"
 #include "remote/RemoteApi.h"
 #include "remote/RemoteGuard.h"
 #include "remote/RemoteSessions.h"
@@ -26,7 +28,7 @@
 class QWebSocket;
 class QHttpServerResponder;
 
-// One command request as it was answered, for the program's event log.
+// One command request (POST or PUT) as it was answered, for the program's event log.
 struct RemoteCommandRecord {
     QHostAddress sender;
     QByteArray userAgent;   // as sent: not yet text one may trust
@@ -79,8 +81,12 @@ public:
     // The view page's key; without one only the token opens anything.
     void setViewerKey(QByteArray key) { viewerKey_ = std::move(key); }
 
+    // The clock panels' commands and the plan; without them their routes answer 503.
+    void setClockPanels(ClockPanelHost* panels) { panels_ = panels; }
+    void setPlanHost(PlanHost* plan);
+
 signals:
-    // After the answer to every POST, done or refused (a refused token included).
+    // After the answer to every POST and PUT, done or refused (a refused token included).
     void commandAnswered(const RemoteCommandRecord& record);
 
 protected:
@@ -97,6 +103,10 @@ private:
     void state(Exchange& ex);
     void live(Exchange& ex);
     void command(Exchange& ex);
+    void clockCommand(Exchange& ex);
+    void plan(Exchange& ex);
+    void replacePlan(Exchange& ex);
+    void nextFirings(Exchange& ex);
 
     void addRoutes();
     void page(Exchange& ex, bool view);
@@ -107,6 +117,9 @@ private:
     std::optional<RemoteApi::Error> upgradeRefusal(const QHttpServerRequest& request) const;
     void serve(const QHttpServerRequest& request, Answer& out, RemoteAccess granted);
     void serveFile(const QString& path, Answer& out);
+    QByteArray currentState() const;
+    // Whether a head may bring a body up to maxPlanRequestBytes: the operator's PUT of the plan.
+    bool mayCarryPlan(const HeadReading& head) const;
     void acceptWebSockets();
     void stateChanged();
     void broadcast();
@@ -115,6 +128,8 @@ private:
     void drop(QWebSocket* client);
 
     StopwatchHost& host_;
+    ClockPanelHost* panels_ = nullptr;
+    PlanHost* plan_ = nullptr;
     QByteArray token_;
     QByteArray viewerKey_;
     std::shared_ptr<RemoteSessions> sessions_ = std::make_shared<RemoteSessions>();

@@ -22,11 +22,13 @@
 #include <memory>
 #include <vector>
 
+#include "app/PlanRunner.h"
 #include "remote/RemoteServer.h"
 #include "remote/RemoteService.h"
 #include "remote/RemoteSettings.h"
 #include "tests/support/BuildPaths.h"
 #include "tests/support/NodeDriver.h"
+#include "tests/support/PlanSamples.h"
 #include "tests/test_main_window_fixture.h"
 
 namespace {
@@ -42,6 +44,9 @@ protected:
     {
         token = newAccessToken();
         server = std::make_unique<RemoteServer>(*form, token, limits);
+        server->setClockPanels(form.get());
+        server->setPlanHost(new PlanRunner(*form, planDir.filePath(QStringLiteral("harmonogram.json")),
+                                           planDir.filePath(QStringLiteral("stan"))));
         ASSERT_TRUE(server->start(QHostAddress::LocalHost, 0).isEmpty());
     }
     void TearDown() override
@@ -66,6 +71,7 @@ protected:
         return ws;
     }
 
+    QTemporaryDir planDir;
     QByteArray token;
     QByteArray viewerKey = newAccessToken();
     std::unique_ptr<RemoteServer> server;
@@ -478,12 +484,17 @@ TEST_F(RemoteHttpTest, ApiDescriptionIsValidAndComplete)
         {"/api/v1/stopwatch/set", R"({"minutes":"5"})"},
         {"/api/v1/stopwatch/preset", R"({"minutes":10})"},
         {"/api/v1/stopwatch/target", R"({"target":"W"})"},
+        {"/api/v1/clock/mode", R"({"clock":1,"mode":"RTC"})"},
+        {"/api/v1/clock/display", R"({"clock":1,"on":false})"},
+        {"/api/v1/clock/brightness", R"({"clock":1,"value":2})"},
+        {"/api/v1/clock/direction", R"({"clock":1,"down":true})"},
+        {"/api/v1/plan", schoolPlanJson()},
     };
     for (const QString& op : std::as_const(described)) {
         SCOPED_TRACE(op.toStdString());
         const QString method = op.section(QLatin1Char(' '), 0, 0), path = op.section(QLatin1Char(' '), 1);
         QByteArray request = method.toLatin1() + ' ' + path.toLatin1() + " HTTP/1.1\r\n" + auth;
-        if (method == QLatin1String("POST")) {
+        if (method == QLatin1String("POST") || method == QLatin1String("PUT")) {
             const auto b = bodies.find(path);
             const QByteArray body = b == bodies.end() ? QByteArray("{}") : b->second;
             request += "Content-Type: application/json\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
@@ -507,6 +518,7 @@ TEST_F(RemoteHttpTest, RawRequestsMeetEachRule)
     const QByteArray auth = "Authorization: Bearer " + token + "\r\n";
     const QByteArray host = "Host: 127.0.0.1:" + port + "\r\n";
     const QByteArray start = "POST /api/v1/stopwatch/start HTTP/1.1\r\n" + host + auth;
+    const QByteArray putPlan = "PUT /api/v1/plan HTTP/1.1\r\n" + host;
     const QByteArray target = "POST /api/v1/stopwatch/target HTTP/1.1\r\n" + host + auth;
     const QByteArray json = "Content-Type: application/json\r\n";
     const QByteArray body = "Content-Length: 2\r\n\r\n{}";
@@ -545,6 +557,12 @@ TEST_F(RemoteHttpTest, RawRequestsMeetEachRule)
         {"command from an opaque origin", start + json + "Origin: null\r\n" + body, {}, {403}, "foreign_origin"},
         {"command from the same host over https", start + json + "Origin: https://127.0.0.1:" + port + "\r\n" + body, {}, {403}, "foreign_origin"},
         {"command from the same host, another port", start + json + "Origin: http://127.0.0.1:1\r\n" + body, {}, {403}, "foreign_origin"},
+        {"a plan as plain text", putPlan + auth + "Content-Type: text/plain\r\n" + body, {}, {403}, "json_required"},
+        {"a plan from another site", putPlan + auth + json + "Origin: http://evil.example\r\n" + body, {}, {403}, "foreign_origin"},
+        {"a plan of 100 KB with the token", putPlan + auth + json + "Content-Length: 100000\r\n\r\n" + QByteArray(100000, ' '), {}, {400}, "bad_plan"},
+        {"a plan of 100 KB with the token in the address", "PUT /api/v1/plan?token=" + token + " HTTP/1.1\r\n" + host + json + "Content-Length: 100000\r\n\r\n" + QByteArray(100000, ' '), {}, {400}, "bad_plan"},
+        {"a plan of 100 KB with a wrong token is cut", putPlan + "Authorization: Bearer wrong\r\n" + json + "Content-Length: 100000\r\n\r\n" + QByteArray(100000, ' '), {}, {}, "", true},
+        {"100 KB to another path with the token is cut", "PUT /api/v1/state HTTP/1.1\r\n" + host + auth + json + "Content-Length: 100000\r\n\r\n" + QByteArray(100000, ' '), {}, {}, "", true},
         {"HEAD gets the headers alone", "HEAD /api/v1/state HTTP/1.1\r\n" + host + auth + "\r\n", state + "\r\n", {200, 200}, "", false, true, "Content-Type", "application/json"},
         {"HTTP/1.0 is closed after its answer", "GET /api/v1/state HTTP/1.0\r\n" + auth + "\r\n", {}, {200}, "", true, false, "Connection", "close"},
         {"HTTP/1.0 asking keep-alive is kept", "GET /api/v1/state HTTP/1.0\r\nConnection: keep-alive\r\n" + auth + "\r\n", state + "\r\n", {200, 200}, "", false, false, "Connection", "keep-alive"},
