@@ -138,6 +138,9 @@ PlanFault readPlanJson(const QByteArray& json, Plan& out)
         return fault(QStringLiteral("zapisany przez nowszą wersję programu (wersja %1)").arg(version.toInt()));
 
     Plan plan;
+    // "false" or 0 would otherwise read as switched on.
+    if (const QJsonValue on = o.value(QStringLiteral("enabled")); !on.isUndefined() && !on.isBool())
+        return fault(QStringLiteral("„enabled” nie jest wartością true ani false"));
     plan.enabled = o.value(QStringLiteral("enabled")).toBool(true);
     if (const QJsonValue p = o.value(QStringLiteral("pausedUntil")); !p.isUndefined() && !p.isNull()) {
         plan.pausedUntil = readDate(p);

@@ -108,6 +108,8 @@ INSTANTIATE_TEST_SUITE_P(
                 "wpis 2: nazwa zawiera znak sterujący"},
         BadFile{"dayTypesOfTheWrongKind", R"({"format": "kadrel-harmonogram", "version": 1, "dayTypes": {}})",
                 "„dayTypes” nie jest listą"},
+        BadFile{"enabledAsText", R"({"format": "kadrel-harmonogram", "version": 1, "enabled": "false"})",
+                "„enabled” nie jest wartością true ani false"},
         BadFile{"weekUnknown", R"({"format": "kadrel-harmonogram", "version": 1, "week": ["Brak"]})",
                 "poniedziałek ma typ dnia „Brak”"}),
     [](const ::testing::TestParamInfo<BadFile>& info) { return std::string(info.param.name); });
