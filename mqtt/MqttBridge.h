@@ -12,7 +12,7 @@
 #include <array>
 #include <memory>
 
-#include "mqtt/ClockPanelHost.h"
+#include "remote/ClockPanelHost.h"
 #include "mqtt/MqttClient.h"
 #include "mqtt/MqttSettings.h"
 #include "remote/StopwatchHost.h"

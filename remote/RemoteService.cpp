@@ -56,6 +56,20 @@ QString RemoteService::renewViewerKey()
     return apply(s);
 }
 
+void RemoteService::setClockPanels(ClockPanelHost* panels)
+{
+    panels_ = panels;
+    if (server_)
+        server_->setClockPanels(panels);
+}
+
+void RemoteService::setPlanHost(PlanHost* plan)
+{
+    plan_ = plan;
+    if (server_)
+        server_->setPlanHost(plan);
+}
+
 QString RemoteService::restart()
 {
     server_.reset();
@@ -64,6 +78,8 @@ QString RemoteService::restart()
         auto server = std::make_unique<RemoteServer>(host_, settings_.token, limits);
         server->setViewerKey(settings_.viewerKey);
         server->setSessions(sessions_);
+        server->setClockPanels(panels_);
+        server->setPlanHost(plan_);
         connect(server.get(), &RemoteServer::commandAnswered, this, &RemoteService::commandAnswered);
         lastError_ = server->start(listenAddress, settings_.port);
         if (lastError_.isEmpty())

@@ -37,6 +37,11 @@ public:
     QStringList viewUrls() const;
     static QString viewUrl(const QHostAddress& address, quint16 port, const QByteArray& key);
 
+    // The panels' controls and the plan, handed to every server it starts (RemoteServer's
+    // setters); null: the API refuses their routes.
+    void setClockPanels(ClockPanelHost* panels);
+    void setPlanHost(PlanHost* plan);
+
     // Where the server listens; the program uses every address, tests only the loopback.
     QHostAddress listenAddress = QHostAddress::Any;
     RemoteLimits limits;
@@ -51,6 +56,8 @@ private:
     QStringList addressUrls(QString (*make)(const QHostAddress&, quint16, const QByteArray&), const QByteArray& secret) const;
 
     StopwatchHost& host_;
+    ClockPanelHost* panels_ = nullptr;
+    PlanHost* plan_ = nullptr;
     QString path_;
     RemoteSettings settings_;
     std::unique_ptr<RemoteServer> server_;

@@ -50,12 +50,22 @@
       tile.classList.toggle('negative', c.negative);
       tile.classList.toggle('highlight', c.highlight);
       tile.classList.toggle('dark', c.displayOff);
+      showEntry(tile, c.entry);
     });
     document.getElementById('noclocks').hidden = count > 0;
     if (count !== shownCount) {
       shownCount = count;
       layout(count);
     }
+  }
+
+  // The plan's entry in force for this clock ("Lekcja 3"), above the time; the digits give it
+  // room only while there is one.
+  function showEntry(tile, entry) {
+    const line = tile.querySelector('.entry');
+    line.textContent = entry || '';
+    line.hidden = !entry;
+    tile.classList.toggle('with-entry', !!entry);
   }
 
   window.addEventListener('resize', () => layout(Math.max(0, shownCount)));
