@@ -68,18 +68,18 @@ QString MqttBridge::lastError() const
 void MqttBridge::restart(bool removeDiscovery)
 {
     if (client_) {
-        // Switched off or moved: Home Assistant forgets the old device's entities.
-        if (removeDiscovery && client_->connected())
+        // Switched off or moved: Home Assistant forgets the old device's entities; the old
+        // link goes by itself once the broker has taken its last words.
+        QList<std::pair<QByteArray, QByteArray>> last;
+        if (removeDiscovery)
             for (const MqttTopics::Retained& r : MqttTopics::discoveryRemoval(base_))
-                client_->publish(r.topic, r.payload);
-        client_->stop(base_ + "status", "offline");
-        // Closed at once, with the broker's last bytes unread, the socket would be reset and
-        // the broker could drop what was just sent (the removals, the goodbye): the old link
-        // goes a moment later, reading until the broker closes its side.
+                last.append({r.topic, r.payload});
+        last.append({base_ + "status", QByteArrayLiteral("offline")});
         MqttClient* leaving = client_.release();
         leaving->disconnect(this);
         leaving->setParent(this);
-        QTimer::singleShot(1000, leaving, &QObject::deleteLater);
+        connect(leaving, &MqttClient::left, leaving, &QObject::deleteLater);
+        leaving->leave(last);
     }
     sent_.clear();
     discoveredOnce_ = false;

@@ -12,6 +12,7 @@
 #include <QEventLoop>
 #include <QRadioButton>
 #include <QTimer>
+#include <thread>
 
 #include "dialogs/Zdalne.h"
 #include "dialogs/ZdalneMqtt.h"
@@ -323,6 +324,12 @@ TEST_F(MqttWindowTest, TheDialogTabStoresTheSettingsAndMovesTheBus)
     EXPECT_TRUE(waitFor([&] { return tab->LabelStan->text() == QStringLiteral("Połączono z brokerem"); }));
     tab->EditMagistrala->setText(QStringLiteral("Kort Główny"));
     EXPECT_EQ(tab->LabelTemat->text(), QStringLiteral("kadrel/hala/kort-glowny/#"));
+    // Home Assistant's chatter has come in and waits unread as the link goes (a close with it
+    // unread would be a reset, and the broker would drop what the old link said last).
+    for (int i = 0; i < 100; ++i)
+        watch->publish("homeassistant/status", "offline");
+    for (int i = 0; i < 300 && watch->count("homeassistant/status") < 100; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));   // not the event loop
     tab->ButtonZastosuj->click();
     EXPECT_TRUE(seen("kadrel/hala/kort-glowny/status", "online"));
     EXPECT_TRUE(seen(topic("status"), "offline"));
@@ -471,10 +478,9 @@ TEST_F(MqttTlsTest, ConnectsWithTheRightCaAndSaysSoForAnother)
     MqttSettings other = form->Mqtt->settings();
     other.caFile = QString::fromStdString(certs->file("other.crt"));
     EXPECT_EQ(form->Mqtt->apply(other), QString());
-    // libmosquitto on Debian 13 reports the refused handshake as a lost connection.
+    // What OpenSSL said, whichever way the release's libmosquitto reports the refused handshake.
     EXPECT_TRUE(waitFor([&] {
-        const QString e = form->Mqtt->lastError();
-        return e.contains(QStringLiteral("błąd TLS")) || e.contains(QStringLiteral("połączenie z brokerem zostało zerwane"));
+        return form->Mqtt->lastError().contains(QStringLiteral("błąd TLS: certyfikat brokera nie przeszedł weryfikacji"));
     }, 5000)) << form->Mqtt->lastError().toStdString();
     EXPECT_FALSE(form->Mqtt->connected());
 }
