@@ -1,6 +1,7 @@
 // needs: qt
 // What the broker link names and sends, apart from any broker: the names made topic-safe, each
-// clock's retained topics, Home Assistant's discovery configs, and the settings file.
+// clock's retained topics, Home Assistant's discovery configs, the clocks' own commands, and
+// the settings file.
 #include <gtest/gtest.h>
 
 #include <QJsonArray>
@@ -16,10 +17,7 @@ namespace {
 
 TEST(MqttTopics, NamesBecomeOneSafeTopicLevel)
 {
-    const struct {
-        const char* name;
-        const char* level;
-    } cases[] = {
+    const std::pair<const char*, const char*> cases[] = {
         {"Hala Główna", "hala-glowna"},
         {"Sala/1", "sala-1"},
         {"kort+#", "kort"},
@@ -29,12 +27,13 @@ TEST(MqttTopics, NamesBecomeOneSafeTopicLevel)
         {"Бассейн 2", "2"},
         {"a__b", "a__b"},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(MqttTopics::safeLevel(QString::fromUtf8(c.name), QStringLiteral("fallback")), QLatin1String(c.level))
-            << c.name;
+    for (const auto& [name, level] : cases)
+        EXPECT_EQ(MqttTopics::safeLevel(QString::fromUtf8(name), QStringLiteral("fallback")), QLatin1String(level))
+            << name;
     EXPECT_EQ(MqttTopics::base(QStringLiteral("Szkoła"), QStringLiteral("")), "kadrel/szkola/bus/");
 }
 
+// A clock answers while the port is open, it is polled and it has not gone silent.
 TEST(MqttTopics, ClockAvailabilityFollowsThePortTheSwitchAndSilence)
 {
     const struct {
@@ -51,21 +50,26 @@ TEST(MqttTopics, ClockAvailabilityFollowsThePortTheSwitchAndSilence)
         v.number = 2;
         v.active = c.active;
         v.silent = c.silent;
-        v.time = QStringLiteral("-5:30");
         v.voltage = QStringLiteral("12,28 V");
-        v.link = 80;
-        v.rtc = true;
         QHash<QByteArray, QByteArray> got;
         for (const MqttTopics::Retained& r : MqttTopics::clockTopics("kadrel/s/b/", v, c.connected))
             got.insert(r.topic, r.payload);
         EXPECT_EQ(got.value("kadrel/s/b/clock/2/availability"), c.availability);
-        EXPECT_EQ(got.value("kadrel/s/b/clock/2/silent"), c.silent ? "true" : "false");
-        EXPECT_EQ(got.value("kadrel/s/b/clock/2/time"), "-5:30");
         EXPECT_EQ(got.value("kadrel/s/b/clock/2/voltage"), "12.28");
-        EXPECT_EQ(got.value("kadrel/s/b/clock/2/link"), "80");
-        EXPECT_EQ(got.value("kadrel/s/b/clock/2/mode"), "RTC");
     }
     EXPECT_EQ(MqttTopics::voltageValue(QString()), QByteArray());
+}
+
+// A config's field by its path: "device.model", "availability.1.topic", "options.0".
+QJsonValue field(const QJsonObject& config, const QString& path)
+{
+    QJsonValue v = config;
+    for (const QString& part : path.split(QLatin1Char('.'))) {
+        bool index = false;
+        const int n = part.toInt(&index);
+        v = index ? v.toArray().at(n) : v.toObject().value(part);
+    }
+    return v;
 }
 
 // One bus, clocks 1 and 3 active: every config topic and the fields Home Assistant reads.
@@ -81,59 +85,53 @@ TEST(MqttTopics, DiscoveryConfigsForOneBus)
         else
             got.insert(r.topic, QJsonDocument::fromJson(r.payload).object());
     }
-    const QByteArray at = "homeassistant/";
-    const QByteArray node = "/kadrel_hala_kort-2/";
     const struct {
-        const char* component;
-        const char* object;
+        const char* entity;  // COMPONENT/OBJECT
         const char* field;
-        const char* value;
+        QJsonValue value;
     } cases[] = {
-        {"button", "start", "payload_press", R"({"command":"start"})"},
-        {"button", "stop", "payload_press", R"({"command":"stop"})"},
-        {"button", "zero", "name", "ZERUJ"},
-        {"button", "zero", "command_topic", "kadrel/hala/kort-2/cmd"},
-        {"select", "preset", "command_template", R"({"command":"preset","minutes":"{{ value }}"})"},
-        {"sensor", "clock1_time", "state_topic", "kadrel/hala/kort-2/clock/1/time"},
-        {"sensor", "clock1_voltage", "unit_of_measurement", "V"},
-        {"sensor", "clock1_voltage", "device_class", "voltage"},
-        {"sensor", "clock3_link", "unit_of_measurement", "%"},
-        {"sensor", "clock3_link", "unique_id", "kadrel_hala_kort-2_clock3_link"},
-        {"sensor", "clock3_time", "availability_mode", "all"},
-        {"select", "clock1_mode", "command_template", R"({"command":"mode","clock":1,"mode":"{{ value }}"})"},
-        {"select", "clock3_mode", "state_topic", "kadrel/hala/kort-2/clock/3/mode"},
-        {"number", "clock3_brightness", "command_template", R"({"command":"brightness","clock":3,"value":{{ value | int }}})"},
-        {"number", "clock1_brightness", "state_topic", "kadrel/hala/kort-2/clock/1/brightness"},
-        {"switch", "clock1_display", "payload_on", R"({"command":"display","clock":1,"on":true})"},
-        {"switch", "clock3_display", "payload_off", R"({"command":"display","clock":3,"on":false})"},
-        {"switch", "clock3_display", "state_off", "OFF"},
+        {"button/start", "payload_press", R"({"command":"start"})"},
+        {"button/stop", "payload_press", R"({"command":"stop"})"},
+        {"button/zero", "name", "ZERUJ"},
+        {"button/zero", "command_topic", "kadrel/hala/kort-2/cmd"},
+        {"button/zero", "availability.0.topic", "kadrel/hala/kort-2/status"},
+        {"select/preset", "command_template", R"({"command":"preset","minutes":"{{ value }}"})"},
+        {"select/preset", "options.9", "60"},
+        {"sensor/clock1_time", "state_topic", "kadrel/hala/kort-2/clock/1/time"},
+        {"sensor/clock1_voltage", "unit_of_measurement", "V"},
+        {"sensor/clock1_voltage", "device_class", "voltage"},
+        {"sensor/clock3_link", "unit_of_measurement", "%"},
+        {"sensor/clock3_link", "unique_id", "kadrel_hala_kort-2_clock3_link"},
+        {"sensor/clock3_time", "availability_mode", "all"},
+        {"sensor/clock3_time", "availability.0.topic", "kadrel/hala/kort-2/status"},
+        {"sensor/clock3_time", "availability.1.topic", "kadrel/hala/kort-2/clock/3/availability"},
+        {"sensor/clock3_time", "device.model", "Kadrel"},
+        {"sensor/clock3_time", "device.sw_version", "2.6.0"},
+        {"sensor/clock3_time", "device.name", "Kadrel Hala Kort 2"},
+        {"sensor/clock3_time", "device.identifiers.0", "kadrel_hala_kort-2"},
+        {"select/clock1_mode", "command_template", R"({"command":"mode","clock":1,"mode":"{{ value }}"})"},
+        {"select/clock1_mode", "options.1", "Stoper"},
+        {"select/clock3_mode", "state_topic", "kadrel/hala/kort-2/clock/3/mode"},
+        {"number/clock3_brightness", "command_template",
+         R"({"command":"brightness","clock":3,"value":{{ value | int }}})"},
+        {"number/clock1_brightness", "state_topic", "kadrel/hala/kort-2/clock/1/brightness"},
+        {"number/clock1_brightness", "min", 0},
+        {"number/clock1_brightness", "max", 3},
+        {"switch/clock1_display", "payload_on", R"({"command":"display","clock":1,"on":true})"},
+        {"switch/clock3_display", "payload_off", R"({"command":"display","clock":3,"on":false})"},
+        {"switch/clock3_display", "state_off", "OFF"},
     };
     for (const auto& c : cases) {
-        const QByteArray topic = at + c.component + node + c.object + "/config";
+        const QString entity = QString::fromLatin1(c.entity);
+        const QByteArray topic = "homeassistant/" + entity.section(QLatin1Char('/'), 0, 0).toLatin1()
+            + "/kadrel_hala_kort-2/" + entity.section(QLatin1Char('/'), 1).toLatin1() + "/config";
         ASSERT_TRUE(got.contains(topic)) << topic.toStdString();
-        EXPECT_EQ(got[topic].value(QLatin1String(c.field)).toString(), QString::fromUtf8(c.value)) << topic.toStdString();
+        EXPECT_EQ(field(got[topic], QLatin1String(c.field)), c.value) << c.entity << " " << c.field;
     }
+    // The bus's four and six for each active clock; the inactive clocks' six each emptied.
     EXPECT_EQ(got.size(), 4 + 2 * 6);
-    // Clocks 2 and 4 are inactive: their entities are removed.
     EXPECT_EQ(empty.size(), 2 * 6);
-    const QJsonObject brightness = got[at + "number" + node + "clock1_brightness/config"];
-    EXPECT_EQ(brightness.value("min").toInt(-1), 0);
-    EXPECT_EQ(brightness.value("max").toInt(), 3);
-    EXPECT_EQ(got[at + "select" + node + "clock1_mode/config"].value("options").toArray(),
-              QJsonArray({QStringLiteral("RTC"), QStringLiteral("Stoper")}));
-    EXPECT_TRUE(empty.contains(at + "sensor" + node + "clock2_voltage/config"));
-    const QJsonObject time3 = got[at + "sensor" + node + "clock3_time/config"];
-    const QJsonArray availability = time3.value("availability").toArray();
-    ASSERT_EQ(availability.size(), 2);
-    EXPECT_EQ(availability[0].toObject().value("topic").toString(), QStringLiteral("kadrel/hala/kort-2/status"));
-    EXPECT_EQ(availability[1].toObject().value("topic").toString(), QStringLiteral("kadrel/hala/kort-2/clock/3/availability"));
-    const QJsonObject device = time3.value("device").toObject();
-    EXPECT_EQ(device.value("model").toString(), QStringLiteral("Kadrel"));
-    EXPECT_EQ(device.value("sw_version").toString(), QStringLiteral("2.6.0"));
-    EXPECT_EQ(device.value("name").toString(), QStringLiteral("Kadrel Hala Kort 2"));
-    EXPECT_EQ(device.value("identifiers").toArray().first().toString(), QStringLiteral("kadrel_hala_kort-2"));
-    const QJsonArray options = got[at + "select" + node + "preset/config"].value("options").toArray();
-    EXPECT_EQ(options.size(), 10);
+    EXPECT_TRUE(empty.contains("homeassistant/sensor/kadrel_hala_kort-2/clock2_voltage/config"));
     EXPECT_EQ(MqttTopics::discoveryRemoval("kadrel/hala/kort-2/").size(), 4 + 4 * 6);
 }
 
@@ -162,8 +160,8 @@ TEST(MqttTopics, ClockCommandsAreParsedOrRefused)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.body);
-        const MqttTopics::ClockParsed p = MqttTopics::parseClockCommand(
-            QLatin1String(c.name), QJsonDocument::fromJson(c.body).object());
+        const MqttTopics::ClockParsed p =
+            MqttTopics::parseClockCommand(QLatin1String(c.name), QJsonDocument::fromJson(c.body).object());
         EXPECT_TRUE(p.matched);
         EXPECT_EQ(p.code, QByteArray(c.code));
         ASSERT_EQ(p.command.has_value(), *c.code == 0);
@@ -178,6 +176,8 @@ TEST(MqttTopics, ClockCommandsAreParsedOrRefused)
     EXPECT_FALSE(MqttTopics::parseClockCommand(QStringLiteral("start"), {}).matched);
 }
 
+// Every field goes to the file and comes back (the file written again from what was read is
+// the same file), owner-only: it holds the password.
 TEST(MqttSettings, SavedOwnerOnlyAndReadBack)
 {
     TempDir dir;
@@ -197,27 +197,19 @@ TEST(MqttSettings, SavedOwnerOnlyAndReadBack)
     struct stat st {};
     ASSERT_EQ(::stat(dir.file("mqtt.json").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
+    const std::string first = readFile(dir.file("mqtt.json"));
     const MqttSettings r = MqttSettings::load(path);
     EXPECT_TRUE(r.damage.isEmpty()) << r.damage.toStdString();
-    EXPECT_TRUE(r.enabled);
-    EXPECT_EQ(r.host, s.host);
-    EXPECT_EQ(r.port, 8883);
-    EXPECT_TRUE(r.tls);
-    EXPECT_EQ(r.caFile, s.caFile);
-    EXPECT_EQ(r.password, s.password);
-    EXPECT_EQ(r.site, s.site);
-    EXPECT_EQ(r.bus, s.bus);
-    EXPECT_FALSE(r.discovery);
+    ASSERT_EQ(r.save(path), QString());
+    EXPECT_EQ(readFile(dir.file("mqtt.json")), first);
+    EXPECT_NE(first.find("tajne hasło"), std::string::npos);
     EXPECT_TRUE(MqttSettings::load(QString::fromStdString(dir.file("none.json"))).damage.isEmpty());
 }
 
 // A damaged file is named in one sentence, left as it was, and keeps the link off.
 TEST(MqttSettings, DamagedFileIsNamedAndKept)
 {
-    const struct {
-        const char* content;
-        const char* why;
-    } cases[] = {
+    const std::pair<const char*, const char*> cases[] = {
         {R"({"enabled": true,})", "błąd składni JSON"},
         {R"([1, 2])", "to nie jest obiekt JSON"},
         {R"({"enabled": "tak"})", "„enabled” nie jest wartością true ani false"},
@@ -225,17 +217,17 @@ TEST(MqttSettings, DamagedFileIsNamedAndKept)
         {R"({"enabled": true, "password": 5})", "„password” nie jest tekstem"},
     };
     TempDir dir;
-    for (const auto& c : cases) {
-        writeFile(dir.file("mqtt.json"), c.content);
-        const QString path = QString::fromStdString(dir.file("mqtt.json"));
+    const QString path = QString::fromStdString(dir.file("mqtt.json"));
+    for (const auto& [content, why] : cases) {
+        writeFile(dir.file("mqtt.json"), content);
         const MqttSettings s = MqttSettings::load(path);
-        EXPECT_FALSE(s.enabled) << c.content;
+        EXPECT_FALSE(s.enabled) << content;
         EXPECT_TRUE(s.damage.startsWith(QStringLiteral("Plik ustawień MQTT ") + path + QStringLiteral(" jest uszkodzony")))
             << s.damage.toStdString();
-        EXPECT_TRUE(s.damage.contains(QString::fromUtf8(c.why))) << s.damage.toStdString();
+        EXPECT_TRUE(s.damage.contains(QString::fromUtf8(why))) << s.damage.toStdString();
         EXPECT_TRUE(s.damage.endsWith(QLatin1Char('.')) && !s.damage.contains(QLatin1String(". ")))
             << s.damage.toStdString();
-        EXPECT_EQ(readFile(dir.file("mqtt.json")), c.content);
+        EXPECT_EQ(readFile(dir.file("mqtt.json")), content);
     }
 }
 
