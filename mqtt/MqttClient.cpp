@@ -5,9 +5,11 @@
 #include <QHostInfo>
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <utility>
 #include <mosquitto.h>
+#include <sys/ioctl.h>
+
+#include "base/ErrnoText.h"
 
 namespace {
 
@@ -35,18 +37,6 @@ QString connackText(int rc)
     }
 }
 
-QString errorText(int rc)
-{
-    switch (rc) {
-    case MOSQ_ERR_ERRNO: return QString::fromLocal8Bit(std::strerror(errno));
-    case MOSQ_ERR_TLS: return QStringLiteral("błąd TLS (nieznany urząd certyfikacji albo zły certyfikat brokera)");
-    case MOSQ_ERR_CONN_LOST: return QStringLiteral("połączenie z brokerem zostało zerwane");
-    case MOSQ_ERR_PROTOCOL: return QStringLiteral("broker przysłał niepoprawne dane");
-    case MOSQ_ERR_KEEPALIVE: return QStringLiteral("broker przestał odpowiadać");
-    default: return QString::fromUtf8(mosquitto_strerror(rc));
-    }
-}
-
 } // namespace
 
 MqttClient::MqttClient(MqttEndpoint endpoint, QObject* parent) : QObject(parent), endpoint_(std::move(endpoint))
@@ -57,6 +47,12 @@ MqttClient::MqttClient(MqttEndpoint endpoint, QObject* parent) : QObject(parent)
     mosquitto_connect_callback_set(mosq_, &MqttClient::onConnect);
     mosquitto_disconnect_callback_set(mosq_, &MqttClient::onDisconnect);
     mosquitto_message_callback_set(mosq_, &MqttClient::onMessage);
+    mosquitto_publish_callback_set(mosq_, &MqttClient::onAcknowledged);
+    mosquitto_unsubscribe_callback_set(mosq_, &MqttClient::onAcknowledged);
+    mosquitto_log_callback_set(mosq_, &MqttClient::onLog);
+    // A command's answer is a small write just after the acknowledgement of the command: with
+    // Nagle's algorithm it would wait for the broker's delayed ACK, some 40 ms.
+    mosquitto_int_option(mosq_, MOSQ_OPT_TCP_NODELAY, 1);
     if (!endpoint_.willTopic.isEmpty())
         mosquitto_will_set(mosq_, endpoint_.willTopic.constData(), static_cast<int>(endpoint_.willPayload.size()),
                            endpoint_.willPayload.constData(), 1, true);
@@ -70,6 +66,32 @@ MqttClient::MqttClient(MqttEndpoint endpoint, QObject* parent) : QObject(parent)
     });
     retry_.setSingleShot(true);
     connect(&retry_, &QTimer::timeout, this, &MqttClient::attempt);
+    leaveDeadline_.setSingleShot(true);
+    connect(&leaveDeadline_, &QTimer::timeout, this, [this] {
+        if (leaving_ == Leaving::Acknowledging)
+            goodbye();
+        else
+            finishLeaving();
+    });
+}
+
+// libmosquitto reports a refused handshake as a lost connection on some releases and as a TLS
+// error on others; what OpenSSL said, which it logs either way, tells which it was.
+QString MqttClient::errorText(int rc) const
+{
+    if (!tlsFailure_.isEmpty() && (rc == MOSQ_ERR_TLS || rc == MOSQ_ERR_CONN_LOST || rc == MOSQ_ERR_ERRNO))
+        return tlsFailure_.contains(QLatin1String("certificate verify failed"))
+                   ? QStringLiteral("błąd TLS: certyfikat brokera nie przeszedł weryfikacji (nie podpisał go wskazany "
+                                    "urząd certyfikacji albo broker ma inną nazwę)")
+                   : QStringLiteral("błąd TLS: nieudane uzgodnienie połączenia szyfrowanego (%1)").arg(tlsFailure_);
+    switch (rc) {
+    case MOSQ_ERR_ERRNO: return QString::fromStdString(ErrnoText(errno));
+    case MOSQ_ERR_TLS: return QStringLiteral("błąd TLS (nieznany urząd certyfikacji albo zły certyfikat brokera)");
+    case MOSQ_ERR_CONN_LOST: return QStringLiteral("połączenie z brokerem zostało zerwane");
+    case MOSQ_ERR_PROTOCOL: return QStringLiteral("broker przysłał niepoprawne dane");
+    case MOSQ_ERR_KEEPALIVE: return QStringLiteral("broker przestał odpowiadać");
+    default: return QString::fromUtf8(mosquitto_strerror(rc));
+    }
 }
 
 MqttClient::~MqttClient()
@@ -110,10 +132,77 @@ void MqttClient::stop(const QByteArray& lastTopic, const QByteArray& lastPayload
     // socket takes them, so the retained goodbye reaches the broker before the line goes.
     if (connected_ && !lastTopic.isEmpty())
         publish(lastTopic, lastPayload, 0, true);
+    drainInput();
     if (fd_ >= 0)
         mosquitto_disconnect(mosq_);
     connected_ = false;
     syncNotifiers();
+}
+
+void MqttClient::leave(const QList<std::pair<QByteArray, QByteArray>>& last, int withinMs)
+{
+    stopped_ = true;
+    retry_.stop();
+    if (lookupId_ >= 0)
+        QHostInfo::abortHostLookup(lookupId_);
+    lookupId_ = -1;
+    leaveDeadline_.start(withinMs);
+    if (!connected_)
+        return finishLeaving();
+    leaving_ = Leaving::Acknowledging;
+    for (const QByteArray& pattern : std::as_const(subscribed_)) {
+        int mid = 0;
+        if (mosquitto_unsubscribe(mosq_, &mid, pattern.constData()) == MOSQ_ERR_SUCCESS)
+            unacknowledged_.insert(mid);
+    }
+    for (const auto& [topic, payload] : last) {
+        int mid = 0;
+        if (mosquitto_publish(mosq_, &mid, topic.constData(), static_cast<int>(payload.size()), payload.constData(), 1,
+                              true)
+            == MOSQ_ERR_SUCCESS)
+            unacknowledged_.insert(mid);
+    }
+    syncNotifiers();
+    if (unacknowledged_.isEmpty())
+        goodbye();
+}
+
+// Everything acknowledged (or no more time): the DISCONNECT, and `left` once the line is closed.
+void MqttClient::goodbye()
+{
+    if (leaving_ != Leaving::Acknowledging)
+        return;
+    leaving_ = Leaving::Closing;
+    unacknowledged_.clear();
+    drainInput();
+    if (mosquitto_socket(mosq_) >= 0)
+        mosquitto_disconnect(mosq_);
+    connected_ = false;
+    syncNotifiers();
+    if (fd_ < 0)
+        finishLeaving();
+    else
+        leaveDeadline_.start(1000);   // the DISCONNECT waits for room in the socket
+}
+
+// A close with bytes the broker sent still unread is a reset, not an end; and a broker drops
+// what it has not yet read of a reset connection, and sends the last will.
+void MqttClient::drainInput()
+{
+    int unread = 0;
+    for (int i = 0; i < 64 && fd_ >= 0 && ::ioctl(fd_, FIONREAD, &unread) == 0 && unread > 0; ++i)
+        if (mosquitto_loop_read(mosq_, 1) != MOSQ_ERR_SUCCESS)
+            break;
+}
+
+void MqttClient::finishLeaving()
+{
+    if (leaving_ == Leaving::Left)
+        return;
+    leaving_ = Leaving::Left;
+    leaveDeadline_.stop();
+    // Not from inside libmosquitto's own call: the owner may delete this at once.
+    QMetaObject::invokeMethod(this, &MqttClient::left, Qt::QueuedConnection);
 }
 
 bool MqttClient::publish(const QByteArray& topic, const QByteArray& payload, int qos, bool retain)
@@ -128,8 +217,16 @@ bool MqttClient::publish(const QByteArray& topic, const QByteArray& payload, int
 
 void MqttClient::subscribe(const QByteArray& pattern, int qos)
 {
-    if (connected_)
-        mosquitto_subscribe(mosq_, nullptr, pattern.constData(), qos);
+    if (connected_ && mosquitto_subscribe(mosq_, nullptr, pattern.constData(), qos) == MOSQ_ERR_SUCCESS
+        && !subscribed_.contains(pattern))
+        subscribed_.append(pattern);
+    syncNotifiers();
+}
+
+void MqttClient::unsubscribe(const QByteArray& pattern)
+{
+    if (connected_ && subscribed_.removeAll(pattern) > 0)
+        mosquitto_unsubscribe(mosq_, nullptr, pattern.constData());
     syncNotifiers();
 }
 
@@ -155,6 +252,7 @@ void MqttClient::attempt()
 
 void MqttClient::attemptAt(const QString& address)
 {
+    tlsFailure_.clear();
     const int rc = mosquitto_connect_async(mosq_, address.toUtf8().constData(), endpoint_.port, endpoint_.keepAlive);
     if (rc != MOSQ_ERR_SUCCESS)
         return failed(errorText(rc));
@@ -239,6 +337,7 @@ void MqttClient::onConnect(mosquitto*, void* self, int rc)
         return;
     }
     c->retryMs_ = FirstRetryMs;
+    c->subscribed_.clear();
     c->connected_ = true;
     c->setError({});
     emit c->connectedChanged(true);
@@ -247,17 +346,37 @@ void MqttClient::onConnect(mosquitto*, void* self, int rc)
 void MqttClient::onDisconnect(mosquitto*, void* self, int rc)
 {
     auto* c = static_cast<MqttClient*>(self);
+    if (c->leaving_ != Leaving::No) {
+        c->connected_ = false;
+        return c->finishLeaving();
+    }
     if (c->stopped_ || c->retry_.isActive()) {
         if (std::exchange(c->connected_, false))
             emit c->connectedChanged(false);
         return;
     }
-    c->failed(rc == 0 ? QStringLiteral("połączenie zakończone") : errorText(MOSQ_ERR_CONN_LOST));
+    c->failed(rc == 0 ? QStringLiteral("połączenie zakończone") : c->errorText(MOSQ_ERR_CONN_LOST));
 }
 
 void MqttClient::onMessage(mosquitto*, void* self, const mosquitto_message* m)
 {
     auto* c = static_cast<MqttClient*>(self);
+    if (c->stopped_)
+        return;   // read only to leave cleanly
     emit c->messageReceived(QByteArray(m->topic),
                             QByteArray(static_cast<const char*>(m->payload), m->payloadlen), m->retain);
+}
+
+void MqttClient::onAcknowledged(mosquitto*, void* self, int mid)
+{
+    auto* c = static_cast<MqttClient*>(self);
+    // A QoS 0 publish is "done" when written; only the goodbye's own are waited for.
+    if (c->unacknowledged_.remove(mid) && c->unacknowledged_.isEmpty() && c->leaving_ == Leaving::Acknowledging)
+        QMetaObject::invokeMethod(c, &MqttClient::goodbye, Qt::QueuedConnection);
+}
+
+void MqttClient::onLog(mosquitto*, void* self, int level, const char* text)
+{
+    if (level == MOSQ_LOG_ERR && qstrncmp(text, "OpenSSL Error", 13) == 0)
+        static_cast<MqttClient*>(self)->tlsFailure_ = QString::fromUtf8(text).section(QStringLiteral(": "), 1).trimmed();
 }

@@ -5,6 +5,7 @@
 #include <QString>
 #include <optional>
 
+#include "remote/CampusHost.h"
 #include "remote/StopwatchHost.h"
 
 namespace RemoteApi {
@@ -13,6 +14,10 @@ constexpr qsizetype MaxBodyBytes = 4096;
 
 // {"version":1,"connection":{...},"stopwatch":{...},"clocks":[...]}
 QByteArray stateJson(const PanelView& view);
+
+// {"version":1,"linked":…,"site":…,"bus":…,"name":…,"buses":[…]}: the other buses of the
+// site for the view page (GET /api/v1/campus).
+QByteArray campusJson(const CampusView& view);
 
 struct Error {
     int status = 400;           // HTTP status

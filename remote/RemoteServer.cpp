@@ -497,6 +497,35 @@ bool isJson(const QByteArray& contentType)
     return contentType.split(';').value(0).trimmed().compare("application/json", Qt::CaseInsensitive) == 0;
 }
 
+// The overlay's own "key" is its chroma-key colour: its link carries the viewer key as "viewer".
+QString viewerItem(const QString& path)
+{
+    return path == QLatin1String("/overlay") ? QStringLiteral("viewer") : QStringLiteral("key");
+}
+
+// Where a page's link leads once its secret is taken out: the page with its own settings, each
+// short and plain (the page checks them again).
+QByteArray pageHome(const QString& path, const QUrlQuery& query)
+{
+    const QStringList kept = path == QLatin1String("/overlay")
+                                 ? QStringList{QStringLiteral("clock"), QStringLiteral("size"), QStringLiteral("color"),
+                                               QStringLiteral("key")}
+                             : path == QLatin1String("/view") ? QStringList{QStringLiteral("campus")}
+                                                              : QStringList{};
+    QUrlQuery settings;
+    for (const QString& name : kept) {
+        const QString value = query.queryItemValue(name, QUrl::FullyDecoded);
+        if (query.hasQueryItem(name) && value.size() <= 16
+            && std::all_of(value.cbegin(), value.cend(), [](QChar c) { return c.isLetterOrNumber() && c.unicode() < 128; }))
+            settings.addQueryItem(name, value);
+    }
+    QUrl home;
+    home.setPath(path == QLatin1String("/index.html") ? QStringLiteral("/") : path);
+    if (!settings.isEmpty())
+        home.setQuery(settings);
+    return home.toString(QUrl::FullyEncoded).toLatin1();
+}
+
 const RemoteApi::Error NotFound{404, "not_found", QStringLiteral("Nie ma takiego adresu")};
 const RemoteApi::Error Unauthorized{401, "unauthorized", QStringLiteral("Brak dostępu: nieprawidłowy lub brakujący klucz")};
 
@@ -611,7 +640,7 @@ RemoteAccess RemoteServer::access(const QHttpServerRequest& request) const
     const QUrlQuery q = request.query();
     return access(headerValue(request, "authorization"), headerValue(request, "cookie"),
                   q.queryItemValue(QStringLiteral("token"), QUrl::FullyDecoded).toLatin1(),
-                  q.queryItemValue(QStringLiteral("key"), QUrl::FullyDecoded).toLatin1());
+                  q.queryItemValue(viewerItem(request.url().path()), QUrl::FullyDecoded).toLatin1());
 }
 
 QTcpSocket* RemoteServer::connectionOf(const QHostAddress& peer, quint16 peerPort) const
@@ -695,7 +724,8 @@ void RemoteServer::serve(const QHttpServerRequest& request, Answer& out)
     const QString path = request.url().path();
     const auto method = request.method();
     const bool view = path == QLatin1String("/view");
-    const bool page = path == QLatin1String("/") || path == QLatin1String("/index.html") || view;
+    const bool overlay = path == QLatin1String("/overlay");
+    const bool page = path == QLatin1String("/") || path == QLatin1String("/index.html") || view || overlay;
     const RemoteAccess granted = access(request);
     if (granted == RemoteAccess::None) {
         ++counters_.unauthorized;
@@ -738,17 +768,24 @@ void RemoteServer::serve(const QHttpServerRequest& request, Answer& out)
 
     if (page) {
         const QUrlQuery query = request.query();
-        if (query.hasQueryItem(QStringLiteral("token")) || query.hasQueryItem(QStringLiteral("key")))
-            return exchangeLink(request, view, out);
-        return serveFile(view ? QStringLiteral(":/remote/view.html") : QStringLiteral(":/remote/index.html"), out);
+        if (query.hasQueryItem(QStringLiteral("token")) || query.hasQueryItem(viewerItem(path)))
+            return exchangeLink(request, out);
+        return serveFile(view ? QStringLiteral(":/remote/view.html")
+                         : overlay ? QStringLiteral(":/remote/overlay.html") : QStringLiteral(":/remote/index.html"),
+                         out);
     }
     if (path == QLatin1String("/app.js") || path == QLatin1String("/style.css") || path == QLatin1String("/view.js")
-        || path == QLatin1String("/view.css") || path == QLatin1String("/favicon.ico"))
+        || path == QLatin1String("/view.css") || path == QLatin1String("/favicon.ico") || path == QLatin1String("/live.js")
+        || path == QLatin1String("/overlay.js") || path == QLatin1String("/overlay.css"))
         return serveFile(QStringLiteral(":/remote") + path, out);
     if (path == QLatin1String("/api/v1/openapi.json"))
         return serveFile(QStringLiteral(":/remote/openapi.json"), out);
+    if (path == QLatin1String("/api/v1/asyncapi.json"))
+        return serveFile(QStringLiteral(":/remote/asyncapi.json"), out);
     if (path == QLatin1String("/api/v1/state"))
         return out.reply(Status::Ok, JsonType, RemoteApi::stateJson(host_.panelView()));
+    if (path == QLatin1String("/api/v1/campus"))
+        return out.reply(Status::Ok, JsonType, RemoteApi::campusJson(campus_ ? campus_->campusView() : CampusView{}));
     if (path == QLatin1String("/api/v1/live"))
         return out.error({426, "upgrade_required", QStringLiteral("Ten adres przyjmuje tylko połączenia WebSocket")},
                          {{"Upgrade", "websocket"}});
@@ -765,13 +802,15 @@ void RemoteServer::serve(const QHttpServerRequest& request, Answer& out)
 
 // The address bar loses the secret, whichever way the request got in; a good one in the link is
 // exchanged for a session of this browser's own (kept when it already holds a good one), and
-// the cookie of an older version, which held the secret itself, is expired.
-void RemoteServer::exchangeLink(const QHttpServerRequest& request, bool view, Answer& out)
+// the cookie of an older version, which held the secret itself, is expired. The page's own
+// settings stay in the address.
+void RemoteServer::exchangeLink(const QHttpServerRequest& request, Answer& out)
 {
     const QUrlQuery query = request.query();
+    const QString path = request.url().path();
     const bool withToken = query.hasQueryItem(QStringLiteral("token"));
-    const QByteArray home = view ? "/view" : "/";
-    const QString item = withToken ? QStringLiteral("token") : QStringLiteral("key");
+    const QByteArray home = pageHome(path, query);
+    const QString item = withToken ? QStringLiteral("token") : viewerItem(path);
     const QByteArray given = query.queryItemValue(item, QUrl::FullyDecoded).toLatin1();
     const RemoteAccess kind = withToken ? RemoteAccess::Operator : RemoteAccess::Viewer;
     const QByteArray name = withToken ? cookieName() : viewerCookieName();
@@ -803,10 +842,16 @@ const QList<RemoteRoute>& RemoteServer::routes()
         {"GET", "/view", true},
         {"GET", "/view.js", true},
         {"GET", "/view.css", true},
+        {"GET", "/overlay", true},
+        {"GET", "/overlay.js", true},
+        {"GET", "/overlay.css", true},
+        {"GET", "/live.js", true},
         {"GET", "/favicon.ico", true},
         {"GET", "/api/v1/state", true},
+        {"GET", "/api/v1/campus", true},
         {"GET", "/api/v1/live", true},
         {"GET", "/api/v1/openapi.json"},
+        {"GET", "/api/v1/asyncapi.json"},
         {"POST", "/api/v1/stopwatch/start"},
         {"POST", "/api/v1/stopwatch/stop"},
         {"POST", "/api/v1/stopwatch/set"},

@@ -17,6 +17,7 @@
 #include <memory>
 #include <optional>
 
+#include "remote/CampusHost.h"
 #include "remote/HttpShim.h"
 #include "remote/RemoteApi.h"
 #include "remote/RemoteSessions.h"
@@ -103,6 +104,8 @@ public:
 
     // The view page's key; without one only the token opens anything.
     void setViewerKey(QByteArray key) { viewerKey_ = std::move(key); }
+    // The other buses of the site for the view page; none without it.
+    void setCampus(CampusHost* campus) { campus_ = campus; }
 
 signals:
     // After the answer to every POST, done or refused (a refused token included).
@@ -119,7 +122,7 @@ private:
     RemoteAccess access(const QByteArray& bearer, const QByteArray& cookies, const QByteArray& token,
                         const QByteArray& key) const;
     RemoteAccess access(const QHttpServerRequest& request) const;
-    void exchangeLink(const QHttpServerRequest& request, bool view, Answer& out);
+    void exchangeLink(const QHttpServerRequest& request, Answer& out);
     std::optional<RemoteApi::Error> upgradeRefusal(const QHttpServerRequest& request) const;
     void serve(const QHttpServerRequest& request, Answer& out);
     void serveFile(const QString& path, Answer& out);
@@ -133,6 +136,7 @@ private:
     StopwatchHost& host_;
     QByteArray token_;
     QByteArray viewerKey_;
+    CampusHost* campus_ = nullptr;
     std::shared_ptr<RemoteSessions> sessions_ = std::make_shared<RemoteSessions>();
     RemoteLimits limits_;
     RemoteCounters counters_;

@@ -12,8 +12,10 @@
 #include <thread>
 
 #include "files/SettingsFile.h"
+#include "mqtt/MqttCampus.h"
 #include "tests/support/KadrelProcess.h"
 #include "tests/support/Mosquitto.h"
+#include "tests/support/Ser2net.h"
 #include "tests/support/SimProcess.h"
 #include "tests/support/TempDir.h"
 
@@ -157,6 +159,62 @@ TEST_F(MqttProcessTest, TheBrokerAwayAtStartOrLaterIsJoinedWhilePollingGoesOn)
         EXPECT_TRUE(waitTopic(watch, t, [](const std::string& p) { return !p.empty(); })) << t;
     EXPECT_EQ(kadrel.stop(), 0);
     EXPECT_TRUE(waitTopic(watch, Base + "status", "offline"));
+}
+
+// Two programs on one broker: the view page's API of one shows the other bus by its name with
+// its clocks, keeps to its bounds when a stranger floods the site's topics, and shows the
+// other bus gone from the broker once it has ended; the overlay's link opens with the same
+// viewer key, keeping its settings.
+TEST_F(MqttProcessTest, TheViewPageShowsTheSitesOtherBus)
+{
+    const int port = Ser2net::freePort();
+    const std::string key = std::string(43, 'k');
+    writeFile(sandbox.configDir() + "/kadrel/zdalne.json", R"({"enabled":true,"port":)" + std::to_string(port) +
+                                                               R"(,"token":")" + std::string(43, 't') +
+                                                               R"(","viewerKey":")" + key + R"("})");
+    writeFile(sandbox.configDir() + "/kadrel/druga/mqtt.json",
+              R"({"enabled":true,"host":"127.0.0.1","port":)" + std::to_string(broker->port()) +
+                  R"(,"site":"Szkoła","bus":"Sala Gimnastyczna"})");
+    SimProcess sim({"--no-noise", "--clocks", "1,2"});
+    KadrelProcess kadrel({"--headless"});
+    auto other = std::make_unique<KadrelProcess>(std::vector<std::string>{"--headless", "--profile", "druga"});
+    const auto campus = [&] { return httpGet(port, "/api/v1/campus", key).body; };
+    const auto waitCampus = [&](const std::string& part) {
+        for (int i = 0; i < 100; ++i) {
+            if (campus().find(part) != std::string::npos)
+                return true;
+            std::this_thread::sleep_for(100ms);
+        }
+        return false;
+    };
+    EXPECT_TRUE(waitCampus(R"("bus":"sala-gimnastyczna","clocks":[)")) << campus() << kadrel.log() << other->log();
+    EXPECT_NE(campus().find(R"("name":"Sala Gimnastyczna","online":true)"), std::string::npos) << campus();
+    EXPECT_NE(campus().find(R"("linked":true,"name":"Sala 2","site":"szkola")"), std::string::npos) << campus();
+    EXPECT_EQ(httpGet(port, "/api/v1/campus", "zly-klucz").status, 401);
+
+    // What a stranger puts on the broker: a huge state, one that is no JSON, and a crowd of buses.
+    BrokerWatch stranger(broker->port());
+    stranger.publish("kadrel/szkola/obcy/state", std::string(1024 * 1024, '{'), true);
+    stranger.publish("kadrel/szkola/obcy-2/state", "<script>alert(1)</script>", true);
+    for (int i = 0; i < 2 * MqttCampus::MaxBuses; ++i)
+        stranger.publish("kadrel/szkola/tlum-" + std::to_string(i) + "/state", R"({"clocks":[]})", true);
+    EXPECT_TRUE(waitCampus("tlum-" + std::to_string(2 * MqttCampus::MaxBuses - 1))) << campus();
+    size_t buses = 0;
+    const std::string now = campus();
+    for (size_t at = now.find("\"online\":"); at != std::string::npos; at = now.find("\"online\":", at + 1))
+        ++buses;
+    EXPECT_LE(buses, size_t(MqttCampus::MaxBuses)) << now;
+    EXPECT_EQ(now.find("script"), std::string::npos);
+
+    EXPECT_EQ(other->stop(), 0);
+    other.reset();
+    // Crowded out while it said nothing, it comes back with its last word.
+    EXPECT_TRUE(waitCampus(R"("name":"sala-gimnastyczna","online":false)")) << campus();
+
+    const HttpAnswer overlay = httpGet(port, "/overlay?clock=2&key=00ff00&viewer=" + key, "-");
+    EXPECT_EQ(overlay.status, 303);
+    EXPECT_EQ(overlay.body, "/overlay?clock=2&key=00ff00\n");
+    EXPECT_EQ(kadrel.stop(), 0);
 }
 
 // A damaged settings file is named in the log, left as it was, and nothing goes to the broker.

@@ -1,7 +1,7 @@
 // needs: qt
-// What the broker link names and sends, apart from any broker: the names made topic-safe, each
-// clock's retained topics, Home Assistant's discovery configs, the clocks' own commands, and
-// the settings file.
+// What the broker link names, sends and takes, apart from any broker: the names made topic-safe,
+// each clock's retained topics, Home Assistant's discovery configs, the clocks' own commands,
+// the site's other buses, and the settings file.
 #include <gtest/gtest.h>
 
 #include <QJsonArray>
@@ -9,6 +9,7 @@
 #include <QJsonObject>
 #include <sys/stat.h>
 
+#include "mqtt/MqttCampus.h"
 #include "mqtt/MqttSettings.h"
 #include "mqtt/MqttTopics.h"
 #include "tests/support/TempDir.h"
@@ -174,6 +175,63 @@ TEST(MqttTopics, ClockCommandsAreParsedOrRefused)
         }
     }
     EXPECT_FALSE(MqttTopics::parseClockCommand(QStringLiteral("start"), {}).matched);
+}
+
+// The other buses of the site, from what anyone on the broker may publish: what the view page
+// gets is each field checked alone, in bounds, and nothing of this bus's own or another site's.
+TEST(MqttCampus, TakesOnlyWhatAnotherBusOfTheSiteWouldSay)
+{
+    const QByteArray good = R"({"connection":{"connected":true},"clocks":[{"number":1,"name":"Zegar 1","active":true,)"
+                            R"("time":"12:34","negative":false},{"number":2,"name":"Zegar 2","active":false,"time":"1:00"}]})";
+    const QByteArray huge = good.chopped(1) + ",\"pad\":\"" + QByteArray(1024 * 1024, 'x') + "\"}";   // parses
+    const QByteArray five = R"({"clocks":[{"number":1,"active":true},{"number":2,"active":true},{"number":3,"active":true},)"
+                            R"({"number":4,"active":true},{"number":4,"active":true}]})";
+    const QByteArray marks = R"({"clocks":[{"number":7,"active":true,"time":"1:00"},{"number":3,"active":true,)"
+                             R"("name":"A\u0007B<script>","time":"<b>12:34</b>"}]})";
+    using Heard = std::pair<const char*, QByteArray>;
+    const struct {
+        const char* what;
+        std::vector<Heard> messages;
+        const char* buses;   // level|name|online|connected|clocks; …
+    } cases[] = {
+        {"a bus's state", {{"kadrel/hala/kort-2/state", good}}, "kort-2||1|1|1 Zegar 1 12:34"},
+        {"its name and status", {{"kadrel/hala/kort-2/state", good}, {"kadrel/hala/kort-2/name", "Kort Dwa"},
+                                 {"kadrel/hala/kort-2/status", "offline"}}, "kort-2|Kort Dwa|0|1|1 Zegar 1 12:34"},
+        {"this bus's own", {{"kadrel/hala/kort-1/state", good}}, ""},
+        {"another site's", {{"kadrel/szkola/kort-2/state", good}}, ""},
+        {"a topic of no bus", {{"kadrel/hala/kort-2/clock/1/time", "12:34"}, {"kadrel/hala/kort-2/cmd", good}}, ""},
+        {"a level the program does not make", {{"kadrel/hala/Kort 2/state", good}, {"kadrel/hala/-x/state", good}}, ""},
+        {"not JSON", {{"kadrel/hala/kort-2/state", "<html>"}}, "kort-2||1|0|"},
+        {"a huge state", {{"kadrel/hala/kort-2/state", huge}}, "kort-2||1|0|"},
+        {"five clocks", {{"kadrel/hala/kort-2/state", five}}, "kort-2||1|0|"},
+        {"clock 7, a control character, markup for a time", {{"kadrel/hala/kort-2/state", marks}}, "kort-2||1|0|3 A B<script> "},
+        {"a huge name", {{"kadrel/hala/kort-2/name", QByteArray(300, 'n')}}, "kort-2||1|0|"},
+        {"everything taken back", {{"kadrel/hala/kort-2/state", good}, {"kadrel/hala/kort-2/state", {}}}, ""},
+        {"a removal of nothing", {{"kadrel/hala/kort-9/status", {}}}, ""},
+    };
+    for (const auto& c : cases) {
+        MqttCampus campus("kadrel/hala/kort-1/");
+        for (const auto& [topic, payload] : c.messages)
+            campus.take(topic, payload);
+        QStringList buses;
+        for (const CampusBus& b : campus.buses()) {
+            QStringList clocks;
+            for (const CampusClock& k : b.clocks)
+                clocks << QStringLiteral("%1 %2 %3").arg(k.number).arg(k.name, k.time);
+            buses << QStringLiteral("%1|%2|%3|%4|%5").arg(b.level, b.name).arg(b.online).arg(b.connected).arg(clocks.join(QLatin1Char(',')));
+        }
+        EXPECT_EQ(buses.join(QStringLiteral("; ")).toStdString(), c.buses) << c.what;
+    }
+    // A flood of buses left on the broker: bounded, and a bus that goes on speaking keeps its place.
+    MqttCampus campus("kadrel/hala/kort-1/");
+    for (int i = 0; i < 3 * MqttCampus::MaxBuses; ++i) {
+        campus.take("kadrel/hala/bus-" + QByteArray::number(1000 + i) + "/state", good);
+        campus.take("kadrel/hala/kort-2/state", good);
+    }
+    const QList<CampusBus> kept = campus.buses();
+    ASSERT_EQ(kept.size(), MqttCampus::MaxBuses);
+    EXPECT_EQ(kept.constLast().level, QStringLiteral("kort-2"));
+    EXPECT_EQ(kept.constFirst().level, QStringLiteral("bus-%1").arg(1000 + 2 * MqttCampus::MaxBuses + 1));
 }
 
 // Every field goes to the file and comes back (the file written again from what was read is
