@@ -7,14 +7,18 @@
 //     document's messages per second;
 //   - the broker stopped for a while and started again -> status online again;
 //   - the tick's pacing with the broker there, stopped, and hung (SIGSTOP);
-//   - a campus: N programs (N profiles, N buses of four clocks) on one broker, beside the same
-//     N without the broker link: each bus's pacing, the CPU of the programs and the broker,
-//     the broker's messages a second, each program's memory.
+//   - a campus: N programs (N profiles, N buses of four clocks) on one broker, then the same
+//     with a view page showing the other buses from the first program, beside the same N
+//     without the broker link: each bus's pacing, the CPU of the programs and the broker, the
+//     broker's messages a second, each program's memory.
 //
 //   bench_mqtt [--commands N] [--restarts N] [--instances N] [--seconds S] [--broker-nodelay 1]
 //              (default 100 commands, 5 restarts, 20 instances, 30 s per campus phase; the
 //              broker as Debian installs it, or with set_tcp_nodelay)
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -297,7 +301,32 @@ struct Campus {
     double cpuPercent = 0, brokerPercent = 0, sentPerSecond = 0, receivedPerSecond = 0;
     std::vector<double> rssMB;
     int up = 0;
+    int viewAnswers = 0;
 };
+
+// GET path on the loopback with the bearer key; the status, 0 when nothing answered.
+int loopbackGet(int port, const std::string& path, const std::string& key)
+{
+    const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int status = 0;
+    const std::string request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer " + key +
+                                "\r\nConnection: close\r\n\r\n";
+    if (::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+        ::write(s, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
+        std::string answer;
+        char buf[4096];
+        for (ssize_t n; (n = ::read(s, buf, sizeof buf)) > 0;)
+            answer.append(buf, static_cast<size_t>(n));
+        if (answer.rfind("HTTP/1.1 ", 0) == 0)
+            status = std::atoi(answer.c_str() + 9);
+    }
+    ::close(s);
+    return status;
+}
 
 long sysCounter(const BrokerWatch& w, const char* name)
 {
@@ -305,9 +334,12 @@ long sysCounter(const BrokerWatch& w, const char* name)
     return v.empty() ? -1 : std::stol(v);
 }
 
-Campus phaseCampus(int instances, int seconds, bool mqtt)
+// `watched`: a view page shows the other buses from the first program's API, once a second.
+Campus phaseCampus(int instances, int seconds, bool mqtt, bool watched = false)
 {
     Campus out;
+    const int viewPort = Ser2net::freePort();
+    const std::string viewKey(43, 'v');
     MosquittoBroker broker("sys_interval 1\n");
     if (!broker.ok())
         return out;
@@ -330,6 +362,9 @@ Campus phaseCampus(int instances, int seconds, bool mqtt)
         std::ofstream(folder / "z.cf", std::ios::binary) << SettingsFile::build(values);
         if (mqtt)
             std::ofstream(folder / "mqtt.json") << mqttJson(broker.port(), name);
+        if (watched && i == 0)
+            std::ofstream(folder / "zdalne.json") << R"({"enabled":true,"port":)" << viewPort << R"(,"token":")"
+                                                  << std::string(43, 't') << R"(","viewerKey":")" << viewKey << R"("})";
         buses.push_back(std::make_unique<StampedBus>(*ptys.back()));
     }
     for (int i = 0; i < instances; ++i) {
@@ -340,6 +375,13 @@ Campus phaseCampus(int instances, int seconds, bool mqtt)
     waitUntil([&] {
         return std::all_of(buses.begin(), buses.end(), [](const auto& b) { return !b->frames().empty(); });
     }, 60);
+    std::atomic<bool> viewing{watched};
+    std::thread viewer([&] {
+        while (viewing) {
+            out.viewAnswers += loopbackGet(viewPort, "/api/v1/campus", viewKey) == 200;
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+        }
+    });
     std::this_thread::sleep_for(std::chrono::seconds(5));
     BrokerWatch sys(broker.port(), "$SYS/broker/messages/#");
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
@@ -369,31 +411,40 @@ Campus phaseCampus(int instances, int seconds, bool mqtt)
         out.worstP99.push_back(percentile(g, 99));
         out.worstMax.push_back(g.empty() ? NAN : *std::max_element(g.begin(), g.end()));
     }
+    viewing = false;
+    viewer.join();
     for (const pid_t p : pids)
         stopProgram(p);
     buses.clear();
     return out;
 }
 
-void printCampus(int instances, const Campus& with, const Campus& without)
+void printCampus(int instances, const std::vector<std::pair<const char*, Campus>>& runs)
 {
-    const auto row = [](const char* what, double a, double b, const char* unit) {
-        std::printf("  %-44s %10.1f %s %10.1f %s\n", what, a, unit, b, unit);
+    std::printf("campus: %d programs (profiles), a bus of four simulated clocks each, one Mosquitto\n", instances);
+    std::printf("  %-44s", "");
+    for (const auto& [name, c] : runs)
+        std::printf(" %15s", name);
+    std::printf("\n");
+    const auto row = [&](const char* what, const char* unit, const std::function<double(const Campus&)>& value) {
+        std::printf("  %-44s", what);
+        for (const auto& [name, c] : runs)
+            std::printf(" %12.1f %-2s", value(c), unit);
+        std::printf("\n");
     };
     const auto median = [](const std::vector<double>& v) { return percentile(v, 50); };
     const auto worst = [](const std::vector<double>& v) { return v.empty() ? NAN : *std::max_element(v.begin(), v.end()); };
-    std::printf("campus: %d programs (profiles), a bus of four simulated clocks each, one Mosquitto\n", instances);
-    std::printf("  %-44s %13s %13s\n", "", "broker link", "without");
-    row("buses polling", with.up, without.up, "  ");
-    row("bus pacing, p99 gap (median of the buses)", median(with.worstP99), median(without.worstP99), "ms");
-    row("bus pacing, p99 gap (worst bus)", worst(with.worstP99), worst(without.worstP99), "ms");
-    row("bus pacing, longest gap (worst bus)", worst(with.worstMax), worst(without.worstMax), "ms");
-    row("CPU of the programs, together", with.cpuPercent, without.cpuPercent, "% ");
-    row("CPU of the broker", with.brokerPercent, without.brokerPercent, "% ");
-    row("broker: messages received a second", with.receivedPerSecond, without.receivedPerSecond, "/s");
-    row("broker: messages sent a second", with.sentPerSecond, without.sentPerSecond, "/s");
-    row("program memory, median", median(with.rssMB), median(without.rssMB), "MB");
-    row("program memory, largest", worst(with.rssMB), worst(without.rssMB), "MB");
+    row("buses polling", "", [](const Campus& c) { return c.up; });
+    row("bus pacing, p99 gap (median of the buses)", "ms", [&](const Campus& c) { return median(c.worstP99); });
+    row("bus pacing, p99 gap (worst bus)", "ms", [&](const Campus& c) { return worst(c.worstP99); });
+    row("bus pacing, longest gap (worst bus)", "ms", [&](const Campus& c) { return worst(c.worstMax); });
+    row("CPU of the programs, together", "%", [](const Campus& c) { return c.cpuPercent; });
+    row("CPU of the broker", "%", [](const Campus& c) { return c.brokerPercent; });
+    row("broker: messages received a second", "/s", [](const Campus& c) { return c.receivedPerSecond; });
+    row("broker: messages sent a second", "/s", [](const Campus& c) { return c.sentPerSecond; });
+    row("program memory, median", "MB", [&](const Campus& c) { return median(c.rssMB); });
+    row("program memory, largest", "MB", [&](const Campus& c) { return worst(c.rssMB); });
+    row("view page's campus answers (one a second)", "", [](const Campus& c) { return c.viewAnswers; });
 }
 
 } // namespace
@@ -413,7 +464,8 @@ int main(int argc, char** argv)
     phaseOneBus(commands, restarts, bench::option(argc, argv, "--broker-nodelay", 0, 0) != 0);
     std::fflush(stdout);
     const Campus with = phaseCampus(instances, seconds, true);
+    const Campus watched = phaseCampus(instances, seconds, true, true);
     const Campus without = phaseCampus(instances, seconds, false);
-    printCampus(instances, with, without);
+    printCampus(instances, {{"broker link", with}, {"+ campus view", watched}, {"without", without}});
     return 0;
 }

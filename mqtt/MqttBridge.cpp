@@ -31,12 +31,20 @@ MqttBridge::MqttBridge(StopwatchHost& host, ClockPanelHost* panels, QString sett
     // A coarse timer would be lined up with the tick's and fire just before the next reply, so
     // that every change waited most of a tick.
     throttle_.setTimerType(Qt::PreciseTimer);
-    connect(&throttle_, &QTimer::timeout, this, [this] {
-        if (std::exchange(dirty_, false)) {
-            publishNow();
+    // Only a state that went out starts another wait: a look that found nothing new must not
+    // hold back the next tick's change.
+    const auto publish = [this] {
+        if (publishNow())
             throttle_.start(ThrottleMs);
-        }
+    };
+    connect(&throttle_, &QTimer::timeout, this, [this, publish] {
+        if (std::exchange(dirty_, false))
+            publish();
     });
+    // One reply raises two notices (the panel's field, the reply itself): one look for both.
+    soon_.setSingleShot(true);
+    soon_.setInterval(0);
+    connect(&soon_, &QTimer::timeout, this, publish);
     // A clock falling silent or a gauge falling with unanswered frames raises no signal of the
     // window's; a look twice a second finds them (and publishes only what changed).
     sweep_.setInterval(500);
@@ -189,31 +197,29 @@ void MqttBridge::noteChange()
 {
     if (!connected())
         return;
-    if (throttle_.isActive()) {
+    if (throttle_.isActive())
         dirty_ = true;
-        return;
-    }
-    publishNow();
-    throttle_.start(ThrottleMs);
+    else
+        soon_.start();
 }
 
 bool MqttBridge::publishRetained(const QByteArray& topic, const QByteArray& payload)
 {
     const auto it = sent_.constFind(topic);
     if (it != sent_.cend() && *it == payload)
-        return true;
+        return false;
     if (!client_->publish(topic, payload))
         return false;
     sent_.insert(topic, payload);
     return true;
 }
 
-void MqttBridge::publishNow()
+bool MqttBridge::publishNow()
 {
     if (!connected())
-        return;
+        return false;
     const PanelView view = host_.panelView();
-    publishRetained(busTopic(base_, BusTopic::State), RemoteApi::stateJson(view));
+    const bool stateSent = publishRetained(busTopic(base_, BusTopic::State), RemoteApi::stateJson(view));
     for (const ClockView& c : view.clocks)
         for (const MqttTopics::Retained& r : MqttTopics::clockTopics(base_, c, view.connected))
             publishRetained(r.topic, r.payload);
@@ -224,6 +230,7 @@ void MqttBridge::publishNow()
         discovered_ = active;
         publishDiscovery();
     }
+    return stateSent;
 }
 
 void MqttBridge::publishDiscovery()

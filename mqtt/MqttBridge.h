@@ -67,9 +67,11 @@ private:
     void onConnected(bool connected);
     void onMessage(const QByteArray& topic, const QByteArray& payload, bool retained);
     void runCommand(const QByteArray& payload);
-    void publishNow();
+    // True when the state document went out (it is what the ten a second bound).
+    bool publishNow();
     void hearCampus(bool on);
     void publishDiscovery();
+    // True when it went out now (not when the broker has it already).
     bool publishRetained(const QByteArray& topic, const QByteArray& payload);
 
     StopwatchHost& host_;
@@ -81,6 +83,7 @@ private:
     std::unique_ptr<MqttClient> client_;
     std::unique_ptr<MqttCampus> campus_;
     QTimer throttle_;
+    QTimer soon_;
     QTimer sweep_;                  // what changes with no signal: a clock that stops answering
     QTimer campusWatch_;            // someone looked at the other buses lately
     bool campusHeard_ = false;
