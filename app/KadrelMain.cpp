@@ -30,6 +30,7 @@
 
 #include <cstdio>
 
+#include "app/PlanRunner.h"
 #include "widgets/AccessibleNames.h"
 #include "widgets/LinkGauge.h"
 #include "app/PortErrors.h"
@@ -156,6 +157,9 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent)
 TForm1::~TForm1()
 {
     Timer->stop();
+    // The plan's runner hands the server its host back and writes its stamp from the window:
+    // it goes while the window is still whole, not in ~QObject after it.
+    qDeleteAll(findChildren<PlanRunner*>(Qt::FindDirectChildrenOnly));
     stopMqtt();
     stopRemote();   // the server calls back into the window while it goes
     try {

@@ -16,7 +16,7 @@
 #include "link/LinkState.h"
 #include "link/Reply.h"
 #include "link/Tick.h"
-#include "mqtt/ClockPanelHost.h"
+#include "remote/ClockPanelHost.h"
 #include "remote/StopwatchHost.h"
 #include "widgets/LinkTraffic.h"
 #include "widgets/Palette.h"
@@ -267,6 +267,12 @@ public:
     // traffic's replies.
     MqttBridge* Mqtt = nullptr;
     CommandOutcome runClockCommand(const ClockCommand& command) override;
+    // Whether a command can go out now: done, or refused because the port is closed or a
+    // maintenance dialog holds the bus (the remote API's, the broker's and the plan's one test).
+    CommandOutcome busReady() const;
+    // A clock panel's control set as a click would, whatever the bus (the plan keeps a setting
+    // due while the bus is away, and every poll then carries it).
+    void setPanelControl(const ClockCommand& command);
 
 signals:
     // The window has closed; the program's message loop ends on it.

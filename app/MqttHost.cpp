@@ -48,22 +48,28 @@ void TForm1::stopMqtt()
 // The panel's own controls, clicked as the operator would: the tick then reads them as always.
 CommandOutcome TForm1::runClockCommand(const ClockCommand& command)
 {
-    using Code = CommandOutcome::Code;
-    if (!ComPort->Connected() || GroupZegary->isHidden())
-        return {Code::Disconnected, QStringLiteral("Brak połączenia z zegarami – polecenie nie zostało wysłane")};
-    if (Link.LinkActive != 1)
-        return {Code::Paused,
-                QStringLiteral("Trwa aktualizacja firmware lub zmiana adresu – polecenie nie zostało wysłane")};
+    if (CommandOutcome away = busReady(); !away.ok())
+        return away;
+    if (!Clocks[static_cast<size_t>(command.clock)].boxActiv->isChecked())
+        return {CommandOutcome::Code::BadInput, QStringLiteral("Zegar %1 jest nieaktywny").arg(command.clock)};
+    setPanelControl(command);
+    return {};
+}
+
+void TForm1::setPanelControl(const ClockCommand& command)
+{
     const ClockPanel& c = Clocks[static_cast<size_t>(command.clock)];
-    if (!c.boxActiv->isChecked())
-        return {Code::BadInput, QStringLiteral("Zegar %1 jest nieaktywny").arg(command.clock)};
+    const bool on = command.value == 1;
     switch (command.control) {
-    case ClockCommand::Control::Mode: (command.value ? c.btnZ : c.btnS)->click(); break;
+    case ClockCommand::Control::Mode: (on ? c.btnZ : c.btnS)->click(); break;
     case ClockCommand::Control::Display:
-        if (c.wbox->isChecked() == (command.value == 1))   // checked: the display is off
+        if (c.wbox->isChecked() == on)  // checked: the display is off
             c.wbox->click();
         break;
     case ClockCommand::Control::Brightness: c.jasnosc->setValue(command.value); break;
+    case ClockCommand::Control::Direction:
+        if (c.boxDol->isChecked() != on)
+            c.boxDol->click();
+        break;
     }
-    return {};
 }

@@ -7,8 +7,7 @@
 #include <QFile>
 #include <QGroupBox>
 #include <QLabel>
-#include <QPushButton>
-#include <QSlider>
+#include <QScopeGuard>
 #include <QStatusBar>
 #include <QTimer>
 #include <algorithm>
@@ -18,7 +17,7 @@
 #include "dialogs/Harmonogram.h"
 #include "files/FileRoom.h"
 #include "plan/PlanFile.h"
-#include "serial/ComPort.h"
+#include "remote/RemoteService.h"
 #include "unattended/EventLog.h"
 #include "widgets/Seams.h"
 
@@ -85,18 +84,74 @@ PlanRunner::PlanRunner(TForm1& form, QString planPath, QString stampPath)
     stampTimer_ = new QTimer(this);
     connect(stampTimer_, &QTimer::timeout, this, [this] { writeStamp(); });
     stampTimer_->start(60000);
+    if (form.Remote)
+        form.Remote->setPlanHost(this);
 }
 
 PlanRunner::~PlanRunner()
 {
+    if (form_.Remote)
+        form_.Remote->setPlanHost(nullptr);
     writeStamp();
 }
 
 void PlanRunner::HarmonogramClick()
 {
+    editing_ = true;
+    const auto done = qScopeGuard([this] { editing_ = false; });
     TFHarmonogram dialog(engine_.plan(), [this](const Plan& plan) { return savePlan(plan); },
                          [] { return wallMsNow() / 1000; }, &form_);
     dialog.exec();
+}
+
+QByteArray PlanRunner::planDocument() const
+{
+    return planToJson(engine_.plan());
+}
+
+std::optional<PlanRefusal> PlanRunner::replacePlan(const QByteArray& document)
+{
+    if (document.size() > PlanFileMaxBytes)
+        return PlanRefusal{413, "body_too_large",
+                           QStringLiteral("Harmonogram ma %1 B, a może mieć najwyżej %2 B.")
+                               .arg(document.size())
+                               .arg(PlanFileMaxBytes)};
+    if (editing_)
+        return PlanRefusal{
+            409, "plan_in_use",
+            QStringLiteral("Harmonogram jest otwarty do edycji w oknie programu; spróbuj po jego zamknięciu.")};
+    Plan plan;
+    if (const PlanFault fault = readPlanJson(document, plan); !fault.sound()) {
+        QString message = fault.message;
+        if (!message.endsWith(QLatin1Char('.')))
+            message = QStringLiteral("Harmonogram odrzucony: %1.").arg(message);
+        return PlanRefusal{400, "bad_plan", message, fault.dayType, fault.entry, fault.entryName};
+    }
+    if (const QString why = savePlan(plan); !why.isEmpty())
+        return PlanRefusal{500, "not_saved", why};
+    return std::nullopt;
+}
+
+std::vector<PlanFiringView> PlanRunner::nextFirings(int count) const
+{
+    std::vector<PlanFiringView> out;
+    for (const PlanFiring& f : engine_.next(wallMsNow() / 1000, count))
+        out.push_back({f.at, entryTimeText(f.entry), f.entry.name, describeAction(f.entry), f.entry.target, f.dayType});
+    return out;
+}
+
+std::array<QString, 4> PlanRunner::currentEntries() const
+{
+    std::array<QString, 4> out;
+    const qint64 now = wallMsNow() / 1000;
+    for (const PlanFiring& f : engine_.firingsOn(engine_.localDate(now))) {
+        if (f.at > now)
+            break;
+        for (int n = 1; n <= 4; ++n)
+            if (!f.entry.name.isEmpty() && (f.entry.target == 0 || f.entry.target == n))
+                out[static_cast<size_t>(n - 1)] = f.entry.name;
+    }
+    return out;
 }
 
 QString PlanRunner::savePlan(const Plan& plan)
@@ -114,7 +169,7 @@ QString PlanRunner::savePlan(const Plan& plan)
 
 QString PlanRunner::busAbsence() const
 {
-    if (!form_.ComPort->Connected() || form_.GroupZegary->isHidden())
+    if (form_.busReady().code == CommandOutcome::Code::Disconnected)
         return QStringLiteral("brak połączenia z zegarami");
     return QStringLiteral("magistralę zajmuje aktualizacja firmware lub zmiana adresu");
 }
@@ -149,7 +204,7 @@ QString PlanRunner::eventText(const PlanEvent& event, const QDate& today, const 
 
 void PlanRunner::tick()
 {
-    const bool ready = form_.ComPort->Connected() && !form_.GroupZegary->isHidden() && form_.Link.LinkActive == 1;
+    const bool ready = form_.busReady().ok();
     const qint64 wallMs = wallMsNow();
     const qint64 monoMs = monotonicMsNow();
     std::vector<PlanEvent> events;
@@ -239,25 +294,20 @@ void PlanRunner::apply(const PlanFiring& firing)
             LogEvent(QStringLiteral("Harmonogram: nie wykonano %1 (%2)").arg(describeAction(e), outcome.message));
         return;
     }
-    for (int n = 1; n <= 4; ++n) {
-        if (e.target != 0 && e.target != n)
-            continue;
-        const ClockPanel& c = form_.Clocks[static_cast<size_t>(n)];
-        const bool on = e.value == 1;
-        switch (e.action) {
-        case PlanAction::Mode: (on ? c.btnZ : c.btnS)->click(); break;
-        case PlanAction::Brightness: c.jasnosc->setValue(e.value); break;
-        case PlanAction::Display:
-            if (c.wbox->isChecked() != on)
-                c.wbox->click();
-            break;
-        case PlanAction::Direction:
-            if (c.boxDol->isChecked() != on)
-                c.boxDol->click();
-            break;
-        default: break;
-        }
+    ClockCommand setting;
+    setting.value = e.value;
+    switch (e.action) {
+    case PlanAction::Mode: setting.control = ClockCommand::Control::Mode; break;
+    case PlanAction::Brightness: setting.control = ClockCommand::Control::Brightness; break;
+    case PlanAction::Display:
+        setting.control = ClockCommand::Control::Display;
+        setting.value = e.value ? 0 : 1;  // the plan's 1 blanks the display
+        break;
+    default: setting.control = ClockCommand::Control::Direction; break;
     }
+    for (setting.clock = 1; setting.clock <= 4; ++setting.clock)
+        if (e.target == 0 || e.target == setting.clock)
+            form_.setPanelControl(setting);
 }
 
 void PlanRunner::writeStamp()

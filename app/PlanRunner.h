@@ -2,18 +2,19 @@
 // The plan at work in the window (and without a screen): at each tick it asks the engine what
 // is due and does it through the window's own controls, as a click would, so the bus gets the
 // same frames. Everything it does or leaves undone goes to the event log; the status bar shows
-// the next firing.
+// the next firing. The remote API reads and replaces it through PlanHost.
 #include <QObject>
 #include <QString>
 
 #include "plan/PlanEngine.h"
+#include "remote/PlanHost.h"
 
 class QAction;
 class QLabel;
 class QTimer;
 class TForm1;
 
-class PlanRunner : public QObject {
+class PlanRunner : public QObject, public PlanHost {
     Q_OBJECT
 public:
     // planPath: the plan's file; stampPath: where the last second handled is kept between runs.
@@ -30,6 +31,11 @@ public:
     QString nextText() const;
     // The log's words for one event.
     static QString eventText(const PlanEvent& event, const QDate& today, const QString& why);
+
+    QByteArray planDocument() const override;
+    std::optional<PlanRefusal> replacePlan(const QByteArray& document) override;
+    std::vector<PlanFiringView> nextFirings(int count) const override;
+    std::array<QString, 4> currentEntries() const override;
 
 private:
     void tick();
@@ -48,4 +54,5 @@ private:
     QDate shownOn_;               // the day it was shown on: a date beside it is dropped at midnight
     QString nextText_;
     bool damaged_ = false;        // the file there was not taken; the status bar says so
+    bool editing_ = false;        // the dialog is open: a plan from afar would be lost at its "Zapisz"
 };

@@ -41,6 +41,7 @@ bool fieldTextPasses(const QString& text)
 void TForm1::startRemote()
 {
     Remote = new RemoteService(*this, configFolder() + QStringLiteral("/zdalne.json"), this);
+    Remote->setClockPanels(this);
     // Refusals of anyone without the token are counted, a line a minute per address: a
     // stranger's flood would otherwise push the program's own lines out of the log.
     auto* refusals = new RefusalTally([](const QString& line) { LogEvent(line); }, 60000, Remote);
@@ -121,7 +122,7 @@ PanelView TForm1::panelView() const
     return v;
 }
 
-CommandOutcome TForm1::runStopwatchCommand(const StopwatchCommand& command)
+CommandOutcome TForm1::busReady() const
 {
     using Code = CommandOutcome::Code;
     if (!ComPort->Connected() || GroupZegary->isHidden())
@@ -129,6 +130,14 @@ CommandOutcome TForm1::runStopwatchCommand(const StopwatchCommand& command)
     if (Link.LinkActive != 1)
         return {Code::Paused,
                 QStringLiteral("Trwa aktualizacja firmware lub zmiana adresu – polecenie nie zostało wysłane")};
+    return {};
+}
+
+CommandOutcome TForm1::runStopwatchCommand(const StopwatchCommand& command)
+{
+    using Code = CommandOutcome::Code;
+    if (CommandOutcome away = busReady(); !away.ok())
+        return away;
 
     // Everything is checked before any control changes: a refusal leaves the panel as it was.
     int preset = -1;

@@ -1,5 +1,6 @@
 // Plan benchmark. First the engine alone: a plan of 500 entries and 50 exceptions, the time of
-// "Następne" (the next ten firings) and the cost of one tick's look at the plan. Then the built
+// "Następne" (the next ten firings) and the cost of one tick's look at the plan, and the check of
+// a plan as large as its file may be (what a PUT over the remote API may send). Then the built
 // program without a screen on a pseudo-terminal: the lateness of 30 planned commands, from the
 // entry's second on the wall clock to its frame's first byte on the pty, and the program's CPU
 // with that large plan against the same program with none.
@@ -100,6 +101,39 @@ void engineFigures()
                 perTickUs, perTickUs * 10 / 1e6 * 100, events);
 }
 
+// The largest plan the file (and a PUT over the remote API) may hold: a command a second in one
+// day type, thousands of one-day exceptions and of day types, read and checked as a PUT is, on
+// the user-interface thread.
+void fullFileFigures()
+{
+    QByteArray json = R"({"format": "kadrel-harmonogram", "version": 1, "dayTypes": [{"name": "Dzień", "entries": [)";
+    int entries = 0;
+    for (; json.size() < PlanFileMaxBytes * 5 / 10; ++entries)
+        json += QStringLiteral(R"(%1{"time": "%2", "target": "W", "action": "start"})")
+                    .arg(entries ? QStringLiteral(", ") : QString(),
+                         QTime(0, 0).addSecs(entries).toString(QStringLiteral("HH:mm:ss")))
+                    .toUtf8();
+    json += "]}";
+    int types = 0;
+    while (json.size() < PlanFileMaxBytes * 7 / 10)
+        json += QStringLiteral(R"(, {"name": "Typ %1"})").arg(++types).toUtf8();
+    json += R"(], "exceptions": [)";
+    int exceptions = 0;
+    for (; json.size() < PlanFileMaxBytes - 200; ++exceptions)
+        json += QStringLiteral(R"(%1{"from": "%2"})")
+                    .arg(exceptions ? QStringLiteral(", ") : QString(),
+                         QDate(2027, 1, 1).addDays(exceptions).toString(Qt::ISODate))
+                    .toUtf8();
+    json += "]}";
+    Plan plan;
+    const int64_t t0 = bench::nowMicros();
+    const QString why = planFromJson(json, plan);
+    const double ms = (bench::nowMicros() - t0) / 1000.0;
+    std::printf("a full plan file (%lld B: %d entries, %d day types, %d exceptions) read and checked: %.1f ms%s\n",
+                static_cast<long long>(json.size()), entries, types + 1, exceptions, ms,
+                why.isEmpty() ? "" : qPrintable(QStringLiteral(" (refused: %1)").arg(why)));
+}
+
 // Reads frames from the master until `deadline`; for each command frame (address 0, START or
 // STOP) the wall-clock time of its first byte.
 std::vector<int64_t> commandTimes(int master, int64_t deadlineWallUs, size_t wanted)
@@ -163,6 +197,7 @@ int main(int argc, char** argv)
     const int seconds = bench::option(argc, argv, "--seconds", 20, 2);
     std::printf("bench_plan: %d firings, %d s per CPU phase, program %s\n", firings, seconds, KADREL_BUILD_DIR "/kadrel");
     engineFigures();
+    fullFileFigures();
 
     // One command a second from five seconds after the start, START and STOP by turns.
     bench::Pty pty;

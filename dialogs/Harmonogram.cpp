@@ -17,10 +17,12 @@
 #include <QRegularExpression>
 #include <QTableWidget>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <iterator>
 
 #include "plan/PlanEngine.h"
 #include "plan/PlanFile.h"
+#include "plan/PlanHolidays.h"
 #include "widgets/Seams.h"
 
 namespace {
@@ -163,6 +165,22 @@ QPushButton* button(const QString& caption, const char* object, const QString& n
     return b;
 }
 
+// A table's "Dodaj …" and "Usuń …" in a row of their own under it, the rest of the row free.
+QHBoxLayout* addRemoveRow(QPushButton*& add, QPushButton*& remove, const char* what, const char* name,
+                          const char* listName, QWidget* parent)
+{
+    auto* row = new QHBoxLayout;
+    const QString w = QString::fromUtf8(what), n = QLatin1String(name), list = QString::fromUtf8(listName);
+    add = button(QStringLiteral("Dodaj %1").arg(w), qPrintable(QStringLiteral("Dodaj") + n),
+                 QStringLiteral("%1: dodaj").arg(list), parent);
+    remove = button(QStringLiteral("Usuń %1").arg(w), qPrintable(QStringLiteral("Usun") + n),
+                    QStringLiteral("%1: usuń").arg(list), parent);
+    row->addWidget(add);
+    row->addWidget(remove);
+    row->addStretch(1);
+    return row;
+}
+
 } // namespace
 
 TFHarmonogram::TFHarmonogram(const Plan& plan, std::function<QString(const Plan&)> save, std::function<qint64()> now,
@@ -213,18 +231,11 @@ TFHarmonogram::TFHarmonogram(const Plan& plan, std::function<QString(const Plan&
     Wpisy->horizontalHeader()->setStretchLastSection(true);
     Wpisy->setToolTip(QStringLiteral("Polecenia: czas gotowy, USTAW, START, STOP, ZERUJ, tryb, jasność, wyświetlacz, "
                                      "kierunek. Dni: 1 poniedziałek … 7 niedziela. Zegar: W albo 1–4."));
-    auto* entryButtons = new QHBoxLayout;
-    DodajWpis = button(QStringLiteral("Dodaj wpis"), "DodajWpis", QStringLiteral("Wpisy: dodaj"), types);
-    UsunWpis = button(QStringLiteral("Usuń wpis"), "UsunWpis", QStringLiteral("Wpisy: usuń"), types);
-    entryButtons->addWidget(DodajWpis);
-    entryButtons->addWidget(UsunWpis);
-    entryButtons->addStretch(1);
     entriesColumn->addWidget(Wpisy, 1);
-    entriesColumn->addLayout(entryButtons);
+    entriesColumn->addLayout(addRemoveRow(DodajWpis, UsunWpis, "wpis", "Wpis", "Wpisy", types));
     typesRow->addLayout(typesColumn, 1);
     typesRow->addLayout(entriesColumn, 4);
-    column->addWidget(types, 1);
-
+    column->addWidget(types, 3);  // the entries are what the dialog is for
 
     // The week and the exceptions.
     auto* lower = new QHBoxLayout;
@@ -249,16 +260,15 @@ TFHarmonogram::TFHarmonogram(const Plan& plan, std::function<QString(const Plan&
     Wyjatki->setHorizontalHeaderLabels(
         {QStringLiteral("Od"), QStringLiteral("Do"), QStringLiteral("Nazwa"), QStringLiteral("Typ dnia (pusty: nic)")});
     Wyjatki->horizontalHeader()->setStretchLastSection(true);
-    auto* exceptionButtons = new QHBoxLayout;
-    DodajWyjatek = button(QStringLiteral("Dodaj wyjątek"), "DodajWyjatek", QStringLiteral("Wyjątki: dodaj"), exceptions);
-    UsunWyjatek = button(QStringLiteral("Usuń wyjątek"), "UsunWyjatek", QStringLiteral("Wyjątki: usuń"), exceptions);
-    exceptionButtons->addWidget(DodajWyjatek);
-    exceptionButtons->addWidget(UsunWyjatek);
-    exceptionButtons->addStretch(1);
+    QHBoxLayout* exceptionButtons =
+        addRemoveRow(DodajWyjatek, UsunWyjatek, "wyjątek", "Wyjatek", "Wyjątki", exceptions);
+    ImportujSwieta = button(QStringLiteral("Importuj święta (.ics)"), "ImportujSwieta",
+                            QStringLiteral("Wyjątki: importuj święta z pliku iCalendar"), exceptions);
+    exceptionButtons->addWidget(ImportujSwieta);
     exceptionsColumn->addWidget(Wyjatki, 1);
     exceptionsColumn->addLayout(exceptionButtons);
     lower->addWidget(exceptions, 1);
-    column->addLayout(lower, 1);
+    column->addLayout(lower, 2);
 
     // What the engine makes of it.
     auto* views = new QHBoxLayout;
@@ -285,16 +295,16 @@ TFHarmonogram::TFHarmonogram(const Plan& plan, std::function<QString(const Plan&
     previewColumn->addWidget(PodgladTytul);
     previewColumn->addWidget(Podglad, 1);
     views->addWidget(previewBox, 1);
-    column->addLayout(views, 1);
+    column->addLayout(views, 2);
 
     auto* buttons = new QDialogButtonBox(this);
     ZapiszButton = buttons->addButton(QStringLiteral("&Zapisz"), QDialogButtonBox::AcceptRole);
     ZapiszButton->setObjectName(QStringLiteral("Zapisz"));
     ZapiszButton->setAccessibleName(QStringLiteral("Harmonogram: zapisz"));
-    EksportujButton = buttons->addButton(QStringLiteral("&Eksportuj…"), QDialogButtonBox::ActionRole);
+    EksportujButton = buttons->addButton(QStringLiteral("&Eksportuj plan…"), QDialogButtonBox::ActionRole);
     EksportujButton->setObjectName(QStringLiteral("Eksportuj"));
     EksportujButton->setAccessibleName(QStringLiteral("Harmonogram: eksportuj do pliku"));
-    ImportujButton = buttons->addButton(QStringLiteral("&Importuj…"), QDialogButtonBox::ActionRole);
+    ImportujButton = buttons->addButton(QStringLiteral("&Importuj plan…"), QDialogButtonBox::ActionRole);
     ImportujButton->setObjectName(QStringLiteral("Importuj"));
     ImportujButton->setAccessibleName(QStringLiteral("Harmonogram: importuj z pliku"));
     QPushButton* close = buttons->addButton(QStringLiteral("Za&mknij"), QDialogButtonBox::RejectRole);
@@ -333,12 +343,8 @@ TFHarmonogram::TFHarmonogram(const Plan& plan, std::function<QString(const Plan&
             Wpisy->removeRow(Wpisy->currentRow());
     });
     connect(DodajWyjatek, &QPushButton::clicked, this, [this] {
-        const int r = Wyjatki->rowCount();
-        Wyjatki->insertRow(r);
-        const QString today = QDate::currentDate().toString(Qt::ISODate);
-        const QStringList t{today, today, QStringLiteral("Święto"), QString()};
-        for (int c = 0; c < 4; ++c)
-            Wyjatki->setItem(r, c, new QTableWidgetItem(t[c]));
+        const QDate today = QDate::currentDate();
+        addExceptionRow({today, today, QStringLiteral("Święto"), QString()});
     });
     connect(UsunWyjatek, &QPushButton::clicked, this, [this] {
         if (Wyjatki->currentRow() >= 0)
@@ -348,8 +354,11 @@ TFHarmonogram::TFHarmonogram(const Plan& plan, std::function<QString(const Plan&
     connect(ZapiszButton, &QPushButton::clicked, this, [this] { Zapisz(); });
     connect(EksportujButton, &QPushButton::clicked, this, [this] { Eksportuj(); });
     connect(ImportujButton, &QPushButton::clicked, this, [this] { Importuj(); });
+    connect(ImportujSwieta, &QPushButton::clicked, this, [this] { ImportujSwietaClick(); });
     connect(close, &QPushButton::clicked, this, &QDialog::reject);
     showPlan(plan);
+    // Room for a school day's entries and every column without scrolling sideways.
+    resize(std::max(sizeHint().width(), 1000), 760);
 }
 
 void TFHarmonogram::showPlan(const Plan& plan)
@@ -377,13 +386,8 @@ void TFHarmonogram::showPlan(const Plan& plan)
     for (size_t d = 0; d < 7; ++d)
         Tydzien[d]->setCurrentText(plan.week[d].isEmpty() ? NoDayType : plan.week[d]);
     Wyjatki->setRowCount(0);
-    for (const PlanException& x : plan.exceptions) {
-        const int r = Wyjatki->rowCount();
-        Wyjatki->insertRow(r);
-        const QStringList t{x.from.toString(Qt::ISODate), x.to.toString(Qt::ISODate), x.name, x.dayType};
-        for (int c = 0; c < 4; ++c)
-            Wyjatki->setItem(r, c, new QTableWidgetItem(t[c]));
-    }
+    for (const PlanException& x : plan.exceptions)
+        addExceptionRow(x);
     if (TypyDni->count() > 0)
         TypyDni->setCurrentRow(0);
     Odswiez();
@@ -433,13 +437,88 @@ void TFHarmonogram::Importuj()
     showPlan(plan);
 }
 
+namespace {
+
+void appendRow(QTableWidget* table, const QStringList& texts)
+{
+    const int r = table->rowCount();
+    table->insertRow(r);
+    for (int c = 0; c < table->columnCount(); ++c)
+        table->setItem(r, c, new QTableWidgetItem(texts.value(c)));
+}
+
+}  // namespace
+
+namespace {
+
+QString chooseHolidayFile(QWidget* parent)
+{
+    if (seams().chooseHolidayFile)
+        return seams().chooseHolidayFile(parent);
+    return QFileDialog::getOpenFileName(parent, QStringLiteral("Importuj święta"), QString(),
+                                        QStringLiteral("Kalendarz iCalendar (*.ics);;Wszystkie pliki (*)"));
+}
+
+QString rangeText(const PlanException& x)
+{
+    const QString from = x.from.toString(Qt::ISODate);
+    return x.to == x.from ? from : from + QStringLiteral(" – ") + x.to.toString(Qt::ISODate);
+}
+
+}  // namespace
+
+// Each all-day event of the file becomes an exception with nothing to fire, beside those the
+// table holds; "Zapisz" keeps them.
+void TFHarmonogram::ImportujSwietaClick()
+{
+    const QString path = chooseHolidayFile(this);
+    if (path.isEmpty())
+        return;
+    const HolidayImport read = readHolidayFile(path, QDate::currentDate());
+    if (!read.fault.isEmpty()) {
+        ShowMessage(MsgKind::Error, QStringLiteral("Nie zaimportowano świąt z pliku %1: %2.").arg(path, read.fault));
+        return;
+    }
+    std::vector<PlanException> existing;
+    for (int r = 0; r < Wyjatki->rowCount(); ++r) {
+        const auto text = [&](int c) {
+            return Wyjatki->item(r, c) ? Wyjatki->item(r, c)->text().trimmed() : QString();
+        };
+        PlanException x{QDate::fromString(text(0), Qt::ISODate), QDate::fromString(text(1), Qt::ISODate), text(2), {}};
+        if (!x.to.isValid())
+            x.to = x.from;
+        if (x.from.isValid())
+            existing.push_back(x);
+    }
+    const HolidayMerge merged = mergeHolidays(existing, read.holidays);
+    for (const PlanException& x : merged.added)
+        addExceptionRow(x);
+    QString report = QStringLiteral("Dodano wyjątków: %1 (z pliku %2).").arg(merged.added.size()).arg(path);
+    if (merged.alreadyThere > 0)
+        report += QStringLiteral(" Już były w harmonogramie: %1.").arg(merged.alreadyThere);
+    if (!merged.overlapping.empty()) {
+        QStringList names;
+        for (const PlanException& x : merged.overlapping)
+            names << QStringLiteral("„%1” (%2)").arg(x.name, rangeText(x));
+        report +=
+            QStringLiteral(" Pominięto, bo nakładają się na inne wyjątki: %1.").arg(names.join(QStringLiteral(", ")));
+    }
+    if (read.timed > 0)
+        report += QStringLiteral(" Wydarzeń z godziną nie brano: %1.").arg(read.timed);
+    if (!merged.added.empty())
+        report += QStringLiteral(" „Zapisz” zachowa je w harmonogramie.");
+    ShowMessage(MsgKind::Information, report);
+    Odswiez();
+}
+
 void TFHarmonogram::addEntryRow(const PlanEntry& e)
 {
-    const QStringList t = entryTexts(e);
-    const int r = Wpisy->rowCount();
-    Wpisy->insertRow(r);
-    for (int c = 0; c < Columns; ++c)
-        Wpisy->setItem(r, c, new QTableWidgetItem(t[c]));
+    appendRow(Wpisy, entryTexts(e));
+}
+
+void TFHarmonogram::addExceptionRow(const PlanException& x)
+{
+    appendRow(Wyjatki, {x.from.toString(Qt::ISODate), x.to.toString(Qt::ISODate), x.name, x.dayType});
 }
 
 void TFHarmonogram::keepEntries()
@@ -463,12 +542,8 @@ void TFHarmonogram::showDayType(int row)
     Wpisy->setRowCount(0);
     if (row < 0 || row >= static_cast<int>(rows_.size()))
         return;
-    for (const QStringList& t : rows_[static_cast<size_t>(row)]) {
-        const int r = Wpisy->rowCount();
-        Wpisy->insertRow(r);
-        for (int c = 0; c < Columns; ++c)
-            Wpisy->setItem(r, c, new QTableWidgetItem(t.value(c)));
-    }
+    for (const QStringList& t : rows_[static_cast<size_t>(row)])
+        appendRow(Wpisy, t);
 }
 
 void TFHarmonogram::fillWeekChoices()
@@ -485,7 +560,12 @@ void TFHarmonogram::fillWeekChoices()
     }
 }
 
-QString TFHarmonogram::readPlan(Plan& out) const
+QString TFHarmonogram::readPlan(Plan& plan) const
+{
+    return read(plan).message;
+}
+
+PlanFault TFHarmonogram::read(Plan& out) const
 {
     const_cast<TFHarmonogram*>(this)->keepEntries();
     Plan plan;
@@ -500,10 +580,11 @@ QString TFHarmonogram::readPlan(Plan& out) const
             PlanEntry e;
             if (const QString why = readEntry(texts[r], e); !why.isEmpty()) {
                 const QString name = texts[r].value(Name).trimmed();
-                return QStringLiteral("Typ dnia „%1”, wpis %2%3: %4.")
-                    .arg(d.name)
-                    .arg(r + 1)
-                    .arg(name.isEmpty() ? QString() : QStringLiteral(" („%1”)").arg(name), why);
+                return PlanFault{QStringLiteral("Typ dnia „%1”, wpis %2%3: %4.")
+                                     .arg(d.name)
+                                     .arg(r + 1)
+                                     .arg(name.isEmpty() ? QString() : QStringLiteral(" („%1”)").arg(name), why),
+                                 d.name, static_cast<int>(r) + 1, name};
             }
             d.entries.push_back(e);
         }
@@ -520,7 +601,7 @@ QString TFHarmonogram::readPlan(Plan& out) const
         x.dayType = text(3);
         plan.exceptions.push_back(x);
     }
-    if (QString why = validatePlan(plan); !why.isEmpty())
+    if (PlanFault why = findPlanFault(plan); !why.sound())
         return why;
     out = std::move(plan);
     return {};
@@ -551,12 +632,24 @@ void TFHarmonogram::Odswiez()
 void TFHarmonogram::Zapisz()
 {
     Plan plan;
-    refusal_ = readPlan(plan);
-    if (refusal_.isEmpty())
-        refusal_ = save_(plan);
+    const PlanFault fault = read(plan);
+    refusal_ = fault.sound() ? save_(plan) : fault.message;
     if (!refusal_.isEmpty()) {
+        showEntry(fault);
         ShowMessage(MsgKind::Error, refusal_);
         return;
     }
     Odswiez();
+}
+
+// The refused entry's row, selected, so the operator sees which it is.
+void TFHarmonogram::showEntry(const PlanFault& fault)
+{
+    if (fault.entry <= 0)
+        return;
+    const QList<QListWidgetItem*> types = TypyDni->findItems(fault.dayType, Qt::MatchExactly);
+    if (types.isEmpty())
+        return;
+    TypyDni->setCurrentItem(types.front());
+    Wpisy->setCurrentCell(fault.entry - 1, Time);
 }

@@ -29,8 +29,9 @@ public:
     QString readPlan(Plan& plan) const;
     void Zapisz();               // "Zapisz"
     void Odswiez();              // "Następne" and the preview again
-    void Eksportuj();            // "Eksportuj…": the plan as the controls hold it, to a file of one's choice
-    void Importuj();             // "Importuj…": a plan from such a file into the controls (saved by "Zapisz")
+    void Eksportuj();            // "Eksportuj plan…": the plan as the controls hold it, to a file of one's choice
+    void Importuj();             // "Importuj plan…": a plan from such a file into the controls (saved by "Zapisz")
+    void ImportujSwietaClick();  // "Importuj święta (.ics)": the file's all-day events as exceptions
     QString lastRefusal() const { return refusal_; }
 
     QCheckBox* Wlaczony = nullptr;       // "Harmonogram włączony"
@@ -50,16 +51,20 @@ public:
     QPushButton* UsunWpis = nullptr;
     QPushButton* DodajWyjatek = nullptr;
     QPushButton* UsunWyjatek = nullptr;
+    QPushButton* ImportujSwieta = nullptr;
     QPushButton* ZapiszButton = nullptr;
     QPushButton* EksportujButton = nullptr;
     QPushButton* ImportujButton = nullptr;
 
 private:
+    PlanFault read(Plan& plan) const;
+    void showEntry(const PlanFault& fault);
     void showPlan(const Plan& plan);
     void showDayType(int row);
     void keepEntries();          // the table's rows back into the day type they show
     void fillWeekChoices();
     void addEntryRow(const PlanEntry& e);
+    void addExceptionRow(const PlanException& x);
 
     std::function<QString(const Plan&)> save_;
     std::function<qint64()> now_;

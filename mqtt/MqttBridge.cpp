@@ -289,10 +289,10 @@ void MqttBridge::runCommand(const QByteArray& payload)
         record.client = client.toString().left(80);
     if (!name.isString())
         return answer(refusal(400, "missing_command", QStringLiteral("Brak pola „command” z nazwą polecenia")));
-    const MqttTopics::ClockParsed clock = MqttTopics::parseClockCommand(name.toString(), body);
+    const RemoteApi::ClockParsed clock = RemoteApi::parseClockCommand(name.toString(), body);
     if (clock.matched) {
         if (!clock.command)
-            return answer(refusal(400, clock.code.constData(), clock.message));
+            return answer(RemoteApi::errorJson(clock.error));
         if (!panels_)
             return answer(refusal(404, "unknown_command", QStringLiteral("Nieznane polecenie: %1").arg(name.toString())));
         const CommandOutcome outcome = panels_->runClockCommand(*clock.command);

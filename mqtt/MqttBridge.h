@@ -13,7 +13,7 @@
 #include <array>
 #include <memory>
 
-#include "mqtt/ClockPanelHost.h"
+#include "remote/ClockPanelHost.h"
 #include "mqtt/MqttClient.h"
 #include "mqtt/MqttSettings.h"
 #include "remote/CampusHost.h"

@@ -92,64 +92,6 @@ QList<Retained> clockTopics(const QByteArray& base, const ClockView& c, bool con
     };
 }
 
-ClockParsed parseClockCommand(const QString& name, const QJsonObject& body)
-{
-    ClockParsed out;
-    ClockCommand cmd;
-    QString field;
-    if (name == QLatin1String("mode")) {
-        cmd.control = ClockCommand::Control::Mode;
-        field = QStringLiteral("mode");
-    } else if (name == QLatin1String("display")) {
-        cmd.control = ClockCommand::Control::Display;
-        field = QStringLiteral("on");
-    } else if (name == QLatin1String("brightness")) {
-        cmd.control = ClockCommand::Control::Brightness;
-        field = QStringLiteral("value");
-    } else {
-        return out;
-    }
-    out.matched = true;
-    const auto refuse = [&out](const char* code, const QString& message) {
-        out.code = code;
-        out.message = message;
-        return out;
-    };
-    for (auto it = body.begin(); it != body.end(); ++it)
-        if (it.key() != QLatin1String("clock") && it.key() != field)
-            return refuse("unknown_field", QStringLiteral("Nieznane pole: %1").arg(it.key().left(40)));
-    const QJsonValue clock = body.value(QStringLiteral("clock"));
-    const double n = clock.toDouble(-1);
-    if (!clock.isDouble() || n != static_cast<int>(n) || n < 1 || n > 4)
-        return refuse("bad_clock", QStringLiteral("Numer zegara musi być liczbą od 1 do 4"));
-    cmd.clock = static_cast<int>(n);
-    const QJsonValue v = body.value(field);
-    switch (cmd.control) {
-    case ClockCommand::Control::Mode:
-        if (v.toString() == QLatin1String("RTC"))
-            cmd.value = 1;
-        else if (v.toString() == QLatin1String("Stoper"))
-            cmd.value = 0;
-        else
-            return refuse("bad_mode", QStringLiteral("Tryb musi być „RTC” albo „Stoper”"));
-        break;
-    case ClockCommand::Control::Display:
-        if (!v.isBool())
-            return refuse("bad_display", QStringLiteral("Pole „on” musi być wartością true albo false"));
-        cmd.value = v.toBool() ? 1 : 0;
-        break;
-    case ClockCommand::Control::Brightness: {
-        const double b = v.toDouble(-1);
-        if (!v.isDouble() || b != static_cast<int>(b) || b < 0 || b > 3)
-            return refuse("bad_brightness", QStringLiteral("Jasność musi być liczbą od 0 do 3"));
-        cmd.value = static_cast<int>(b);
-        break;
-    }
-    }
-    out.command = cmd;
-    return out;
-}
-
 namespace {
 
 QString nodeId(const QByteArray& base)

@@ -8,7 +8,6 @@
 
 #include <optional>
 
-#include "mqtt/ClockPanelHost.h"
 #include "remote/StopwatchHost.h"
 
 namespace MqttTopics {
@@ -38,17 +37,6 @@ struct Retained {
 QList<Retained> clockTopics(const QByteArray& base, const ClockView& clock, bool connected);
 // "12,28 V" → "12.28"; empty when no voltage is shown.
 QByteArray voltageValue(const QString& shown);
-
-// The broker's own commands for a clock's panel: "mode" {"clock":N,"mode":"RTC"|"Stoper"},
-// "display" {"clock":N,"on":true|false}, "brightness" {"clock":N,"value":0..3}. Nothing when
-// `name` is none of them; else the command or the refusal's code and Polish message.
-struct ClockParsed {
-    bool matched = false;
-    std::optional<ClockCommand> command;
-    QByteArray code;
-    QString message;
-};
-ClockParsed parseClockCommand(const QString& name, const QJsonObject& body);
 
 // Home Assistant's discovery: each entity's config topic and payload for one bus. `active`
 // tells which clocks have their entities; those of the others are sent empty (removed).

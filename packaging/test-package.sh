@@ -163,9 +163,9 @@ field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Section)" = utils ] || fail "Section is '$(field Section)'"
 [ "$(field Maintainer)" = "Kadrel developers <kadrel@example.com>" ] || fail "Maintainer is '$(field Maintainer)'"
 depends=$(field Depends)
-# Each release names its own libraries: Debian 13 took 64-bit time_t into Qt Core's package
-# name (libqt6core6t64).
-for lib in libqt6widgets6 "libqt6core6 libqt6core6t64" libc6 libstdc++6; do
+# Each release names its own libraries: Debian 13 took 64-bit time_t into Qt Core's and
+# libical's package names (libqt6core6t64, libical3t64).
+for lib in libqt6widgets6 "libqt6core6 libqt6core6t64" "libical3 libical3t64" libc6 libstdc++6; do
     found=
     for name in $lib; do
         case ", $depends," in

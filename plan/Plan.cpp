@@ -1,6 +1,9 @@
 #include "plan/Plan.h"
 
+#include <QSet>
 #include <algorithm>
+#include <map>
+#include <unordered_map>
 
 bool PlanEntry::isCommand() const
 {
@@ -136,56 +139,103 @@ QString dateText(const QDate& d)
     return d.toString(Qt::ISODate);
 }
 
+// A name goes into the event log's lines and the status bar as it is: a line break or a control
+// character in it would make a line of its own, or none that can be read.
+bool printable(const QString& name)
+{
+    return std::none_of(name.begin(), name.end(), [](QChar c) {
+        return c.category() == QChar::Other_Control || c.category() == QChar::Other_Format;
+    });
+}
+
+const QString BadName = QStringLiteral("nazwa zawiera znak sterujący (na przykład koniec wiersza)");
+
 } // namespace
 
-QString validatePlan(const Plan& plan)
+PlanFault findPlanFault(const Plan& plan)
 {
+    const auto inEntry = [](const DayType& d, size_t i, QString message) {
+        return PlanFault{std::move(message), d.name, static_cast<int>(i) + 1, d.entries[i].name};
+    };
+    const auto fault = [](QString message) { return PlanFault{std::move(message), {}, 0, {}}; };
+    // A plan is checked in one pass over it, each look-up by hash or by date: a plan file may
+    // hold tens of thousands of entries, and a check in square time would hold the window.
+    QSet<QString> typeNames;
     for (size_t t = 0; t < plan.dayTypes.size(); ++t) {
         const DayType& d = plan.dayTypes[t];
         if (d.name.trimmed().isEmpty())
-            return QStringLiteral("Typ dnia nr %1 nie ma nazwy.").arg(t + 1);
-        for (size_t u = 0; u < t; ++u)
-            if (plan.dayTypes[u].name == d.name)
-                return QStringLiteral("Typ dnia „%1” występuje dwa razy.").arg(d.name);
+            return fault(QStringLiteral("Typ dnia nr %1 nie ma nazwy.").arg(t + 1));
+        if (!printable(d.name))
+            return fault(QStringLiteral("Typ dnia nr %1: %2.").arg(t + 1).arg(BadName));
+        if (typeNames.contains(d.name))
+            return fault(QStringLiteral("Typ dnia „%1” występuje dwa razy.").arg(d.name));
+        typeNames.insert(d.name);
+        // The earlier commands of each second; their weekdays are apart, so there are at most seven.
+        std::unordered_map<int, std::vector<size_t>> commandsAt;
         for (size_t i = 0; i < d.entries.size(); ++i) {
             const PlanEntry& e = d.entries[i];
-            if (const QString fault = entryFault(e); !fault.isEmpty())
-                return QStringLiteral("%1: %2.").arg(where(d, i, e), fault);
+            if (!printable(e.name))
+                return PlanFault{QStringLiteral("Typ dnia „%1”, wpis %2: %3.").arg(d.name).arg(i + 1).arg(BadName),
+                                 d.name,
+                                 static_cast<int>(i) + 1,
+                                 {}};
+            if (const QString why = entryFault(e); !why.isEmpty())
+                return inEntry(d, i, QStringLiteral("%1: %2.").arg(where(d, i, e), why));
             // One command slot: the later of two commands in one second would replace the earlier.
             if (!e.isCommand())
                 continue;
-            for (size_t j = 0; j < i; ++j) {
-                const PlanEntry& o = d.entries[j];
-                if (o.isCommand() && o.secondOfDay() == e.secondOfDay() && (o.weekdays & e.weekdays))
-                    return QStringLiteral("%1: w tej samej sekundzie co wpis %2, a zegary przyjmują jedno polecenie "
-                                          "naraz; przesuń jeden z nich o sekundę.")
-                        .arg(where(d, i, e)).arg(j + 1);
-            }
+            std::vector<size_t>& earlier = commandsAt[e.secondOfDay()];
+            for (const size_t j : earlier)
+                if (d.entries[j].weekdays & e.weekdays)
+                    return inEntry(d, i,
+                                   QStringLiteral("%1: w tej samej sekundzie co wpis %2, a zegary przyjmują jedno "
+                                                  "polecenie naraz; przesuń jeden z nich o sekundę.")
+                                       .arg(where(d, i, e))
+                                       .arg(j + 1));
+            earlier.push_back(i);
         }
     }
     static const char* const days[] = {"poniedziałek", "wtorek", "środa", "czwartek", "piątek", "sobota", "niedziela"};
     for (size_t w = 0; w < plan.week.size(); ++w)
-        if (!plan.week[w].isEmpty() && !plan.dayType(plan.week[w]))
-            return QStringLiteral("Tydzień: %1 ma typ dnia „%2”, którego nie ma w harmonogramie.")
-                .arg(QString::fromUtf8(days[w]), plan.week[w]);
+        if (!plan.week[w].isEmpty() && !typeNames.contains(plan.week[w]))
+            return fault(QStringLiteral("Tydzień: %1 ma typ dnia „%2”, którego nie ma w harmonogramie.")
+                             .arg(QString::fromUtf8(days[w]), plan.week[w]));
+    std::map<QDate, size_t> earlier;  // from → index
     for (size_t x = 0; x < plan.exceptions.size(); ++x) {
         const PlanException& e = plan.exceptions[x];
+        if (!printable(e.name) || !printable(e.dayType))
+            return fault(QStringLiteral("Wyjątek nr %1: %2.").arg(x + 1).arg(BadName));
         const QString name = e.name.isEmpty() ? QStringLiteral("nr %1").arg(x + 1) : QStringLiteral("„%1”").arg(e.name);
         if (!e.from.isValid() || !e.to.isValid())
-            return QStringLiteral("Wyjątek %1 nie ma poprawnej daty.").arg(name);
+            return fault(QStringLiteral("Wyjątek %1 nie ma poprawnej daty.").arg(name));
         if (e.to < e.from)
-            return QStringLiteral("Wyjątek %1 kończy się (%2) przed początkiem (%3).")
-                .arg(name, dateText(e.to), dateText(e.from));
-        if (!e.dayType.isEmpty() && !plan.dayType(e.dayType))
-            return QStringLiteral("Wyjątek %1 ma typ dnia „%2”, którego nie ma w harmonogramie.").arg(name, e.dayType);
-        for (size_t y = 0; y < x; ++y) {
-            const PlanException& o = plan.exceptions[y];
-            if (e.from <= o.to && o.from <= e.to) {
-                const QString other = o.name.isEmpty() ? QStringLiteral("nr %1").arg(y + 1) : QStringLiteral("„%1”").arg(o.name);
-                return QStringLiteral("Wyjątki %1 i %2 nakładają się (%3).")
-                    .arg(other, name, dateText(std::max(e.from, o.from)));
-            }
+            return fault(QStringLiteral("Wyjątek %1 kończy się (%2) przed początkiem (%3).")
+                             .arg(name, dateText(e.to), dateText(e.from)));
+        if (!e.dayType.isEmpty() && !typeNames.contains(e.dayType))
+            return fault(
+                QStringLiteral("Wyjątek %1 ma typ dnia „%2”, którego nie ma w harmonogramie.").arg(name, e.dayType));
+        // The earlier ranges do not overlap one another: those this one overlaps lie together,
+        // and the first of them in the plan's order is named.
+        size_t first = x;
+        for (auto it = earlier.upper_bound(e.to); it != earlier.begin();) {
+            --it;
+            if (plan.exceptions[it->second].to < e.from)
+                break;
+            first = std::min(first, it->second);
         }
+        if (first < x) {
+            const PlanException& o = plan.exceptions[first];
+            const QString other =
+                o.name.isEmpty() ? QStringLiteral("nr %1").arg(first + 1) : QStringLiteral("„%1”").arg(o.name);
+            return fault(QStringLiteral("Wyjątki %1 i %2 nakładają się (%3).")
+                             .arg(other, name, dateText(std::max(e.from, o.from))));
+        }
+        earlier.emplace(e.from, x);
     }
     return {};
+}
+
+QString validatePlan(const Plan& plan)
+{
+    return findPlanFault(plan).message;
 }

@@ -77,5 +77,17 @@ struct Plan {
 QString describeAction(const PlanEntry& entry);
 QString entryTimeText(const PlanEntry& entry);   // "10:45" or "10:45:30"
 
-// The first fault of the plan, in one Polish sentence naming where it is; empty when sound.
+// The first fault of a plan: one Polish sentence naming where it is, and the entry it is in
+// when it is an entry's, so that a program or the dialog can point at it.
+struct PlanFault {
+    QString message;  // empty when the plan is sound
+    QString dayType;  // the entry's day type
+    int entry = 0;    // the entry's number in its day type, from 1; 0: not an entry's
+    QString entryName;
+    bool sound() const { return message.isEmpty(); }
+};
+
+// The dialog's, the file's and the remote API's one check.
+PlanFault findPlanFault(const Plan& plan);
+// Its sentence alone; empty when sound.
 QString validatePlan(const Plan& plan);

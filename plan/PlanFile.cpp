@@ -80,7 +80,9 @@ QString readEntry(const QJsonValue& value, const QString& dayType, qsizetype ind
         e.target = target.toInt();
     else
         return QStringLiteral("%1: zegar %2 nie istnieje (W albo zegar 1–4).")
-            .arg(at, isInt(target) ? QString::number(target.toInt()) : QStringLiteral("„%1”").arg(target.toString()));
+            .arg(at,
+                 target.isDouble() ? QString::number(target.toDouble())
+                                   : QStringLiteral("„%1”").arg(target.toString()));
     const QString action = o.value(QStringLiteral("action")).toString();
     bool known = false;
     for (const ActionName& a : Actions)
@@ -116,48 +118,72 @@ QString planFilePath(const QString& configFolder)
     return configFolder + QStringLiteral("/harmonogram.json");
 }
 
-QString planFromJson(const QByteArray& json, Plan& out)
+PlanFault readPlanJson(const QByteArray& json, Plan& out)
 {
+    const auto fault = [](QString message) { return PlanFault{std::move(message), {}, 0, {}}; };
+    if (json.size() > PlanFileMaxBytes)
+        return fault(
+            QStringLiteral("harmonogram ma %1 B, a może mieć najwyżej %2 B").arg(json.size()).arg(PlanFileMaxBytes));
     QJsonParseError error{};
     const QJsonDocument doc = QJsonDocument::fromJson(json, &error);
     if (error.error != QJsonParseError::NoError)
-        return QStringLiteral("błąd składni JSON w bajcie %1: %2").arg(error.offset).arg(error.errorString());
+        return fault(QStringLiteral("błąd składni JSON w bajcie %1: %2").arg(error.offset).arg(error.errorString()));
     if (!doc.isObject() || doc.object().value(QStringLiteral("format")).toString() != Format)
-        return QStringLiteral("to nie jest harmonogram programu Kadrel");
+        return fault(QStringLiteral("to nie jest harmonogram programu Kadrel"));
     const QJsonObject o = doc.object();
     const QJsonValue version = o.value(QStringLiteral("version"));
     if (!isInt(version) || version.toInt() < 1)
-        return QStringLiteral("brak numeru wersji");
+        return fault(QStringLiteral("brak numeru wersji"));
     if (version.toInt() > Plan::Version)
-        return QStringLiteral("zapisany przez nowszą wersję programu (wersja %1)").arg(version.toInt());
+        return fault(QStringLiteral("zapisany przez nowszą wersję programu (wersja %1)").arg(version.toInt()));
 
     Plan plan;
+    // "false" or 0 would otherwise read as switched on.
+    if (const QJsonValue on = o.value(QStringLiteral("enabled")); !on.isUndefined() && !on.isBool())
+        return fault(QStringLiteral("„enabled” nie jest wartością true ani false"));
     plan.enabled = o.value(QStringLiteral("enabled")).toBool(true);
     if (const QJsonValue p = o.value(QStringLiteral("pausedUntil")); !p.isUndefined() && !p.isNull()) {
         plan.pausedUntil = readDate(p);
         if (!plan.pausedUntil.isValid())
-            return QStringLiteral("data wstrzymania „%1” nie ma postaci RRRR-MM-DD").arg(p.toString());
+            return fault(QStringLiteral("data wstrzymania „%1” nie ma postaci RRRR-MM-DD").arg(p.toString()));
+    }
+    // A member of the wrong kind would read as empty: a plan sent with "dayTypes": {} must not
+    // pass for a plan with nothing in it.
+    for (const char* list : {"dayTypes", "week", "exceptions"}) {
+        const QJsonValue v = o.value(QLatin1String(list));
+        if (!v.isUndefined() && !v.isArray())
+            return fault(QStringLiteral("„%1” nie jest listą").arg(QLatin1String(list)));
     }
     const QJsonArray types = o.value(QStringLiteral("dayTypes")).toArray();
-    for (const QJsonValue t : types) {
+    for (qsizetype t = 0; t < types.size(); ++t) {
+        const QJsonObject to = types.at(t).toObject();
+        if (!types.at(t).isObject() || !to.value(QStringLiteral("name")).isString()
+            || !(to.value(QStringLiteral("entries")).isArray() || to.value(QStringLiteral("entries")).isUndefined()))
+            return fault(QStringLiteral("typ dnia nr %1 nie jest obiektem z nazwą i listą wpisów").arg(t + 1));
         DayType d;
-        d.name = t.toObject().value(QStringLiteral("name")).toString();
-        const QJsonArray entries = t.toObject().value(QStringLiteral("entries")).toArray();
+        d.name = to.value(QStringLiteral("name")).toString();
+        const QJsonArray entries = to.value(QStringLiteral("entries")).toArray();
         for (qsizetype i = 0; i < entries.size(); ++i) {
             PlanEntry e;
-            if (const QString why = readEntry(entries.at(i), d.name, i, e); !why.isEmpty())
-                return why;
+            if (QString why = readEntry(entries.at(i), d.name, i, e); !why.isEmpty())
+                return PlanFault{std::move(why), d.name, static_cast<int>(i) + 1, e.name};
             d.entries.push_back(e);
         }
         plan.dayTypes.push_back(std::move(d));
     }
     const QJsonArray week = o.value(QStringLiteral("week")).toArray();
     if (week.size() > 7)
-        return QStringLiteral("tydzień ma więcej niż siedem dni");
-    for (qsizetype w = 0; w < week.size(); ++w)
+        return fault(QStringLiteral("tydzień ma więcej niż siedem dni"));
+    for (qsizetype w = 0; w < week.size(); ++w) {
+        if (!week.at(w).isString())
+            return fault(QStringLiteral("dzień tygodnia nr %1 nie ma nazwy typu dnia").arg(w + 1));
         plan.week[static_cast<size_t>(w)] = week.at(w).toString();
-    for (const QJsonValue x : o.value(QStringLiteral("exceptions")).toArray()) {
-        const QJsonObject xo = x.toObject();
+    }
+    const QJsonArray exceptions = o.value(QStringLiteral("exceptions")).toArray();
+    for (qsizetype x = 0; x < exceptions.size(); ++x) {
+        if (!exceptions.at(x).isObject())
+            return fault(QStringLiteral("wyjątek nr %1 nie jest obiektem JSON").arg(x + 1));
+        const QJsonObject xo = exceptions.at(x).toObject();
         PlanException e;
         e.name = xo.value(QStringLiteral("name")).toString();
         e.from = readDate(xo.value(QStringLiteral("from")));
@@ -165,10 +191,15 @@ QString planFromJson(const QByteArray& json, Plan& out)
         e.dayType = xo.value(QStringLiteral("dayType")).toString();
         plan.exceptions.push_back(e);
     }
-    if (QString why = validatePlan(plan); !why.isEmpty())
+    if (PlanFault why = findPlanFault(plan); !why.sound())
         return why;
     out = std::move(plan);
     return {};
+}
+
+QString planFromJson(const QByteArray& json, Plan& plan)
+{
+    return readPlanJson(json, plan).message;
 }
 
 QByteArray planToJson(const Plan& plan)

@@ -24,5 +24,7 @@ QString readPlanFile(const QString& path, Plan& plan);
 QString savePlanFile(const QString& path, const Plan& plan);
 
 QByteArray planToJson(const Plan& plan);
-// Empty and plan filled, or the first fault (the format's or validatePlan's) and plan untouched.
-QString planFromJson(const QByteArray& json, Plan& plan);
+// Sound and plan filled, or the first fault (the cap's, the format's or findPlanFault's) and
+// plan untouched: the file, an imported plan and the remote API's PUT alike.
+PlanFault readPlanJson(const QByteArray& json, Plan& plan);
+QString planFromJson(const QByteArray& json, Plan& plan);  // its sentence alone

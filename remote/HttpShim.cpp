@@ -13,18 +13,6 @@
 
 using Status = QHttpServerResponder::StatusCode;
 
-QByteArray HttpServerShim::headerValue(const QHttpServerRequest& request, const QByteArray& name)
-{
-#if QT_VERSION >= QT_VERSION_CHECK(6, 8, 0)
-    return request.headers().value(name).toByteArray();
-#else
-    for (const auto& h : request.headers())
-        if (h.first.compare(name, Qt::CaseInsensitive) == 0)
-            return h.second;
-    return {};
-#endif
-}
-
 QList<HttpServerShim::Header> HttpServerShim::headers(const QHttpServerRequest& request)
 {
     QList<Header> all;
@@ -40,7 +28,7 @@ QList<HttpServerShim::Header> HttpServerShim::headers(const QHttpServerRequest& 
 
 bool HttpServerShim::asksUpgrade(const QHttpServerRequest& request)
 {
-    return headerValue(request, "upgrade").compare("websocket", Qt::CaseInsensitive) == 0;
+    return request.value("upgrade").compare("websocket", Qt::CaseInsensitive) == 0;
 }
 
 void HttpServerShim::closeAfterAnswer(QTcpSocket* socket, bool cut)

@@ -1,5 +1,6 @@
 #include "remote/RemoteApi.h"
 
+#include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -60,9 +61,35 @@ std::optional<QString> fieldText(const QJsonValue& v)
     return std::nullopt;
 }
 
+QJsonObject firingJson(const PlanFiringView& f)
+{
+    const QDateTime local = QDateTime::fromSecsSinceEpoch(f.at);
+    return QJsonObject{
+        {QStringLiteral("at"), local.toOffsetFromUtc(local.offsetFromUtc()).toString(Qt::ISODate)},
+        {QStringLiteral("time"), f.time},
+        {QStringLiteral("name"), f.name},
+        {QStringLiteral("action"), f.action},
+        {QStringLiteral("target"), targetName(f.target)},
+        {QStringLiteral("dayType"), f.dayType},
+    };
+}
+
+QJsonArray firingsArray(const std::vector<PlanFiringView>& firings)
+{
+    QJsonArray out;
+    for (const PlanFiringView& f : firings)
+        out.append(firingJson(f));
+    return out;
+}
+
 } // namespace
 
-QByteArray stateJson(const PanelView& view)
+QByteArray firingsJson(const std::vector<PlanFiringView>& firings)
+{
+    return QJsonDocument(QJsonObject{{QStringLiteral("next"), firingsArray(firings)}}).toJson(QJsonDocument::Compact);
+}
+
+QByteArray stateJson(const PanelView& view, const PlanGlance* plan)
 {
     QJsonObject connection{
         {QStringLiteral("connected"), view.connected},
@@ -77,7 +104,7 @@ QByteArray stateJson(const PanelView& view)
     };
     QJsonArray clocks;
     for (const ClockView& c : view.clocks) {
-        clocks.append(QJsonObject{
+        QJsonObject clock{
             {QStringLiteral("number"), c.number},
             {QStringLiteral("name"), c.name},
             {QStringLiteral("active"), c.active},
@@ -90,7 +117,10 @@ QByteArray stateJson(const PanelView& view)
             {QStringLiteral("link"), c.link},
             {QStringLiteral("linkMissed"), c.linkMissed},
             {QStringLiteral("mode"), c.rtc ? QStringLiteral("rtc") : QStringLiteral("stoper")},
-        });
+        };
+        if (plan && c.number >= 1 && c.number <= 4)
+            clock.insert(QStringLiteral("entry"), plan->current[static_cast<size_t>(c.number - 1)]);
+        clocks.append(clock);
     }
     QJsonObject root{
         {QStringLiteral("version"), 1},
@@ -98,6 +128,8 @@ QByteArray stateJson(const PanelView& view)
         {QStringLiteral("stopwatch"), stopwatch},
         {QStringLiteral("clocks"), clocks},
     };
+    if (plan)
+        root.insert(QStringLiteral("plan"), QJsonObject{{QStringLiteral("next"), firingsArray(plan->next)}});
     return QJsonDocument(root).toJson(QJsonDocument::Compact);
 }
 
@@ -136,10 +168,11 @@ QByteArray campusJson(const CampusView& view)
 
 QByteArray errorJson(const Error& error)
 {
-    return QJsonDocument(QJsonObject{{QStringLiteral("ok"), false},
-                                     {QStringLiteral("error"), QString::fromLatin1(error.code)},
-                                     {QStringLiteral("message"), error.message}})
-        .toJson(QJsonDocument::Compact);
+    QJsonObject o = error.extra;
+    o.insert(QStringLiteral("ok"), false);
+    o.insert(QStringLiteral("error"), QString::fromLatin1(error.code));
+    o.insert(QStringLiteral("message"), error.message);
+    return QJsonDocument(o).toJson(QJsonDocument::Compact);
 }
 
 QByteArray okJson()
@@ -168,20 +201,10 @@ Parsed parseCommand(const QString& name, const QByteArray& body)
         return out;
     }
 
-    if (body.size() > MaxBodyBytes) {
-        out.error = Error{413, "body_too_large", QStringLiteral("Treść żądania jest za duża")};
+    const std::optional<QJsonObject> given = commandBody(body, out.error);
+    if (!given)
         return out;
-    }
-    QJsonObject o;
-    if (!body.trimmed().isEmpty()) {
-        QJsonParseError err{};
-        const QJsonDocument doc = QJsonDocument::fromJson(body, &err);
-        if (err.error != QJsonParseError::NoError || !doc.isObject()) {
-            out.error = bad("bad_json", QStringLiteral("Treść żądania nie jest poprawnym obiektem JSON"));
-            return out;
-        }
-        o = doc.object();
-    }
+    const QJsonObject& o = *given;
     for (auto it = o.begin(); it != o.end(); ++it) {
         if (it.key() != QLatin1String("target") && it.key() != QLatin1String("minutes")
             && it.key() != QLatin1String("seconds")) {
@@ -235,6 +258,96 @@ Parsed parseCommand(const QString& name, const QByteArray& body)
     }
     out.command = cmd;
     return out;
+}
+
+std::optional<QJsonObject> commandBody(const QByteArray& body, Error& error)
+{
+    if (body.size() > MaxBodyBytes) {
+        error = Error{413, "body_too_large", QStringLiteral("Treść żądania jest za duża")};
+        return std::nullopt;
+    }
+    if (body.trimmed().isEmpty())
+        return QJsonObject();
+    QJsonParseError err{};
+    const QJsonDocument doc = QJsonDocument::fromJson(body, &err);
+    if (err.error != QJsonParseError::NoError || !doc.isObject()) {
+        error = bad("bad_json", QStringLiteral("Treść żądania nie jest poprawnym obiektem JSON"));
+        return std::nullopt;
+    }
+    return doc.object();
+}
+
+ClockParsed parseClockCommand(const QString& name, const QJsonObject& body)
+{
+    ClockParsed out;
+    ClockCommand cmd;
+    QString field;
+    if (name == QLatin1String("mode")) {
+        cmd.control = ClockCommand::Control::Mode;
+        field = QStringLiteral("mode");
+    } else if (name == QLatin1String("display")) {
+        cmd.control = ClockCommand::Control::Display;
+        field = QStringLiteral("on");
+    } else if (name == QLatin1String("brightness")) {
+        cmd.control = ClockCommand::Control::Brightness;
+        field = QStringLiteral("value");
+    } else if (name == QLatin1String("direction")) {
+        cmd.control = ClockCommand::Control::Direction;
+        field = QStringLiteral("down");
+    } else {
+        return out;
+    }
+    out.matched = true;
+    const auto refuse = [&out](const char* code, const QString& message) {
+        out.error = bad(code, message);
+        return out;
+    };
+    for (auto it = body.begin(); it != body.end(); ++it)
+        if (it.key() != QLatin1String("clock") && it.key() != field)
+            return refuse("unknown_field", QStringLiteral("Nieznane pole: %1").arg(it.key().left(40)));
+    const QJsonValue clock = body.value(QStringLiteral("clock"));
+    const double n = clock.toDouble(-1);
+    if (!clock.isDouble() || n != static_cast<int>(n) || n < 1 || n > 4)
+        return refuse("bad_clock", QStringLiteral("Numer zegara musi być liczbą od 1 do 4"));
+    cmd.clock = static_cast<int>(n);
+    const QJsonValue v = body.value(field);
+    switch (cmd.control) {
+    case ClockCommand::Control::Mode:
+        if (v.toString() == QLatin1String("RTC"))
+            cmd.value = 1;
+        else if (v.toString() == QLatin1String("Stoper"))
+            cmd.value = 0;
+        else
+            return refuse("bad_mode", QStringLiteral("Tryb musi być „RTC” albo „Stoper”"));
+        break;
+    case ClockCommand::Control::Display:
+    case ClockCommand::Control::Direction:
+        if (!v.isBool())
+            return refuse(cmd.control == ClockCommand::Control::Display ? "bad_display" : "bad_direction",
+                          QStringLiteral("Pole „%1” musi być wartością true albo false").arg(field));
+        cmd.value = v.toBool() ? 1 : 0;
+        break;
+    case ClockCommand::Control::Brightness: {
+        const double b = v.toDouble(-1);
+        if (!v.isDouble() || b != static_cast<int>(b) || b < 0 || b > 3)
+            return refuse("bad_brightness", QStringLiteral("Jasność musi być liczbą od 0 do 3"));
+        cmd.value = static_cast<int>(b);
+        break;
+    }
+    }
+    out.command = cmd;
+    return out;
+}
+
+Error refusal(const PlanRefusal& refused)
+{
+    Error e{refused.status, refused.code, refused.message};
+    if (refused.entry > 0)
+        e.extra.insert(QStringLiteral("entry"),
+                       QJsonObject{{QStringLiteral("dayType"), refused.dayType},
+                                   {QStringLiteral("index"), refused.entry},
+                                   {QStringLiteral("name"), refused.entryName}});
+    return e;
 }
 
 Error refusal(const CommandOutcome& outcome)

@@ -1,466 +1,26 @@
 #include "remote/RemoteServer.h"
 
-#include <QElapsedTimer>
-#include <QFile>
 #include <QHash>
 #include <QHttpServerRequest>
 #include <QHttpServerResponder>
-#include <QTcpServer>
+#include <QHttpServerResponse>
+#include <QJsonObject>
 #include <QTcpSocket>
 #include <QUrlQuery>
 #include <QWebSocket>
 #include <algorithm>
-#include <netinet/in.h>
-#include <linux/sockios.h>
-#include <linux/tcp.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
 #include <optional>
-#include <unistd.h>
 
 #include "remote/RemoteApi.h"
+#include "remote/RemoteGuard.h"
 #include "remote/RemoteSettings.h"
-#include "remote/RequestHead.h"
 
 namespace {
 
 using Status = QHttpServerResponder::StatusCode;
+using Header = HttpServerShim::Header;
 
 const QByteArray JsonType = QByteArrayLiteral("application/json; charset=utf-8");
-
-// Bytes the kernel has handed to the program on this connection: received less still queued.
-// -1 where the kernel does not say.
-qint64 takenFromKernel(int fd)
-{
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        tcp_info before{}, after{};
-        socklen_t size = sizeof before;
-        int queued = 0;
-        if (::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &before, &size) != 0 || size < sizeof before
-            || ::ioctl(fd, SIOCINQ, &queued) != 0)
-            return -1;
-        size = sizeof after;
-        // Bytes that came between the two calls would be counted wrong; they are asked again.
-        if (::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &after, &size) == 0 && after.tcpi_bytes_received == before.tcpi_bytes_received)
-            return static_cast<qint64>(before.tcpi_bytes_received) - queued;
-    }
-    return -1;
-}
-
-QByteArray reasonOf(int status)
-{
-    switch (status) {
-    case 431: return "Request Header Fields Too Large";
-    case 501: return "Not Implemented";
-    default: return "Bad Request";
-    }
-}
-
-QByteArray rawError(int status, const QByteArray& reason, const RemoteApi::Error& e)
-{
-    const QByteArray body = RemoteApi::errorJson(e);
-    return "HTTP/1.1 " + QByteArray::number(status) + ' ' + reason + "\r\nContent-Type: " + JsonType
-           + "\r\nContent-Length: " + QByteArray::number(body.size())
-           + "\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n" + body;
-}
-
-} // namespace
-
-class GuardedTcpServer;
-
-// One connection: the deadlines by which its first byte and each request must have arrived,
-// its own reading of the request stream (each pipelined request counted and checked on its
-// own), the checked heads Qt has yet to serve, and the strongest key it has shown. Lives as a
-// child of the socket, so it goes when the socket goes.
-class ConnectionWatch : public QObject {
-public:
-    ConnectionWatch(QTcpSocket* socket, GuardedTcpServer* server, const RemoteLimits& limits, RemoteCounters& counters);
-    ~ConnectionWatch() override;
-
-    // Qt is serving the next request: its head is the one checked first of those waiting.
-    void requestArrived()
-    {
-        if (!waiting_.isEmpty())
-            current_ = waiting_.takeFirst();
-        if (!upgraded_)
-            deadline_.start(limits_.requestTimeoutMs);
-    }
-    void showed(RemoteAccess access) { access_ = std::max(access_, access); }
-    RemoteAccess access() const { return access_; }
-    bool keepAlive() const { return current_.keepAlive; }
-    const QByteArray& userAgent() const { return current_.userAgent; }
-    // Qt takes the connection for a WebSocket: the guard no longer reads it, and its deadline
-    // stands until the handshake is done.
-    void upgraded();
-    void handshakeDone() { deadline_.stop(); }
-    bool isWebSocket() const { return upgraded_; }
-    QTcpSocket* socket() const { return socket_; }
-    QHostAddress peer() const { return peer_; }
-    void detach() { server_ = nullptr; }
-    // The connection has ended, however it ended; its place is given back once.
-    void release();
-    // Closed to make room or for over-staying: told to Qt as well, whatever was paused.
-    void cut();
-
-private:
-    void arrived();
-    void afterArrival();
-    void pause();
-    void checkDrain();
-    void refuse(int status, const QByteArray& reason, const RemoteApi::Error& e);
-    void watchEnd();
-
-    QTcpSocket* socket_;
-    GuardedTcpServer* server_;
-    const RemoteLimits& limits_;
-    RemoteCounters& counters_;
-    QHostAddress peer_;
-    QTimer deadline_;
-    QTimer firstByte_;
-    QTimer drain_;
-    QElapsedTimer pausedFor_;
-    QByteArray stream_;        // bytes of the request being read that are not yet accounted for
-    qint64 seen_ = 0;          // bytes at the front of the socket's buffer already in stream_
-    qint64 taken_ = 0;         // bytes the socket had taken from the kernel at the last arrival
-    bool inBody_ = false;
-    qint64 bodyLeft_ = 0;
-    qint64 requestBytes_ = 0;
-    bool passedUpgrade_ = false;   // what follows a whole upgrade head is the WebSocket's
-    QList<HeadCheck> waiting_;
-    HeadCheck current_;
-    RemoteAccess access_ = RemoteAccess::None;
-    bool upgraded_ = false;
-    bool refused_ = false;
-    bool released_ = false;
-    bool paused_ = false;
-};
-
-// Accepts connections up to the limit. Over it, a connection is closed to make room: a stranger
-// (one that has shown no key) from the address that holds the most of them, else a viewer's;
-// a connection that showed the operator's token is never closed for room. Only when every
-// place is the operator's is the newcomer closed, before any byte is read.
-class GuardedTcpServer : public QTcpServer {
-public:
-    GuardedTcpServer(const RemoteLimits& limits, RemoteCounters& counters, QObject* parent)
-        : QTcpServer(parent), limits_(limits), counters_(counters)
-    {
-    }
-    ~GuardedTcpServer() override
-    {
-        // Sockets taken over by WebSockets may outlive this server.
-        for (ConnectionWatch* w : std::as_const(open_))
-            w->detach();
-    }
-
-    ConnectionWatch* watchOf(const QTcpSocket* socket) const
-    {
-        for (ConnectionWatch* w : open_)
-            if (w->socket() == socket)
-                return w;
-        return nullptr;
-    }
-
-    // One listening port: the peer's address and port name one connection.
-    ConnectionWatch* watchOf(const QHostAddress& peer, quint16 peerPort) const
-    {
-        for (ConnectionWatch* w : open_)
-            if (w->socket()->peerPort() == peerPort && w->socket()->peerAddress() == peer)
-                return w;
-        return nullptr;
-    }
-    QTcpSocket* socketOf(const QHostAddress& peer, quint16 peerPort) const
-    {
-        ConnectionWatch* w = watchOf(peer, peerPort);
-        return w ? w->socket() : nullptr;
-    }
-
-    int viewerPages() const
-    {
-        return static_cast<int>(std::count_if(open_.cbegin(), open_.cend(), [](const ConnectionWatch* w) {
-            return w->isWebSocket() && w->access() == RemoteAccess::Viewer;
-        }));
-    }
-
-    void released(ConnectionWatch* watch)
-    {
-        open_.removeOne(watch);
-        counters_.open = static_cast<int>(open_.size());
-    }
-
-protected:
-    void incomingConnection(qintptr descriptor) override
-    {
-        if (open_.size() >= limits_.maxConnections && !makeRoom()) {
-            ++counters_.refused;
-            ::close(static_cast<int>(descriptor));
-            return;
-        }
-        auto* socket = new QTcpSocket(this);
-        if (!socket->setSocketDescriptor(descriptor)) {
-            delete socket;
-            ::close(static_cast<int>(descriptor));
-            return;
-        }
-        keepAlive(socket);
-        // Read no more at a time than one request may hold: what one arrival can make Qt
-        // answer is bounded, and a connection that is paused stops at this.
-        socket->setReadBufferSize(limits_.maxRequestBytes);
-        auto* watch = new ConnectionWatch(socket, this, limits_, counters_);
-        strangerLimit(watch->peer());
-        open_.append(watch);
-        counters_.open = static_cast<int>(open_.size());
-        counters_.peakOpen = std::max(counters_.peakOpen, counters_.open);
-        addPendingConnection(socket);
-    }
-
-private:
-    // A peer that vanished without a word is found by the kernel's probes, not held for ever.
-    void keepAlive(QTcpSocket* socket) const
-    {
-        socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
-        const int fd = static_cast<int>(socket->socketDescriptor());
-        const int idle = limits_.keepAliveIdleS, interval = limits_.keepAliveIntervalS, count = limits_.keepAliveProbes;
-        ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
-        ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
-        ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
-    }
-
-    static bool stranger(const ConnectionWatch* w) { return w->access() == RemoteAccess::None && !w->isWebSocket(); }
-
-    // One address's strangers keep to their share; the oldest goes for a newcomer over it.
-    void strangerLimit(const QHostAddress& peer)
-    {
-        int mine = 0;
-        ConnectionWatch* oldest = nullptr;
-        for (ConnectionWatch* w : std::as_const(open_))
-            if (stranger(w) && w->peer() == peer && mine++ == 0)
-                oldest = w;
-        if (oldest && mine >= limits_.maxStrangersPerAddress)
-            evict(oldest);
-    }
-
-    bool makeRoom()
-    {
-        QHash<QHostAddress, int> strangers;
-        for (ConnectionWatch* w : std::as_const(open_))
-            if (stranger(w))
-                ++strangers[w->peer()];
-        ConnectionWatch* pick = nullptr;
-        for (ConnectionWatch* w : std::as_const(open_))
-            if (stranger(w) && (!pick || strangers.value(w->peer()) > strangers.value(pick->peer())))
-                pick = w;
-        // Then a viewer: plain requests before live pages, the oldest first.
-        for (ConnectionWatch* w : std::as_const(open_))
-            if (!pick && w->access() == RemoteAccess::Viewer && !w->isWebSocket())
-                pick = w;
-        for (ConnectionWatch* w : std::as_const(open_))
-            if (!pick && w->access() == RemoteAccess::Viewer)
-                pick = w;
-        if (!pick)
-            return false;
-        evict(pick);
-        return true;
-    }
-
-    void evict(ConnectionWatch* w)
-    {
-        ++counters_.evicted;
-        w->release();
-        w->cut();
-    }
-
-    const RemoteLimits& limits_;
-    RemoteCounters& counters_;
-    QList<ConnectionWatch*> open_;   // in the order they came
-};
-
-ConnectionWatch::ConnectionWatch(QTcpSocket* socket, GuardedTcpServer* server, const RemoteLimits& limits,
-                                 RemoteCounters& counters)
-    : QObject(socket), socket_(socket), server_(server), limits_(limits), counters_(counters),
-      peer_(socket->peerAddress())
-{
-    deadline_.setSingleShot(true);
-    connect(&deadline_, &QTimer::timeout, this, [this] {
-        ++counters_.timedOut;
-        cut();
-    });
-    deadline_.start(limits_.requestTimeoutMs);
-    // A connection that says nothing at all is given less time than a slow one.
-    firstByte_.setSingleShot(true);
-    connect(&firstByte_, &QTimer::timeout, this, [this] {
-        ++counters_.timedOut;
-        cut();
-    });
-    firstByte_.start(std::min(limits_.firstByteTimeoutMs, limits_.requestTimeoutMs));
-    drain_.setInterval(20);
-    connect(&drain_, &QTimer::timeout, this, [this] { checkDrain(); });
-    // Connected before the HTTP server's own reader, so it sees each arrival first.
-    connect(socket_, &QTcpSocket::readyRead, this, [this] { arrived(); });
-    // Queued, so that it runs once the HTTP server's reader has taken what it takes.
-    connect(socket_, &QTcpSocket::readyRead, this, [this] { afterArrival(); }, Qt::QueuedConnection);
-    watchEnd();
-}
-
-ConnectionWatch::~ConnectionWatch()
-{
-    release();
-}
-
-void ConnectionWatch::watchEnd()
-{
-    connect(socket_, &QAbstractSocket::stateChanged, this, [this](QAbstractSocket::SocketState state) {
-        if (state == QAbstractSocket::UnconnectedState)
-            release();
-    });
-}
-
-void ConnectionWatch::upgraded()
-{
-    upgraded_ = true;
-    firstByte_.stop();
-    drain_.stop();
-    paused_ = false;
-    socket_->blockSignals(false);
-    // The WebSocket's frames are capped by the WebSocket itself.
-    socket_->setReadBufferSize(0);
-    // The HTTP server cuts every connection of the socket's signals when it hands the socket
-    // to the WebSocket server; the end is watched again once that is done.
-    QTimer::singleShot(0, this, [this] {
-        watchEnd();
-        if (socket_->state() == QAbstractSocket::UnconnectedState)
-            release();
-    });
-}
-
-void ConnectionWatch::release()
-{
-    if (released_)
-        return;
-    released_ = true;
-    deadline_.stop();
-    firstByte_.stop();
-    drain_.stop();
-    if (server_)
-        server_->released(this);
-}
-
-void ConnectionWatch::cut()
-{
-    drain_.stop();
-    bool endedUnheard = false;
-    if (paused_) {
-        paused_ = false;
-        // Qt must hear of the end to let the socket go; an end that came while paused was
-        // not heard by anyone.
-        endedUnheard = socket_->state() == QAbstractSocket::UnconnectedState;
-        socket_->blockSignals(false);
-    }
-    socket_->abort();
-    release();
-    if (endedUnheard)
-        socket_->deleteLater();
-}
-
-void ConnectionWatch::arrived()
-{
-    if (upgraded_)
-        return;
-    firstByte_.stop();
-    if (refused_) {
-        socket_->readAll();   // the answer is on its way; nothing more is read
-        return;
-    }
-    if (passedUpgrade_)
-        return;
-    // Qt serves one pipelined request at a time and leaves the rest in the socket, and may
-    // take them later than this: what is new is told by what the socket has taken from the
-    // kernel since, else by what Qt left after the last arrival.
-    const qint64 available = socket_->bytesAvailable();
-    const qint64 taken = takenFromKernel(static_cast<int>(socket_->socketDescriptor()));
-    const qint64 fresh = taken >= 0 && taken_ >= 0 ? taken - taken_ : available - std::min(seen_, available);
-    taken_ = taken;
-    stream_ += socket_->peek(available).right(std::clamp<qint64>(fresh, 0, available));
-    seen_ = available;
-    // Each pipelined request on its own: its head checked, its length counted to its cap.
-    while (!stream_.isEmpty()) {
-        if (inBody_) {
-            const qint64 take = std::min<qint64>(bodyLeft_, stream_.size());
-            stream_.remove(0, take);
-            bodyLeft_ -= take;
-            if (bodyLeft_ > 0)
-                break;
-            inBody_ = false;
-            continue;
-        }
-        const HeadCheck head = readHead(stream_, limits_.maxHeadBytes, limits_.maxHeaderLines);
-        if (head.status != 0)
-            return refuse(head.status, reasonOf(head.status), {head.status, head.code, head.why});
-        if (head.length == 0)
-            break;
-        requestBytes_ = head.length + head.bodyBytes;
-        if (requestBytes_ > limits_.maxRequestBytes) {
-            ++counters_.oversized;
-            return cut();
-        }
-        stream_.remove(0, head.length);
-        waiting_.append(head);
-        if (head.upgrade) {
-            passedUpgrade_ = true;
-            stream_.clear();
-            break;
-        }
-        bodyLeft_ = head.bodyBytes;
-        inBody_ = bodyLeft_ > 0;
-        if (inBody_ && head.expectContinue && stream_.isEmpty() && !HttpServerShim::answersContinue)
-            socket_->write("HTTP/1.1 100 Continue\r\n\r\n");
-    }
-}
-
-void ConnectionWatch::afterArrival()
-{
-    seen_ = socket_->bytesAvailable();   // what the HTTP server left of what was seen
-    if (!upgraded_ && !refused_ && !paused_ && socket_->bytesToWrite() > limits_.maxUnsentBytes)
-        pause();
-}
-
-// A client that sends and does not read: nothing more of its requests reaches Qt until its
-// answers have gone out, and it goes if they do not. The socket stops reading once its read
-// buffer is full, so the kernel holds the sender back.
-void ConnectionWatch::pause()
-{
-    paused_ = true;
-    socket_->blockSignals(true);
-    pausedFor_.start();
-    drain_.start();
-}
-
-void ConnectionWatch::checkDrain()
-{
-    if (socket_->state() != QAbstractSocket::ConnectedState || pausedFor_.elapsed() > limits_.drainTimeoutMs) {
-        ++counters_.stalled;
-        return cut();
-    }
-    if (socket_->bytesToWrite() > limits_.maxUnsentBytes / 2)
-        return;
-    drain_.stop();
-    paused_ = false;
-    socket_->blockSignals(false);
-    if (socket_->bytesAvailable() > 0)
-        QMetaObject::invokeMethod(socket_, "readyRead", Qt::QueuedConnection);
-}
-
-void ConnectionWatch::refuse(int status, const QByteArray& reason, const RemoteApi::Error& e)
-{
-    // The HTTP server reads after this, and must find nothing to act on.
-    ++counters_.malformed;
-    refused_ = true;
-    socket_->readAll();
-    socket_->write(rawError(status, reason, e));
-    socket_->disconnectFromHost();
-}
-
-namespace {
-using Header = HttpServerShim::Header;
 
 // Every value a cookie of that name has: a stale one from another path may come first.
 QList<QByteArray> cookieValues(const QByteArray& cookies, const QByteArray& name)
@@ -528,6 +88,30 @@ QByteArray pageHome(const QString& path, const QUrlQuery& query)
 
 const RemoteApi::Error NotFound{404, "not_found", QStringLiteral("Nie ma takiego adresu")};
 const RemoteApi::Error Unauthorized{401, "unauthorized", QStringLiteral("Brak dostępu: nieprawidłowy lub brakujący klucz")};
+const RemoteApi::Error Unavailable{503, "unavailable", QStringLiteral("Ta część programu teraz nie działa")};
+const RemoteApi::Error ViewerOnly{403, "viewer_only", QStringLiteral("Klucz podglądu pozwala tylko oglądać zegary")};
+
+// The methods a route's method name answers: a GET answers HEAD too.
+QHttpServerRequest::Methods methodsOf(const char* name)
+{
+    using M = QHttpServerRequest::Method;
+    static const QHash<QByteArray, QHttpServerRequest::Methods> known{
+        {"GET", M::Get | M::Head}, {"POST", M::Post}, {"PUT", M::Put}, {"PATCH", M::Patch}, {"DELETE", M::Delete}};
+    return known.value(name);
+}
+
+// A command changes something: it is a request by any method the routes name but GET.
+bool isCommand(QHttpServerRequest::Method method)
+{
+    static const QHttpServerRequest::Methods commands = [] {
+        QHttpServerRequest::Methods all;
+        for (const RemoteRoute& r : RemoteServer::routes())
+            if (qstrcmp(r.method, "GET") != 0)
+                all |= methodsOf(r.method);
+        return all;
+    }();
+    return commands.testFlag(method);
+}
 
 } // namespace
 
@@ -565,6 +149,15 @@ struct RemoteServer::Answer {
     }
 };
 
+// One request on its way through the router to its route's handler.
+struct RemoteServer::Exchange {
+    const QHttpServerRequest& request;
+    Answer& out;
+    RemoteAccess granted;          // the strongest key the request showed
+    const Route* route = nullptr;  // the route that took it
+    QStringList captured{};        // its path's "{name}" segments, in order
+};
+
 RemoteServer::RemoteServer(StopwatchHost& host, QByteArray token, RemoteLimits limits, QObject* parent)
     : HttpServerShim(parent), host_(host), token_(std::move(token)), limits_(limits)
 {
@@ -578,6 +171,7 @@ RemoteServer::RemoteServer(StopwatchHost& host, QByteArray token, RemoteLimits l
     connect(&sweep_, &QTimer::timeout, this, [this] { broadcast(); });
     connect(this, &QAbstractHttpServer::newWebSocketConnection, this, [this] { acceptWebSockets(); });
     host_.watchPanels([this] { stateChanged(); });
+    addRoutes();
 }
 
 RemoteServer::~RemoteServer()
@@ -590,6 +184,7 @@ RemoteServer::~RemoteServer()
 QString RemoteServer::start(const QHostAddress& address, quint16 port)
 {
     tcp_ = new GuardedTcpServer(limits_, counters_, this);
+    tcp_->carriesPlan = [this](const HeadReading& head) { return mayCarryPlan(head); };
     if (!tcp_->listen(address, port)) {
         const QString why = tcp_->errorString();
         delete tcp_;
@@ -638,7 +233,7 @@ RemoteAccess RemoteServer::access(const QByteArray& bearer, const QByteArray& co
 RemoteAccess RemoteServer::access(const QHttpServerRequest& request) const
 {
     const QUrlQuery q = request.query();
-    return access(headerValue(request, "authorization"), headerValue(request, "cookie"),
+    return access(request.value("authorization"), request.value("cookie"),
                   q.queryItemValue(QStringLiteral("token"), QUrl::FullyDecoded).toLatin1(),
                   q.queryItemValue(viewerItem(request.url().path()), QUrl::FullyDecoded).toLatin1());
 }
@@ -654,7 +249,7 @@ std::optional<RemoteApi::Error> RemoteServer::upgradeRefusal(const QHttpServerRe
         return Unauthorized;
     if (request.url().path() != QLatin1String("/api/v1/live"))
         return NotFound;
-    if (!sameOrigin(headerValue(request, "origin"), headerValue(request, "host")))
+    if (!sameOrigin(request.value("origin"), request.value("host")))
         return RemoteApi::Error{403, "forbidden", QStringLiteral("Połączenie z innej strony jest niedozwolone")};
     // Viewers keep to their share of the places, so the operator's page always finds one.
     if (access(request) == RemoteAccess::Viewer && tcp_ && tcp_->viewerPages() >= limits_.maxViewerPages)
@@ -706,10 +301,10 @@ void RemoteServer::serveRequest(const QHttpServerRequest& request, QHttpServerRe
     out.head = request.method() == QHttpServerRequest::Method::Head;
     const bool keepAlive = !watch || watch->keepAlive();
     out.close = !keepAlive;
-    out.http10KeepAlive = keepAlive && watch && headerValue(request, "connection").toLower().contains("keep-alive");
-    serve(request, out);
-    if (request.method() == QHttpServerRequest::Method::Post) {
-        QByteArray userAgent = headerValue(request, "user-agent");
+    out.http10KeepAlive = keepAlive && watch && request.value("connection").toLower().contains("keep-alive");
+    serve(request, out, granted);
+    if (isCommand(request.method())) {
+        QByteArray userAgent = request.value("user-agent");
         if (userAgent.isEmpty() && watch)
             userAgent = watch->userAgent();
         emit commandAnswered({request.remoteAddress(), userAgent, request.url().path(), request.body().left(200),
@@ -719,17 +314,20 @@ void RemoteServer::serveRequest(const QHttpServerRequest& request, QHttpServerRe
         closeAfterAnswer(socket);
 }
 
-void RemoteServer::serve(const QHttpServerRequest& request, Answer& out)
+// What every request meets before the router (the key, and a command's checks), and what a
+// path no route names gets after it.
+void RemoteServer::serve(const QHttpServerRequest& request, Answer& out, RemoteAccess granted)
 {
     const QString path = request.url().path();
-    const auto method = request.method();
-    const bool view = path == QLatin1String("/view");
-    const bool overlay = path == QLatin1String("/overlay");
-    const bool page = path == QLatin1String("/") || path == QLatin1String("/index.html") || view || overlay;
-    const RemoteAccess granted = access(request);
     if (granted == RemoteAccess::None) {
         ++counters_.unauthorized;
-        if (method == QHttpServerRequest::Method::Get && page) {
+        const auto page = [&path](const Route& r) {
+            return path == QLatin1String(r.path)
+                && (r.handler == &RemoteServer::operatorPage || r.handler == &RemoteServer::viewPage
+                    || r.handler == &RemoteServer::overlayPage);
+        };
+        if (request.method() == QHttpServerRequest::Method::Get
+            && std::any_of(routes().cbegin(), routes().cend(), page)) {
             out.reply(Status::Unauthorized, "text/plain; charset=utf-8",
                       QStringLiteral("Brak dostępu. Otwórz stronę z adresu (lub kodu QR) pokazanego w programie Kadrel, "
                                      "w oknie „Zdalne sterowanie”.\n").toUtf8());
@@ -738,66 +336,194 @@ void RemoteServer::serve(const QHttpServerRequest& request, Answer& out)
         }
         return;
     }
-
-    const bool get = method == QHttpServerRequest::Method::Get || method == QHttpServerRequest::Method::Head;
-    const bool post = method == QHttpServerRequest::Method::Post;
-    static const QString commandPrefix = QStringLiteral("/api/v1/stopwatch/");
-    const QList<RemoteRoute>& all = routes();
-    const auto route = std::find_if(all.begin(), all.end(), [&](const RemoteRoute& r) { return path == QLatin1String(r.path); });
-
+    const bool command = isCommand(request.method());
     // The viewer key shows and never commands, whatever else the request says.
-    if (granted == RemoteAccess::Viewer && (post || (route != all.end() && !route->viewer)))
-        return out.error({403, "viewer_only", QStringLiteral("Klucz podglądu pozwala tylko oglądać zegary")});
-
-    if (post) {
+    if (granted == RemoteAccess::Viewer && command)
+        return out.error(ViewerOnly);
+    if (command) {
         // A page of another site may post a form or a plain text with the operator's cookie;
         // neither gets this far.
-        if (!isJson(headerValue(request, "content-type")))
+        if (!isJson(request.value("content-type")))
             return out.error({403, "json_required", QStringLiteral("Polecenie musi mieć treść typu application/json")});
-        if (!sameOrigin(headerValue(request, "origin"), headerValue(request, "host")))
+        if (!sameOrigin(request.value("origin"), request.value("host")))
             return out.error({403, "foreign_origin", QStringLiteral("Polecenie z innej strony jest niedozwolone")});
     }
-
-    if (route == all.end()) {
-        if (post && path.startsWith(commandPrefix))   // names the command it does not know
-            return out.error(RemoteApi::parseCommand(path.mid(commandPrefix.size()), {}).error);
-        return out.error(NotFound);
-    }
-    if (qstrcmp(route->method, "POST") == 0 ? !post : !get)
+    Exchange ex{request, out, granted};
+    if (router_.handleRequest(request, out.responder, out.socket, ex))
+        return;
+    // A path the routes name, asked by another method: 405, after the key's check.
+    const QList<Route>& all = routes();
+    const auto samePath = [&path](const Route& r) {
+        return HttpRouterShim<Exchange>::pathMatches(QString::fromLatin1(r.path), path);
+    };
+    if (std::any_of(all.cbegin(), all.cend(), samePath)) {
+        const bool viewer = std::any_of(
+            all.cbegin(), all.cend(), [&](const Route& r) { return samePath(r) && r.access == RemoteAccess::Viewer; });
+        if (granted == RemoteAccess::Viewer && !viewer)
+            return out.error(ViewerOnly);
         return out.error({405, "method_not_allowed", QStringLiteral("Ta metoda nie jest tu obsługiwana")});
-
-    if (page) {
-        const QUrlQuery query = request.query();
-        if (query.hasQueryItem(QStringLiteral("token")) || query.hasQueryItem(viewerItem(path)))
-            return exchangeLink(request, out);
-        return serveFile(view ? QStringLiteral(":/remote/view.html")
-                         : overlay ? QStringLiteral(":/remote/overlay.html") : QStringLiteral(":/remote/index.html"),
-                         out);
     }
-    if (path == QLatin1String("/app.js") || path == QLatin1String("/style.css") || path == QLatin1String("/view.js")
-        || path == QLatin1String("/view.css") || path == QLatin1String("/favicon.ico") || path == QLatin1String("/live.js")
-        || path == QLatin1String("/overlay.js") || path == QLatin1String("/overlay.css"))
-        return serveFile(QStringLiteral(":/remote") + path, out);
-    if (path == QLatin1String("/api/v1/openapi.json"))
-        return serveFile(QStringLiteral(":/remote/openapi.json"), out);
-    if (path == QLatin1String("/api/v1/asyncapi.json"))
-        return serveFile(QStringLiteral(":/remote/asyncapi.json"), out);
-    if (path == QLatin1String("/api/v1/state"))
-        return out.reply(Status::Ok, JsonType, RemoteApi::stateJson(host_.panelView()));
-    if (path == QLatin1String("/api/v1/campus"))
-        return out.reply(Status::Ok, JsonType, RemoteApi::campusJson(campus_ ? campus_->campusView() : CampusView{}));
-    if (path == QLatin1String("/api/v1/live"))
-        return out.error({426, "upgrade_required", QStringLiteral("Ten adres przyjmuje tylko połączenia WebSocket")},
-                         {{"Upgrade", "websocket"}});
-    // The rest are the commands.
-    const RemoteApi::Parsed parsed = RemoteApi::parseCommand(path.mid(commandPrefix.size()), request.body());
+    static const QString commandPrefix = QStringLiteral("/api/v1/stopwatch/");
+    if (command && path.startsWith(commandPrefix))  // names the command it does not know
+        return out.error(RemoteApi::parseCommand(path.mid(commandPrefix.size()), {}).error);
+    out.error(NotFound);
+}
+
+// Each route a rule of Qt's router, in the table's order.
+void RemoteServer::addRoutes()
+{
+    const QList<Route>& all = routes();
+    for (const Route& route : all) {
+        const bool taken = router_.addRule(QString::fromLatin1(route.path), methodsOf(route.method),
+                                           [this, &route](Exchange& ex, const QStringList& captured) {
+                                               if (ex.granted < route.access)
+                                                   return ex.out.error(ViewerOnly);
+                                               ex.route = &route;
+                                               ex.captured = captured;
+                                               (this->*route.handler)(ex);
+                                           });
+        if (!taken)
+            qWarning("Kadrel: Qt's router refused the route %s %s", route.method, route.path);
+    }
+}
+
+void RemoteServer::operatorPage(Exchange& ex)
+{
+    page(ex, QStringLiteral(":/remote/index.html"));
+}
+
+void RemoteServer::viewPage(Exchange& ex)
+{
+    page(ex, QStringLiteral(":/remote/view.html"));
+}
+
+void RemoteServer::overlayPage(Exchange& ex)
+{
+    page(ex, QStringLiteral(":/remote/overlay.html"));
+}
+
+// A link with its secret is exchanged for a session first; the page itself comes after.
+void RemoteServer::page(Exchange& ex, const QString& resource)
+{
+    const QUrlQuery query = ex.request.query();
+    if (query.hasQueryItem(QStringLiteral("token")) || query.hasQueryItem(viewerItem(ex.request.url().path())))
+        return exchangeLink(ex.request, ex.out);
+    serveFile(resource, ex.out);
+}
+
+// The page's other files, each under its own name in the resources.
+void RemoteServer::file(Exchange& ex)
+{
+    serveFile(QStringLiteral(":/remote/") + QString::fromLatin1(ex.route->path).section(QLatin1Char('/'), -1), ex.out);
+}
+
+void RemoteServer::state(Exchange& ex)
+{
+    ex.out.reply(Status::Ok, JsonType, currentState());
+}
+
+// The site's other buses as the broker link heard them; none without the link.
+void RemoteServer::campus(Exchange& ex)
+{
+    ex.out.reply(Status::Ok, JsonType, RemoteApi::campusJson(campus_ ? campus_->campusView() : CampusView{}));
+}
+
+// A plain request for what only a WebSocket gets (an upgrade never reaches the router).
+void RemoteServer::live(Exchange& ex)
+{
+    ex.out.error({426, "upgrade_required", QStringLiteral("Ten adres przyjmuje tylko połączenia WebSocket")},
+                 {{"Upgrade", "websocket"}});
+}
+
+// The stopwatch's commands, named by the path's last segment.
+void RemoteServer::command(Exchange& ex)
+{
+    const QString name = ex.request.url().path().section(QLatin1Char('/'), -1);
+    const RemoteApi::Parsed parsed = RemoteApi::parseCommand(name, ex.request.body());
     if (!parsed.command)
-        return out.error(parsed.error);
+        return ex.out.error(parsed.error);
     const CommandOutcome outcome = host_.runStopwatchCommand(*parsed.command);
     if (!outcome.ok())
-        return out.error(RemoteApi::refusal(outcome));
+        return ex.out.error(RemoteApi::refusal(outcome));
     stateChanged();
-    out.reply(Status::Ok, JsonType, RemoteApi::okJson());
+    ex.out.reply(Status::Ok, JsonType, RemoteApi::okJson());
+}
+
+// A clock panel's mode, display, brightness or direction, through that panel's controls.
+void RemoteServer::clockCommand(Exchange& ex)
+{
+    RemoteApi::Error error;
+    const std::optional<QJsonObject> object = RemoteApi::commandBody(ex.request.body(), error);
+    if (!object)
+        return ex.out.error(error);
+    const RemoteApi::ClockParsed parsed =
+        RemoteApi::parseClockCommand(ex.request.url().path().section(QLatin1Char('/'), -1), *object);
+    if (!parsed.command)
+        return ex.out.error(parsed.error);
+    if (!panels_)
+        return ex.out.error(Unavailable);
+    const CommandOutcome outcome = panels_->runClockCommand(*parsed.command);
+    if (!outcome.ok())
+        return ex.out.error(RemoteApi::refusal(outcome));
+    stateChanged();
+    ex.out.reply(Status::Ok, JsonType, RemoteApi::okJson());
+}
+
+void RemoteServer::plan(Exchange& ex)
+{
+    if (!plan_)
+        return ex.out.error(Unavailable);
+    ex.out.reply(Status::Ok, JsonType, plan_->planDocument());
+}
+
+// The whole plan, in the plan file's own format, or nothing of it.
+void RemoteServer::replacePlan(Exchange& ex)
+{
+    if (!plan_)
+        return ex.out.error(Unavailable);
+    if (const std::optional<PlanRefusal> refused = plan_->replacePlan(ex.request.body()))
+        return ex.out.error(RemoteApi::refusal(*refused));
+    stateChanged();
+    ex.out.reply(Status::Ok, JsonType, RemoteApi::okJson());
+}
+
+void RemoteServer::nextFirings(Exchange& ex)
+{
+    if (!plan_)
+        return ex.out.error(Unavailable);
+    ex.out.reply(Status::Ok, JsonType, RemoteApi::firingsJson(plan_->nextFirings(10)));
+}
+
+void RemoteServer::setPlanHost(PlanHost* plan)
+{
+    plan_ = plan;
+    stateChanged();
+}
+
+// The state document, with what the pages show of the plan when there is one.
+QByteArray RemoteServer::currentState() const
+{
+    if (!plan_)
+        return RemoteApi::stateJson(host_.panelView());
+    const RemoteApi::PlanGlance glance{plan_->currentEntries(), plan_->nextFirings(3)};
+    return RemoteApi::stateJson(host_.panelView(), &glance);
+}
+
+bool RemoteServer::mayCarryPlan(const HeadReading& head) const
+{
+    const qsizetype query = head.target.indexOf('?');
+    if (head.method != "PUT" || (query < 0 ? head.target : head.target.left(query)) != "/api/v1/plan")
+        return false;
+    QByteArray bearer, cookies;
+    for (const auto& [name, value] : head.headers) {
+        if (name.compare("authorization", Qt::CaseInsensitive) == 0)
+            bearer = value;
+        else if (name.compare("cookie", Qt::CaseInsensitive) == 0)
+            cookies = value;
+    }
+    const QUrlQuery q(query < 0 ? QString() : QString::fromLatin1(head.target.mid(query + 1)));
+    return access(bearer, cookies, q.queryItemValue(QStringLiteral("token"), QUrl::FullyDecoded).toLatin1(), {})
+        == RemoteAccess::Operator;
 }
 
 // The address bar loses the secret, whichever way the request got in; a good one in the link is
@@ -818,7 +544,7 @@ void RemoteServer::exchangeLink(const QHttpServerRequest& request, Answer& out)
     const QByteArray text = "text/plain; charset=utf-8";
     if (!sameToken(given, withToken ? token_ : viewerKey_))
         return out.reply(Status::SeeOther, text, home + '\n', {{"Location", home}});
-    const QByteArray cookies = headerValue(request, "cookie");
+    const QByteArray cookies = request.value("cookie");
     const QList<QByteArray> held = cookieValues(cookies, name);
     if (std::any_of(held.cbegin(), held.cend(), [&](const QByteArray& v) { return sessions_->find(v) == kind; }))
         return out.reply(Status::SeeOther, text, home + '\n', {{"Location", home}});
@@ -832,55 +558,54 @@ void RemoteServer::exchangeLink(const QHttpServerRequest& request, Answer& out)
                {"Set-Cookie", legacy + "=; Path=/; HttpOnly; SameSite=Strict; Max-Age=0"}});
 }
 
-const QList<RemoteRoute>& RemoteServer::routes()
+// To add a route: one entry here (method, path as the API's description writes it, the least
+// key, the handler) and its handler, a member taking the Exchange; name it in openapi.json too.
+// Qt's router dispatches on this table in its order, and the description test compares with it.
+const QList<RemoteServer::Route>& RemoteServer::routes()
 {
-    static const QList<RemoteRoute> all{
-        {"GET", "/"},
-        {"GET", "/index.html"},
-        {"GET", "/app.js"},
-        {"GET", "/style.css"},
-        {"GET", "/view", true},
-        {"GET", "/view.js", true},
-        {"GET", "/view.css", true},
-        {"GET", "/overlay", true},
-        {"GET", "/overlay.js", true},
-        {"GET", "/overlay.css", true},
-        {"GET", "/live.js", true},
-        {"GET", "/favicon.ico", true},
-        {"GET", "/api/v1/state", true},
-        {"GET", "/api/v1/campus", true},
-        {"GET", "/api/v1/live", true},
-        {"GET", "/api/v1/openapi.json"},
-        {"GET", "/api/v1/asyncapi.json"},
-        {"POST", "/api/v1/stopwatch/start"},
-        {"POST", "/api/v1/stopwatch/stop"},
-        {"POST", "/api/v1/stopwatch/set"},
-        {"POST", "/api/v1/stopwatch/zero"},
-        {"POST", "/api/v1/stopwatch/preset"},
-        {"POST", "/api/v1/stopwatch/target"},
+    using A = RemoteAccess;
+    static const QList<Route> all{
+        {"GET", "/", A::Operator, &RemoteServer::operatorPage},
+        {"GET", "/index.html", A::Operator, &RemoteServer::operatorPage},
+        {"GET", "/app.js", A::Operator, &RemoteServer::file},
+        {"GET", "/style.css", A::Operator, &RemoteServer::file},
+        {"GET", "/view", A::Viewer, &RemoteServer::viewPage},
+        {"GET", "/view.js", A::Viewer, &RemoteServer::file},
+        {"GET", "/view.css", A::Viewer, &RemoteServer::file},
+        {"GET", "/overlay", A::Viewer, &RemoteServer::overlayPage},
+        {"GET", "/overlay.js", A::Viewer, &RemoteServer::file},
+        {"GET", "/overlay.css", A::Viewer, &RemoteServer::file},
+        {"GET", "/live.js", A::Viewer, &RemoteServer::file},
+        {"GET", "/favicon.ico", A::Viewer, &RemoteServer::file},
+        {"GET", "/api/v1/state", A::Viewer, &RemoteServer::state},
+        {"GET", "/api/v1/campus", A::Viewer, &RemoteServer::campus},
+        {"GET", "/api/v1/live", A::Viewer, &RemoteServer::live},
+        {"GET", "/api/v1/openapi.json", A::Operator, &RemoteServer::file},
+        {"GET", "/api/v1/asyncapi.json", A::Operator, &RemoteServer::file},
+        {"POST", "/api/v1/stopwatch/start", A::Operator, &RemoteServer::command},
+        {"POST", "/api/v1/stopwatch/stop", A::Operator, &RemoteServer::command},
+        {"POST", "/api/v1/stopwatch/set", A::Operator, &RemoteServer::command},
+        {"POST", "/api/v1/stopwatch/zero", A::Operator, &RemoteServer::command},
+        {"POST", "/api/v1/stopwatch/preset", A::Operator, &RemoteServer::command},
+        {"POST", "/api/v1/stopwatch/target", A::Operator, &RemoteServer::command},
+        {"POST", "/api/v1/clock/mode", A::Operator, &RemoteServer::clockCommand},
+        {"POST", "/api/v1/clock/display", A::Operator, &RemoteServer::clockCommand},
+        {"POST", "/api/v1/clock/brightness", A::Operator, &RemoteServer::clockCommand},
+        {"POST", "/api/v1/clock/direction", A::Operator, &RemoteServer::clockCommand},
+        {"GET", "/api/v1/plan", A::Operator, &RemoteServer::plan},
+        {"PUT", "/api/v1/plan", A::Operator, &RemoteServer::replacePlan},
+        {"GET", "/api/v1/plan/next", A::Operator, &RemoteServer::nextFirings},
     };
     return all;
 }
 
+// The type is the one Qt's MIME database gives the file's name and bytes.
 void RemoteServer::serveFile(const QString& path, Answer& out)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    const QHttpServerResponse file = QHttpServerResponse::fromFile(path);
+    if (file.statusCode() != Status::Ok)
         return out.error(NotFound);
-    QByteArray type = "application/octet-stream";
-    if (path.endsWith(QLatin1String(".html")))
-        type = "text/html; charset=utf-8";
-    else if (path.endsWith(QLatin1String(".js")))
-        type = "text/javascript; charset=utf-8";
-    else if (path.endsWith(QLatin1String(".css")))
-        type = "text/css; charset=utf-8";
-    else if (path.endsWith(QLatin1String(".ico")))
-        type = "image/x-icon";
-    else if (path.endsWith(QLatin1String(".svg")))
-        type = "image/svg+xml";
-    else if (path.endsWith(QLatin1String(".json")))
-        type = JsonType;
-    out.reply(Status::Ok, type, file.readAll(),
+    out.reply(Status::Ok, file.mimeType(), file.data(),
               {{"Content-Security-Policy",
                 "default-src 'self'; connect-src 'self' ws: wss:; img-src 'self' data:; frame-ancestors 'none'"}});
 }
@@ -928,7 +653,7 @@ void RemoteServer::acceptWebSockets()
         connect(ws, &QWebSocket::textMessageReceived, ws, [](const QString&) {});
         connect(ws, &QWebSocket::binaryMessageReceived, ws, [](const QByteArray&) {});
         if (lastState_.isEmpty())
-            lastState_ = RemoteApi::stateJson(host_.panelView());
+            lastState_ = currentState();
         sendTo(ws, QString::fromUtf8(lastState_));
         sweep_.start();
         if (!ping_.isActive())
@@ -973,7 +698,7 @@ void RemoteServer::broadcast()
 {
     if (clients_.isEmpty())
         return;
-    const QByteArray state = RemoteApi::stateJson(host_.panelView());
+    const QByteArray state = currentState();
     if (state == lastState_)
         return;
     lastState_ = state;

@@ -4,11 +4,11 @@
 // through StopwatchHost; the state goes out live over WebSocket. Everything runs on the
 // user-interface thread, in short handlers.
 //
-// Guards against clients that would hold the window up or eat its memory: a bounded number of
-// connections (a stranger or a viewer makes room for a newcomer, the operator never), a
-// deadline for each request to arrive whole, a strict reading of each request's head, caps on
-// its head and size, a pause for a client that does not read its answers, and pings and caps
-// for the live pages.
+// The guard in front of it (RemoteGuard.h) keeps clients from holding the window up or eating
+// its memory: a bounded number of connections (a stranger or a viewer makes room for a
+// newcomer, the operator never), deadlines, one strict reading of each request's head, caps,
+// and a pause for a client that does not read its answers; the server itself pings and caps
+// the live pages.
 #include <QByteArray>
 #include <QHostAddress>
 #include <QList>
@@ -18,55 +18,18 @@
 #include <optional>
 
 #include "remote/CampusHost.h"
+#include "remote/ClockPanelHost.h"
 #include "remote/HttpShim.h"
+#include "remote/PlanHost.h"
 #include "remote/RemoteApi.h"
+#include "remote/RemoteGuard.h"
 #include "remote/RemoteSessions.h"
 #include "remote/StopwatchHost.h"
 
 class QWebSocket;
 class QHttpServerResponder;
-class GuardedTcpServer;
 
-struct RemoteLimits {
-    int maxConnections = 64;            // HTTP and WebSocket together
-    int firstByteTimeoutMs = 2000;      // a new connection must start its request in this
-    int requestTimeoutMs = 10000;       // a request (or the next one on a kept connection) must arrive in this
-    qint64 maxRequestBytes = 16 * 1024; // headers and body of one request
-    qint64 maxHeadBytes = 8 * 1024;     // request line and headers
-    int maxHeaderLines = 99;            // more gets 431
-    qint64 maxWebSocketBacklog = 64 * 1024;
-    qint64 maxUnsentBytes = 64 * 1024;  // answers waiting to go out before the connection is read no further
-    int drainTimeoutMs = 10000;         // ...and the time they have to go
-    int maxViewerPages = 48;            // live pages with the viewer key: the rest stay free for the operator
-    int maxStrangersPerAddress = 16;    // connections of one address that have shown no key
-    int pingIntervalMs = 15000;         // a live page is pinged this often, and closed when the
-                                        // answer has not come by the next ping
-    int keepAliveIdleS = 60;            // TCP keep-alive: a silent peer is probed after this,
-    int keepAliveIntervalS = 10;        // this often,
-    int keepAliveProbes = 3;            // and given up after this many unanswered probes
-};
-
-struct RemoteCounters {
-    int open = 0;           // connections open now, upgraded ones included
-    int refused = 0;        // connections over the limit with no one to make room
-    int evicted = 0;        // connections without a good request closed to make room
-    int timedOut = 0;       // requests that did not arrive in time
-    int oversized = 0;      // requests over the size cap
-    int unauthorized = 0;   // 401s and WebSockets closed for a bad token
-    int dropped = 0;        // WebSockets closed for not reading
-    int malformed = 0;      // requests refused on their head alone (400, 431)
-    int stalled = 0;        // connections closed for not reading their answers
-    int unanswered = 0;     // WebSockets closed for not answering a ping
-    int peakOpen = 0;       // most connections open at once
-};
-
-struct RemoteRoute {
-    const char* method;   // "GET" (which answers HEAD too) or "POST"
-    const char* path;
-    bool viewer = false;  // the viewer key reaches it too
-};
-
-// One command request as it was answered, for the program's event log.
+// One command request (POST or PUT) as it was answered, for the program's event log.
 struct RemoteCommandRecord {
     QHostAddress sender;
     QByteArray userAgent;   // as sent: not yet text one may trust
@@ -79,7 +42,20 @@ struct RemoteCommandRecord {
 
 class RemoteServer : public HttpServerShim {
     Q_OBJECT
+    struct Answer;
+    struct Exchange;
+
 public:
+    // One route: a method and path the server answers, the least key that reaches it, and the
+    // handler that answers it.
+    struct Route {
+        const char* method;   // "GET" (which answers HEAD too), "POST", "PUT", ...
+        const char* path;     // as the API's description writes it; each "{name}" segment is
+                              // handed to the handler (Exchange::captured)
+        RemoteAccess access;  // Viewer: the viewer key reaches it too; Operator: the token alone
+        void (RemoteServer::*handler)(Exchange& exchange);
+    };
+
     RemoteServer(StopwatchHost& host, QByteArray token, RemoteLimits limits = {}, QObject* parent = nullptr);
     ~RemoteServer() override;
 
@@ -89,8 +65,9 @@ public:
     int liveClients() const { return static_cast<int>(clients_.size()); }
     const RemoteCounters& counters() const { return counters_; }
 
-    // Every path the server answers; the dispatch and the API's description both follow it.
-    static const QList<RemoteRoute>& routes();
+    // Every route the server answers; Qt's router dispatches on it and the API's description
+    // is checked against it.
+    static const QList<Route>& routes();
 
     // The session cookies' names. The port is in the name, so that two programs on one PC keep
     // a cookie each, and a cookie another port's server set is not read here.
@@ -107,8 +84,12 @@ public:
     // The other buses of the site for the view page; none without it.
     void setCampus(CampusHost* campus) { campus_ = campus; }
 
+    // The clock panels' commands and the plan; without them their routes answer 503.
+    void setClockPanels(ClockPanelHost* panels) { panels_ = panels; }
+    void setPlanHost(PlanHost* plan);
+
 signals:
-    // After the answer to every POST, done or refused (a refused token included).
+    // After the answer to every POST and PUT, done or refused (a refused token included).
     void commandAnswered(const RemoteCommandRecord& record);
 
 protected:
@@ -118,14 +99,32 @@ protected:
     void refuseUpgrade(const QHttpServerRequest& request, QHttpServerResponder& responder, QTcpSocket* socket) override;
 
 private:
-    struct Answer;
+    // The handlers of routes().
+    void operatorPage(Exchange& ex);
+    void viewPage(Exchange& ex);
+    void overlayPage(Exchange& ex);
+    void file(Exchange& ex);
+    void state(Exchange& ex);
+    void campus(Exchange& ex);
+    void live(Exchange& ex);
+    void command(Exchange& ex);
+    void clockCommand(Exchange& ex);
+    void plan(Exchange& ex);
+    void replacePlan(Exchange& ex);
+    void nextFirings(Exchange& ex);
+
+    void addRoutes();
+    void page(Exchange& ex, const QString& resource);
     RemoteAccess access(const QByteArray& bearer, const QByteArray& cookies, const QByteArray& token,
                         const QByteArray& key) const;
     RemoteAccess access(const QHttpServerRequest& request) const;
     void exchangeLink(const QHttpServerRequest& request, Answer& out);
     std::optional<RemoteApi::Error> upgradeRefusal(const QHttpServerRequest& request) const;
-    void serve(const QHttpServerRequest& request, Answer& out);
+    void serve(const QHttpServerRequest& request, Answer& out, RemoteAccess granted);
     void serveFile(const QString& path, Answer& out);
+    QByteArray currentState() const;
+    // Whether a head may bring a body up to maxPlanRequestBytes: the operator's PUT of the plan.
+    bool mayCarryPlan(const HeadReading& head) const;
     void acceptWebSockets();
     void stateChanged();
     void broadcast();
@@ -134,6 +133,8 @@ private:
     void drop(QWebSocket* client);
 
     StopwatchHost& host_;
+    ClockPanelHost* panels_ = nullptr;
+    PlanHost* plan_ = nullptr;
     QByteArray token_;
     QByteArray viewerKey_;
     CampusHost* campus_ = nullptr;
@@ -147,4 +148,7 @@ private:
     QTimer sweep_;          // catches changes that come without a notice (gauge colours)
     QTimer ping_;
     QList<QWebSocket*> awaitingPong_;
+    HttpRouterShim<Exchange> router_{this};
 };
+
+using RemoteRoute = RemoteServer::Route;

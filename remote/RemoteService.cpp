@@ -63,6 +63,20 @@ void RemoteService::setCampus(CampusHost* campus)
         server_->setCampus(campus);
 }
 
+void RemoteService::setClockPanels(ClockPanelHost* panels)
+{
+    panels_ = panels;
+    if (server_)
+        server_->setClockPanels(panels);
+}
+
+void RemoteService::setPlanHost(PlanHost* plan)
+{
+    plan_ = plan;
+    if (server_)
+        server_->setPlanHost(plan);
+}
+
 QString RemoteService::restart()
 {
     server_.reset();
@@ -72,6 +86,8 @@ QString RemoteService::restart()
         server->setViewerKey(settings_.viewerKey);
         server->setSessions(sessions_);
         server->setCampus(campus_);
+        server->setClockPanels(panels_);
+        server->setPlanHost(plan_);
         connect(server.get(), &RemoteServer::commandAnswered, this, &RemoteService::commandAnswered);
         lastError_ = server->start(listenAddress, settings_.port);
         if (lastError_.isEmpty())

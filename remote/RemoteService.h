@@ -42,6 +42,11 @@ public:
     // The overlay of one clock (1..4) for a stream, with the viewer key.
     static QString overlayUrl(const QHostAddress& address, quint16 port, const QByteArray& key, int clock);
 
+    // The panels' controls and the plan, handed to every server it starts (RemoteServer's
+    // setters); null: the API refuses their routes.
+    void setClockPanels(ClockPanelHost* panels);
+    void setPlanHost(PlanHost* plan);
+
     // Where the server listens; the program uses every address, tests only the loopback.
     QHostAddress listenAddress = QHostAddress::Any;
     RemoteLimits limits;
@@ -56,6 +61,8 @@ private:
     QStringList addressUrls(const std::function<QString(const QHostAddress&, quint16)>& make) const;
 
     StopwatchHost& host_;
+    ClockPanelHost* panels_ = nullptr;
+    PlanHost* plan_ = nullptr;
     QString path_;
     RemoteSettings settings_;
     std::unique_ptr<RemoteServer> server_;

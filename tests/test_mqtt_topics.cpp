@@ -12,6 +12,7 @@
 #include "mqtt/MqttCampus.h"
 #include "mqtt/MqttSettings.h"
 #include "mqtt/MqttTopics.h"
+#include "remote/RemoteApi.h"
 #include "tests/support/TempDir.h"
 
 namespace {
@@ -158,23 +159,25 @@ TEST(MqttTopics, ClockCommandsAreParsedOrRefused)
         {"brightness", R"({"clock":5,"value":1})", "bad_clock", Control::Brightness, 0, 0},
         {"brightness", R"({"clock":"1","value":1})", "bad_clock", Control::Brightness, 0, 0},
         {"mode", R"({"clock":1,"mode":"RTC","target":2})", "unknown_field", Control::Mode, 0, 0},
+        {"direction", R"({"clock":2,"down":true})", "", Control::Direction, 2, 1},
+        {"direction", R"({"clock":2,"down":1})", "bad_direction", Control::Direction, 0, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.body);
-        const MqttTopics::ClockParsed p =
-            MqttTopics::parseClockCommand(QLatin1String(c.name), QJsonDocument::fromJson(c.body).object());
+        const RemoteApi::ClockParsed p = RemoteApi::parseClockCommand(
+            QLatin1String(c.name), QJsonDocument::fromJson(c.body).object());
         EXPECT_TRUE(p.matched);
-        EXPECT_EQ(p.code, QByteArray(c.code));
+        EXPECT_EQ(p.error.code, QByteArray(c.code));
         ASSERT_EQ(p.command.has_value(), *c.code == 0);
         if (p.command) {
             EXPECT_EQ(p.command->control, c.control);
             EXPECT_EQ(p.command->clock, c.clock);
             EXPECT_EQ(p.command->value, c.value);
         } else {
-            EXPECT_FALSE(p.message.isEmpty());
+            EXPECT_FALSE(p.error.message.isEmpty());
         }
     }
-    EXPECT_FALSE(MqttTopics::parseClockCommand(QStringLiteral("start"), {}).matched);
+    EXPECT_FALSE(RemoteApi::parseClockCommand(QStringLiteral("start"), {}).matched);
 }
 
 // The other buses of the site, from what anyone on the broker may publish: what the view page

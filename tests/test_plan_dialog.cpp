@@ -17,25 +17,10 @@
 #include "dialogs/Harmonogram.h"
 #include "plan/PlanEngine.h"
 #include "plan/PlanFile.h"
+#include "tests/support/PlanSamples.h"
 #include "widgets/Seams.h"
 
 namespace {
-
-Plan schoolPlan()
-{
-    Plan p;
-    QString why = planFromJson(R"({"format": "kadrel-harmonogram", "version": 1,
-        "dayTypes": [{"name": "Zwykły dzień", "entries": [
-            {"time": "07:55", "name": "Lekcja 1", "target": "W", "action": "preset", "minutes": 10},
-            {"time": "08:00", "name": "Lekcja 1", "target": "W", "action": "start", "catchUpMinutes": 2},
-            {"time": "22:00", "days": [1, 2, 3, 4, 5], "target": 2, "action": "display", "value": 1}]},
-            {"name": "Mecz", "entries": [{"time": "18:00:30", "name": "I połowa", "target": 1, "action": "set", "minutes": 45, "seconds": 0}]}],
-        "week": ["Zwykły dzień", "Zwykły dzień", "Zwykły dzień", "Zwykły dzień", "Zwykły dzień", "Mecz", ""],
-        "exceptions": [{"name": "Ferie zimowe", "from": "2027-01-18", "to": "2027-01-31", "dayType": ""}]})",
-                               p);
-    EXPECT_EQ(why, QString());
-    return p;
-}
 
 const qint64 Now = QDateTime(QDate(2027, 1, 15), QTime(12, 0)).toSecsSinceEpoch();   // a Friday
 
@@ -44,6 +29,10 @@ protected:
     void SetUp() override
     {
         seams().showMessage = [this](MsgKind, const QString& text) { shown << text; };
+        freshDialog();
+    }
+    void freshDialog()
+    {
         dialog = std::make_unique<TFHarmonogram>(
             schoolPlan(),
             [this](const Plan& p) {
@@ -66,65 +55,48 @@ protected:
 
 TEST_F(PlanDialogTest, ShowsThePlanAndSavesItUnchanged)
 {
-    EXPECT_EQ(dialog->TypyDni->count(), 2);
-    EXPECT_EQ(dialog->Wpisy->rowCount(), 3);
     EXPECT_EQ(dialog->Wpisy->item(0, 4)->text(), QStringLiteral("czas gotowy"));
     EXPECT_EQ(dialog->Wpisy->item(2, 2)->text(), QStringLiteral("12345"));
-    EXPECT_EQ(dialog->Tydzien[5]->currentText(), QStringLiteral("Mecz"));
-    EXPECT_EQ(dialog->Wyjatki->item(0, 2)->text(), QStringLiteral("Ferie zimowe"));
     dialog->Zapisz();
     ASSERT_EQ(saved.size(), 1u) << shown.join(QLatin1Char('\n')).toStdString();
     EXPECT_EQ(planToJson(saved[0]), planToJson(schoolPlan()));
 }
 
-struct BadCell {
-    const char* name;
-    int row;
-    int column;
-    const char* text;
-    const char* refusal;
-};
-
-class PlanDialogRefusal : public PlanDialogTest, public ::testing::WithParamInterface<BadCell> {};
-
-TEST_P(PlanDialogRefusal, NamesTheEntryAndSavesNothing)
+// The dialog's own reading of its cells, and one fault of the check it shares with the file
+// (which test_plan_file goes through rule by rule): each names its entry and saves nothing.
+TEST_F(PlanDialogTest, BadCellsAreRefusedNamingTheirEntry)
 {
-    const BadCell& c = GetParam();
-    setCell(c.row, c.column, c.text);
-    dialog->Zapisz();
-    EXPECT_TRUE(saved.empty());
-    ASSERT_EQ(shown.size(), 1);
-    EXPECT_TRUE(shown[0].contains(QString::fromUtf8(c.refusal))) << shown[0].toStdString();
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Table, PlanDialogRefusal,
-    ::testing::Values(BadCell{"hour24", 1, 0, "24:00", "Typ dnia „Zwykły dzień”, wpis 2 („Lekcja 1”): godzina 24:00 nie istnieje"},
-                      BadCell{"minute60", 0, 0, "12:60", "wpis 1 („Lekcja 1”): godzina 12:60 nie istnieje"},
-                      BadCell{"noDays", 2, 2, "", "wpis 3: nie wybrano żadnego dnia tygodnia"},
-                      BadCell{"dayEight", 2, 2, "128", "dni tygodnia to cyfry od 1"},
-                      BadCell{"preset45", 0, 5, "45", "nie ma czasu gotowego 45 m"},
-                      BadCell{"brightness", 2, 4, "jasność", "wpis 3: jasność „wył” nie jest liczbą"},
-                      BadCell{"target0", 1, 3, "0", "zegar „0” nie istnieje"},
-                      BadCell{"target5", 1, 3, "5", "zegar „5” nie istnieje"},
-                      BadCell{"action", 1, 4, "GO", "polecenie „GO” nie jest żadnym z"}),
-    [](const ::testing::TestParamInfo<BadCell>& info) { return std::string(info.param.name); });
-
-TEST_F(PlanDialogTest, BrightnessOutOfRangeAndOverlappingExceptionsAreRefused)
-{
-    setCell(2, 4, "jasność");
-    setCell(2, 5, "7");
-    dialog->Zapisz();
-    ASSERT_EQ(shown.size(), 1);
-    EXPECT_TRUE(shown[0].contains(QStringLiteral("jasność 7 jest poza zakresem 0–3"))) << shown[0].toStdString();
-    setCell(2, 5, "1");
+    const struct {
+        const char* name;
+        int row, column;   // the cell of Wpisy
+        const char* text;
+        const char* refusal;
+    } cases[] = {
+        {"hour 24", 1, 0, "24:00", "Typ dnia „Zwykły dzień”, wpis 2 („Lekcja 1”): godzina 24:00 nie istnieje"},
+        {"no days", 2, 2, "", "wpis 3: nie wybrano żadnego dnia tygodnia"},
+        {"day eight", 2, 2, "128", "dni tygodnia to cyfry od 1"},
+        {"brightness as text", 2, 4, "jasność", "wpis 3: jasność „wył” nie jest liczbą"},
+        {"clock 0", 1, 3, "0", "zegar „0” nie istnieje"},
+        {"unknown action", 1, 4, "GO", "polecenie „GO” nie jest żadnym z"},
+    };
+    for (const auto& c : cases) {
+        freshDialog();
+        setCell(c.row, c.column, c.text);
+        dialog->Zapisz();
+        EXPECT_TRUE(saved.empty()) << c.name;
+        ASSERT_EQ(shown.size(), 1) << c.name;
+        EXPECT_TRUE(shown[0].contains(QString::fromUtf8(c.refusal))) << shown[0].toStdString();
+        shown.clear();
+    }
+    // The exceptions' table goes through the same check.
+    freshDialog();
     dialog->DodajWyjatek->click();
     const QStringList texts{QStringLiteral("2027-01-31"), QStringLiteral("2027-02-01"), QStringLiteral("Święto"), QString()};
     for (int col = 0; col < 4; ++col)
         dialog->Wyjatki->item(1, col)->setText(texts[col]);
     dialog->Zapisz();
-    ASSERT_EQ(shown.size(), 2);
-    EXPECT_EQ(shown[1], QStringLiteral("Wyjątki „Ferie zimowe” i „Święto” nakładają się (2027-01-31)."));
+    ASSERT_EQ(shown.size(), 1);
+    EXPECT_EQ(shown[0], QStringLiteral("Wyjątki „Ferie zimowe” i „Święto” nakładają się (2027-01-31)."));
     EXPECT_TRUE(saved.empty());
 }
 
@@ -187,12 +159,8 @@ TEST_F(PlanDialogTest, ExportedAndImportedWhole)
     seams().choosePlanFile = [&](QWidget*, bool) { return path; };
     dialog->Eksportuj();
     ASSERT_TRUE(shown.isEmpty()) << shown.join(QLatin1Char('\n')).toStdString();
-    Plan copied;
-    ASSERT_EQ(readPlanFile(path, copied), QString());
-    EXPECT_EQ(planToJson(copied), planToJson(schoolPlan()));
 
     TFHarmonogram other(Plan{}, [this](const Plan& p) { saved.push_back(p); return QString(); }, [] { return Now; });
-    EXPECT_EQ(other.TypyDni->count(), 0);
     QFile bad(dir.filePath(QStringLiteral("zły.json")));
     ASSERT_TRUE(bad.open(QIODevice::WriteOnly));
     bad.write(R"({"format": "kadrel-harmonogram", "version": 1, "dayTypes": [{"name": "A", "entries": [
@@ -207,12 +175,54 @@ TEST_F(PlanDialogTest, ExportedAndImportedWhole)
 
     seams().choosePlanFile = [&](QWidget*, bool) { return path; };
     other.Importuj();
-    EXPECT_EQ(other.TypyDni->count(), 2);
-    EXPECT_EQ(other.Tydzien[5]->currentText(), QStringLiteral("Mecz"));
     EXPECT_TRUE(saved.empty()) << "imported, not yet saved";
     other.Zapisz();
     ASSERT_EQ(saved.size(), 1u);
     EXPECT_EQ(planToJson(saved[0]), planToJson(schoolPlan()));
+}
+
+// "Importuj święta (.ics)": each all-day event joins the exceptions, with nothing to fire; one
+// the plan has already and one that would overlap are left out and named. A damaged file is
+// named and changes nothing.
+TEST_F(PlanDialogTest, HolidaysFromAnIcsFileJoinTheExceptions)
+{
+    QTemporaryDir dir;
+    const auto file = [&](const char* name, const QByteArray& events) {
+        QFile f(dir.filePath(QString::fromUtf8(name)));
+        EXPECT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//Szkoła//PL\r\n" + events + "END:VCALENDAR\r\n");
+        return f.fileName();
+    };
+    const QString good = file("święta.ics", "BEGIN:VEVENT\r\nUID:1\r\nDTSTART;VALUE=DATE:20270118\r\nDTEND;VALUE=DATE:20270201\r\n"
+                                            "SUMMARY:Ferie zimowe\r\nEND:VEVENT\r\n"
+                                            "BEGIN:VEVENT\r\nUID:2\r\nDTSTART;VALUE=DATE:20270130\r\nDTEND;VALUE=DATE:20270204\r\n"
+                                            "SUMMARY:Rekolekcje\r\nEND:VEVENT\r\n"
+                                            "BEGIN:VEVENT\r\nUID:3\r\nDTSTART;VALUE=DATE:20270527\r\nSUMMARY:Boże Ciało\r\nEND:VEVENT\r\n"
+                                            "BEGIN:VEVENT\r\nUID:4\r\nDTSTART:20270105T100000Z\r\nSUMMARY:Zebranie\r\nEND:VEVENT\r\n");
+    const QString damaged = file("zły.ics", "BEGIN:VEVENT\r\nUID:1\r\nDTSTART;VALUE=DATE:20270527\r\nSUMMARY Boże Ciało\r\nEND:VEVENT\r\n");
+    seams().chooseHolidayFile = [&](QWidget*) { return damaged; };
+    dialog->ImportujSwieta->click();
+    ASSERT_EQ(shown.size(), 1);
+    EXPECT_TRUE(shown[0].startsWith(QStringLiteral("Nie zaimportowano świąt z pliku %1: plik jest uszkodzony").arg(damaged)))
+        << shown[0].toStdString();
+    EXPECT_EQ(dialog->Wyjatki->rowCount(), 1);
+
+    seams().chooseHolidayFile = [&](QWidget*) { return good; };
+    dialog->ImportujSwieta->click();
+    ASSERT_EQ(shown.size(), 2);
+    EXPECT_EQ(shown[1], QStringLiteral("Dodano wyjątków: 1 (z pliku %1). Już były w harmonogramie: 1. Pominięto, bo nakładają "
+                                       "się na inne wyjątki: „Rekolekcje” (2027-01-30 – 2027-02-03). Wydarzeń z godziną nie "
+                                       "brano: 1. „Zapisz” zachowa je w harmonogramie.")
+                            .arg(good));
+    dialog->PodgladData->setDate(QDate(2027, 5, 27));   // a Thursday, a school day but for the holiday
+    ASSERT_EQ(dialog->Podglad->count(), 1);
+    EXPECT_EQ(dialog->Podglad->item(0)->text(), QStringLiteral("Nic"));
+    dialog->Zapisz();
+    ASSERT_EQ(saved.size(), 1u) << shown.join(QLatin1Char('\n')).toStdString();
+    ASSERT_EQ(saved[0].exceptions.size(), 2u);
+    EXPECT_EQ(saved[0].exceptions[1].name, QStringLiteral("Boże Ciało"));
+    EXPECT_EQ(saved[0].exceptions[1].from, QDate(2027, 5, 27));
+    EXPECT_TRUE(saved[0].exceptions[1].dayType.isEmpty());
 }
 
 } // namespace

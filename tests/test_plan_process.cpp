@@ -2,7 +2,7 @@
 // The built program without a screen runs its plan: an entry due a few seconds after the start
 // puts its frame on the bus in the tick of its second, byte for byte the frame of the window's
 // "START" with "W" selected; an entry that came due while the program was stopped is logged as
-// missed and never sent.
+// missed and never sent. A plan put over the remote API is stored and fires on the simulated bus.
 #include <gtest/gtest.h>
 
 #include <QDateTime>
@@ -13,6 +13,8 @@
 #include "files/SettingsFile.h"
 #include "tests/support/KadrelProcess.h"
 #include "tests/support/Pty.h"
+#include "tests/support/Ser2net.h"
+#include "tests/support/SimProcess.h"
 #include "tests/support/TempDir.h"
 
 namespace fs = std::filesystem;
@@ -109,6 +111,46 @@ TEST(PlanProcess, HeadlessFiresOnItsSecondAndLogsWhatItMissed)
     EXPECT_EQ(kadrel.stop(), 0);
     // What was handled is kept for the next start.
     EXPECT_GE(std::stoll(readFile(KadrelProcess::stateHome() + "/kadrel/harmonogram.stan")), due.toSecsSinceEpoch());
+}
+
+// The operator puts a plan over the API while the program runs without a screen: the next
+// firings name its entry, the file holds it, and the entry's frame reaches the simulated bus.
+TEST(PlanProcess, APlanPutOverTheApiFiresOnTheSimulatedBus)
+{
+    XdgSandbox sandbox;
+    SimProcess sim({"--no-noise", "--clocks", "1"});
+    SettingsFile::Values values;
+    for (int n = 0; n < 4; ++n) {
+        values.clocks[n].name = "Zegar " + std::to_string(n + 1);
+        values.clocks[n].active = n == 0;
+    }
+    values.autoConnect = true;
+    writeFile(sandbox.settingsFile(), SettingsFile::build(values));
+    const std::string token = "test-token-test-token-test-token-0123456789";
+    const int port = Ser2net::freePort();
+    writeFile(sandbox.configDir() + "/kadrel/zdalne.json",
+              "{\"enabled\": true, \"port\": " + std::to_string(port) + ", \"token\": \"" + token + "\"}");
+    KadrelProcess kadrel({"--headless"});
+    ASSERT_TRUE(kadrel.waitForLog("Połączono z portem", 8s)) << kadrel.output();
+
+    const QDateTime due = QDateTime::fromSecsSinceEpoch(QDateTime::currentSecsSinceEpoch() + 4);
+    const std::string plan = "{\"format\": \"kadrel-harmonogram\", \"version\": 1, \"dayTypes\": [{\"name\": \"Dzień\", "
+                             "\"entries\": [{\"time\": \"" + timeOfDay(due) + "\", \"name\": \"Koniec lekcji\", \"target\": 1, "
+                             "\"action\": \"start\"}]}], \"week\": [\"Dzień\", \"Dzień\", \"Dzień\", \"Dzień\", \"Dzień\", "
+                             "\"Dzień\", \"Dzień\"]}";
+    const HttpAnswer put = httpPut(port, "/api/v1/plan", token, plan);
+    ASSERT_EQ(put.status, 200) << put.body << kadrel.log();
+    const HttpAnswer next = httpGet(port, "/api/v1/plan/next", token);
+    EXPECT_NE(next.body.find("\"at\":\"" + due.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss")).toStdString()),
+              std::string::npos)
+        << next.body;
+    EXPECT_NE(next.body.find("Koniec lekcji"), std::string::npos) << next.body;
+    EXPECT_NE(readFile(sandbox.configDir() + "/kadrel/harmonogram.json").find("Koniec lekcji"), std::string::npos);
+
+    EXPECT_TRUE(SimProcess::waitForText(sim.logPath(), "RX 5A 01 01 01 5D", 10s)) << readFile(sim.logPath()).substr(0, 2000);
+    EXPECT_TRUE(kadrel.waitForLog("Harmonogram: " + logTime(due) + " „Koniec lekcji” — START 1")) << kadrel.log();
+    EXPECT_NE(kadrel.log().find("Zdalne polecenie plan"), std::string::npos) << kadrel.log();
+    EXPECT_EQ(kadrel.stop(), 0);
 }
 
 } // namespace

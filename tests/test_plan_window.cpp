@@ -1,7 +1,7 @@
 // needs: qt
 // A planned entry does what the window's own control does: for each action, the frames of the
 // ticks after its firing are byte for byte those after the operator's click, and the firing is
-// logged with its name, target and action. With the port closed a command is logged as missed.
+// logged with its name, target and action. With the bus away a command is logged as missed.
 #include "tests/test_main_window_fixture.h"
 
 #include <QDateTime>
@@ -18,12 +18,6 @@
 #include "unattended/EventLog.h"
 
 namespace {
-
-QByteArray readAll(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
 
 struct ActionCase {
     const char* what;
@@ -95,15 +89,20 @@ protected:
         }
         return all;
     }
-    void writePlan(const PlanEntry& e)
+    // A plan of these entries every day, and a first run of it from the next tick.
+    PlanRunner* runPlan(std::vector<PlanEntry> entries)
     {
         Plan p;
-        p.dayTypes.push_back({QStringLiteral("Dzień"), {e}});
+        p.dayTypes.push_back({QStringLiteral("Dzień"), std::move(entries)});
         p.week.fill(QStringLiteral("Dzień"));
-        ASSERT_EQ(savePlanFile(planFilePath(dir.path()), p), QString());
+        EXPECT_EQ(savePlanFile(planFilePath(dir.path()), p), QString());
+        logged.clear();
+        QFile::remove(stamp);   // the last case's run is no earlier run of this one
+        return new PlanRunner(*form, planFilePath(dir.path()), stamp);
     }
 
     QTemporaryDir dir;
+    const QString stamp = dir.filePath(QStringLiteral("stan"));
     const QDateTime noon{QDate(2027, 5, 4), QTime(12, 0)};
     int64_t wallUs = noon.toMSecsSinceEpoch() * 1000 + 5000;
     QStringList logged;
@@ -126,143 +125,92 @@ TEST_F(PlanWindowTest, EachActionSendsTheFramesOfItsControl)
         e.minutes = c.minutes;
         e.seconds = c.seconds;
         e.value = c.value;
-        writePlan(e);
         wallUs = noon.toMSecsSinceEpoch() * 1000 + 5000;
-        logged.clear();
-        QFile::remove(dir.filePath(QStringLiteral("stan")));   // the last case's run is no earlier run of this one
-        auto* runner = new PlanRunner(*form, planFilePath(dir.path()), dir.filePath(QStringLiteral("stan")));
+        PlanRunner* runner = runPlan({e});
         const ByteString planned = sixTicks();
         EXPECT_EQ(toHex(planned), toHex(byHand));
         EXPECT_TRUE(logged.contains(QStringLiteral("Harmonogram: 12:00 „Lekcja 3” — %1").arg(QString::fromUtf8(c.logged))))
             << logged.join(QLatin1Char('\n'));
         EXPECT_TRUE(runner->nextText().startsWith(QStringLiteral("Następne: 05.05 12:00 Lekcja 3 — ")))
             << runner->nextText();
-        wallUs = noon.toMSecsSinceEpoch() * 1000 + 5000;
     }
 }
 
-TEST_F(PlanWindowTest, CommandDueWithThePortClosedIsMissedNotSentLater)
-{
-    PlanEntry e;
-    e.hour = 12;
-    e.name = QStringLiteral("Przerwa");
-    writePlan(e);
-    form->Button2->click();   // "STOP": disconnected
-    waitFor([this] { return !form->ComPort->Connected(); });
-    wallUs -= 1000000;
-    new PlanRunner(*form, planFilePath(dir.path()), dir.filePath(QStringLiteral("stan")));
-    for (int i = 0; i < 12; ++i) {
-        form->TimerTimer();
-        wallUs += 100000;
-    }
-    EXPECT_TRUE(logged.contains(QStringLiteral("Harmonogram: pominięto 12:00 „Przerwa” — START W (brak połączenia z zegarami)")))
-        << logged.join(QLatin1Char('\n'));
-    connectWindow();
-    form->Timer->stop();
-    bus->drain(std::chrono::milliseconds(10));
-    const ByteString after = sixTicks();
-    EXPECT_EQ(toHex(after).find("5A 00 01 01 5C"), std::string::npos) << toHex(after);
-}
-
-// A damaged plan is named in the log and runs nothing; the file stays.
+// A damaged plan is named in the log and the status bar, and runs nothing.
 TEST_F(PlanWindowTest, DamagedPlanIsNamedAndFiresNothing)
 {
-    const QString path = planFilePath(dir.path());
-    QFile f(path);
+    QFile f(planFilePath(dir.path()));
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
     f.write("{\"format\": \"kadrel-harmonogram\", \"version\": 1, \"dayTypes\": [");
     f.close();
-    auto* runner = new PlanRunner(*form, path, dir.filePath(QStringLiteral("stan")));
-    EXPECT_TRUE(logged.value(0).startsWith(QStringLiteral("Plik harmonogramu %1 nie został wczytany").arg(path)))
+    auto* runner = new PlanRunner(*form, f.fileName(), stamp);
+    EXPECT_TRUE(form->MainMenu1->actions().contains(runner->Harmonogram1));
+    EXPECT_TRUE(logged.value(0).startsWith(QStringLiteral("Plik harmonogramu %1 nie został wczytany").arg(f.fileName())))
         << logged.join(QLatin1Char('\n'));
-    EXPECT_TRUE(runner->engine().plan().dayTypes.empty());
     form->TimerTimer();
     const auto* status = form->statusBar()->findChild<QLabel*>(QStringLiteral("StatusPlan"));
     ASSERT_TRUE(status);
     EXPECT_EQ(status->text(), QStringLiteral("Harmonogram nie działa: plik jest uszkodzony (zob. Dziennik zdarzeń)"));
     EXPECT_TRUE(runner->nextText().isEmpty());
-    EXPECT_EQ(readAll(path), QByteArray("{\"format\": \"kadrel-harmonogram\", \"version\": 1, \"dayTypes\": ["));
 }
 
-} // namespace
-
-namespace {
-
-// "Zapisz" in the dialog: the file is written and the plan runs from the next tick.
-TEST_F(PlanWindowTest, SavedPlanIsWrittenAndRunsFromTheNextTick)
-{
-    auto* runner = new PlanRunner(*form, planFilePath(dir.path()), dir.filePath(QStringLiteral("stan")));
-    EXPECT_TRUE(form->MainMenu1->actions().contains(runner->Harmonogram1));
-    form->TimerTimer();
-    bus->drain(std::chrono::milliseconds(20));
-    PlanEntry e;
-    e.hour = 12;
-    e.second = 1;
-    e.name = QStringLiteral("Przerwa");
-    Plan p;
-    p.dayTypes.push_back({QStringLiteral("Dzień"), {e}});
-    p.week.fill(QStringLiteral("Dzień"));
-    p.week[0].clear();
-    ASSERT_EQ(runner->savePlan(p), QString());
-    EXPECT_EQ(planToJson(loadPlanFile(planFilePath(dir.path())).plan), planToJson(p));
-    EXPECT_EQ(runner->nextText(), QStringLiteral("Następne: 12:00:01 Przerwa — START W"));
-    wallUs += 900000;   // 12:00:00.905: the second tick is the entry's second
-    EXPECT_NE(toHex(sixTicks()).find("5A 00 01 01 5C"), std::string::npos);
-    // A plan that is not sound is not taken: the running one stays.
-    p.dayTypes[0].entries[0].target = 5;
-    EXPECT_FALSE(runner->savePlan(p).isEmpty());
-    EXPECT_EQ(runner->engine().plan().dayTypes[0].entries[0].target, 0);
-}
-
-} // namespace
-
-namespace {
-
-// A dialog holding the bus (firmware, address change): a command due then is missed and named
-// so; a panel setting due then waits and is set when the bus is back, and the polls carry it.
-TEST_F(PlanWindowTest, DialogHoldingTheBusMissesCommandsAndKeepsSettingsForLater)
+// The bus away when entries come due, the port closed or a dialog holding it (firmware, address
+// change): a command is missed and named so, never sent later; a panel setting waits and is set
+// when the bus is back, and the polls carry it.
+TEST_F(PlanWindowTest, BusAwayMissesCommandsAndKeepsSettingsForLater)
 {
     PlanEntry start;
     start.hour = 12;
     start.name = QStringLiteral("Lekcja");
-    PlanEntry dim;
-    dim.hour = 12;
+    PlanEntry dim = start;
     dim.second = 1;
     dim.name = QStringLiteral("Ciemno");
     dim.action = PlanAction::Brightness;
     dim.value = 0;
-    Plan p;
-    p.dayTypes.push_back({QStringLiteral("Dzień"), {start, dim}});
-    p.week.fill(QStringLiteral("Dzień"));
-    ASSERT_EQ(savePlanFile(planFilePath(dir.path()), p), QString());
-    wallUs -= 500000;   // 11:59:59.505
-    new PlanRunner(*form, planFilePath(dir.path()), dir.filePath(QStringLiteral("stan")));
-    form->PausePolling();
-    for (int i = 0; i < 20; ++i) {
-        form->TimerTimer();
-        wallUs += 100000;
+    const struct {
+        const char* name;
+        std::function<void()> away, back;
+        const char* why;
+    } cases[] = {
+        {"port closed",
+         [this] {
+             form->Button2->click();   // "STOP": disconnected
+             ASSERT_TRUE(waitFor([&] { return !form->ComPort->Connected(); }));
+         },
+         [this] {
+             connectWindow();
+             form->Timer->stop();
+         },
+         "brak połączenia z zegarami"},
+        {"a dialog holds the bus", [this] { form->PausePolling(); }, [this] { form->ResumePolling(); },
+         "magistralę zajmuje aktualizacja firmware lub zmiana adresu"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        freshWindow();
+        wallUs = noon.toMSecsSinceEpoch() * 1000 - 495000;   // 11:59:59.505
+        runPlan({start, dim});
+        c.away();
+        for (int i = 0; i < 20; ++i) {
+            form->TimerTimer();
+            wallUs += 100000;
+        }
+        const QString why = QString::fromUtf8(c.why);
+        EXPECT_TRUE(logged.contains(QStringLiteral("Harmonogram: pominięto 12:00 „Lekcja” — START W (%1)").arg(why)))
+            << logged.join(QLatin1Char('\n'));
+        EXPECT_TRUE(logged.contains(QStringLiteral("Harmonogram: 12:00:01 „Ciemno” — Jasność 0 W czeka na powrót łączności (%1)").arg(why)))
+            << logged.join(QLatin1Char('\n'));
+        EXPECT_EQ(form->Clocks[1].jasnosc->value(), 3) << "nothing changes while the bus is away";
+        c.back();
+        bus->drain(std::chrono::milliseconds(20));
+        const std::string after = toHex(sixTicks());
+        EXPECT_TRUE(logged.contains(QStringLiteral("Harmonogram: po powrocie łączności 12:00:01 „Ciemno” — Jasność 0 W")));
+        EXPECT_EQ(after.find("5A 00 01 01 5C"), std::string::npos) << after;
+        EXPECT_NE(after.find("5A 01 01 80 DC"), std::string::npos) << "clock 1 polled dark: " << after;
+        for (int n = 1; n <= 4; ++n)
+            EXPECT_EQ(form->Clocks[n].jasnosc->value(), 0);
     }
-    EXPECT_TRUE(logged.contains(QStringLiteral("Harmonogram: pominięto 12:00 „Lekcja” — START W "
-                                               "(magistralę zajmuje aktualizacja firmware lub zmiana adresu)")))
-        << logged.join(QLatin1Char('\n'));
-    EXPECT_TRUE(logged.contains(QStringLiteral("Harmonogram: 12:00:01 „Ciemno” — Jasność 0 W czeka na powrót łączności "
-                                               "(magistralę zajmuje aktualizacja firmware lub zmiana adresu)")))
-        << logged.join(QLatin1Char('\n'));
-    EXPECT_EQ(form->Clocks[1].jasnosc->value(), 3) << "nothing changes under the dialog";
-    bus->drain(std::chrono::milliseconds(20));
-    form->ResumePolling();
-    const std::string after = toHex(sixTicks());
-    EXPECT_TRUE(logged.contains(QStringLiteral("Harmonogram: po powrocie łączności 12:00:01 „Ciemno” — Jasność 0 W")));
-    EXPECT_EQ(after.find("5A 00 01 01 5C"), std::string::npos) << after;
-    EXPECT_NE(after.find("5A 01 01 80 DC"), std::string::npos) << "clock 1 polled dark: " << after;
-    for (int n = 1; n <= 4; ++n)
-        EXPECT_EQ(form->Clocks[n].jasnosc->value(), 0);
 }
-
-} // namespace
-
-
-namespace {
 
 // A restart within a "nadrabiaj" window: the entry fired before the restart, and the second run
 // knows it from the state kept between runs, so it is neither caught up nor logged as missed.
@@ -273,12 +221,7 @@ TEST_F(PlanWindowTest, RestartWithinTheCatchUpWindowDoesNothingTwice)
     e.name = QStringLiteral("Lekcja");
     e.catchUp = true;
     e.catchUpMinutes = 5;
-    Plan p;
-    p.dayTypes.push_back({QStringLiteral("Dzień"), {e}});
-    p.week.fill(QStringLiteral("Dzień"));
-    ASSERT_EQ(savePlanFile(planFilePath(dir.path()), p), QString());
-    const QString stamp = dir.filePath(QStringLiteral("stan"));
-    new PlanRunner(*form, planFilePath(dir.path()), stamp);
+    runPlan({e});
     EXPECT_NE(toHex(sixTicks()).find("5A 00 01 01 5C"), std::string::npos);
     freshWindow();   // the first run ends
     wallUs += 30 * 1000000LL;
@@ -288,8 +231,7 @@ TEST_F(PlanWindowTest, RestartWithinTheCatchUpWindowDoesNothingTwice)
     EXPECT_TRUE(logged.filter(QStringLiteral("Lekcja")).isEmpty()) << logged.join(QLatin1Char('\n'));
     // Without what the first run kept, the start would take it for missed and catch it up.
     freshWindow();
-    QFile::remove(stamp);
-    new PlanRunner(*form, planFilePath(dir.path()), stamp);
+    runPlan({e});
     EXPECT_NE(toHex(sixTicks()).find("5A 00 01 01 5C"), std::string::npos);
     EXPECT_TRUE(logged.contains(QStringLiteral("Harmonogram: nadrobiono 12:00 „Lekcja” — START W")))
         << logged.join(QLatin1Char('\n'));

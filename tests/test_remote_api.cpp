@@ -1,13 +1,18 @@
 // needs: qt
 // The remote API over loopback against a window on a pseudo-terminal: the state document, each
-// command's frame on the bus, refusals, the token, and clients that misbehave.
+// command's frame on the bus, refusals, the token, and clients that misbehave; the plan read,
+// replaced and refused whole, and the clock panels' commands.
+#include <QDateTime>
 #include <QEventLoop>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QRadioButton>
+#include <QSlider>
+#include <QTemporaryDir>
 #include <QTcpSocket>
 #include <QWebSocket>
 #include <arpa/inet.h>
@@ -15,12 +20,16 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <functional>
 
+#include "app/PlanRunner.h"
+#include "plan/PlanFile.h"
 #include "remote/RemoteApi.h"
 #include "remote/RefusalTally.h"
 #include "remote/RemoteServer.h"
 #include "remote/RemoteSettings.h"
 #include "tests/support/ClockFrames.h"
+#include "tests/support/PlanSamples.h"
 #include "tests/test_main_window_fixture.h"
 
 namespace {
@@ -70,7 +79,7 @@ protected:
             req.setRawHeader("Authorization", "Bearer " + token);
         else if (auth != "-")
             req.setRawHeader("Authorization", auth);
-        if (!body.isEmpty() || method == "POST")
+        if (!body.isEmpty() || method == "POST" || method == "PUT")
             req.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
         QNetworkReply* r = net.sendCustomRequest(req, method, body);
         QEventLoop wait;
@@ -570,6 +579,229 @@ TEST_F(RemoteApiTest, AbusiveClientsAreCutOffAndTheTickGoesOn)
     QTest::qWait(50);
     EXPECT_EQ(request("GET", QStringLiteral("/api/v1/state")).status, 200);
     EXPECT_EQ(form->Link.PendingCommand, 0);
+}
+
+// The same server with the window's plan and panels behind it, on a wall clock of the test's own:
+// Tuesday 4 May 2027, 11:59:58.
+class RemotePlanTest : public RemoteApiTest {
+protected:
+    void SetUp() override
+    {
+        seams().wallClockUs = [this] { return wallUs; };
+        RemoteApiTest::SetUp();
+        startServer();
+    }
+    // With the program's own limits: a whole plan takes longer to arrive than a command.
+    void startServer()
+    {
+        server = std::make_unique<RemoteServer>(*form, token);
+        server->setViewerKey(viewerKey);
+        ASSERT_TRUE(server->start(QHostAddress::LocalHost, 0).isEmpty());
+        base = QStringLiteral("http://127.0.0.1:%1").arg(server->port());
+        runner = new PlanRunner(*form, planPath, dir.filePath(QStringLiteral("stan")));
+        server->setPlanHost(runner);
+        server->setClockPanels(form.get());
+    }
+    // A fresh window and server, as after SetUp.
+    void fresh()
+    {
+        server.reset();
+        form.reset();
+        createWindow();
+        connectWindow();
+        bus->drain(std::chrono::milliseconds(10));
+        startServer();
+    }
+    // What six ticks put on the bus.
+    std::string sixTicks()
+    {
+        ByteString all;
+        for (int i = 0; i < 6; ++i) {
+            form->TimerTimer();
+            wallUs += 100000;
+            all += bus->drain(std::chrono::milliseconds(20));
+        }
+        return toHex(all);
+    }
+    QByteArray onDisk() const
+    {
+        QFile f(planPath);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+
+    QTemporaryDir dir;
+    const QString planPath = planFilePath(dir.path());
+    int64_t wallUs = QDateTime(QDate(2027, 5, 4), QTime(11, 59, 58)).toMSecsSinceEpoch() * 1000;
+    PlanRunner* runner = nullptr;
+};
+
+// Only the operator reads or replaces the plan; a plan with a fault is refused whole, its first
+// bad entry named, and the plan on disk and in force stays the last good one.
+TEST_F(RemotePlanTest, ThePlanIsTheOperatorsAndABadOneIsRefusedWhole)
+{
+    const QByteArray viewer = "Bearer " + viewerKey, none = "-", op = "token";
+    const QByteArray good = schoolPlanJson();
+    QByteArray badEntry = good;
+    badEntry.replace(R"({"time": "08:00", "name": "Lekcja 1")", R"({"time": "24:00", "name": "Lekcja 1")");
+    QByteArray tooBig = good;
+    tooBig.append(QByteArray(PlanFileMaxBytes, ' '));
+    const struct {
+        const char* name;
+        const char* method;
+        const char* path;
+        QByteArray body;
+        QByteArray auth;
+        int status;
+        const char* code;
+        const char* says = "";         // a piece of the message
+        const char* entry = nullptr;   // the bad entry named: "day type/index/name"
+    } cases[] = {
+        {"viewer reads", "GET", "/api/v1/plan", {}, viewer, 403, "viewer_only"},
+        {"viewer reads ahead", "GET", "/api/v1/plan/next", {}, viewer, 403, "viewer_only"},
+        {"no key reads", "GET", "/api/v1/plan", {}, none, 401, "unauthorized"},
+        {"viewer writes", "PUT", "/api/v1/plan", good, viewer, 403, "viewer_only"},
+        {"no key writes", "PUT", "/api/v1/plan", good, none, 401, "unauthorized"},
+        {"operator writes", "PUT", "/api/v1/plan", good, op, 200, ""},
+        {"a bad entry", "PUT", "/api/v1/plan", badEntry, op, 400, "bad_plan",
+         "Typ dnia „Zwykły dzień”, wpis 2 („Lekcja 1”): godzina 24:00 nie istnieje", "Zwykły dzień/2/Lekcja 1"},
+        {"not JSON", "PUT", "/api/v1/plan", "{\"format\": \"kadrel-harm", op, 400, "bad_plan", "błąd składni JSON"},
+        {"a line break in a name, for the log", "PUT", "/api/v1/plan",
+         QByteArray(badEntry).replace("24:00", "08:00").replace(R"("name": "Lekcja 1", "target": "W", "action": "start")",
+                                                                 R"("name": "Lekcja\n12:00 Fałszywy wiersz", "target": "W", "action": "start")"),
+         op, 400, "bad_plan", "wpis 2: nazwa zawiera znak sterujący", "Zwykły dzień/2/"},
+        {"a list for a plan", "PUT", "/api/v1/plan", "[]", op, 400, "bad_plan", "to nie jest harmonogram"},
+        {"empty", "PUT", "/api/v1/plan", {}, op, 400, "bad_plan", "błąd składni JSON"},
+        {"day types of the wrong kind", "PUT", "/api/v1/plan",
+         R"({"format": "kadrel-harmonogram", "version": 1, "dayTypes": {}})", op, 400, "bad_plan", "„dayTypes” nie jest listą"},
+        {"a newer version", "PUT", "/api/v1/plan", R"({"format": "kadrel-harmonogram", "version": 9})", op, 400, "bad_plan",
+         "nowszą wersję"},
+        {"over the plan's cap", "PUT", "/api/v1/plan", tooBig, op, 413, "body_too_large", "najwyżej 1048576 B"},
+        {"a large body without the token is cut unread", "PUT", "/api/v1/plan", tooBig, viewer, 0, ""},
+        {"POST is not PUT", "POST", "/api/v1/plan", good, op, 405, "method_not_allowed"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const QByteArray before = onDisk();
+        const Reply r = request(c.method, QString::fromLatin1(c.path), c.body, c.auth);
+        EXPECT_EQ(r.status, c.status) << r.body.left(300).toStdString();
+        EXPECT_EQ(r.json.value("error").toString().toStdString(), c.code);
+        EXPECT_TRUE(r.json.value("message").toString().contains(QString::fromUtf8(c.says)))
+            << r.json.value("message").toString().toStdString();
+        if (c.entry) {
+            const QJsonObject e = r.json.value("entry").toObject();
+            EXPECT_EQ(QStringLiteral("%1/%2/%3").arg(e.value("dayType").toString()).arg(e.value("index").toInt()).arg(e.value("name").toString()),
+                      QString::fromUtf8(c.entry));
+        }
+        if (c.status != 200) {
+            EXPECT_EQ(onDisk(), before) << "the file stays as it was";
+        }
+        EXPECT_EQ(planToJson(runner->engine().plan()), onDisk().isEmpty() ? planToJson(Plan{}) : onDisk())
+            << "the plan in force is the one on disk";
+    }
+    const Reply read = request("GET", QStringLiteral("/api/v1/plan"));
+    EXPECT_EQ(read.status, 200);
+    EXPECT_EQ(read.body, planToJson(schoolPlan())) << "read back as it was stored";
+    EXPECT_EQ(onDisk(), planToJson(schoolPlan()));
+}
+
+// A good plan takes effect at once: the status bar, the next firings, the pages' part of the
+// state document, and the entry's frame in the tick of its second. While the window's dialog
+// is open the plan is not replaced from afar.
+TEST_F(RemotePlanTest, AGoodPlanRunsFromTheNextTick)
+{
+    const QByteArray plan = R"({"format": "kadrel-harmonogram", "version": 1, "dayTypes": [{"name": "Dzień", "entries": [
+        {"time": "12:00", "name": "Lekcja 3", "target": 2, "action": "start"},
+        {"time": "12:45", "name": "Przerwa", "target": "W", "action": "stop"},
+        {"time": "13:00", "target": "W", "action": "brightness", "value": 1}]}],
+        "week": ["Dzień", "Dzień", "Dzień", "Dzień", "Dzień", "Dzień", "Dzień"]})";
+    form->TimerTimer();
+    ASSERT_EQ(request("PUT", QStringLiteral("/api/v1/plan"), plan).status, 200);
+    EXPECT_EQ(runner->nextText(), QStringLiteral("Następne: 12:00 Lekcja 3 — START 2"));
+    const QJsonArray next = request("GET", QStringLiteral("/api/v1/plan/next")).json.value("next").toArray();
+    ASSERT_EQ(next.size(), 10);
+    const auto at = [&](int i) { return QDateTime::fromString(next[i].toObject().value("at").toString(), Qt::ISODate); };
+    EXPECT_EQ(at(0), QDateTime(QDate(2027, 5, 4), QTime(12, 0)));
+    EXPECT_EQ(at(0).offsetFromUtc(), QDateTime(QDate(2027, 5, 4), QTime(12, 0)).offsetFromUtc()) << "the local offset";
+    EXPECT_EQ(next[1].toObject().value("action").toString(), QStringLiteral("STOP W"));
+    EXPECT_EQ(at(3), QDateTime(QDate(2027, 5, 5), QTime(12, 0)));
+    QJsonObject state = request("GET", QStringLiteral("/api/v1/state")).json;
+    EXPECT_EQ(state.value("plan").toObject().value("next").toArray().size(), 3);
+    EXPECT_EQ(state.value("clocks").toArray()[1].toObject().value("entry").toString(), QString());
+
+    wallUs += 1800000;   // 11:59:59.8: the third tick is in 12:00:00, the broadcast's second
+    bus->drain(std::chrono::milliseconds(20));
+    EXPECT_NE(sixTicks().find("5A 02 01 01 5E"), std::string::npos) << "START to clock 2";
+    state = request("GET", QStringLiteral("/api/v1/state"), {}, "Bearer " + viewerKey).json;
+    const QJsonArray clocks = state.value("clocks").toArray();
+    EXPECT_EQ(clocks[1].toObject().value("entry").toString(), QStringLiteral("Lekcja 3"));
+    EXPECT_EQ(clocks[0].toObject().value("entry").toString(), QString()) << "the entry was clock 2's";
+
+    int whileOpen = 0;
+    QTimer::singleShot(0, [&] {
+        whileOpen = request("PUT", QStringLiteral("/api/v1/plan"), schoolPlanJson()).status;
+        QApplication::activeModalWidget()->close();
+    });
+    runner->HarmonogramClick();
+    EXPECT_EQ(whileOpen, 409);
+    EXPECT_EQ(runner->engine().plan().dayTypes[0].name, QStringLiteral("Dzień"));
+}
+
+// Each clock panel's command from afar sends what a click on that control sends.
+TEST_F(RemotePlanTest, ClockCommandsSendTheirControlsFrames)
+{
+    const struct {
+        const char* path;
+        QByteArray body;
+        std::function<void(TForm1&)> click;
+    } cases[] = {
+        {"mode", R"({"clock":2,"mode":"RTC"})", [](TForm1& f) { f.Clocks[2].btnZ->click(); }},
+        {"display", R"({"clock":3,"on":false})", [](TForm1& f) { f.Clocks[3].wbox->click(); }},
+        {"brightness", R"({"clock":1,"value":1})", [](TForm1& f) { f.Clocks[1].jasnosc->setValue(1); }},
+        {"direction", R"({"clock":4,"down":false})", [](TForm1& f) { f.Clocks[4].boxDol->click(); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        fresh();
+        c.click(*form);
+        const std::string byHand = sixTicks();
+        fresh();
+        const Reply r = request("POST", QStringLiteral("/api/v1/clock/") + QLatin1String(c.path), c.body);
+        ASSERT_EQ(r.status, 200) << r.body.toStdString();
+        EXPECT_EQ(sixTicks(), byHand);
+    }
+    // Clicked again with the same value: nothing changes (the box is not toggled back).
+    ASSERT_EQ(request("POST", QStringLiteral("/api/v1/clock/direction"), R"({"clock":4,"down":false})").status, 200);
+    EXPECT_FALSE(form->Clocks[4].boxDol->isChecked());
+}
+
+TEST_F(RemotePlanTest, ClockCommandsAreRefusedWithNothingChanged)
+{
+    form->Clocks[3].boxActiv->click();   // clock 3 off
+    const struct {
+        const char* path;
+        QByteArray body;
+        QByteArray auth;
+        int status;
+        const char* code;
+    } cases[] = {
+        // The bodies' own refusals are the broker's too (test_mqtt_topics goes through them).
+        {"mode", R"({"clock":5,"mode":"RTC"})", "token", 400, "bad_clock"},
+        {"brightness", R"({"clock":3,"value":0})", "token", 400, "bad_input"},
+        {"brightness", R"({"clock":1,"value":0})", "Bearer " + viewerKey, 403, "viewer_only"},
+        {"explode", R"({"clock":1})", "token", 404, "not_found"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.path) + " " + c.body.toStdString());
+        const Reply r = request("POST", QStringLiteral("/api/v1/clock/") + QLatin1String(c.path), c.body, c.auth);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.json.value("error").toString().toStdString(), c.code);
+    }
+    form->Button2->click();   // "STOP": disconnected
+    const Reply r = request("POST", QStringLiteral("/api/v1/clock/brightness"), R"({"clock":1,"value":0})");
+    EXPECT_EQ(r.status, 409);
+    EXPECT_EQ(r.json.value("error").toString(), QStringLiteral("disconnected"));
+    for (int n = 1; n <= 4; ++n)
+        EXPECT_EQ(form->Clocks[n].jasnosc->value(), 3);
 }
 
 // Refusals counted per address, a line each when the interval ends, in Polish numbers.

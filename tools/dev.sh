@@ -20,7 +20,7 @@ mode=${1:-}
 # What the program and the simulator need to build and run.
 run_packages=(build-essential cmake ninja-build ccache pkg-config qt6-base-dev libgl-dev libjpeg-dev
               fonts-crosextra-carlito qt6-translations-l10n qt6-httpserver-dev qt6-websockets-dev
-              libqrencode-dev libmosquitto-dev)
+              libqrencode-dev libmosquitto-dev libical-dev)
 # What the tests, the sanitizer and fuzz builds and the package check need on top.
 # libclang-rt-dev names the release's own clang runtimes (14 on Debian 12, 19 on 13).
 test_packages=(libgtest-dev clang libclang-rt-dev desktop-file-utils appstream dpkg-dev file

@@ -28,8 +28,10 @@ struct Seams {
     std::function<QString(QWidget* parent)> chooseFirmwareFile;
     // The bus monitor's "Zapisz…" choice: a path, or empty when cancelled. Unset: a file dialog.
     std::function<QString(QWidget* parent)> chooseMonitorLogFile;
-    // The plan's "Eksportuj…" (forSaving) and "Importuj…" choice. Unset: a file dialog.
+    // The plan's "Eksportuj plan…" (forSaving) and "Importuj plan…" choice. Unset: a file dialog.
     std::function<QString(QWidget* parent, bool forSaving)> choosePlanFile;
+    // The plan's "Importuj święta (.ics)" choice. Unset: a file dialog.
+    std::function<QString(QWidget* parent)> chooseHolidayFile;
     // "hh:mm:ss", 24-hour, of the PC's local time.
     std::function<std::string()> localTimeOfDay;
     // The wall clock (CLOCK_REALTIME), microseconds since the epoch: the tick is aligned to it.

@@ -72,6 +72,25 @@
       if (document.activeElement !== input) input.value = value;
     }
     document.querySelectorAll('#stopwatch button').forEach((b) => { b.disabled = !conn.connected; });
+    renderPlan(state.plan);
+  }
+
+  // The plan's next three firings, as the window's status bar words them; a day other than
+  // today is named before the time.
+  function renderPlan(plan) {
+    const box = $('#plan');
+    const next = (plan && plan.next) || [];
+    box.hidden = next.length === 0;
+    const now = new Date();
+    const today = [now.getFullYear(), String(now.getMonth() + 1).padStart(2, '0'), String(now.getDate()).padStart(2, '0')].join('-');
+    const items = next.map((f) => {
+      const li = document.createElement('li');
+      const day = f.at.slice(0, 10);
+      const when = (day === today ? '' : day.slice(8, 10) + '.' + day.slice(5, 7) + ' ') + f.time;
+      li.textContent = when + (f.name ? ' ' + f.name : '') + ' — ' + f.action;
+      return li;
+    });
+    $('#plan-next').replaceChildren(...items);
   }
 
   function connect() {

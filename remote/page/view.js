@@ -47,6 +47,7 @@
     tile.classList.toggle('negative', c.negative === true);
     tile.classList.toggle('highlight', c.highlight === true);
     tile.classList.toggle('dark', c.displayOff === true);
+    showEntry(tile, c.entry);
   }
 
   function relayout() {
@@ -105,6 +106,15 @@
       wait = 5000;
     }
     setTimeout(pollCampus, wait);
+  }
+
+  // The plan's entry in force for this clock ("Lekcja 3"), above the time; the digits give it
+  // room only while there is one.
+  function showEntry(tile, entry) {
+    const line = tile.querySelector('.entry');
+    line.textContent = entry || '';
+    line.hidden = !entry;
+    tile.classList.toggle('with-entry', !!entry);
   }
 
   window.addEventListener('resize', () => layout(Math.max(0, shownCount)));

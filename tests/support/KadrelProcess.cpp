@@ -164,6 +164,16 @@ HttpAnswer httpPost(int port, const std::string& path, const std::string& bearer
                     timeout);
 }
 
+HttpAnswer httpPut(int port, const std::string& path, const std::string& bearer, const std::string& json,
+                   std::chrono::milliseconds timeout)
+{
+    return exchange(port, "PUT " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+                              "\r\nAuthorization: Bearer " + bearer +
+                              "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(json.size()) +
+                              "\r\nConnection: close\r\n\r\n" + json,
+                    timeout);
+}
+
 static HttpAnswer exchange(int port, const std::string& request, std::chrono::milliseconds timeout)
 {
     HttpAnswer answer;

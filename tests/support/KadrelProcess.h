@@ -54,3 +54,6 @@ HttpAnswer httpGet(int port, const std::string& path, const std::string& bearer,
 // The same for a JSON POST, with a user agent of the caller's bytes.
 HttpAnswer httpPost(int port, const std::string& path, const std::string& bearer, const std::string& json,
                     const std::string& userAgent, std::chrono::milliseconds timeout = std::chrono::seconds(3));
+// And a JSON PUT.
+HttpAnswer httpPut(int port, const std::string& path, const std::string& bearer, const std::string& json,
+                   std::chrono::milliseconds timeout = std::chrono::seconds(3));

@@ -12,10 +12,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <dirent.h>
+#include <limits.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -30,6 +34,8 @@ public:
         if (!mkdtemp(dir))
             return;
         dir_ = dir;
+        char real[PATH_MAX];
+        device_ = ::realpath(device.c_str(), real) ? real : device;
         rfc2217Port_ = freePort();
         tcpPort_ = freePort();
         // The RFC 2217 connection's serial side starts at 9600, so the negotiation has
@@ -91,6 +97,19 @@ public:
         start();
     }
 
+    // Waits until ser2net holds the serial device no more. It closes the device some time after
+    // its client has gone; a connection on the other port before that finds the device taken
+    // and is dropped after it was accepted.
+    bool waitDeviceFree(int timeoutMs = 5000) const
+    {
+        for (int waited = 0; waited < timeoutMs; waited += 10) {
+            if (!holdsDevice())
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    }
+
     // A port nobody listens on (bound, then closed).
     static int freePort()
     {
@@ -122,30 +141,54 @@ private:
         if (rc != 0)
             return;
         pid_ = child;
-        // Listening once a probe connection to the raw port is taken (it is closed at once).
+        // Listening once both ports stand in the kernel's table as listening. A probe
+        // connection would not do: ser2net opens the device for it, and may still hold it when
+        // the test's own connection comes, so that two readers share the clock's replies.
         for (int i = 0; i < 300 && !listening_; ++i) {
-            const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            sockaddr_in a{};
-            a.sin_family = AF_INET;
-            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            a.sin_port = htons(static_cast<uint16_t>(rfc2217Port_));
-            sockaddr_in b = a;
-            b.sin_port = htons(static_cast<uint16_t>(tcpPort_));
-            listening_ = ::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-            ::close(s);
-            if (listening_) {
-                const int t = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-                listening_ = ::connect(t, reinterpret_cast<sockaddr*>(&b), sizeof b) == 0;
-                ::close(t);
-            }
+            listening_ = listens(rfc2217Port_) && listens(tcpPort_);
             if (!listening_)
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
-        // Let ser2net see the probes go before a test connects (kickolduser would otherwise race).
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+
+    static bool listens(int port)
+    {
+        std::ifstream table("/proc/net/tcp");
+        std::string line;
+        char wanted[16];
+        std::snprintf(wanted, sizeof wanted, ":%04X", port);
+        std::getline(table, line);   // the header
+        while (std::getline(table, line)) {
+            std::istringstream fields(line);
+            std::string slot, local, remote, state;
+            fields >> slot >> local >> remote >> state;
+            if (state == "0A" && local.size() > 5 && local.compare(local.size() - 5, 5, wanted) == 0)
+                return true;
+        }
+        return false;
+    }
+
+    bool holdsDevice() const
+    {
+        if (pid_ <= 0)
+            return false;
+        const std::string fds = "/proc/" + std::to_string(pid_) + "/fd";
+        DIR* d = ::opendir(fds.c_str());
+        if (!d)
+            return false;
+        bool held = false;
+        while (const dirent* e = ::readdir(d)) {
+            char target[PATH_MAX];
+            const ssize_t n = ::readlink((fds + "/" + e->d_name).c_str(), target, sizeof target - 1);
+            if (n > 0 && std::string(target, static_cast<size_t>(n)) == device_)
+                held = true;
+        }
+        ::closedir(d);
+        return held;
     }
 
     std::string dir_;
+    std::string device_;
     int rfc2217Port_ = 0, tcpPort_ = 0;
     pid_t pid_ = -1;
     bool listening_ = false;
