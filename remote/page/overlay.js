@@ -21,6 +21,8 @@
   if (key) root.setProperty('--bg', '#' + key);
   if (size >= 10 && size <= 2000) root.setProperty('--size', size + 'px');
 
+  // Empty until the first state: a placeholder of another width would move the time as it
+  // came, a layout shift on the stream.
   const time = document.getElementById('time');
   KadrelLive.connect((state) => {
     const c = state.clocks[clock - 1];
