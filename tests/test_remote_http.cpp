@@ -513,7 +513,7 @@ TEST_F(RemoteHttpTest, ApiDescriptionIsValidAndComplete)
 }
 
 // The broker link's topics as the server describes them: valid AsyncAPI 3 to the AsyncAPI
-// initiative's own parser from npm (@asyncapi/parser: the specification's schemas and its
+// initiative's own parser from npm (@asyncapi/parser: AsyncAPI 3.0's own schemas and its
 // rules, warnings included), and its channels exactly the topics the link makes: each topic
 // MqttTopics names for a bus, and each it subscribes to across the site, belongs to one
 // channel, and no channel is left without one.

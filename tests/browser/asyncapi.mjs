@@ -1,5 +1,5 @@
 // Validates the broker link's AsyncAPI document with the AsyncAPI initiative's own parser
-// (the schemas of the specification and its rule set) and prints its channels for the test
+// (AsyncAPI 3.0's own schemas and its rule set) and prints its channels for the test
 // program that runs it: node asyncapi.mjs FILE
 // Prints "VALID 3.0.0" and one "CHANNEL ADDRESS" line per channel; or "INVALID" and each
 // finding ("ERROR"/"WARNING" path message). A warning fails it too.
