@@ -8,6 +8,7 @@
 #include "app/KadrelMain.h"
 #include "files/ConfigPaths.h"
 #include "mqtt/MqttBridge.h"
+#include "remote/RemoteService.h"
 #include "serial/ComPort.h"
 #include "unattended/EventLog.h"
 #include "widgets/LinkTraffic.h"
@@ -31,10 +32,15 @@ void TForm1::startMqtt()
         told = why;
     });
     Mqtt->startFromSettings();
+    // The view page shows the site's other buses as the broker link hears them.
+    if (Remote)
+        Remote->setCampus(Mqtt);
 }
 
 void TForm1::stopMqtt()
 {
+    if (Remote)
+        Remote->setCampus(nullptr);
     delete Mqtt;   // "offline" goes out before the line closes
     Mqtt = nullptr;
 }

@@ -13,6 +13,7 @@
 #include <QSpinBox>
 #include <QTabWidget>
 #include <QUrl>
+#include <QUrlQuery>
 #include <QVBoxLayout>
 
 #include "widgets/AccessibleNames.h"
@@ -98,9 +99,11 @@ TFZdalne::TFZdalne(WindowHost* owner, RemoteService* service, MqttBridge* mqtt)
         qr = new QLabel(tab);
         qr->setObjectName(QStringLiteral("LabelQR") + QLatin1String(suffix));
         qr->setAlignment(Qt::AlignCenter);
-        qr->setMinimumSize(240, 240);
+        qr->setMinimumSize(220, 220);
         nameField(qr, what, QStringLiteral("kod QR adresu"));
-        box->addWidget(qr, 1);
+        auto* codes = new QHBoxLayout;   // the view tab sets the overlay's code beside it
+        codes->addWidget(qr, 1);
+        box->addLayout(codes, 1);
         auto* urlRow = new QHBoxLayout;
         edit = new QLineEdit(tab);
         edit->setObjectName(QStringLiteral("EditAdres") + QLatin1String(suffix));
@@ -118,15 +121,55 @@ TFZdalne::TFZdalne(WindowHost* owner, RemoteService* service, MqttBridge* mqtt)
         keyRow->addStretch(1);
         box->addLayout(keyRow);
         Strony->addTab(tab, title);
+        return std::pair{box, codes};
     };
     pageTab(QStringLiteral("Sterowanie"),
             QStringLiteral("Strona do sterowania stoperem. Każdy, kto zna adres z kluczem, może sterować."), LabelQR,
             EditAdres, ButtonKopiuj, ButtonNowyKlucz, "", QStringLiteral("Strona sterowania"));
-    pageTab(QStringLiteral("Podgląd"),
-            QStringLiteral("Strona z czasami zegarów na duży ekran lub telefon. Klucz podglądu pozwala tylko oglądać."),
-            LabelQRPodgladu, EditAdresPodgladu, ButtonKopiujPodglad, ButtonNowyKluczPodgladu, "Podgladu",
-            QStringLiteral("Strona podglądu"));
+    const auto [viewBox, viewCodes] = pageTab(
+        QStringLiteral("Podgląd"),
+        QStringLiteral("Strona z czasami zegarów na duży ekran lub telefon, i nakładka z czasem jednego zegara na "
+                       "transmisję. Klucz podglądu pozwala tylko oglądać."),
+        LabelQRPodgladu, EditAdresPodgladu, ButtonKopiujPodglad, ButtonNowyKluczPodgladu, "Podgladu",
+        QStringLiteral("Strona podglądu"));
     ButtonKopiujPodglad->setObjectName(QStringLiteral("ButtonKopiujPodglad"));
+    // The overlay for a broadcast program's browser source: its own link and code, same key.
+    LabelQRNakladki = new QLabel(LabelQRPodgladu->parentWidget());
+    LabelQRNakladki->setObjectName(QStringLiteral("LabelQRNakladki"));
+    LabelQRNakladki->setAlignment(Qt::AlignCenter);
+    LabelQRNakladki->setMinimumSize(180, 180);
+    nameField(LabelQRNakladki, QStringLiteral("Nakładka"), QStringLiteral("kod QR adresu"));
+    viewCodes->addWidget(LabelQRNakladki, 1);
+    auto* captions = new QHBoxLayout;   // which code is which
+    for (const QString& caption : {QStringLiteral("Strona podglądu"), QStringLiteral("Nakładka")}) {
+        auto* label = new QLabel(caption, LabelQRNakladki->parentWidget());
+        label->setAlignment(Qt::AlignCenter);
+        captions->addWidget(label, 1);
+    }
+    viewBox->insertLayout(viewBox->indexOf(viewCodes) + 1, captions);
+    auto* overlayRow = new QHBoxLayout;
+    ComboZegarNakladki = new QComboBox(LabelQRNakladki->parentWidget());
+    ComboZegarNakladki->setObjectName(QStringLiteral("ComboZegarNakladki"));
+    for (int n = 1; n <= 4; ++n)
+        ComboZegarNakladki->addItem(QStringLiteral("Zegar %1").arg(n));
+    nameField(ComboZegarNakladki, QStringLiteral("Nakładka"), QStringLiteral("zegar"));
+    EditAdresNakladki = new QLineEdit(LabelQRNakladki->parentWidget());
+    EditAdresNakladki->setObjectName(QStringLiteral("EditAdresNakladki"));
+    EditAdresNakladki->setReadOnly(true);
+    nameField(EditAdresNakladki, QStringLiteral("Nakładka"), QStringLiteral("adres z kluczem"));
+    ButtonKopiujNakladke = button(LabelQRNakladki->parentWidget(), "ButtonKopiujNakladke",
+                                  QStringLiteral("Kopiuj adres nakładki"));
+    overlayRow->addWidget(ComboZegarNakladki);
+    overlayRow->addWidget(EditAdresNakladki, 1);
+    overlayRow->addWidget(ButtonKopiujNakladke);
+    viewBox->insertLayout(viewBox->count() - 1, overlayRow);
+    if (mqtt) {
+        // The view page with the site's other buses on the broker after this one's clocks.
+        BoxKampus = new QCheckBox(QStringLiteral("Z zegarami innych magistral tego miejsca (MQTT)"),
+                                  LabelQRNakladki->parentWidget());
+        BoxKampus->setObjectName(QStringLiteral("BoxKampus"));
+        viewBox->insertWidget(1, BoxKampus);
+    }
     ButtonNowyKlucz->setToolTip(QStringLiteral("Tworzy nowy klucz dostępu; dotychczasowe adresy i kody przestają działać"));
     ButtonNowyKluczPodgladu->setToolTip(
         QStringLiteral("Tworzy nowy klucz podglądu; dotychczasowe adresy i kody podglądu przestają działać"));
@@ -150,13 +193,17 @@ TFZdalne::TFZdalne(WindowHost* owner, RemoteService* service, MqttBridge* mqtt)
     connect(ButtonKopiuj, &QPushButton::clicked, this, guarded(&TFZdalne::ButtonKopiujClick));
     connect(ButtonNowyKluczPodgladu, &QPushButton::clicked, this, guarded(&TFZdalne::ButtonNowyKluczPodgladuClick));
     connect(ButtonKopiujPodglad, &QPushButton::clicked, this, guarded(&TFZdalne::ButtonKopiujPodgladClick));
+    connect(ButtonKopiujNakladke, &QPushButton::clicked, this, guarded(&TFZdalne::ButtonKopiujNakladkeClick));
     connect(ComboAdresy, &QComboBox::currentIndexChanged, this, guarded(&TFZdalne::ComboAdresyChange));
+    connect(ComboZegarNakladki, &QComboBox::currentIndexChanged, this, guarded(&TFZdalne::ComboAdresyChange));
+    if (BoxKampus)
+        connect(BoxKampus, &QCheckBox::toggled, this, guarded(&TFZdalne::ComboAdresyChange));
     connect(ButtonZamknij, &QPushButton::clicked, this, &QDialog::accept);
 
     BoxWlacz->setChecked(service_->settings().enabled);
     EditPort->setValue(service_->settings().port);
     showState();
-    resize(440, 620);
+    resize(520, 640);
 }
 
 TFZdalne::~TFZdalne() = default;
@@ -210,7 +257,18 @@ void TFZdalne::ComboAdresyChange()
         qr->setPixmap(QPixmap::fromImage(qrImage(url, 4)));
     };
     show(both.value(0), EditAdres, ButtonKopiuj, LabelQR);
-    show(both.value(1), EditAdresPodgladu, ButtonKopiujPodglad, LabelQRPodgladu);
+    // The view page's and the overlay's addresses are made from the view link's own address
+    // and key, with their settings.
+    const QUrl view(both.value(1));
+    const QHostAddress host(view.host());
+    const QByteArray key = QUrlQuery(view).queryItemValue(QStringLiteral("key")).toLatin1();
+    const bool known = !view.isEmpty() && !host.isNull();
+    show(known ? RemoteService::viewUrl(host, static_cast<quint16>(view.port()), key, BoxKampus && BoxKampus->isChecked())
+               : QString(),
+         EditAdresPodgladu, ButtonKopiujPodglad, LabelQRPodgladu);
+    show(known ? RemoteService::overlayUrl(host, static_cast<quint16>(view.port()), key, ComboZegarNakladki->currentIndex() + 1)
+               : QString(),
+         EditAdresNakladki, ButtonKopiujNakladke, LabelQRNakladki);
 }
 
 void TFZdalne::ButtonZastosujClick()
@@ -246,4 +304,9 @@ void TFZdalne::ButtonNowyKluczPodgladuClick()
 void TFZdalne::ButtonKopiujPodgladClick()
 {
     QApplication::clipboard()->setText(EditAdresPodgladu->text());
+}
+
+void TFZdalne::ButtonKopiujNakladkeClick()
+{
+    QApplication::clipboard()->setText(EditAdresNakladki->text());
 }

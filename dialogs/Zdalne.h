@@ -1,7 +1,8 @@
 #pragma once
 // "Zdalne sterowanie": turns the remote page and API on or off, sets the TCP port, shows the
 // page's address for each of the PC's network addresses with its QR code, and makes a new access
-// token (the old links stop working); the same for the view page and its own key.
+// token (the old links stop working); the same for the view page and its own key, which the
+// overlay for a stream shares.
 #include <QDialog>
 
 class QCheckBox;
@@ -28,6 +29,7 @@ public:
     void ButtonKopiujClick();     // "Kopiuj adres"
     void ButtonNowyKluczPodgladuClick();  // the view page's "Nowy klucz"
     void ButtonKopiujPodgladClick();      // the view page's "Kopiuj adres"
+    void ButtonKopiujNakladkeClick();     // "Kopiuj adres nakładki"
     void ComboAdresyChange();
 
     QCheckBox* BoxWlacz = nullptr;
@@ -44,6 +46,11 @@ public:
     QLineEdit* EditAdresPodgladu = nullptr;
     QPushButton* ButtonKopiujPodglad = nullptr;
     QPushButton* ButtonNowyKluczPodgladu = nullptr;
+    QCheckBox* BoxKampus = nullptr;       // with a broker link: the view with the site's other buses
+    QComboBox* ComboZegarNakladki = nullptr;
+    QLabel* LabelQRNakladki = nullptr;
+    QLineEdit* EditAdresNakladki = nullptr;
+    QPushButton* ButtonKopiujNakladke = nullptr;
     QPushButton* ButtonZamknij = nullptr;
     TMqttTab* ZakladkaMqtt = nullptr;
 

@@ -1,9 +1,10 @@
 #pragma once
 // The program on the broker: its settings file and, while they say so, one MqttClient that
-// publishes the bus under kadrel/SITE/BUS/ (status, the API's state document, each clock's
-// topics, Home Assistant's discovery) and takes the API's commands on cmd, answering each on
-// cmd/result. The window owns one; it reads the panels and runs commands through StopwatchHost,
-// the same path as the remote page's.
+// publishes the bus under kadrel/SITE/BUS/ (status, name, the API's state document, each
+// clock's topics, Home Assistant's discovery) and takes the API's commands on cmd, answering
+// each on cmd/result; it hears the site's other buses for the view page. The window owns one;
+// it reads the panels and runs commands through StopwatchHost, the same path as the remote
+// page's.
 #include <QElapsedTimer>
 #include <QHash>
 #include <QObject>
@@ -15,6 +16,7 @@
 #include "remote/ClockPanelHost.h"
 #include "mqtt/MqttClient.h"
 #include "mqtt/MqttSettings.h"
+#include "remote/CampusHost.h"
 #include "remote/StopwatchHost.h"
 
 struct MqttCommandRecord {
@@ -24,7 +26,9 @@ struct MqttCommandRecord {
     bool done = false;
 };
 
-class MqttBridge : public QObject {
+class MqttCampus;
+
+class MqttBridge : public QObject, public CampusHost {
     Q_OBJECT
 public:
     // `panels` may be null: the clocks' own commands are then refused.
@@ -42,6 +46,8 @@ public:
     // Empty while connected or off; else why not (Polish).
     QString lastError() const;
     QByteArray base() const { return base_; }
+    // The site's other buses, for the view page; asking keeps them heard for a minute.
+    CampusView campusView() override;
 
     // Most commands a second; the rest are refused on cmd/result.
     static constexpr int CommandsPerSecond = 20;
@@ -56,12 +62,16 @@ signals:
     void commandAnswered(const MqttCommandRecord& record);
 
 private:
-    void restart(bool removeDiscovery);
+    void restart(const MqttSettings& next);
+    QList<std::pair<QByteArray, QByteArray>> farewell(const MqttSettings& next) const;
     void onConnected(bool connected);
     void onMessage(const QByteArray& topic, const QByteArray& payload, bool retained);
     void runCommand(const QByteArray& payload);
-    void publishNow();
+    // True when the state document went out (it is what the ten a second bound).
+    bool publishNow();
+    void hearCampus(bool on);
     void publishDiscovery();
+    // True when it went out now (not when the broker has it already).
     bool publishRetained(const QByteArray& topic, const QByteArray& payload);
 
     StopwatchHost& host_;
@@ -71,8 +81,12 @@ private:
     MqttSettings settings_;
     QByteArray base_;
     std::unique_ptr<MqttClient> client_;
+    std::unique_ptr<MqttCampus> campus_;
     QTimer throttle_;
+    QTimer soon_;
     QTimer sweep_;                  // what changes with no signal: a clock that stops answering
+    QTimer campusWatch_;            // someone looked at the other buses lately
+    bool campusHeard_ = false;
     bool dirty_ = false;
     QHash<QByteArray, QByteArray> sent_;   // the retained topics' last payloads
     std::array<bool, 4> discovered_{};

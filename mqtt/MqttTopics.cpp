@@ -35,6 +35,34 @@ QByteArray base(const QString& site, const QString& bus)
            + safeLevel(bus, QStringLiteral("bus")).toUtf8() + '/';
 }
 
+namespace {
+
+const char* levelOf(BusTopic which)
+{
+    switch (which) {
+    case BusTopic::Status: return "status";
+    case BusTopic::Name: return "name";
+    case BusTopic::State: return "state";
+    case BusTopic::Command: return "cmd";
+    case BusTopic::Result: return "cmd/result";
+    }
+    return "";
+}
+
+} // namespace
+
+QByteArray busTopic(const QByteArray& base, BusTopic which)
+{
+    return base + levelOf(which);
+}
+
+QByteArray siteWide(const QByteArray& base, BusTopic which)
+{
+    // "kadrel/SITE/BUS/" without its bus level
+    const QByteArray site = base.left(base.lastIndexOf('/', base.size() - 2) + 1);
+    return site + "+/" + levelOf(which);
+}
+
 QByteArray voltageValue(const QString& shown)
 {
     QString v = shown;

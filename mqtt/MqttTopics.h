@@ -20,6 +20,15 @@ QString safeLevel(const QString& name, const QString& fallback);
 // "kadrel/SITE/BUS/"
 QByteArray base(const QString& site, const QString& bus);
 
+// The bus's own topics under base.
+enum class BusTopic { Status, Name, State, Command, Result };
+QByteArray busTopic(const QByteArray& base, BusTopic which);
+// The same topic of every bus of the site ("kadrel/SITE/+/state"): the other buses the view
+// page shows are read from these.
+QByteArray siteWide(const QByteArray& base, BusTopic which);
+// Home Assistant says "online" here when it starts.
+inline constexpr char HomeAssistantStatus[] = "homeassistant/status";
+
 // The retained per-clock topics under base (clock/N/…) and their payloads.
 struct Retained {
     QByteArray topic;

@@ -133,6 +133,39 @@ QByteArray stateJson(const PanelView& view, const PlanGlance* plan)
     return QJsonDocument(root).toJson(QJsonDocument::Compact);
 }
 
+QByteArray campusJson(const CampusView& view)
+{
+    QJsonArray buses;
+    for (const CampusBus& b : view.others) {
+        QJsonArray clocks;
+        for (const CampusClock& c : b.clocks)
+            clocks.append(QJsonObject{
+                {QStringLiteral("number"), c.number},
+                {QStringLiteral("name"), c.name},
+                {QStringLiteral("time"), c.time},
+                {QStringLiteral("negative"), c.negative},
+                {QStringLiteral("highlight"), c.highlight},
+                {QStringLiteral("displayOff"), c.displayOff},
+            });
+        buses.append(QJsonObject{
+            {QStringLiteral("bus"), b.level},
+            {QStringLiteral("name"), b.name.isEmpty() ? b.level : b.name},
+            {QStringLiteral("online"), b.online},
+            {QStringLiteral("connected"), b.connected},
+            {QStringLiteral("clocks"), clocks},
+        });
+    }
+    return QJsonDocument(QJsonObject{
+                             {QStringLiteral("version"), 1},
+                             {QStringLiteral("linked"), view.linked},
+                             {QStringLiteral("site"), view.site},
+                             {QStringLiteral("bus"), view.bus},
+                             {QStringLiteral("name"), view.name},
+                             {QStringLiteral("buses"), buses},
+                         })
+        .toJson(QJsonDocument::Compact);
+}
+
 QByteArray errorJson(const Error& error)
 {
     QJsonObject o = error.extra;

@@ -8,6 +8,7 @@
 #include <optional>
 #include <vector>
 
+#include "remote/CampusHost.h"
 #include "remote/ClockPanelHost.h"
 #include "remote/PlanHost.h"
 #include "remote/StopwatchHost.h"
@@ -27,6 +28,10 @@ struct PlanGlance {
 QByteArray stateJson(const PanelView& view, const PlanGlance* plan = nullptr);
 // {"next":[{"at":"2027-03-04T10:45:00+01:00","time":"10:45","name":"Przerwa",...}, ...]}
 QByteArray firingsJson(const std::vector<PlanFiringView>& firings);
+
+// {"version":1,"linked":…,"site":…,"bus":…,"name":…,"buses":[…]}: the other buses of the
+// site for the view page (GET /api/v1/campus).
+QByteArray campusJson(const CampusView& view);
 
 struct Error {
     int status = 400;           // HTTP status

@@ -57,6 +57,35 @@ bool isJson(const QByteArray& contentType)
     return contentType.split(';').value(0).trimmed().compare("application/json", Qt::CaseInsensitive) == 0;
 }
 
+// The overlay's own "key" is its chroma-key colour: its link carries the viewer key as "viewer".
+QString viewerItem(const QString& path)
+{
+    return path == QLatin1String("/overlay") ? QStringLiteral("viewer") : QStringLiteral("key");
+}
+
+// Where a page's link leads once its secret is taken out: the page with its own settings, each
+// short and plain (the page checks them again).
+QByteArray pageHome(const QString& path, const QUrlQuery& query)
+{
+    const QStringList kept = path == QLatin1String("/overlay")
+                                 ? QStringList{QStringLiteral("clock"), QStringLiteral("size"), QStringLiteral("color"),
+                                               QStringLiteral("key")}
+                             : path == QLatin1String("/view") ? QStringList{QStringLiteral("campus")}
+                                                              : QStringList{};
+    QUrlQuery settings;
+    for (const QString& name : kept) {
+        const QString value = query.queryItemValue(name, QUrl::FullyDecoded);
+        if (query.hasQueryItem(name) && value.size() <= 16
+            && std::all_of(value.cbegin(), value.cend(), [](QChar c) { return c.isLetterOrNumber() && c.unicode() < 128; }))
+            settings.addQueryItem(name, value);
+    }
+    QUrl home;
+    home.setPath(path == QLatin1String("/index.html") ? QStringLiteral("/") : path);
+    if (!settings.isEmpty())
+        home.setQuery(settings);
+    return home.toString(QUrl::FullyEncoded).toLatin1();
+}
+
 const RemoteApi::Error NotFound{404, "not_found", QStringLiteral("Nie ma takiego adresu")};
 const RemoteApi::Error Unauthorized{401, "unauthorized", QStringLiteral("Brak dostępu: nieprawidłowy lub brakujący klucz")};
 const RemoteApi::Error Unavailable{503, "unavailable", QStringLiteral("Ta część programu teraz nie działa")};
@@ -206,7 +235,7 @@ RemoteAccess RemoteServer::access(const QHttpServerRequest& request) const
     const QUrlQuery q = request.query();
     return access(request.value("authorization"), request.value("cookie"),
                   q.queryItemValue(QStringLiteral("token"), QUrl::FullyDecoded).toLatin1(),
-                  q.queryItemValue(QStringLiteral("key"), QUrl::FullyDecoded).toLatin1());
+                  q.queryItemValue(viewerItem(request.url().path()), QUrl::FullyDecoded).toLatin1());
 }
 
 QTcpSocket* RemoteServer::connectionOf(const QHostAddress& peer, quint16 peerPort) const
@@ -294,7 +323,8 @@ void RemoteServer::serve(const QHttpServerRequest& request, Answer& out, RemoteA
         ++counters_.unauthorized;
         const auto page = [&path](const Route& r) {
             return path == QLatin1String(r.path)
-                && (r.handler == &RemoteServer::operatorPage || r.handler == &RemoteServer::viewPage);
+                && (r.handler == &RemoteServer::operatorPage || r.handler == &RemoteServer::viewPage
+                    || r.handler == &RemoteServer::overlayPage);
         };
         if (request.method() == QHttpServerRequest::Method::Get
             && std::any_of(routes().cbegin(), routes().cend(), page)) {
@@ -359,20 +389,26 @@ void RemoteServer::addRoutes()
 
 void RemoteServer::operatorPage(Exchange& ex)
 {
-    page(ex, false);
+    page(ex, QStringLiteral(":/remote/index.html"));
 }
 
 void RemoteServer::viewPage(Exchange& ex)
 {
-    page(ex, true);
+    page(ex, QStringLiteral(":/remote/view.html"));
 }
 
-void RemoteServer::page(Exchange& ex, bool view)
+void RemoteServer::overlayPage(Exchange& ex)
+{
+    page(ex, QStringLiteral(":/remote/overlay.html"));
+}
+
+// A link with its secret is exchanged for a session first; the page itself comes after.
+void RemoteServer::page(Exchange& ex, const QString& resource)
 {
     const QUrlQuery query = ex.request.query();
-    if (query.hasQueryItem(QStringLiteral("token")) || query.hasQueryItem(QStringLiteral("key")))
-        return exchangeLink(ex.request, view, ex.out);
-    serveFile(view ? QStringLiteral(":/remote/view.html") : QStringLiteral(":/remote/index.html"), ex.out);
+    if (query.hasQueryItem(QStringLiteral("token")) || query.hasQueryItem(viewerItem(ex.request.url().path())))
+        return exchangeLink(ex.request, ex.out);
+    serveFile(resource, ex.out);
 }
 
 // The page's other files, each under its own name in the resources.
@@ -384,6 +420,12 @@ void RemoteServer::file(Exchange& ex)
 void RemoteServer::state(Exchange& ex)
 {
     ex.out.reply(Status::Ok, JsonType, currentState());
+}
+
+// The site's other buses as the broker link heard them; none without the link.
+void RemoteServer::campus(Exchange& ex)
+{
+    ex.out.reply(Status::Ok, JsonType, RemoteApi::campusJson(campus_ ? campus_->campusView() : CampusView{}));
 }
 
 // A plain request for what only a WebSocket gets (an upgrade never reaches the router).
@@ -486,13 +528,15 @@ bool RemoteServer::mayCarryPlan(const HeadReading& head) const
 
 // The address bar loses the secret, whichever way the request got in; a good one in the link is
 // exchanged for a session of this browser's own (kept when it already holds a good one), and
-// the cookie of an older version, which held the secret itself, is expired.
-void RemoteServer::exchangeLink(const QHttpServerRequest& request, bool view, Answer& out)
+// the cookie of an older version, which held the secret itself, is expired. The page's own
+// settings stay in the address.
+void RemoteServer::exchangeLink(const QHttpServerRequest& request, Answer& out)
 {
     const QUrlQuery query = request.query();
+    const QString path = request.url().path();
     const bool withToken = query.hasQueryItem(QStringLiteral("token"));
-    const QByteArray home = view ? "/view" : "/";
-    const QString item = withToken ? QStringLiteral("token") : QStringLiteral("key");
+    const QByteArray home = pageHome(path, query);
+    const QString item = withToken ? QStringLiteral("token") : viewerItem(path);
     const QByteArray given = query.queryItemValue(item, QUrl::FullyDecoded).toLatin1();
     const RemoteAccess kind = withToken ? RemoteAccess::Operator : RemoteAccess::Viewer;
     const QByteArray name = withToken ? cookieName() : viewerCookieName();
@@ -528,10 +572,16 @@ const QList<RemoteServer::Route>& RemoteServer::routes()
         {"GET", "/view", A::Viewer, &RemoteServer::viewPage},
         {"GET", "/view.js", A::Viewer, &RemoteServer::file},
         {"GET", "/view.css", A::Viewer, &RemoteServer::file},
+        {"GET", "/overlay", A::Viewer, &RemoteServer::overlayPage},
+        {"GET", "/overlay.js", A::Viewer, &RemoteServer::file},
+        {"GET", "/overlay.css", A::Viewer, &RemoteServer::file},
+        {"GET", "/live.js", A::Viewer, &RemoteServer::file},
         {"GET", "/favicon.ico", A::Viewer, &RemoteServer::file},
         {"GET", "/api/v1/state", A::Viewer, &RemoteServer::state},
+        {"GET", "/api/v1/campus", A::Viewer, &RemoteServer::campus},
         {"GET", "/api/v1/live", A::Viewer, &RemoteServer::live},
         {"GET", "/api/v1/openapi.json", A::Operator, &RemoteServer::file},
+        {"GET", "/api/v1/asyncapi.json", A::Operator, &RemoteServer::file},
         {"POST", "/api/v1/stopwatch/start", A::Operator, &RemoteServer::command},
         {"POST", "/api/v1/stopwatch/stop", A::Operator, &RemoteServer::command},
         {"POST", "/api/v1/stopwatch/set", A::Operator, &RemoteServer::command},

@@ -17,6 +17,7 @@
 #include <memory>
 #include <optional>
 
+#include "remote/CampusHost.h"
 #include "remote/ClockPanelHost.h"
 #include "remote/HttpShim.h"
 #include "remote/PlanHost.h"
@@ -80,6 +81,8 @@ public:
 
     // The view page's key; without one only the token opens anything.
     void setViewerKey(QByteArray key) { viewerKey_ = std::move(key); }
+    // The other buses of the site for the view page; none without it.
+    void setCampus(CampusHost* campus) { campus_ = campus; }
 
     // The clock panels' commands and the plan; without them their routes answer 503.
     void setClockPanels(ClockPanelHost* panels) { panels_ = panels; }
@@ -99,8 +102,10 @@ private:
     // The handlers of routes().
     void operatorPage(Exchange& ex);
     void viewPage(Exchange& ex);
+    void overlayPage(Exchange& ex);
     void file(Exchange& ex);
     void state(Exchange& ex);
+    void campus(Exchange& ex);
     void live(Exchange& ex);
     void command(Exchange& ex);
     void clockCommand(Exchange& ex);
@@ -109,11 +114,11 @@ private:
     void nextFirings(Exchange& ex);
 
     void addRoutes();
-    void page(Exchange& ex, bool view);
+    void page(Exchange& ex, const QString& resource);
     RemoteAccess access(const QByteArray& bearer, const QByteArray& cookies, const QByteArray& token,
                         const QByteArray& key) const;
     RemoteAccess access(const QHttpServerRequest& request) const;
-    void exchangeLink(const QHttpServerRequest& request, bool view, Answer& out);
+    void exchangeLink(const QHttpServerRequest& request, Answer& out);
     std::optional<RemoteApi::Error> upgradeRefusal(const QHttpServerRequest& request) const;
     void serve(const QHttpServerRequest& request, Answer& out, RemoteAccess granted);
     void serveFile(const QString& path, Answer& out);
@@ -132,6 +137,7 @@ private:
     PlanHost* plan_ = nullptr;
     QByteArray token_;
     QByteArray viewerKey_;
+    CampusHost* campus_ = nullptr;
     std::shared_ptr<RemoteSessions> sessions_ = std::make_shared<RemoteSessions>();
     RemoteLimits limits_;
     RemoteCounters counters_;

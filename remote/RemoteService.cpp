@@ -56,6 +56,13 @@ QString RemoteService::renewViewerKey()
     return apply(s);
 }
 
+void RemoteService::setCampus(CampusHost* campus)
+{
+    campus_ = campus;
+    if (server_)
+        server_->setCampus(campus);
+}
+
 void RemoteService::setClockPanels(ClockPanelHost* panels)
 {
     panels_ = panels;
@@ -78,6 +85,7 @@ QString RemoteService::restart()
         auto server = std::make_unique<RemoteServer>(host_, settings_.token, limits);
         server->setViewerKey(settings_.viewerKey);
         server->setSessions(sessions_);
+        server->setCampus(campus_);
         server->setClockPanels(panels_);
         server->setPlanHost(plan_);
         connect(server.get(), &RemoteServer::commandAnswered, this, &RemoteService::commandAnswered);
@@ -91,7 +99,7 @@ QString RemoteService::restart()
 
 // A page's address with its key in the query: what a QR code carries.
 static QString keyedUrl(const QHostAddress& address, quint16 port, const QString& path, const QString& name,
-                        const QByteArray& key)
+                        const QByteArray& key, const QList<std::pair<QString, QString>>& settings = {})
 {
     QUrl url;
     url.setScheme(QStringLiteral("http"));
@@ -99,6 +107,7 @@ static QString keyedUrl(const QHostAddress& address, quint16 port, const QString
     url.setPort(port);
     url.setPath(path);
     QUrlQuery q;
+    q.setQueryItems(settings);
     q.addQueryItem(name, QString::fromLatin1(key));
     url.setQuery(q);
     return url.toString(QUrl::FullyEncoded);
@@ -109,23 +118,31 @@ QString RemoteService::pageUrl(const QHostAddress& address, quint16 port, const 
     return keyedUrl(address, port, QStringLiteral("/"), QStringLiteral("token"), token);
 }
 
-QString RemoteService::viewUrl(const QHostAddress& address, quint16 port, const QByteArray& key)
+QString RemoteService::viewUrl(const QHostAddress& address, quint16 port, const QByteArray& key, bool campus)
 {
-    return keyedUrl(address, port, QStringLiteral("/view"), QStringLiteral("key"), key);
+    return campus ? keyedUrl(address, port, QStringLiteral("/view"), QStringLiteral("key"), key,
+                             {{QStringLiteral("campus"), QStringLiteral("1")}})
+                  : keyedUrl(address, port, QStringLiteral("/view"), QStringLiteral("key"), key);
+}
+
+// The overlay's own "key" is its chroma-key colour; the viewer key goes as "viewer".
+QString RemoteService::overlayUrl(const QHostAddress& address, quint16 port, const QByteArray& key, int clock)
+{
+    return keyedUrl(address, port, QStringLiteral("/overlay"), QStringLiteral("viewer"), key,
+                    {{QStringLiteral("clock"), QString::number(clock)}});
 }
 
 QStringList RemoteService::pageUrls() const
 {
-    return addressUrls(&RemoteService::pageUrl, settings_.token);
+    return addressUrls([this](const QHostAddress& a, quint16 p) { return pageUrl(a, p, settings_.token); });
 }
 
 QStringList RemoteService::viewUrls() const
 {
-    return addressUrls(&RemoteService::viewUrl, settings_.viewerKey);
+    return addressUrls([this](const QHostAddress& a, quint16 p) { return viewUrl(a, p, settings_.viewerKey); });
 }
 
-QStringList RemoteService::addressUrls(QString (*make)(const QHostAddress&, quint16, const QByteArray&),
-                                       const QByteArray& secret) const
+QStringList RemoteService::addressUrls(const std::function<QString(const QHostAddress&, quint16)>& make) const
 {
     const quint16 p = running() ? port() : settings_.port;
     QStringList urls;
@@ -138,13 +155,13 @@ QStringList RemoteService::addressUrls(QString (*make)(const QHostAddress&, quin
         for (const QNetworkAddressEntry& e : nif.addressEntries()) {
             const QHostAddress a = e.ip();
             if (a.protocol() == QAbstractSocket::IPv4Protocol)
-                urls << make(a, p, secret);
+                urls << make(a, p);
             else if (a.protocol() == QAbstractSocket::IPv6Protocol && !a.isLinkLocal())
-                v6 << make(a, p, secret);
+                v6 << make(a, p);
         }
     }
     urls << v6;
     if (urls.isEmpty())
-        urls << make(QHostAddress::LocalHost, p, secret);
+        urls << make(QHostAddress::LocalHost, p);
     return urls;
 }

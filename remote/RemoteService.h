@@ -5,6 +5,7 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <functional>
 #include <memory>
 
 #include "remote/RemoteServer.h"
@@ -24,6 +25,8 @@ public:
     QString apply(const RemoteSettings& settings);
     QString renewToken();
     QString renewViewerKey();
+    // The other buses of the site for the view page, kept for every server it starts; null: none.
+    void setCampus(CampusHost* campus);
 
     bool running() const { return server_ != nullptr; }
     quint16 port() const { return server_ ? server_->port() : 0; }
@@ -33,9 +36,11 @@ public:
     // The page's address for each of the PC's network addresses, the token included.
     QStringList pageUrls() const;
     static QString pageUrl(const QHostAddress& address, quint16 port, const QByteArray& token);
-    // The same for the view page, with the viewer key.
+    // The same for the view page, with the viewer key; with `campus`, the site's other buses too.
     QStringList viewUrls() const;
-    static QString viewUrl(const QHostAddress& address, quint16 port, const QByteArray& key);
+    static QString viewUrl(const QHostAddress& address, quint16 port, const QByteArray& key, bool campus = false);
+    // The overlay of one clock (1..4) for a stream, with the viewer key.
+    static QString overlayUrl(const QHostAddress& address, quint16 port, const QByteArray& key, int clock);
 
     // The panels' controls and the plan, handed to every server it starts (RemoteServer's
     // setters); null: the API refuses their routes.
@@ -53,7 +58,7 @@ signals:
 
 private:
     QString restart();
-    QStringList addressUrls(QString (*make)(const QHostAddress&, quint16, const QByteArray&), const QByteArray& secret) const;
+    QStringList addressUrls(const std::function<QString(const QHostAddress&, quint16)>& make) const;
 
     StopwatchHost& host_;
     ClockPanelHost* panels_ = nullptr;
@@ -62,6 +67,7 @@ private:
     RemoteSettings settings_;
     std::unique_ptr<RemoteServer> server_;
     QString lastError_;
+    CampusHost* campus_ = nullptr;
     // Outlives each server, so that only a new token, key or port ends the browsers' sessions.
     std::shared_ptr<RemoteSessions> sessions_ = std::make_shared<RemoteSessions>();
 };

@@ -1,23 +1,9 @@
 #include "remote/RemoteSettings.h"
 
-#include <QFile>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QJsonParseError>
-#include <QJsonValue>
 #include <QRandomGenerator>
 #include <QtDebug>
-#include <cerrno>
 
-#include "files/FileRoom.h"
-
-namespace {
-
-// The file holds the operator's token: the owner's alone, whatever the umask, and a file he
-// made read-only stays as it is. A file of 64 KiB or more is none of ours.
-const FileRoom::Policy Policy{.maxBytes = 64 * 1024 - 1, .ownerOnly = true, .keepReadOnly = true};
-
-} // namespace
+#include "files/JsonFile.h"
 
 QByteArray newAccessToken()
 {
@@ -49,22 +35,11 @@ QString damaged(const QString& path, const QString& why)
         .arg(path, why);
 }
 
-// Empty when every known key is absent or of its type; else the first one that is not.
 QString wrongType(const QJsonObject& o)
 {
-    const auto is = [&o](const char* key, bool (QJsonValue::*test)() const) {
-        const QJsonValue v = o.value(QLatin1String(key));
-        return v.isUndefined() || (v.*test)();
-    };
-    if (!is("enabled", &QJsonValue::isBool))
-        return QStringLiteral("„enabled” nie jest wartością true ani false");
-    if (!is("port", &QJsonValue::isDouble))
-        return QStringLiteral("„port” nie jest liczbą");
-    if (!is("token", &QJsonValue::isString))
-        return QStringLiteral("„token” nie jest tekstem");
-    if (!is("viewerKey", &QJsonValue::isString))
-        return QStringLiteral("„viewerKey” nie jest tekstem");
-    return {};
+    using JsonFile::Kind;
+    return JsonFile::wrongKind(o, {{"enabled", Kind::Bool}, {"port", Kind::Number}, {"token", Kind::Text},
+                                   {"viewerKey", Kind::Text}});
 }
 
 } // namespace
@@ -72,27 +47,13 @@ QString wrongType(const QJsonObject& o)
 RemoteSettings RemoteSettings::load(const QString& path)
 {
     RemoteSettings s;
-    std::string text;
-    const FileRoom::Outcome outcome = FileRoom::read(QFile::encodeName(path).toStdString(), Policy, text);
-    bool read = outcome.ok();
-    QJsonObject o;
-    if (read) {
-        QJsonParseError error{};
-        const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(text), &error);
-        if (error.error != QJsonParseError::NoError)
-            s.damage = damaged(path, QStringLiteral("błąd składni JSON w bajcie %1: %2")
-                                         .arg(error.offset).arg(error.errorString()));
-        else if (!doc.isObject())
-            s.damage = damaged(path, QStringLiteral("to nie jest obiekt JSON"));
-        else if (const QString why = wrongType(doc.object()); !why.isEmpty())
-            s.damage = damaged(path, why);
-        else
-            o = doc.object();
-    } else if (outcome.error != ENOENT) {
-        s.damage = damaged(path, QString::fromStdString(outcome.reason));
-    }
-    if (!s.damage.isEmpty())
+    const JsonFile::Read file = JsonFile::read(path);
+    const QJsonObject& o = file.object;
+    bool read = !file.missing;
+    if (const QString why = read && file.damage.isEmpty() ? wrongType(o) : file.damage; !why.isEmpty()) {
+        s.damage = damaged(path, why);
         read = false;   // nothing of it is taken, and nothing is saved over it
+    }
     if (read) {
         s.enabled = o.value(QStringLiteral("enabled")).toBool(false);
         const int port = o.value(QStringLiteral("port")).toInt(DefaultPort);
@@ -122,12 +83,10 @@ RemoteSettings RemoteSettings::load(const QString& path)
 
 QString RemoteSettings::save(const QString& path) const
 {
-    QJsonObject o;
-    o.insert(QStringLiteral("enabled"), enabled);
-    o.insert(QStringLiteral("port"), port);
-    o.insert(QStringLiteral("token"), QString::fromLatin1(token));
-    o.insert(QStringLiteral("viewerKey"), QString::fromLatin1(viewerKey));
-    const FileRoom::Outcome saved =
-        FileRoom::replace(QFile::encodeName(path).toStdString(), QJsonDocument(o).toJson().toStdString(), Policy);
-    return saved.ok() ? QString() : QString::fromStdString(saved.message);
+    return JsonFile::write(path, {
+                                     {QStringLiteral("enabled"), enabled},
+                                     {QStringLiteral("port"), port},
+                                     {QStringLiteral("token"), QString::fromLatin1(token)},
+                                     {QStringLiteral("viewerKey"), QString::fromLatin1(viewerKey)},
+                                 });
 }

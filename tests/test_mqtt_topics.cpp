@@ -1,6 +1,7 @@
 // needs: qt
-// What the broker link names and sends, apart from any broker: the names made topic-safe, each
-// clock's retained topics, Home Assistant's discovery configs, and the settings file.
+// What the broker link names, sends and takes, apart from any broker: the names made topic-safe,
+// each clock's retained topics, Home Assistant's discovery configs, the clocks' own commands,
+// the site's other buses, and the settings file.
 #include <gtest/gtest.h>
 
 #include <QJsonArray>
@@ -8,6 +9,7 @@
 #include <QJsonObject>
 #include <sys/stat.h>
 
+#include "mqtt/MqttCampus.h"
 #include "mqtt/MqttSettings.h"
 #include "mqtt/MqttTopics.h"
 #include "remote/RemoteApi.h"
@@ -17,10 +19,7 @@ namespace {
 
 TEST(MqttTopics, NamesBecomeOneSafeTopicLevel)
 {
-    const struct {
-        const char* name;
-        const char* level;
-    } cases[] = {
+    const std::pair<const char*, const char*> cases[] = {
         {"Hala Główna", "hala-glowna"},
         {"Sala/1", "sala-1"},
         {"kort+#", "kort"},
@@ -30,12 +29,13 @@ TEST(MqttTopics, NamesBecomeOneSafeTopicLevel)
         {"Бассейн 2", "2"},
         {"a__b", "a__b"},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(MqttTopics::safeLevel(QString::fromUtf8(c.name), QStringLiteral("fallback")), QLatin1String(c.level))
-            << c.name;
+    for (const auto& [name, level] : cases)
+        EXPECT_EQ(MqttTopics::safeLevel(QString::fromUtf8(name), QStringLiteral("fallback")), QLatin1String(level))
+            << name;
     EXPECT_EQ(MqttTopics::base(QStringLiteral("Szkoła"), QStringLiteral("")), "kadrel/szkola/bus/");
 }
 
+// A clock answers while the port is open, it is polled and it has not gone silent.
 TEST(MqttTopics, ClockAvailabilityFollowsThePortTheSwitchAndSilence)
 {
     const struct {
@@ -52,21 +52,26 @@ TEST(MqttTopics, ClockAvailabilityFollowsThePortTheSwitchAndSilence)
         v.number = 2;
         v.active = c.active;
         v.silent = c.silent;
-        v.time = QStringLiteral("-5:30");
         v.voltage = QStringLiteral("12,28 V");
-        v.link = 80;
-        v.rtc = true;
         QHash<QByteArray, QByteArray> got;
         for (const MqttTopics::Retained& r : MqttTopics::clockTopics("kadrel/s/b/", v, c.connected))
             got.insert(r.topic, r.payload);
         EXPECT_EQ(got.value("kadrel/s/b/clock/2/availability"), c.availability);
-        EXPECT_EQ(got.value("kadrel/s/b/clock/2/silent"), c.silent ? "true" : "false");
-        EXPECT_EQ(got.value("kadrel/s/b/clock/2/time"), "-5:30");
         EXPECT_EQ(got.value("kadrel/s/b/clock/2/voltage"), "12.28");
-        EXPECT_EQ(got.value("kadrel/s/b/clock/2/link"), "80");
-        EXPECT_EQ(got.value("kadrel/s/b/clock/2/mode"), "RTC");
     }
     EXPECT_EQ(MqttTopics::voltageValue(QString()), QByteArray());
+}
+
+// A config's field by its path: "device.model", "availability.1.topic", "options.0".
+QJsonValue field(const QJsonObject& config, const QString& path)
+{
+    QJsonValue v = config;
+    for (const QString& part : path.split(QLatin1Char('.'))) {
+        bool index = false;
+        const int n = part.toInt(&index);
+        v = index ? v.toArray().at(n) : v.toObject().value(part);
+    }
+    return v;
 }
 
 // One bus, clocks 1 and 3 active: every config topic and the fields Home Assistant reads.
@@ -82,59 +87,53 @@ TEST(MqttTopics, DiscoveryConfigsForOneBus)
         else
             got.insert(r.topic, QJsonDocument::fromJson(r.payload).object());
     }
-    const QByteArray at = "homeassistant/";
-    const QByteArray node = "/kadrel_hala_kort-2/";
     const struct {
-        const char* component;
-        const char* object;
+        const char* entity;  // COMPONENT/OBJECT
         const char* field;
-        const char* value;
+        QJsonValue value;
     } cases[] = {
-        {"button", "start", "payload_press", R"({"command":"start"})"},
-        {"button", "stop", "payload_press", R"({"command":"stop"})"},
-        {"button", "zero", "name", "ZERUJ"},
-        {"button", "zero", "command_topic", "kadrel/hala/kort-2/cmd"},
-        {"select", "preset", "command_template", R"({"command":"preset","minutes":"{{ value }}"})"},
-        {"sensor", "clock1_time", "state_topic", "kadrel/hala/kort-2/clock/1/time"},
-        {"sensor", "clock1_voltage", "unit_of_measurement", "V"},
-        {"sensor", "clock1_voltage", "device_class", "voltage"},
-        {"sensor", "clock3_link", "unit_of_measurement", "%"},
-        {"sensor", "clock3_link", "unique_id", "kadrel_hala_kort-2_clock3_link"},
-        {"sensor", "clock3_time", "availability_mode", "all"},
-        {"select", "clock1_mode", "command_template", R"({"command":"mode","clock":1,"mode":"{{ value }}"})"},
-        {"select", "clock3_mode", "state_topic", "kadrel/hala/kort-2/clock/3/mode"},
-        {"number", "clock3_brightness", "command_template", R"({"command":"brightness","clock":3,"value":{{ value | int }}})"},
-        {"number", "clock1_brightness", "state_topic", "kadrel/hala/kort-2/clock/1/brightness"},
-        {"switch", "clock1_display", "payload_on", R"({"command":"display","clock":1,"on":true})"},
-        {"switch", "clock3_display", "payload_off", R"({"command":"display","clock":3,"on":false})"},
-        {"switch", "clock3_display", "state_off", "OFF"},
+        {"button/start", "payload_press", R"({"command":"start"})"},
+        {"button/stop", "payload_press", R"({"command":"stop"})"},
+        {"button/zero", "name", "ZERUJ"},
+        {"button/zero", "command_topic", "kadrel/hala/kort-2/cmd"},
+        {"button/zero", "availability.0.topic", "kadrel/hala/kort-2/status"},
+        {"select/preset", "command_template", R"({"command":"preset","minutes":"{{ value }}"})"},
+        {"select/preset", "options.9", "60"},
+        {"sensor/clock1_time", "state_topic", "kadrel/hala/kort-2/clock/1/time"},
+        {"sensor/clock1_voltage", "unit_of_measurement", "V"},
+        {"sensor/clock1_voltage", "device_class", "voltage"},
+        {"sensor/clock3_link", "unit_of_measurement", "%"},
+        {"sensor/clock3_link", "unique_id", "kadrel_hala_kort-2_clock3_link"},
+        {"sensor/clock3_time", "availability_mode", "all"},
+        {"sensor/clock3_time", "availability.0.topic", "kadrel/hala/kort-2/status"},
+        {"sensor/clock3_time", "availability.1.topic", "kadrel/hala/kort-2/clock/3/availability"},
+        {"sensor/clock3_time", "device.model", "Kadrel"},
+        {"sensor/clock3_time", "device.sw_version", "2.6.0"},
+        {"sensor/clock3_time", "device.name", "Kadrel Hala Kort 2"},
+        {"sensor/clock3_time", "device.identifiers.0", "kadrel_hala_kort-2"},
+        {"select/clock1_mode", "command_template", R"({"command":"mode","clock":1,"mode":"{{ value }}"})"},
+        {"select/clock1_mode", "options.1", "Stoper"},
+        {"select/clock3_mode", "state_topic", "kadrel/hala/kort-2/clock/3/mode"},
+        {"number/clock3_brightness", "command_template",
+         R"({"command":"brightness","clock":3,"value":{{ value | int }}})"},
+        {"number/clock1_brightness", "state_topic", "kadrel/hala/kort-2/clock/1/brightness"},
+        {"number/clock1_brightness", "min", 0},
+        {"number/clock1_brightness", "max", 3},
+        {"switch/clock1_display", "payload_on", R"({"command":"display","clock":1,"on":true})"},
+        {"switch/clock3_display", "payload_off", R"({"command":"display","clock":3,"on":false})"},
+        {"switch/clock3_display", "state_off", "OFF"},
     };
     for (const auto& c : cases) {
-        const QByteArray topic = at + c.component + node + c.object + "/config";
+        const QString entity = QString::fromLatin1(c.entity);
+        const QByteArray topic = "homeassistant/" + entity.section(QLatin1Char('/'), 0, 0).toLatin1()
+            + "/kadrel_hala_kort-2/" + entity.section(QLatin1Char('/'), 1).toLatin1() + "/config";
         ASSERT_TRUE(got.contains(topic)) << topic.toStdString();
-        EXPECT_EQ(got[topic].value(QLatin1String(c.field)).toString(), QString::fromUtf8(c.value)) << topic.toStdString();
+        EXPECT_EQ(field(got[topic], QLatin1String(c.field)), c.value) << c.entity << " " << c.field;
     }
+    // The bus's four and six for each active clock; the inactive clocks' six each emptied.
     EXPECT_EQ(got.size(), 4 + 2 * 6);
-    // Clocks 2 and 4 are inactive: their entities are removed.
     EXPECT_EQ(empty.size(), 2 * 6);
-    const QJsonObject brightness = got[at + "number" + node + "clock1_brightness/config"];
-    EXPECT_EQ(brightness.value("min").toInt(-1), 0);
-    EXPECT_EQ(brightness.value("max").toInt(), 3);
-    EXPECT_EQ(got[at + "select" + node + "clock1_mode/config"].value("options").toArray(),
-              QJsonArray({QStringLiteral("RTC"), QStringLiteral("Stoper")}));
-    EXPECT_TRUE(empty.contains(at + "sensor" + node + "clock2_voltage/config"));
-    const QJsonObject time3 = got[at + "sensor" + node + "clock3_time/config"];
-    const QJsonArray availability = time3.value("availability").toArray();
-    ASSERT_EQ(availability.size(), 2);
-    EXPECT_EQ(availability[0].toObject().value("topic").toString(), QStringLiteral("kadrel/hala/kort-2/status"));
-    EXPECT_EQ(availability[1].toObject().value("topic").toString(), QStringLiteral("kadrel/hala/kort-2/clock/3/availability"));
-    const QJsonObject device = time3.value("device").toObject();
-    EXPECT_EQ(device.value("model").toString(), QStringLiteral("Kadrel"));
-    EXPECT_EQ(device.value("sw_version").toString(), QStringLiteral("2.6.0"));
-    EXPECT_EQ(device.value("name").toString(), QStringLiteral("Kadrel Hala Kort 2"));
-    EXPECT_EQ(device.value("identifiers").toArray().first().toString(), QStringLiteral("kadrel_hala_kort-2"));
-    const QJsonArray options = got[at + "select" + node + "preset/config"].value("options").toArray();
-    EXPECT_EQ(options.size(), 10);
+    EXPECT_TRUE(empty.contains("homeassistant/sensor/kadrel_hala_kort-2/clock2_voltage/config"));
     EXPECT_EQ(MqttTopics::discoveryRemoval("kadrel/hala/kort-2/").size(), 4 + 4 * 6);
 }
 
@@ -181,6 +180,65 @@ TEST(MqttTopics, ClockCommandsAreParsedOrRefused)
     EXPECT_FALSE(RemoteApi::parseClockCommand(QStringLiteral("start"), {}).matched);
 }
 
+// The other buses of the site, from what anyone on the broker may publish: what the view page
+// gets is each field checked alone, in bounds, and nothing of this bus's own or another site's.
+TEST(MqttCampus, TakesOnlyWhatAnotherBusOfTheSiteWouldSay)
+{
+    const QByteArray good = R"({"connection":{"connected":true},"clocks":[{"number":1,"name":"Zegar 1","active":true,)"
+                            R"("time":"12:34","negative":false},{"number":2,"name":"Zegar 2","active":false,"time":"1:00"}]})";
+    const QByteArray huge = good.chopped(1) + ",\"pad\":\"" + QByteArray(1024 * 1024, 'x') + "\"}";   // parses
+    const QByteArray five = R"({"clocks":[{"number":1,"active":true},{"number":2,"active":true},{"number":3,"active":true},)"
+                            R"({"number":4,"active":true},{"number":4,"active":true}]})";
+    const QByteArray marks = R"({"clocks":[{"number":7,"active":true,"time":"1:00"},{"number":3,"active":true,)"
+                             R"("name":"A\u0007B<script>","time":"<b>12:34</b>"}]})";
+    using Heard = std::pair<const char*, QByteArray>;
+    const struct {
+        const char* what;
+        std::vector<Heard> messages;
+        const char* buses;   // level|name|online|connected|clocks; …
+    } cases[] = {
+        {"a bus's state", {{"kadrel/hala/kort-2/state", good}}, "kort-2||1|1|1 Zegar 1 12:34"},
+        {"its name and status", {{"kadrel/hala/kort-2/state", good}, {"kadrel/hala/kort-2/name", "Kort Dwa"},
+                                 {"kadrel/hala/kort-2/status", "offline"}}, "kort-2|Kort Dwa|0|1|1 Zegar 1 12:34"},
+        {"this bus's own", {{"kadrel/hala/kort-1/state", good}}, ""},
+        {"another site's", {{"kadrel/szkola/kort-2/state", good}}, ""},
+        {"a topic of no bus", {{"kadrel/hala/kort-2/clock/1/time", "12:34"}, {"kadrel/hala/kort-2/cmd", good}}, ""},
+        {"a level the program does not make", {{"kadrel/hala/Kort 2/state", good}, {"kadrel/hala/-x/state", good}}, ""},
+        {"not JSON", {{"kadrel/hala/kort-2/state", "<html>"}}, "kort-2||1|0|"},
+        {"a huge state", {{"kadrel/hala/kort-2/state", huge}}, "kort-2||1|0|"},
+        {"five clocks", {{"kadrel/hala/kort-2/state", five}}, "kort-2||1|0|"},
+        {"clock 7, a control character, markup for a time", {{"kadrel/hala/kort-2/state", marks}}, "kort-2||1|0|3 A B<script> "},
+        {"a huge name", {{"kadrel/hala/kort-2/name", QByteArray(300, 'n')}}, "kort-2||1|0|"},
+        {"everything taken back", {{"kadrel/hala/kort-2/state", good}, {"kadrel/hala/kort-2/state", {}}}, ""},
+        {"a removal of nothing", {{"kadrel/hala/kort-9/status", {}}}, ""},
+    };
+    for (const auto& c : cases) {
+        MqttCampus campus("kadrel/hala/kort-1/");
+        for (const auto& [topic, payload] : c.messages)
+            campus.take(topic, payload);
+        QStringList buses;
+        for (const CampusBus& b : campus.buses()) {
+            QStringList clocks;
+            for (const CampusClock& k : b.clocks)
+                clocks << QStringLiteral("%1 %2 %3").arg(k.number).arg(k.name, k.time);
+            buses << QStringLiteral("%1|%2|%3|%4|%5").arg(b.level, b.name).arg(b.online).arg(b.connected).arg(clocks.join(QLatin1Char(',')));
+        }
+        EXPECT_EQ(buses.join(QStringLiteral("; ")).toStdString(), c.buses) << c.what;
+    }
+    // A flood of buses left on the broker: bounded, and a bus that goes on speaking keeps its place.
+    MqttCampus campus("kadrel/hala/kort-1/");
+    for (int i = 0; i < 3 * MqttCampus::MaxBuses; ++i) {
+        campus.take("kadrel/hala/bus-" + QByteArray::number(1000 + i) + "/state", good);
+        campus.take("kadrel/hala/kort-2/state", good);
+    }
+    const QList<CampusBus> kept = campus.buses();
+    ASSERT_EQ(kept.size(), MqttCampus::MaxBuses);
+    EXPECT_EQ(kept.constLast().level, QStringLiteral("kort-2"));
+    EXPECT_EQ(kept.constFirst().level, QStringLiteral("bus-%1").arg(1000 + 2 * MqttCampus::MaxBuses + 1));
+}
+
+// Every field goes to the file and comes back (the file written again from what was read is
+// the same file), owner-only: it holds the password.
 TEST(MqttSettings, SavedOwnerOnlyAndReadBack)
 {
     TempDir dir;
@@ -200,27 +258,19 @@ TEST(MqttSettings, SavedOwnerOnlyAndReadBack)
     struct stat st {};
     ASSERT_EQ(::stat(dir.file("mqtt.json").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
+    const std::string first = readFile(dir.file("mqtt.json"));
     const MqttSettings r = MqttSettings::load(path);
     EXPECT_TRUE(r.damage.isEmpty()) << r.damage.toStdString();
-    EXPECT_TRUE(r.enabled);
-    EXPECT_EQ(r.host, s.host);
-    EXPECT_EQ(r.port, 8883);
-    EXPECT_TRUE(r.tls);
-    EXPECT_EQ(r.caFile, s.caFile);
-    EXPECT_EQ(r.password, s.password);
-    EXPECT_EQ(r.site, s.site);
-    EXPECT_EQ(r.bus, s.bus);
-    EXPECT_FALSE(r.discovery);
+    ASSERT_EQ(r.save(path), QString());
+    EXPECT_EQ(readFile(dir.file("mqtt.json")), first);
+    EXPECT_NE(first.find("tajne hasło"), std::string::npos);
     EXPECT_TRUE(MqttSettings::load(QString::fromStdString(dir.file("none.json"))).damage.isEmpty());
 }
 
 // A damaged file is named in one sentence, left as it was, and keeps the link off.
 TEST(MqttSettings, DamagedFileIsNamedAndKept)
 {
-    const struct {
-        const char* content;
-        const char* why;
-    } cases[] = {
+    const std::pair<const char*, const char*> cases[] = {
         {R"({"enabled": true,})", "błąd składni JSON"},
         {R"([1, 2])", "to nie jest obiekt JSON"},
         {R"({"enabled": "tak"})", "„enabled” nie jest wartością true ani false"},
@@ -228,17 +278,17 @@ TEST(MqttSettings, DamagedFileIsNamedAndKept)
         {R"({"enabled": true, "password": 5})", "„password” nie jest tekstem"},
     };
     TempDir dir;
-    for (const auto& c : cases) {
-        writeFile(dir.file("mqtt.json"), c.content);
-        const QString path = QString::fromStdString(dir.file("mqtt.json"));
+    const QString path = QString::fromStdString(dir.file("mqtt.json"));
+    for (const auto& [content, why] : cases) {
+        writeFile(dir.file("mqtt.json"), content);
         const MqttSettings s = MqttSettings::load(path);
-        EXPECT_FALSE(s.enabled) << c.content;
+        EXPECT_FALSE(s.enabled) << content;
         EXPECT_TRUE(s.damage.startsWith(QStringLiteral("Plik ustawień MQTT ") + path + QStringLiteral(" jest uszkodzony")))
             << s.damage.toStdString();
-        EXPECT_TRUE(s.damage.contains(QString::fromUtf8(c.why))) << s.damage.toStdString();
+        EXPECT_TRUE(s.damage.contains(QString::fromUtf8(why))) << s.damage.toStdString();
         EXPECT_TRUE(s.damage.endsWith(QLatin1Char('.')) && !s.damage.contains(QLatin1String(". ")))
             << s.damage.toStdString();
-        EXPECT_EQ(readFile(dir.file("mqtt.json")), c.content);
+        EXPECT_EQ(readFile(dir.file("mqtt.json")), content);
     }
 }
 

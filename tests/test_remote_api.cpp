@@ -339,6 +339,12 @@ TEST_F(RemoteApiTest, ViewerKeyShowsAndNeverCommands)
         {"GET", "/favicon.ico", {}, viewer, 200, ""},
         {"GET", "/api/v1/state", {}, viewer, 200, ""},
         {"GET", "/api/v1/live", {}, viewer, 426, "upgrade_required"},   // reached; wants the upgrade
+        {"GET", "/overlay", {}, viewer, 200, ""},
+        {"GET", "/overlay.js", {}, viewer, 200, ""},
+        {"GET", "/overlay.css", {}, viewer, 200, ""},
+        {"GET", "/live.js", {}, viewer, 200, ""},
+        {"GET", "/api/v1/campus", {}, viewer, 200, ""},
+        {"GET", "/api/v1/asyncapi.json", {}, viewer, 403, "viewer_only"},
         {"GET", "/", {}, viewer, 403, "viewer_only"},
         {"GET", "/index.html", {}, viewer, 403, "viewer_only"},
         {"GET", "/app.js", {}, viewer, 403, "viewer_only"},
@@ -411,6 +417,43 @@ TEST_F(RemoteApiTest, ViewerKeyShowsAndNeverCommands)
         ws.close();
         waitFor([&] { return server->liveClients() == 0; });
     }
+}
+
+// A link's secret leaves the address and the page's own settings stay, each short and plain;
+// anything else of the address is dropped, whatever it holds. The overlay's "key" is its
+// chroma-key colour: its viewer key comes as "viewer".
+TEST_F(RemoteApiTest, LinksKeepThePagesSettingsAndNothingElse)
+{
+    const QString key = QString::fromLatin1(viewerKey);
+    const struct {
+        QString link;
+        int status;
+        QByteArray location;
+    } cases[] = {
+        {"/overlay?clock=2&key=00ff00&viewer=" + key, 303, "/overlay?clock=2&key=00ff00"},
+        {"/overlay?viewer=" + key + "&size=120&color=%3Cscript%3Ealert(1)%3C/script%3E&evil=1", 303, "/overlay?size=120"},
+        {"/overlay?viewer=" + key + "&clock=1%0D%0ASet-Cookie:%20x=1", 303, "/overlay"},
+        {"/overlay?viewer=" + key + "&key=" + QString(40, QLatin1Char('f')), 303, "/overlay"},
+        {"/overlay?viewer=" + QString::fromLatin1(token.left(30)) + "&clock=3", 303, "/overlay?clock=3"},
+        {"/view?campus=1&key=" + key, 303, "/view?campus=1"},
+        {"/view?key=" + key + "&clock=2", 303, "/view"},
+        {"/?token=" + QString::fromLatin1(token) + "&campus=1", 303, "/"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.link.toStdString());
+        const Reply r = request("GET", c.link, {}, "-");
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.header("Location"), c.location);
+        EXPECT_FALSE(r.header("Location").contains(viewerKey));
+        EXPECT_FALSE(r.header("Set-Cookie").contains("x=1"));
+    }
+    // The chroma key is no viewer key: without a session the overlay is closed.
+    QNetworkAccessManager fresh;
+    QNetworkRequest req(QUrl(base + QStringLiteral("/overlay?key=00ff00")));
+    QNetworkReply* r = fresh.get(req);
+    ASSERT_TRUE(waitFor([&] { return r->isFinished(); }));
+    EXPECT_EQ(r->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 401);
+    r->deleteLater();
 }
 
 // A page that opens after every other has gone gets the clocks as they are now, not as the

@@ -3,8 +3,8 @@
 // (installed here with npm ci from tests/browser's lockfile), loads the page from a window on a
 // pseudo-terminal, sees the clocks' times change, taps START and "10 m"; the bus must carry the
 // window's own frames and the window's fields must show the preset. Then the operator page's
-// layout on a phone and a small desktop, the view page live with the viewer key, and both pages'
-// Lighthouse scores.
+// layout on a phone and a small desktop, the view page live with the viewer key and with the
+// site's other buses, the overlay for a stream, and the pages' Lighthouse scores.
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -214,9 +214,80 @@ TEST_F(RemoteBrowserTest, ViewPageShowsTheClocksLive)
     EXPECT_EQ(form->Link.PendingCommand, 0);
 }
 
-// Lighthouse (mobile and desktop presets) gives both pages full marks for performance,
-// accessibility and best practices.
-TEST_F(RemoteBrowserTest, LighthouseScoresBothPagesFull)
+// The overlay from its link, under its own security policy: the key leaves the address and the
+// settings stay; the chosen clock's time alone, live, at the size and colour asked, on a
+// transparent background or the chroma key's colour; settings with markup or script do
+// nothing; nothing is sent.
+TEST_F(RemoteBrowserTest, OverlayShowsOneClockAsAsked)
+{
+    BrowserRun b(*form, *bus);
+    ASSERT_TRUE(b.started);
+    const quint16 port = b.server.port();
+    const QString hostile = QStringLiteral("http://127.0.0.1:%1/overlay?clock=%3Cimg%20src%3Dx%20onerror%3Dpwned%3Dtrue%3E"
+                                           "&color=red;background:url(javascript:pwned=true)&size=99999&key=0f0%22%3E%3Cscript%3Epwned=true%3C/script%3E")
+                                .arg(port);
+    const QStringList lines = b.run(
+        QStringLiteral("overlay.mjs"),
+        {RemoteService::overlayUrl(QHostAddress::LocalHost, port, b.viewerKey, 1) + QStringLiteral("&size=200&color=ff0000"),
+         RemoteService::overlayUrl(QHostAddress::LocalHost, port, b.viewerKey, 2) + QStringLiteral("&key=00ff00"), hostile,
+         QString::fromStdString(buildDir() + "/overlay.png")});
+    ASSERT_TRUE(b.finished) << b.log.toStdString();
+    EXPECT_EQ(b.exitCode, 0) << b.log.toStdString();
+    const QStringList expected[] = {
+        {QStringLiteral("ADDRESS /overlay?clock=1&size=200&color=ff0000")},
+        {QStringLiteral("STYLE rgb(255, 0, 0) 200px rgba(0, 0, 0, 0) rgba(0, 0, 0, 0)")},
+        {QStringLiteral("KEYED 05:30 rgb(255, 255, 255) rgb(0, 255, 0)")},
+    };
+    for (const QStringList& e : expected)
+        EXPECT_TRUE(lines.contains(e.first())) << e.first().toStdString() << "\n" << b.log.toStdString();
+    const QStringList hostileLines = lines.filter(QStringLiteral("HOSTILE "));
+    ASSERT_EQ(hostileLines.size(), 1) << b.log.toStdString();
+    EXPECT_TRUE(hostileLines.first().contains(QStringLiteral(" rgb(255, 255, 255) ")) && hostileLines.first().contains(QStringLiteral("rgba(0, 0, 0, 0) scripts=2 pwned=false")))
+        << hostileLines.first().toStdString();
+    EXPECT_EQ(form->Link.PendingCommand, 0);
+}
+
+// The other buses of the site as the broker link hears them.
+class CampusStub final : public CampusHost {
+public:
+    CampusView campusView() override
+    {
+        CampusView v;
+        v.linked = true;
+        v.site = QStringLiteral("hala");
+        v.bus = QStringLiteral("kort-1");
+        v.name = QStringLiteral("Kort 1");
+        v.others = {{QStringLiteral("kort-2"), QStringLiteral("Kort 2"), true, true,
+                     {{1, QStringLiteral("Zegar A"), QStringLiteral("07:00")}, {2, QStringLiteral("<b>Zegar B</b>"), QStringLiteral("08:15")}}},
+                    {QStringLiteral("kort-3"), QStringLiteral("Kort 3"), false, true, {}}};
+        return v;
+    }
+};
+
+// The view page with campus=1: after this bus's own clocks, named after it, another bus's
+// clocks by its name, markup in a name shown as text, and a bus off the broker as such.
+TEST_F(RemoteBrowserTest, ViewPageShowsTheSitesOtherBuses)
+{
+    BrowserRun b(*form, *bus);
+    ASSERT_TRUE(b.started);
+    CampusStub campus;
+    b.server.setCampus(&campus);
+    const QStringList lines =
+        b.run(QStringLiteral("campus.mjs"), {RemoteService::viewUrl(QHostAddress::LocalHost, b.server.port(), b.viewerKey, true),
+                                             QString::fromStdString(buildDir() + "/view-campus.png")});
+    ASSERT_TRUE(b.finished) << b.log.toStdString();
+    EXPECT_EQ(b.exitCode, 0) << b.log.toStdString();
+    for (const char* line : {"ADDRESS /view?campus=1", "TILE Kort 2 · Zegar A | 07:00", "TILE Kort 2 · <b>Zegar B</b> | 08:15",
+                             "TILE Kort 3 | niedostępna"})
+        EXPECT_TRUE(lines.contains(QString::fromUtf8(line))) << line << "\n" << b.log.toStdString();
+    EXPECT_FALSE(lines.filter(QRegularExpression(QStringLiteral("^TILE Kort 1 · .* \\| \\d\\d:\\d\\d$"))).isEmpty())
+        << b.log.toStdString();
+    EXPECT_EQ(b.server.counters().unauthorized, 0);
+}
+
+// Lighthouse (mobile and desktop presets) gives both pages and the overlay full marks for
+// performance, accessibility and best practices.
+TEST_F(RemoteBrowserTest, LighthouseScoresThePagesFull)
 {
 #if defined(__SANITIZE_ADDRESS__)
     // Performance is timed: it is scored once, on the plain build users run, not again against
@@ -233,14 +304,17 @@ TEST_F(RemoteBrowserTest, LighthouseScoresBothPagesFull)
                                         {base + QStringLiteral("/"),
                                          RemoteService::pageUrl(QHostAddress::LocalHost, b.server.port(), b.token),
                                          base + QStringLiteral("/view"),
-                                         RemoteService::viewUrl(QHostAddress::LocalHost, b.server.port(), b.viewerKey)},
-                                        240000);
+                                         RemoteService::viewUrl(QHostAddress::LocalHost, b.server.port(), b.viewerKey),
+                                         // scored on a dark key: the transparent default has no background to read against
+                                         base + QStringLiteral("/overlay?clock=1&key=000000"),
+                                         RemoteService::overlayUrl(QHostAddress::LocalHost, b.server.port(), b.viewerKey, 1)},
+                                        360000);
         ASSERT_TRUE(b.finished) << b.log.toStdString();
         ASSERT_EQ(b.exitCode, 0) << b.log.toStdString();
         if (const QStringList skip = lines.filter(QRegularExpression(QStringLiteral("^SKIP "))); !skip.isEmpty())
             GTEST_SKIP() << skip.join(QLatin1Char(' ')).toStdString();
         const QStringList scores = lines.filter(QRegularExpression(QStringLiteral("^SCORE ")));
-        ASSERT_EQ(scores.size(), 4) << b.log.toStdString();
+        ASSERT_EQ(scores.size(), 6) << b.log.toStdString();
         // The scores and each page's layout shift, for the README.
         std::printf("%s\n", qPrintable(lines.filter(QRegularExpression(QStringLiteral("^(SCORE|CLS|AUDIT) "))).join(QLatin1Char('\n'))));
         EXPECT_EQ(b.server.counters().unauthorized, 0);   // the links' cookies reached every request

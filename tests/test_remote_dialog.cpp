@@ -2,6 +2,7 @@
 // "Zdalne sterowanie": switching the server on and off, the addresses with their QR codes, a new
 // token; and the settings file it keeps beside the window's own.
 #include <QCheckBox>
+#include <QClipboard>
 #include <QComboBox>
 #include <QFile>
 #include <QLabel>
@@ -13,6 +14,7 @@
 
 #include "dialogs/QrImage.h"
 #include "dialogs/Zdalne.h"
+#include "mqtt/MqttBridge.h"
 #include "remote/RemoteService.h"
 #include "tests/test_main_window_fixture.h"
 #include "tests/support/BuildPaths.h"
@@ -192,7 +194,7 @@ TEST_F(RemoteDialogTest, SwitchesTheServerShowsAddressesAndRenewsTheToken)
     w.Remote->listenAddress = QHostAddress::LocalHost;
     const quint16 port = freeLoopbackPort();
 
-    TFZdalne dialog(&w, w.Remote);
+    TFZdalne dialog(&w, w.Remote, w.Mqtt);
     EXPECT_EQ(dialog.windowTitle(), QStringLiteral("Zdalne sterowanie"));
     EXPECT_FALSE(dialog.BoxWlacz->isChecked());
     EXPECT_TRUE(dialog.LabelQR->pixmap().isNull());
@@ -225,8 +227,23 @@ TEST_F(RemoteDialogTest, SwitchesTheServerShowsAddressesAndRenewsTheToken)
     const QByteArray key = w.Remote->settings().viewerKey;
     EXPECT_TRUE(dialog.EditAdresPodgladu->text().endsWith(QStringLiteral(":%1/view?key=").arg(port) + QString::fromLatin1(key)));
     EXPECT_FALSE(dialog.LabelQRPodgladu->pixmap().isNull());
+    // The overlay's link for the clock chosen, with the same key, its own code and its button.
+    EXPECT_EQ(dialog.ButtonKopiujNakladke->text(), QStringLiteral("Kopiuj adres nakładki"));
+    dialog.ComboZegarNakladki->setCurrentIndex(2);
+    EXPECT_TRUE(dialog.EditAdresNakladki->text().endsWith(QStringLiteral(":%1/overlay?clock=3&viewer=").arg(port) +
+                                                          QString::fromLatin1(key)))
+        << dialog.EditAdresNakladki->text().toStdString();
+    EXPECT_FALSE(dialog.LabelQRNakladki->pixmap().isNull());
+    EXPECT_NE(dialog.LabelQRNakladki->pixmap().toImage(), dialog.LabelQRPodgladu->pixmap().toImage());
+    dialog.ButtonKopiujNakladke->click();
+    EXPECT_EQ(QApplication::clipboard()->text(), dialog.EditAdresNakladki->text());
+    // With the broker link, the view's address may ask for the site's other buses too.
+    ASSERT_NE(dialog.BoxKampus, nullptr);
+    dialog.BoxKampus->setChecked(true);
+    EXPECT_TRUE(dialog.EditAdresPodgladu->text().endsWith(QStringLiteral("/view?campus=1&key=") + QString::fromLatin1(key)));
     dialog.Strony->setCurrentIndex(1);
     dialog.grab().save(QString::fromStdString(buildDir() + "/remote-dialog-view.png"));   // to look at
+    dialog.BoxKampus->setChecked(false);
     dialog.ButtonNowyKluczPodgladu->click();
     const QByteArray newKey = w.Remote->settings().viewerKey;
     EXPECT_NE(newKey, key);

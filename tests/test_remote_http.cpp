@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSet>
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTemporaryDir>
@@ -22,6 +23,7 @@
 #include <memory>
 #include <vector>
 
+#include "mqtt/MqttTopics.h"
 #include "app/PlanRunner.h"
 #include "remote/RemoteServer.h"
 #include "remote/RemoteService.h"
@@ -508,6 +510,75 @@ TEST_F(RemoteHttpTest, ApiDescriptionIsValidAndComplete)
         EXPECT_LT(a->status, 500);
         EXPECT_NE(a->status, 404);
     }
+}
+
+// The broker link's topics as the server describes them: valid AsyncAPI 3 to the AsyncAPI
+// initiative's own parser from npm (@asyncapi/parser: AsyncAPI 3.0's own schemas and its
+// rules, warnings included), and its channels exactly the topics the link makes: each topic
+// MqttTopics names for a bus, and each it subscribes to across the site, belongs to one
+// channel, and no channel is left without one.
+TEST_F(RemoteHttpTest, BrokerTopicsDescriptionIsValidAndComplete)
+{
+    ASSERT_FALSE(QStandardPaths::findExecutable(QStringLiteral("node")).isEmpty()) << "node is needed to validate the description";
+    const QString dir = QString::fromStdString(buildDir() + "/openapi-check");
+    const QString prepared = prepareNodeDriver(dir);
+    ASSERT_TRUE(prepared.isEmpty()) << prepared.toStdString();
+    startServer({});
+    const std::optional<RawAnswer> served = ask(
+        server->port(), "GET /api/v1/asyncapi.json HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer " + token + "\r\nConnection: close\r\n\r\n");
+    ASSERT_TRUE(served);
+    ASSERT_EQ(served->status, 200);
+    EXPECT_TRUE(served->header("Content-Type").startsWith("application/json"));
+    QTemporaryDir temp;
+    const QString file = temp.filePath(QStringLiteral("asyncapi.json"));
+    {
+        QFile f(file);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(served->body);
+    }
+    QProcess node;
+    node.setWorkingDirectory(dir);
+    node.start(QStringLiteral("node"), {QStringLiteral("asyncapi.mjs"), file});
+    ASSERT_TRUE(waitFor([&] { return node.state() == QProcess::NotRunning; }, 60000));
+    const QString out = QString::fromUtf8(node.readAllStandardOutput());
+    ASSERT_EQ(node.exitCode(), 0) << out.toStdString() << node.readAllStandardError().toStdString();
+    ASSERT_TRUE(out.startsWith(QStringLiteral("VALID 3.0.0\n"))) << out.toStdString();
+
+    // Each channel's address with its parameters as one level each.
+    QList<std::pair<QString, QRegularExpression>> channels;
+    for (const QString& line : out.split(QLatin1Char('\n')).filter(QRegularExpression(QStringLiteral("^CHANNEL ")))) {
+        const QString address = line.mid(8);
+        QString pattern = QRegularExpression::escape(address);
+        pattern.replace(QRegularExpression(QStringLiteral(R"(\\\{\w+\\\})")), QStringLiteral("[^/+#]+"));
+        channels.append({address, QRegularExpression(QStringLiteral("^%1$").arg(pattern))});
+    }
+    using MqttTopics::BusTopic;
+    const QByteArray base = MqttTopics::base(QStringLiteral("Hala"), QStringLiteral("Kort 1"));
+    QList<QByteArray> made{MqttTopics::HomeAssistantStatus};
+    for (const BusTopic t : {BusTopic::Status, BusTopic::Name, BusTopic::State, BusTopic::Command, BusTopic::Result})
+        made << MqttTopics::busTopic(base, t);
+    for (const BusTopic t : {BusTopic::Status, BusTopic::Name, BusTopic::State})
+        made << MqttTopics::siteWide(base, t).replace('+', "kort-2");   // another bus of the site
+    for (int n = 1; n <= 4; ++n) {
+        ClockView clock;
+        clock.number = n;
+        for (const MqttTopics::Retained& r : MqttTopics::clockTopics(base, clock, true))
+            made << r.topic;
+    }
+    for (const MqttTopics::Retained& r : MqttTopics::discoveryRemoval(base))
+        made << r.topic;
+    QSet<QString> used;
+    for (const QByteArray& topic : std::as_const(made)) {
+        QStringList matching;
+        for (const auto& [address, pattern] : std::as_const(channels))
+            if (pattern.match(QString::fromUtf8(topic)).hasMatch())
+                matching << address;
+        EXPECT_EQ(matching.size(), 1) << topic.toStdString() << ": " << matching.join(QLatin1Char(' ')).toStdString();
+        used += QSet<QString>(matching.cbegin(), matching.cend());
+    }
+    for (const auto& [address, pattern] : std::as_const(channels))
+        EXPECT_TRUE(used.contains(address)) << address.toStdString() << " is no topic of the link's";
+    EXPECT_EQ(used.size(), channels.size());
 }
 
 // Each rule of the HTTP the server speaks, as raw requests on a connection of their own.

@@ -6,8 +6,6 @@
   const clocksBox = $('#clocks');
   const cards = [];
   let state = null;
-  let socket = null;
-  let retries = 0;
   let toastTimer = 0;
 
   for (let n = 1; n <= 4; n++) {
@@ -95,36 +93,11 @@
     $('#plan-next').replaceChildren(...items);
   }
 
-  async function refused() {
-    try {
-      const r = await fetch('/api/v1/state', { credentials: 'same-origin', cache: 'no-store' });
-      return r.status === 401;
-    } catch (_) {
-      return false;
-    }
-  }
-
   function connect() {
-    const proto = location.protocol === 'https:' ? 'wss:' : 'ws:';
-    socket = new WebSocket(proto + '//' + location.host + '/api/v1/live');
-    socket.onopen = () => { retries = 0; };
-    socket.onmessage = (e) => {
-      try { state = JSON.parse(e.data); } catch (_) { return; }
-      render();
-    };
-    socket.onclose = async (e) => {
-      socket = null;
-      // A refused upgrade reaches the page as a bare close: the session may have ended (a new
-      // token, or the program started again), which the state's 401 tells.
-      if (e.code === 4401 || await refused()) {
-        setLink('lost', 'Brak dostępu');
-        toast('Brak dostępu: otwórz stronę z adresu pokazanego w programie.', true);
-        return;
-      }
-      setLink('lost', 'Brak łączności z programem');
-      retries++;
-      setTimeout(connect, Math.min(5000, 300 * retries));
-    };
+    KadrelLive.connect((s) => { state = s; render(); }, () => setLink('lost', 'Brak łączności z programem'), () => {
+      setLink('lost', 'Brak dostępu');
+      toast('Brak dostępu: otwórz stronę z adresu pokazanego w programie.', true);
+    });
   }
 
   async function command(name, body, done) {

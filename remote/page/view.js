@@ -1,14 +1,19 @@
 'use strict';
-// The view page: the state from the WebSocket, shown; it sends nothing. Texts from the program
-// are put in with textContent only.
+// The view page: the state from the WebSocket, shown; it sends nothing. With "campus=1" in its
+// address it shows the site's other buses on the broker after its own clocks. Texts from the
+// program and from the broker are put in with textContent only.
 (function () {
   const board = document.getElementById('board');
   const tiles = [];
-  let retries = 0;
+  const campus = new URLSearchParams(location.search).get('campus') === '1';
+  let others = [];        // the other buses' tiles
+  let ownName = '';       // this bus's name, once there are others to tell it from
+  let lastState = null;
   let shownCount = -1;
 
+  const newTile = () => document.getElementById('tile').content.firstElementChild.cloneNode(true);
   for (let n = 1; n <= 4; n++) {
-    const node = document.getElementById('tile').content.firstElementChild.cloneNode(true);
+    const node = newTile();
     node.dataset.clock = String(n);
     node.hidden = true;
     board.appendChild(node);
@@ -34,29 +39,73 @@
     pill.textContent = text;
   }
 
-  function render(state) {
-    if (state.connection.connected) setLink('on', 'POŁĄCZONY');
-    else setLink('off', 'ROZŁĄCZONY');
-    let count = 0;
-    state.clocks.forEach((c, i) => {
-      const tile = tiles[i];
-      tile.hidden = !c.active;
-      if (!c.active) return;
-      count++;
-      tile.querySelector('.name').textContent = c.name;
-      const time = c.time || '--:--';
-      tile.querySelector('.digits').textContent = time;
-      tile.classList.toggle('wide', time.length > 5);
-      tile.classList.toggle('negative', c.negative);
-      tile.classList.toggle('highlight', c.highlight);
-      tile.classList.toggle('dark', c.displayOff);
-      showEntry(tile, c.entry);
-    });
+  function fill(tile, name, c) {
+    tile.querySelector('.name').textContent = name;
+    const time = c.time || '--:--';
+    tile.querySelector('.digits').textContent = time;
+    tile.classList.toggle('wide', time.length > 5);
+    tile.classList.toggle('negative', c.negative === true);
+    tile.classList.toggle('highlight', c.highlight === true);
+    tile.classList.toggle('dark', c.displayOff === true);
+    showEntry(tile, c.entry);
+  }
+
+  function relayout() {
+    const count = board.querySelectorAll('.tile:not([hidden])').length;
     document.getElementById('noclocks').hidden = count > 0;
     if (count !== shownCount) {
       shownCount = count;
       layout(count);
     }
+  }
+
+  function render(state) {
+    lastState = state;
+    if (state.connection.connected) setLink('on', 'POŁĄCZONY');
+    else setLink('off', 'ROZŁĄCZONY');
+    state.clocks.forEach((c, i) => {
+      const tile = tiles[i];
+      tile.hidden = !c.active;
+      if (c.active) fill(tile, ownName ? ownName + ' · ' + c.name : c.name, c);
+    });
+    relayout();
+  }
+
+  // After this bus's own clocks: a tile for each active clock of another bus, and one for a bus
+  // that is off the broker.
+  function renderCampus(doc) {
+    const buses = doc.linked && Array.isArray(doc.buses) ? doc.buses : [];
+    const name = buses.length ? String(doc.name || '') : '';
+    others.forEach((t) => t.remove());
+    others = [];
+    for (const bus of buses) {
+      const clocks = bus.online ? bus.clocks : [{ time: 'niedostępna' }];
+      for (const c of clocks) {
+        const tile = newTile();
+        tile.dataset.bus = String(bus.bus);
+        tile.classList.toggle('offline', !bus.online);
+        fill(tile, bus.online ? bus.name + ' · ' + c.name : bus.name, bus.connected || !bus.online ? c : {});
+        board.appendChild(tile);
+        others.push(tile);
+      }
+    }
+    if (name !== ownName) {
+      ownName = name;
+      if (lastState) render(lastState);
+    }
+    relayout();
+  }
+
+  async function pollCampus() {
+    let wait = 1000;
+    try {
+      const r = await fetch('/api/v1/campus', { credentials: 'same-origin', cache: 'no-store' });
+      if (r.ok) renderCampus(await r.json());
+      else wait = 5000;
+    } catch (_) {
+      wait = 5000;
+    }
+    setTimeout(pollCampus, wait);
   }
 
   // The plan's entry in force for this clock ("Lekcja 3"), above the time; the digits give it
@@ -70,36 +119,7 @@
 
   window.addEventListener('resize', () => layout(Math.max(0, shownCount)));
 
-  async function refused() {
-    try {
-      const r = await fetch('/api/v1/state', { credentials: 'same-origin', cache: 'no-store' });
-      return r.status === 401;
-    } catch (_) {
-      return false;
-    }
-  }
-
-  function connect() {
-    const proto = location.protocol === 'https:' ? 'wss:' : 'ws:';
-    const socket = new WebSocket(proto + '//' + location.host + '/api/v1/live');
-    socket.onopen = () => { retries = 0; };
-    socket.onmessage = (e) => {
-      let state;
-      try { state = JSON.parse(e.data); } catch (_) { return; }
-      render(state);
-    };
-    socket.onclose = async (e) => {
-      // A refused upgrade reaches the page as a bare close: the state's 401 tells an ended
-      // session from a lost network.
-      if (e.code === 4401 || await refused()) {
-        setLink('lost', 'Brak dostępu: otwórz adres podglądu z programu');
-        return;
-      }
-      setLink('lost', 'Brak łączności z programem');
-      retries++;
-      setTimeout(connect, Math.min(5000, 300 * retries));
-    };
-  }
-
-  connect();
+  KadrelLive.connect(render, () => setLink('lost', 'Brak łączności z programem'),
+    () => setLink('lost', 'Brak dostępu: otwórz adres podglądu z programu'));
+  if (campus) pollCampus();
 })();

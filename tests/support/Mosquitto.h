@@ -47,6 +47,7 @@ public:
 
     static bool installed() { return ::access("/usr/sbin/mosquitto", X_OK) == 0; }
     bool ok() const { return pid_ > 0; }
+    pid_t pid() const { return pid_; }
     int port() const { return port_; }
     const std::string& dir() const { return dir_; }
 
@@ -128,6 +129,7 @@ public:
         std::string topic;
         std::string payload;
         bool retained = false;
+        std::chrono::steady_clock::time_point at;   // when it was heard
     };
 
     explicit BrokerWatch(int port, const std::string& pattern = "#", const std::string& user = {},
@@ -135,6 +137,7 @@ public:
     {
         mosquitto_lib_init();
         mosq_ = mosquitto_new(nullptr, true, this);
+        mosquitto_int_option(mosq_, MOSQ_OPT_TCP_NODELAY, 1);   // times the program, not this client
         if (!user.empty())
             mosquitto_username_pw_set(mosq_, user.c_str(), password.c_str());
         if (!caFile.empty())
@@ -143,7 +146,8 @@ public:
             auto* w = static_cast<BrokerWatch*>(self);
             std::lock_guard lock(w->mutex_);
             w->messages_.push_back({m->topic, std::string(static_cast<const char*>(m->payload),
-                                                           static_cast<size_t>(m->payloadlen)), m->retain});
+                                                           static_cast<size_t>(m->payloadlen)), m->retain,
+                                    std::chrono::steady_clock::now()});
             w->last_[m->topic] = w->messages_.back().payload;
             w->changed_.notify_all();
         });
