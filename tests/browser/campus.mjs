@@ -28,7 +28,9 @@ try {
   for (let i = 0; i < 100; i++) {
     tiles = await page.evaluate(() => [...document.querySelectorAll('.tile:not([hidden])')].map((t) =>
       `${t.querySelector('.name').textContent} | ${t.querySelector('.digits').textContent}`));
-    if (tiles.some((t) => t.includes('niedostępna')) && tiles.some((t) => /^\S.* · .* \| \d\d:\d\d$/.test(t))) break;
+    // This bus's own tiles come with the live state, the others' with the campus: both.
+    const buses = new Set(tiles.filter((t) => /^\S.* · .* \| \d\d:\d\d$/.test(t)).map((t) => t.split(' · ')[0]));
+    if (tiles.some((t) => t.includes('niedostępna')) && buses.size >= 2) break;
     await page.waitForTimeout(100);
   }
   for (const t of tiles) say('TILE ' + t);
