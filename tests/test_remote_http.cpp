@@ -520,8 +520,8 @@ TEST_F(RemoteHttpTest, ApiDescriptionIsValidAndComplete)
 TEST_F(RemoteHttpTest, BrokerTopicsDescriptionIsValidAndComplete)
 {
     ASSERT_FALSE(QStandardPaths::findExecutable(QStringLiteral("node")).isEmpty()) << "node is needed to validate the description";
-    const QString dir = QString::fromStdString(buildDir() + "/openapi-check");
-    const QString prepared = prepareNodeDriver(dir);
+    const QString dir = QString::fromStdString(buildDir() + "/asyncapi-check");
+    const QString prepared = prepareNodeDriver(dir, QStringLiteral("asyncapi"));
     ASSERT_TRUE(prepared.isEmpty()) << prepared.toStdString();
     startServer({});
     const std::optional<RawAnswer> served = ask(

@@ -1,6 +1,8 @@
 #pragma once
-// The Node scripts of tests/browser, copied into a folder of the build with their lockfile, and
-// their packages installed there with npm ci when the lockfile changed or a package is missing.
+// The Node scripts of a folder of tests/ (browser by default), copied into a folder of the build
+// with their manifest and lockfile, and their packages installed there when either changed or a
+// package is missing: with npm ci where a lockfile is kept, else npm install of the manifest's
+// pinned versions.
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
@@ -11,12 +13,14 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
+#include <utility>
 #include "tests/support/BuildPaths.h"
 
 // Empty on success, else what went wrong.
-inline QString prepareNodeDriver(const QString& dir)
+inline QString prepareNodeDriver(const QString& dir, const QString& scripts = QStringLiteral("browser"))
 {
-    const QString src = QString::fromStdString(sourceDir() + "/tests/browser/");
+    const QString src = QString::fromStdString(sourceDir() + "/tests/") + scripts + QLatin1Char('/');
+    const bool locked = QFile::exists(src + QStringLiteral("package-lock.json"));
     QDir().mkpath(dir);
     // ctest runs the browser and API tests side by side: one npm ci at a time in the folder, the
     // others wait for it and then find the packages there.
@@ -31,8 +35,11 @@ inline QString prepareNodeDriver(const QString& dir)
     if (lock.fd < 0 || ::flock(lock.fd, LOCK_EX) != 0)
         return QStringLiteral("cannot lock %1/.prepare.lock").arg(dir);
     bool lockChanged = false;
-    const QStringList scripts = QDir(src).entryList({QStringLiteral("*.mjs")}, QDir::Files);
-    for (const QString& name : QStringList{QStringLiteral("package.json"), QStringLiteral("package-lock.json")} + scripts) {
+    QStringList files{QStringLiteral("package.json")};
+    if (locked)
+        files << QStringLiteral("package-lock.json");
+    files << QDir(src).entryList({QStringLiteral("*.mjs")}, QDir::Files);
+    for (const QString& name : std::as_const(files)) {
         const QString from = src + name, to = dir + QLatin1Char('/') + name;
         QFile a(from), b(to);
         a.open(QIODevice::ReadOnly);
@@ -59,9 +66,12 @@ inline QString prepareNodeDriver(const QString& dir)
     npm.setProcessChannelMode(QProcess::MergedChannels);
     // No package's install script is run: none of them needs one, and one of the validator's
     // dependencies would report home.
-    npm.start(QStringLiteral("npm"), {QStringLiteral("ci"), QStringLiteral("--no-audit"), QStringLiteral("--no-fund"),
-                                      QStringLiteral("--ignore-scripts")});
+    const QString how = locked ? QStringLiteral("ci") : QStringLiteral("install");
+    QStringList args{how, QStringLiteral("--no-audit"), QStringLiteral("--no-fund"), QStringLiteral("--ignore-scripts")};
+    if (!locked)
+        args << QStringLiteral("--no-package-lock");
+    npm.start(QStringLiteral("npm"), args);
     if (!npm.waitForFinished(300000) || npm.exitCode() != 0)
-        return QStringLiteral("npm ci failed: ") + QString::fromUtf8(npm.readAll());
+        return QStringLiteral("npm %1 failed: ").arg(how) + QString::fromUtf8(npm.readAll());
     return {};
 }
