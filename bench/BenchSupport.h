@@ -25,6 +25,7 @@
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <functional>
 #include <thread>
 #include <type_traits>
 #include <vector>
@@ -141,10 +142,13 @@ struct Pty {
     ~Pty() { closeAll(); }
 };
 
-// Four simulated clocks, their time of day the PC's, answering on the master side.
+// Four simulated clocks, their time of day the PC's, answering on the master side. `written`,
+// if given, sees each answer as soon as it is on the pty; `maxWaitMs` bounds a wait for input.
 class BusThread {
 public:
-    explicit BusThread(const Pty& pty, sim::BusListener* listener = nullptr) : pty_(pty)
+    explicit BusThread(const Pty& pty, sim::BusListener* listener = nullptr,
+                       std::function<void(const ByteString&)> written = {}, int maxWaitMs = 50)
+        : pty_(pty), written_(std::move(written)), maxWaitMs_(maxWaitMs)
     {
         sim::BusOptions options;
         for (int id = 1; id <= 4; ++id)
@@ -171,9 +175,9 @@ private:
     {
         while (!stop_) {
             const sim::Micros now = nowMicros() - start_;
-            int timeout = 50;
+            int timeout = maxWaitMs_;
             if (auto due = bus_->nextDue())
-                timeout = static_cast<int>(std::clamp<sim::Micros>((*due - now + 999) / 1000, 0, 50));
+                timeout = static_cast<int>(std::clamp<sim::Micros>((*due - now + 999) / 1000, 0, maxWaitMs_));
             pollfd p{pty_.master, POLLIN, 0};
             if (::poll(&p, 1, timeout) > 0 && (p.revents & POLLIN)) {
                 char buf[512];
@@ -181,13 +185,18 @@ private:
                 if (n > 0)
                     bus_->receive(ByteString(buf, static_cast<size_t>(n)), nowMicros() - start_);
             }
-            for (const auto& t : bus_->takeDue(nowMicros() - start_))
+            for (const auto& t : bus_->takeDue(nowMicros() - start_)) {
                 if (::write(pty_.master, t.bytes.data(), t.bytes.size()) < 0)
                     break;
+                if (written_)
+                    written_(t.bytes);
+            }
         }
     }
 
     const Pty& pty_;
+    std::function<void(const ByteString&)> written_;
+    int maxWaitMs_;
     std::unique_ptr<sim::Bus> bus_;
     sim::Micros start_ = 0;
     std::atomic<bool> stop_{false};

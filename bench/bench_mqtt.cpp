@@ -56,20 +56,9 @@ public:
         int64_t at;
         ByteString bytes;
     };
-    explicit StampedBus(const Pty& pty) : pty_(pty)
+    explicit StampedBus(const Pty& pty)
+        : bus_(pty, this, [this](const ByteString& bytes) { stampReply(bytes); }, 20)
     {
-        sim::BusOptions options;
-        for (int id = 1; id <= 4; ++id)
-            options.clocks.push_back(sim::ClockSetup{id, 1200, std::nullopt});
-        bus_ = std::make_unique<sim::Bus>(options);
-        bus_->setListener(this);
-        start_ = nowMicros();
-        thread_ = std::thread([this] { run(); });
-    }
-    ~StampedBus() override
-    {
-        stop_ = true;
-        thread_.join();
     }
     void received(sim::Micros, const ByteString& bytes, const std::string&) override
     {
@@ -92,44 +81,23 @@ public:
     }
 
 private:
-    void run()
+    void stampReply(const ByteString& bytes)
     {
-        while (!stop_) {
-            const sim::Micros now = nowMicros() - start_;
-            int timeout = 20;
-            if (auto due = bus_->nextDue())
-                timeout = static_cast<int>(std::clamp<sim::Micros>((*due - now + 999) / 1000, 0, 20));
-            pollfd p{pty_.master, POLLIN, 0};
-            if (::poll(&p, 1, timeout) > 0 && (p.revents & POLLIN)) {
-                char buf[512];
-                const ssize_t n = ::read(pty_.master, buf, sizeof buf);
-                if (n > 0)
-                    bus_->receive(ByteString(buf, static_cast<size_t>(n)), nowMicros() - start_);
+        const int64_t at = nowMicros();
+        noteReception(replies_link_, bytes);
+        assembleReply(replies_link_, [&](uint8_t address, const ByteString& data) {
+            if (const auto shown = decodeStatus(replies_link_, address, data)) {
+                std::lock_guard lock(mutex_);
+                replies_.emplace(std::pair{shown->clock, shown->timeText}, at);
             }
-            for (const auto& t : bus_->takeDue(nowMicros() - start_)) {
-                if (::write(pty_.master, t.bytes.data(), t.bytes.size()) < 0)
-                    break;
-                const int64_t at = nowMicros();
-                noteReception(replies_link_, t.bytes);
-                assembleReply(replies_link_, [&](uint8_t address, const ByteString& data) {
-                    if (const auto shown = decodeStatus(replies_link_, address, data)) {
-                        std::lock_guard lock(mutex_);
-                        replies_.emplace(std::pair{shown->clock, shown->timeText}, at);
-                    }
-                });
-            }
-        }
+        });
     }
 
-    const Pty& pty_;
-    std::unique_ptr<sim::Bus> bus_;
-    sim::Micros start_ = 0;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
     std::mutex mutex_;
     std::vector<Seen> frames_;
     LinkState replies_link_;
     std::map<std::pair<int, std::string>, int64_t> replies_;
+    bench::BusThread bus_;   // last: its thread stops before what it writes to goes
 };
 
 bool waitUntil(const std::function<bool()>& done, double seconds)
