@@ -2,18 +2,14 @@
 // keeps the setting, and after this bus's own clocks come a tile for each active clock of
 // another bus and one for a bus that is off the broker. node campus.mjs LINK SCREENSHOT
 // Prints "ADDRESS …", one "TILE name | digits" line per tile shown, or "FAIL why".
-import { chromium } from 'playwright-core';
+import { launchChromium } from './chromium.mjs';
 
 const [link, shot] = process.argv.slice(2);
 const say = (line) => process.stdout.write(line + '\n');
 let failed = false;
 const fail = (why) => { failed = true; say('FAIL ' + why); };
 
-const browser = await chromium.launch({
-  executablePath: process.env.KADREL_CHROMIUM || '/usr/bin/chromium',
-  args: ['--no-sandbox', '--disable-gpu', '--disable-dev-shm-usage'],
-  headless: true,
-});
+const browser = await launchChromium();
 try {
   const context = await browser.newContext({ viewport: { width: 1920, height: 1080 }, locale: 'pl-PL' });
   const page = await context.newPage();

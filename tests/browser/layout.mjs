@@ -2,18 +2,14 @@
 // the first screen, the clocks below as rows; at 1024×768 the clocks stay above the controls in
 // one row. node layout.mjs URL SCREENSHOT
 // Prints "BOX name x y w h" per control, "ROWS …", "WIDE …", or "FAIL why"; exits 0 when all held.
-import { chromium } from 'playwright-core';
+import { launchChromium } from './chromium.mjs';
 
 const [url, shot] = process.argv.slice(2);
 const say = (line) => process.stdout.write(line + '\n');
 let failed = false;
 const fail = (why) => { failed = true; say('FAIL ' + why); };
 
-const browser = await chromium.launch({
-  executablePath: process.env.KADREL_CHROMIUM || '/usr/bin/chromium',
-  args: ['--no-sandbox', '--disable-gpu', '--disable-dev-shm-usage'],
-  headless: true,
-});
+const browser = await launchChromium();
 try {
   const phone = await browser.newContext({
     viewport: { width: 390, height: 844 }, deviceScaleFactor: 2, isMobile: true, hasTouch: true, locale: 'pl-PL',

@@ -4,18 +4,14 @@
 // fills the background, settings with markup or script in them do nothing, and it sends
 // nothing. node overlay.mjs LINK KEYED-LINK HOSTILE-LINK SCREENSHOT
 // Prints "SEEN", "CHANGED", "STYLE …" lines, or "FAIL why"; exits 0 when all held.
-import { chromium } from 'playwright-core';
+import { launchChromium } from './chromium.mjs';
 
 const [link, keyed, hostile, shot] = process.argv.slice(2);
 const say = (line) => process.stdout.write(line + '\n');
 let failed = false;
 const fail = (why) => { failed = true; say('FAIL ' + why); };
 
-const browser = await chromium.launch({
-  executablePath: process.env.KADREL_CHROMIUM || '/usr/bin/chromium',
-  args: ['--no-sandbox', '--disable-gpu', '--disable-dev-shm-usage'],
-  headless: true,
-});
+const browser = await launchChromium();
 try {
   const context = await browser.newContext({ viewport: { width: 1280, height: 720 }, locale: 'pl-PL' });
   const page = await context.newPage();

@@ -1,16 +1,12 @@
 // Drives the remote page in the system's Chromium (headless, phone-sized), printing one line per
 // step for the test program that runs it: node page.mjs URL SCREENSHOT
-import { chromium } from 'playwright-core';
+import { launchChromium } from './chromium.mjs';
 
 const [url, shot] = process.argv.slice(2);
 const say = (line) => process.stdout.write(line + '\n');
 const timeText = (page, n) => page.locator(`.clock[data-clock="${n}"] .time`).textContent();
 
-const browser = await chromium.launch({
-  executablePath: process.env.KADREL_CHROMIUM || '/usr/bin/chromium',
-  args: ['--no-sandbox', '--disable-gpu', '--disable-dev-shm-usage'],
-  headless: true,
-});
+const browser = await launchChromium();
 try {
   const context = await browser.newContext({
     viewport: { width: 390, height: 844 }, deviceScaleFactor: 2, isMobile: true, hasTouch: true, locale: 'pl-PL',

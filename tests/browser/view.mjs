@@ -2,7 +2,7 @@
 // shows the active clocks' times live, has nothing to press, and its digits fill a 1920×1080
 // screen and a phone either way round. node view.mjs URL SCREENSHOT
 // Prints "SEEN", "CHANGED", "SIZE w×h digits px", or "FAIL why"; exits 0 when all held.
-import { chromium } from 'playwright-core';
+import { launchChromium } from './chromium.mjs';
 
 const [url, shot] = process.argv.slice(2);
 const say = (line) => process.stdout.write(line + '\n');
@@ -10,11 +10,7 @@ let failed = false;
 const fail = (why) => { failed = true; say('FAIL ' + why); };
 const first = '.tile[data-clock="1"] .digits';
 
-const browser = await chromium.launch({
-  executablePath: process.env.KADREL_CHROMIUM || '/usr/bin/chromium',
-  args: ['--no-sandbox', '--disable-gpu', '--disable-dev-shm-usage'],
-  headless: true,
-});
+const browser = await launchChromium();
 try {
   const context = await browser.newContext({
     viewport: { width: 1920, height: 1080 }, locale: 'pl-PL',
